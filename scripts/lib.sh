@@ -1,0 +1,38 @@
+# Shared by the project's commands: install what is missing, configure, build.
+# Sourced, not run.
+
+tarnwick_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian packages the build, the panel and the tests need.
+tarnwick_packages=(
+    cmake g++ make pkg-config
+    qt6-base-dev qt6-serialport-dev libgl-dev
+    libgtest-dev libgmock-dev
+    fonts-arphic-uming
+    xvfb xauth x11-utils imagemagick
+    clang libclang-rt-14-dev
+    procps
+)
+
+tarnwick_install() {
+    local missing=()
+    local p
+    for p in "${tarnwick_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "== installing: ${missing[*]}"
+        local sudo=()
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+        "${sudo[@]}" apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# tarnwick_build DIR [cmake options...]
+tarnwick_build() {
+    local dir=$1
+    shift
+    cmake -S "$tarnwick_root" -B "$tarnwick_root/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$tarnwick_root/$dir" -j2
+}

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "protocol/frame.h"
+#include "protocol/number_text.h"
+
+using namespace tarnwick::protocol;
+
+namespace {
+
+struct GoldenCase {
+    const char* what;
+    const char* address;
+    std::uint8_t code, a, b;
+    Frame expected;
+};
+
+// The board's documented example frames.
+const GoldenCase golden[] = {
+    {"query, address 1", "1", 0x10, 0x00, 0x00, {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66}},
+    {"query, address 0", "0", 0x10, 0x00, 0x00, {0x55, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x65}},
+    {"query, address 255", "255", 0x10, 0x00, 0x00,
+     {0x55, 0xFF, 0x10, 0x00, 0x00, 0x00, 0x00, 0x64}},
+    {"energize all", "1", 0x13, 0xFF, 0xFF, {0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67}},
+    {"release all", "1", 0x13, 0x00, 0x00, {0x55, 0x01, 0x13, 0x00, 0x00, 0x00, 0x00, 0x69}},
+    {"release relay 3", "1", 0x11, 0x00, 0x03, {0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x03, 0x6A}},
+    {"energize relay 3", "1", 0x21, 0xFA, 0x03, {0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74}},
+};
+
+TEST(BuildCommand, GoldenFrames) {
+    for (const auto& c : golden) {
+        auto frame = build_command(c.address, c.code, c.a, c.b);
+        ASSERT_TRUE(frame.has_value()) << c.what;
+        EXPECT_EQ(*frame, c.expected) << c.what;
+    }
+}
+
+TEST(AddressByte, RemainderKeepsTheDividendsSign) {
+    struct {
+        const char* text;
+        std::optional<std::uint8_t> expected;
+    } cases[] = {
+        {"0", 0x00},         {"1", 0x01},          {"05", 0x05},        {"+7", 0x07},
+        {"255", 0xFF},       {"256", 0x00},        {"300", 0x2C},       {"511", 0xFF},
+        {"-0", 0x00},        {"-256", 0x00},       {"2147483647", 0xFF},
+        // negative remainders and text that is not a whole number
+        {"-1", std::nullopt}, {"-300", std::nullopt}, {"", std::nullopt},   {"abc", std::nullopt},
+        {"1a", std::nullopt}, {" 1", std::nullopt},   {"1 ", std::nullopt}, {"1.5", std::nullopt},
+        {"+", std::nullopt},  {"-", std::nullopt},    {"+-1", std::nullopt}, {"0x10", std::nullopt},
+        {"2147483648", std::nullopt},  // beyond a signed 32-bit integer
+        {"\xE4\xB8\x80", std::nullopt},  // a Chinese numeral is no number here
+    };
+    for (const auto& c : cases) EXPECT_EQ(address_byte(c.text), c.expected) << '"' << c.text << '"';
+}
+
+TEST(BuildCommand, UnusableAddressBuildsNoFrame) {
+    for (const char* text : {"", "-1", "x", "12x", "99999999999"})
+        EXPECT_FALSE(build_command(text, cmd_query, 0, 0).has_value()) << text;
+}
+
+TEST(ParseEntry, OnlyWholeNumbersInTheSpinnerRange) {
+    struct {
+        const char* text;
+        std::optional<int> expected;
+    } cases[] = {{"0", 0},   {"1", 1},   {"05", 5}, {"255", 255}, {"256", std::nullopt},
+                 {"-1", std::nullopt}, {"", std::nullopt}, {"1.0", std::nullopt}};
+    for (const auto& c : cases) EXPECT_EQ(parse_entry(c.text), c.expected) << c.text;
+}
+
+TEST(AcceptStatus, ChecksumAndHeaderOnly) {
+    struct {
+        const char* what;
+        Frame frame;
+        bool accepted;
+    } cases[] = {
+        {"documented status frame", {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4}, true},
+        {"bytes 1..4 hold anything", {0x22, 0xAB, 0xCD, 0xEF, 0x12, 0x01, 0x80, 0x1C}, true},
+        {"all relays on", {0x22, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x20}, true},
+        {"wrong checksum", {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5}, false},
+        {"echoed command frame", {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66}, false},
+        {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"right sum, wrong header", {0x23, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(accept_status(c.frame), c.accepted) << c.what;
+}
+
+TEST(GetBit, BitsOfAByte) {
+    EXPECT_EQ(get_bit(0x80, 7), 1);
+    EXPECT_EQ(get_bit(0x80, 0), 0);
+    for (int n = 0; n < 8; ++n) {
+        EXPECT_EQ(get_bit(0xFF, n), 1) << n;
+        EXPECT_EQ(get_bit(0x00, n), 0) << n;
+        EXPECT_EQ(get_bit(1 << n, n), 1) << n;
+    }
+    EXPECT_EQ(get_bit(0x0A, 1), 1);
+    EXPECT_EQ(get_bit(0x0A, 2), 0);
+}
+
+TEST(GetBit, OutsideTheEightPlacesIsARangeError) {
+    EXPECT_THROW((void)get_bit(0xFF, 8), std::out_of_range);
+    EXPECT_THROW((void)get_bit(0xFF, -1), std::out_of_range);
+}
+
+TEST(RelayMapping, DocumentedStatusFrame) {
+    // byte 5 = 0x01: relay 9 on; byte 6 = 0x80: relay 8 on; the other 14 off.
+    const Frame status{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4};
+    for (int relay = 1; relay <= relay_count; ++relay)
+        EXPECT_EQ(relay_energized(status, relay), relay == 8 || relay == 9) << relay;
+}
+
+TEST(RelayMapping, EncodedStatusRoundTrip) {
+    // encode_status is what the simulated board answers with.
+    EXPECT_EQ(encode_status(0x01, 0x10, 0x0180),
+              (Frame{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4}));
+    for (int relay = 1; relay <= relay_count; ++relay) {
+        const auto frame = encode_status(7, 0x10, static_cast<std::uint16_t>(1u << (relay - 1)));
+        ASSERT_TRUE(accept_status(frame));
+        for (int other = 1; other <= relay_count; ++other)
+            EXPECT_EQ(relay_energized(frame, other), other == relay) << relay << " " << other;
+    }
+}
+
+}  // namespace
