@@ -1,0 +1,106 @@
+#include "link/qt_serial_port.h"
+
+#include <unistd.h>
+
+#include <QFileInfo>
+
+#include "link/port_map.h"
+
+namespace tarnwick::link {
+
+QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
+    connect(&port_, &QSerialPort::readyRead, this, &QtSerialPort::on_ready_read);
+    connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::on_error);
+}
+
+std::optional<OpenFailure> QtSerialPort::open(int port_number) {
+    const QString device = device_for_port(port_number);
+    if (device.isEmpty()) return OpenFailure{{}, QStringLiteral("没有对应的设备"), false};
+
+    device_ = device;
+    port_.setPortName(device);
+    port_.setBaudRate(QSerialPort::Baud9600);
+    port_.setDataBits(QSerialPort::Data8);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    lost_ = false;
+    if (!port_.open(QIODevice::ReadWrite)) {
+        const auto error = port_.error();
+        const QString detail = port_.errorString();
+        port_.clearError();
+        OpenFailure failure{device, {}, false};
+        const QByteArray path = QFileInfo(device).absoluteFilePath().toLocal8Bit();
+        if (error == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(device)) {
+            failure.reason = QStringLiteral("设备不存在");
+        } else if (error == QSerialPort::PermissionError && ::access(path.constData(), R_OK | W_OK) != 0) {
+            failure.reason = QStringLiteral("没有访问权限");
+            failure.permission_denied = true;
+        } else if (error == QSerialPort::PermissionError) {
+            // Qt reports a device held by another program as a permission error.
+            failure.reason = QStringLiteral("设备正被其他程序使用");
+        } else {
+            failure.reason = QStringLiteral("打开失败");
+        }
+        failure.reason += QStringLiteral("（%1）").arg(detail);
+        return failure;
+    }
+    // Modem lines do not exist on every device (a pseudo-terminal has none);
+    // that is no reason to refuse the port.
+    port_.setDataTerminalReady(true);
+    port_.setRequestToSend(false);
+    port_.clearError();
+    return std::nullopt;
+}
+
+void QtSerialPort::close() {
+    if (port_.isOpen()) port_.close();
+    port_.clearError();
+}
+
+void QtSerialPort::discard_input() {
+    // Drops both what Qt has buffered and what the driver still holds.
+    port_.clear(QSerialPort::Input);
+    port_.readAll();
+}
+
+void QtSerialPort::write(const protocol::Frame& frame) {
+    port_.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
+}
+
+std::optional<std::uint8_t> QtSerialPort::read_byte() {
+    char byte = 0;
+    if (!port_.getChar(&byte)) return std::nullopt;
+    return static_cast<std::uint8_t>(byte);
+}
+
+void QtSerialPort::on_ready_read() {
+    if (listener_ && port_.bytesAvailable() >= receive_threshold) listener_->on_received();
+}
+
+void QtSerialPort::on_error(QSerialPort::SerialPortError error) {
+    switch (error) {
+        case QSerialPort::ResourceError:
+        case QSerialPort::ReadError:
+        case QSerialPort::WriteError:
+            break;
+        default:
+            return;  // e.g. no modem lines on a pseudo-terminal: harmless
+    }
+    if (lost_ || !port_.isOpen()) return;
+    lost_ = true;
+    lost_reason_ = port_.errorString();
+    // Qt keeps raising errors on a vanished device until it is closed, and
+    // closing from inside its own error signal is unsafe: do it from the loop.
+    QMetaObject::invokeMethod(this, &QtSerialPort::report_lost, Qt::QueuedConnection);
+}
+
+void QtSerialPort::report_lost() {
+    if (!port_.isOpen()) return;
+    if (listener_)
+        listener_->on_lost(device_, lost_reason_);
+    else
+        close();
+}
+
+}  // namespace tarnwick::link

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+
+#include "link/serial_port.h"
+
+namespace tarnwick::link {
+
+// The serial line on Qt SerialPort: 9600 baud, 8 data bits, no parity, one
+// stop bit, no flow control, DTR on, RTS off, raw bytes both ways, opened
+// exclusively. Receive notifications come through the event loop once 8 or
+// more bytes wait; bytes past the 8 read stay until the next discard.
+class QtSerialPort : public QObject, public SerialPort {
+    Q_OBJECT
+public:
+    static constexpr int receive_threshold = 8;
+
+    explicit QtSerialPort(QObject* parent = nullptr);
+
+    std::optional<OpenFailure> open(int port_number) override;
+    void close() override;
+    bool is_open() const override { return port_.isOpen(); }
+    void discard_input() override;
+    void write(const protocol::Frame& frame) override;
+    std::optional<std::uint8_t> read_byte() override;
+
+private:
+    void on_ready_read();
+    void on_error(QSerialPort::SerialPortError error);
+    void report_lost();
+
+    QSerialPort port_;
+    QString device_;
+    bool lost_ = false;  // the device went away; reported once per open period
+    QString lost_reason_;
+};
+
+}  // namespace tarnwick::link

@@ -1,0 +1,21 @@
+#include <QApplication>
+
+#include "link/qt_serial_port.h"
+#include "ui/fonts.h"
+#include "ui/main_form.h"
+#include "ui/message_boxes.h"
+
+int main(int argc, char** argv) {
+    // The application name is every message box's title; no display name, which
+    // Qt would append to every window title.
+    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    QApplication app(argc, argv);
+    tarnwick::ui::install_font_substitutions();
+
+    tarnwick::link::QtSerialPort port;
+    tarnwick::ui::MessageBoxes messages;
+    tarnwick::ui::MainForm main_form(port, messages);
+    messages.set_parent(&main_form);
+    main_form.show();
+    return app.exec();
+}
