@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "protocol/frame.h"
+
+namespace tarnwick::sim {
+
+// What the board does with one command frame addressed to it.
+struct Answer {
+    protocol::Frame frame{};   // the status frame to send back
+    std::uint16_t relays = 0;  // relay state after the command, bit r-1 = relay r
+    bool changed = false;      // the command switched at least one relay
+};
+
+// One 16-relay board on the line: bytes from the host go in, status frames
+// come out. No I/O here; the caller owns the line and the timing.
+class Board {
+  public:
+    explicit Board(std::uint8_t address, std::uint16_t relays = 0);
+
+    // Takes bytes as they arrive, in pieces of any size. Returns one answer for
+    // every complete command frame that carries this board's address, in the
+    // order the frames arrived. Bytes that cannot start a frame are dropped
+    // one at a time until a 0x55 begins 8 bytes with a valid checksum.
+    std::vector<Answer> feed(std::span<const std::uint8_t> bytes);
+
+    // Applies one command frame as if it had arrived whole; the address and
+    // checksum are not examined.
+    Answer execute(const protocol::Frame& command);
+
+    [[nodiscard]] std::uint8_t address() const { return address_; }
+    [[nodiscard]] std::uint16_t relays() const { return relays_; }
+    // Bytes held back while waiting for the rest of a possible frame.
+    [[nodiscard]] std::size_t pending_bytes() const { return buffer_.size(); }
+
+  private:
+    std::uint8_t address_;
+    std::uint16_t relays_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+}  // namespace tarnwick::sim

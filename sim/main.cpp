@@ -1,0 +1,436 @@
+// tarnwick-board-sim: one simulated 16-relay board behind a pseudo-terminal.
+// The panel opens the slave side as its serial port; this process serves the
+// master side, answers command frames and reports every relay change on stdout.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/board.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* usage_text = R"(usage: tarnwick-board-sim [options]
+
+Simulates one 16-relay board on a pseudo-terminal. The first line on stdout is
+the path of the terminal to open as the serial port; after it comes the line
+"relays 0xHHHH" with the start pattern, and the same line again whenever a
+command changes the relays (bit r-1 is relay r).
+
+The board answers every command frame (0x55, its address, valid checksum) with
+a status frame 22 <address> <code> 00 00 <relays 9..16> <relays 1..8> <sum>.
+Frames for other addresses and frames with a bad checksum get no answer; other
+bytes are skipped until a frame can start.
+
+options:
+  --address N      board address 0..255 (default 1)
+  --link PATH      also make PATH a symlink to the terminal; an existing PATH is
+                   replaced, and the link is removed on SIGINT/SIGTERM/SIGHUP
+  --relays MASK    start pattern, 0..0xFFFF, hex with 0x or decimal (default 0)
+  --bad-checksum   answers carry checksum + 1 instead of the right checksum
+  --silent         never answer (a --garbage burst is still sent)
+  --extra N        append N random bytes to every answer
+  --delay MS       send every answer MS milliseconds after its command arrived
+  --split MS       send every answer in two writes, 3 bytes then the rest,
+                   MS milliseconds apart
+  --garbage N      as soon as a command for this board arrives, send N random
+                   bytes, ahead of its answer and of any --delay
+  --seed S         seed of the random bytes, 0..4294967295 (default 1, so runs
+                   repeat unless a seed is given)
+  --help           show this text
+
+Numbers take 0x for hex. Exits with 0 on SIGINT/SIGTERM/SIGHUP, 2 on bad usage,
+1 when the terminal cannot be set up.
+)";
+
+struct Options {
+    std::uint8_t address = 1;
+    std::uint16_t relays = 0;
+    std::string link;
+    bool bad_checksum = false;
+    bool silent = false;
+    std::size_t extra = 0;
+    milliseconds delay{0};
+    milliseconds split{0};
+    std::size_t garbage = 0;
+    std::uint32_t seed = 1;
+};
+
+// A whole number, decimal or 0x-prefixed hex, no sign, no spaces.
+std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error != std::errc{} || end != text.data() + text.size() || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// Reads argv into options; prints the reason and returns nothing on bad usage.
+std::optional<Options> parse_options(int argc, char** argv, bool& help) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+            return options;
+        }
+        if (arg == "--bad-checksum") {
+            options.bad_checksum = true;
+            continue;
+        }
+        if (arg == "--silent") {
+            options.silent = true;
+            continue;
+        }
+        constexpr std::string_view with_value[] = {"--address", "--link",  "--relays", "--extra",
+                                                   "--garbage", "--delay", "--split",  "--seed"};
+        if (std::find(std::begin(with_value), std::end(with_value), arg) == std::end(with_value)) {
+            std::fprintf(stderr, "tarnwick-board-sim: unknown option %s (see --help)\n", argv[i]);
+            return std::nullopt;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "tarnwick-board-sim: %s needs a value (see --help)\n", argv[i]);
+            return std::nullopt;
+        }
+        const std::string_view value = argv[++i];
+        auto number = [&](std::uint64_t max) {
+            auto n = parse_number(value, max);
+            if (!n) {
+                std::fprintf(stderr, "tarnwick-board-sim: %s: '%s' is not a number 0..%llu\n",
+                             argv[i - 1], argv[i], static_cast<unsigned long long>(max));
+            }
+            return n;
+        };
+        std::optional<std::uint64_t> n;
+        if (arg == "--link") {
+            if (value.empty()) {
+                std::fprintf(stderr, "tarnwick-board-sim: --link needs a path\n");
+                return std::nullopt;
+            }
+            options.link = value;
+        } else if (arg == "--address") {
+            if (!(n = number(0xFF))) return std::nullopt;
+            options.address = static_cast<std::uint8_t>(*n);
+        } else if (arg == "--relays") {
+            if (!(n = number(0xFFFF))) return std::nullopt;
+            options.relays = static_cast<std::uint16_t>(*n);
+        } else if (arg == "--extra") {
+            if (!(n = number(4096))) return std::nullopt;
+            options.extra = *n;
+        } else if (arg == "--garbage") {
+            if (!(n = number(4096))) return std::nullopt;
+            options.garbage = *n;
+        } else if (arg == "--delay") {
+            if (!(n = number(600000))) return std::nullopt;
+            options.delay = milliseconds(*n);
+        } else if (arg == "--split") {
+            if (!(n = number(600000))) return std::nullopt;
+            options.split = milliseconds(*n);
+        } else {  // --seed
+            if (!(n = number(0xFFFFFFFF))) return std::nullopt;
+            options.seed = static_cast<std::uint32_t>(*n);
+        }
+    }
+    return options;
+}
+
+// Signals only write a byte here; the main loop polls the read end, so a
+// signal arriving just before poll() still wakes it.
+int signal_pipe[2] = {-1, -1};
+
+extern "C" void on_stop_signal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] auto ignored = write(signal_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool install_signal_handlers() {
+    if (pipe(signal_pipe) != 0) return false;
+    for (int fd : signal_pipe) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (sigaction(sig, &action, nullptr) != 0) return false;
+    // A reader of stdout that went away must not end the board.
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+struct Terminal {
+    int master = -1;
+    int slave = -1;  // held open so the panel's close never hangs up the master
+    std::string path;
+};
+
+std::optional<Terminal> open_terminal() {
+    Terminal t;
+    t.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (t.master < 0 || grantpt(t.master) != 0 || unlockpt(t.master) != 0) return std::nullopt;
+    const char* name = ptsname(t.master);
+    if (name == nullptr) return std::nullopt;
+    t.path = name;
+    t.slave = open(t.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (t.slave < 0) return std::nullopt;
+
+    // Raw, so the line carries the frame bytes untouched (no echo, no CR/LF
+    // translation, no 0x11/0x13 flow control eating relay numbers).
+    termios tio{};
+    if (tcgetattr(t.slave, &tio) != 0) return std::nullopt;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    if (tcsetattr(t.slave, TCSANOW, &tio) != 0) return std::nullopt;
+
+    fcntl(t.master, F_SETFD, FD_CLOEXEC);
+    fcntl(t.master, F_SETFL, fcntl(t.master, F_GETFL) | O_NONBLOCK);
+    return t;
+}
+
+// PATH -> target, replacing whatever PATH was, in one rename.
+bool make_link(const std::string& path, const std::string& target) {
+    const std::string temporary = path + ".tmp." + std::to_string(getpid());
+    unlink(temporary.c_str());
+    if (symlink(target.c_str(), temporary.c_str()) != 0) return false;
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes PATH only while it still points at our terminal; another board may
+// have taken the name over since.
+void remove_link(const std::string& path, const std::string& target) {
+    std::vector<char> buffer(target.size() + 2);
+    const ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n >= 0 && std::string_view(buffer.data(), static_cast<std::size_t>(n)) == target)
+        unlink(path.c_str());
+}
+
+void report_relays(std::uint16_t relays) {
+    std::printf("relays 0x%04x\n", relays);
+    std::fflush(stdout);
+}
+
+// Bytes waiting to go out on the line, strictly in order.
+struct Chunk {
+    Clock::time_point not_before;
+    milliseconds gap{0};  // least time after the previous chunk went out
+    std::vector<std::uint8_t> bytes;
+    std::size_t sent = 0;
+};
+
+// A host that stopped reading must not make the board grow without bound.
+constexpr std::size_t max_queued_bytes = 64 * 1024;
+
+class Line {
+  public:
+    Line(const Options& options, int master)
+        : options_(options), master_(master), random_(options.seed) {}
+
+    void answer(const tarnwick::sim::Answer& answer, Clock::time_point now) {
+        if (options_.garbage > 0) push({now, milliseconds(0), random_bytes(options_.garbage)});
+        if (options_.silent) return;
+
+        std::vector<std::uint8_t> bytes(answer.frame.begin(), answer.frame.end());
+        if (options_.bad_checksum) ++bytes[7];
+        const auto extra = random_bytes(options_.extra);
+        bytes.insert(bytes.end(), extra.begin(), extra.end());
+
+        const auto due = now + options_.delay;
+        if (options_.split.count() > 0) {
+            push({due, milliseconds(0), {bytes.begin(), bytes.begin() + 3}});
+            push({due + options_.split, options_.split, {bytes.begin() + 3, bytes.end()}});
+        } else {
+            push({due, milliseconds(0), std::move(bytes)});
+        }
+    }
+
+    // Writes every chunk that is due. Returns false when the terminal would
+    // block, so the caller waits for POLLOUT.
+    bool flush(Clock::time_point now) {
+        while (!queue_.empty()) {
+            Chunk& head = queue_.front();
+            if (head.sent == 0 && now < due(head)) return true;
+            const ssize_t n =
+                write(master_, head.bytes.data() + head.sent, head.bytes.size() - head.sent);
+            if (n == 0) return false;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+                // EIO and friends: the line is gone for now; these bytes with it.
+                drop_head(now);
+                continue;
+            }
+            head.sent += static_cast<std::size_t>(n);
+            if (head.sent == head.bytes.size()) drop_head(now);
+        }
+        return true;
+    }
+
+    // When the head chunk becomes due, if it is still waiting.
+    [[nodiscard]] std::optional<Clock::time_point> next_due() const {
+        if (queue_.empty() || queue_.front().sent > 0) return std::nullopt;
+        return due(queue_.front());
+    }
+
+  private:
+    [[nodiscard]] Clock::time_point due(const Chunk& chunk) const {
+        if (!last_sent_) return chunk.not_before;
+        return std::max(chunk.not_before, *last_sent_ + chunk.gap);
+    }
+
+    void drop_head(Clock::time_point now) {
+        queued_ -= queue_.front().bytes.size();
+        queue_.pop_front();
+        last_sent_ = now;
+    }
+
+    void push(Chunk chunk) {
+        if (chunk.bytes.empty() || queued_ + chunk.bytes.size() > max_queued_bytes) return;
+        queued_ += chunk.bytes.size();
+        queue_.push_back(std::move(chunk));
+    }
+
+    std::vector<std::uint8_t> random_bytes(std::size_t count) {
+        std::vector<std::uint8_t> bytes(count);
+        // The top byte of each draw: mt19937's output is fixed by the standard,
+        // so a seed repeats the same bytes everywhere.
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random_() >> 24);
+        return bytes;
+    }
+
+    const Options& options_;
+    int master_;
+    std::mt19937 random_;
+    std::deque<Chunk> queue_;
+    std::size_t queued_ = 0;
+    std::optional<Clock::time_point> last_sent_;
+};
+
+// Milliseconds for poll() until a time point, rounded up so we never wake
+// early and spin.
+int poll_timeout(std::optional<Clock::time_point> until, Clock::time_point now) {
+    if (!until) return -1;
+    if (*until <= now) return 0;
+    const auto wait = std::chrono::ceil<milliseconds>(*until - now).count();
+    return wait > 60000 ? 60000 : static_cast<int>(wait);
+}
+
+int serve(const Options& options, const Terminal& terminal) {
+    tarnwick::sim::Board board(options.address, options.relays);
+    Line line(options, terminal.master);
+    // After a hang-up or EIO the master is left out of poll() for a moment
+    // instead of reporting the same condition in a tight loop.
+    std::optional<Clock::time_point> master_resting_until;
+    constexpr milliseconds master_rest{50};
+
+    for (;;) {
+        auto now = Clock::now();
+        if (master_resting_until && now >= *master_resting_until) master_resting_until.reset();
+        const bool master_ok = !master_resting_until;
+        const bool writable = !master_ok || line.flush(now);
+
+        std::optional<Clock::time_point> wake = master_resting_until;
+        if (master_ok && writable) wake = line.next_due();
+
+        pollfd fds[2] = {
+            {signal_pipe[0], POLLIN, 0},
+            {master_ok ? terminal.master : -1,
+             static_cast<short>(POLLIN | (writable ? 0 : POLLOUT)), 0},
+        };
+        const int ready = poll(fds, 2, poll_timeout(wake, now));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            std::perror("tarnwick-board-sim: poll");
+            return 1;
+        }
+        if (fds[0].revents != 0) return 0;  // SIGINT, SIGTERM or SIGHUP
+
+        if (fds[1].revents & POLLIN) {
+            std::uint8_t buffer[256];
+            const ssize_t n = read(terminal.master, buffer, sizeof buffer);
+            if (n > 0) {
+                now = Clock::now();
+                for (const auto& answer :
+                     board.feed(std::span(buffer, static_cast<std::size_t>(n)))) {
+                    if (answer.changed) report_relays(answer.relays);
+                    line.answer(answer, now);
+                }
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                master_resting_until = Clock::now() + master_rest;
+            }
+        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+            master_resting_until = Clock::now() + master_rest;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool help = false;
+    const auto options = parse_options(argc, argv, help);
+    if (help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (!options) return 2;
+
+    if (!install_signal_handlers()) {
+        std::perror("tarnwick-board-sim: signals");
+        return 1;
+    }
+    const auto terminal = open_terminal();
+    if (!terminal) {
+        std::perror("tarnwick-board-sim: pseudo-terminal");
+        return 1;
+    }
+    if (!options->link.empty() && !make_link(options->link, terminal->path)) {
+        std::fprintf(stderr, "tarnwick-board-sim: cannot link %s: %s\n", options->link.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+
+    std::printf("%s\n", terminal->path.c_str());
+    report_relays(options->relays);
+
+    const int status = serve(*options, *terminal);
+
+    if (!options->link.empty()) remove_link(options->link, terminal->path);
+    close(terminal->slave);
+    close(terminal->master);
+    return status;
+}
