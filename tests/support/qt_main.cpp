@@ -4,6 +4,8 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // Widgets are tested without a display unless a test run asks for one.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication::setApplicationName("Tarnwick");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include "link/link_controller.h"
+#include "tests/support/fake_link.h"
+
+namespace {
+
+using tarnwick::link::LinkController;
+using tarnwick::protocol::Frame;
+using namespace tarnwick::link;
+using namespace tarnwick::testing;
+
+// Frames of the board's documented examples (address 1 unless stated).
+const Frame query_1{0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66};
+const Frame energize_all_1{0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67};
+const Frame release_all_1{0x55, 0x01, 0x13, 0x00, 0x00, 0x00, 0x00, 0x69};
+const Frame release_3_1{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x03, 0x6A};
+const Frame energize_3_1{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74};
+// byte 5 = 0x01: relay 9 on; byte 6 = 0x80: relay 8 on.
+const Frame status_8_9{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4};
+const Frame status_8_9_bad{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5};
+// All relays released: 22 + 01 + 10 = 0x33.
+const Frame status_all_off{0x22, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x33};
+
+class LinkTest : public ::testing::Test {
+protected:
+    FakePort port;
+    FakePanel panel;
+    RecordingMessages messages;
+    LinkController link{port, panel, messages, LinkController::Ticks::manual};
+
+    void open() {
+        link.open_comm_Click();
+        ASSERT_TRUE(port.is_open());
+    }
+    // Open, then let the board paint the panel with one accepted answer.
+    void open_with(const Frame& status) {
+        open();
+        port.deliver(status);
+        ASSERT_EQ(link.live_count(), 5);
+    }
+    std::vector<Frame> tick_and_take(int ticks = 1) {
+        port.written.clear();
+        for (int i = 0; i < ticks; ++i) link.Timer1_Timer();
+        return port.written;
+    }
+};
+
+TEST_F(LinkTest, AtStartTheTimerRunsAndFramesAreDroppedUntilOpen) {
+    EXPECT_TRUE(link.timer_enabled());
+    EXPECT_EQ(link.live_count(), 0);
+    EXPECT_FALSE(link.pending());
+    link.openall_Click();
+    EXPECT_TRUE(tick_and_take().empty());
+    // The command queued while closed was consumed by that tick and is lost.
+    EXPECT_FALSE(link.pending());
+    EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
+    open();
+    EXPECT_EQ(tick_and_take(), std::vector{query_1});
+}
+
+TEST_F(LinkTest, EveryTickSendsOneFrameAndACommandReplacesExactlyOneQuery) {
+    struct Case {
+        const char* what;
+        void (LinkController::*click)();
+        Frame expected;
+    } cases[] = {
+        {"energize all", &LinkController::openall_Click, energize_all_1},
+        {"release all", &LinkController::closeall_Click, release_all_1},
+    };
+    open();
+    for (const auto& c : cases) {
+        EXPECT_EQ(tick_and_take(), std::vector{query_1}) << c.what;
+        (link.*c.click)();
+        EXPECT_EQ(tick_and_take(), std::vector{c.expected}) << c.what;
+        EXPECT_EQ(tick_and_take(2), (std::vector{query_1, query_1})) << c.what;
+    }
+}
+
+TEST_F(LinkTest, CellClicksQueueByTheBoxColour) {
+    // Relay 3 released (red) in status_all_off; relay 8 energized in status_8_9.
+    struct Case {
+        const char* what;
+        Frame status;
+        int cell;
+        std::vector<Frame> expected;
+    } cases[] = {
+        {"red cell 3 energizes", status_all_off, 3, {energize_3_1}},
+        {"green cell 8 releases", status_8_9, 8, {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x08, 0x6F}}},
+        {"green cell 9 releases", status_8_9, 9, {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x09, 0x70}}},
+        {"red cell 16 energizes", status_8_9, 16, {{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x10, 0x81}}},
+    };
+    for (const auto& c : cases) {
+        if (!port.is_open()) open();
+        port.deliver(c.status);
+        link.Picture1_Click(c.cell);
+        EXPECT_EQ(tick_and_take(), c.expected) << c.what;
+        // The click itself never changes the colour; only an answer does.
+        EXPECT_EQ(panel.cell_colour(c.cell), (c.status == status_all_off || c.cell == 16)
+                                                  ? colour_red
+                                                  : colour_green)
+            << c.what;
+    }
+}
+
+TEST_F(LinkTest, StatusLabelClickActsLikeTheBox) {
+    open_with(status_all_off);
+    link.Label2_Click(3);
+    EXPECT_EQ(tick_and_take(), std::vector{energize_3_1});
+}
+
+TEST_F(LinkTest, UnknownAndGreyCellsQueueNothing) {
+    open();  // all yellow
+    link.Picture1_Click(3);
+    EXPECT_FALSE(link.pending());
+    link.open_comm_Click();  // closed: all grey
+    link.Picture1_Click(3);
+    EXPECT_FALSE(link.pending());
+}
+
+TEST_F(LinkTest, TwoClicksWithinOneTickSendOnlyTheLast) {
+    open_with(status_all_off);
+    link.Picture1_Click(5);
+    link.Picture1_Click(3);
+    EXPECT_EQ(tick_and_take(), std::vector{energize_3_1});
+    EXPECT_EQ(tick_and_take(), std::vector{query_1});
+}
+
+TEST_F(LinkTest, GreenCellClickedTwiceQueuesOneRelease) {
+    open_with({0x22, 0x01, 0x10, 0x00, 0x00, 0x00, 0x04, 0x37});  // relay 3 on
+    link.Picture1_Click(3);
+    link.Picture1_Click(3);
+    EXPECT_EQ(tick_and_take(2), (std::vector{release_3_1, query_1}));
+}
+
+TEST_F(LinkTest, AcceptedAnswerPaintsEveryCell) {
+    open_with(status_8_9);
+    for (int n = 1; n <= 16; ++n) {
+        const bool on = n == 8 || n == 9;
+        EXPECT_EQ(panel.colours[n - 1], on ? colour_green : colour_red) << n;
+        EXPECT_EQ(panel.labels[n - 1], on ? text_energized : text_released) << n;
+    }
+}
+
+TEST_F(LinkTest, TheSixthSilentTickMarksUnknown) {
+    open_with(status_8_9);
+    for (int tick = 1; tick <= 5; ++tick) {
+        link.Timer1_Timer();
+        EXPECT_EQ(link.live_count(), 5 - tick);
+        EXPECT_EQ(panel.colours[7], colour_green) << "tick " << tick;
+    }
+    link.Timer1_Timer();
+    EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
+    EXPECT_EQ(link.live_count(), 0);
+    port.deliver(status_8_9);  // a later answer paints again
+    EXPECT_EQ(panel.colours[8], colour_green);
+}
+
+TEST_F(LinkTest, RejectedAnswersChangeNothing) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+    } cases[] = {
+        {"bad checksum", {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5}},
+        {"echoed command", {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66}},
+        {"garbage", {0xFF, 0x00, 0x22, 0x13, 0x37, 0x42, 0x99, 0x01}},
+        {"frame shifted by one byte", {0x00, 0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80}},
+    };
+    for (const auto& c : cases) {
+        open_with(status_all_off);
+        link.Timer1_Timer();  // live_count 4
+        port.deliver(c.bytes);
+        EXPECT_EQ(link.live_count(), 4) << c.what;
+        EXPECT_TRUE(panel.all(colour_red, text_released)) << c.what;
+        link.open_comm_Click();
+    }
+}
+
+TEST_F(LinkTest, ABoardAnsweringWithBadChecksumsTurnsUnknownAfterFiveTicks) {
+    open_with(status_all_off);
+    for (int tick = 1; tick <= 6; ++tick) {
+        link.Timer1_Timer();
+        port.deliver(status_8_9_bad);
+        EXPECT_EQ(panel.all(colour_yellow, text_unknown), tick == 6) << "tick " << tick;
+    }
+}
+
+TEST_F(LinkTest, PartialAnswerIsNotJudgedUntilEightBytesWait) {
+    open();
+    port.deliver({0x22, 0x01, 0x10, 0x00});
+    EXPECT_EQ(link.live_count(), 0);
+    port.deliver({0x00, 0x01, 0x80, 0xB4});
+    EXPECT_EQ(link.live_count(), 5);
+    EXPECT_EQ(panel.colours[7], colour_green);
+}
+
+TEST_F(LinkTest, BytesBeyondEightWaitUntilTheNextSendDiscardsThem) {
+    open();
+    std::vector<std::uint8_t> burst(status_8_9.begin(), status_8_9.end());
+    burst.insert(burst.end(), {0xAA, 0xBB, 0xCC});
+    port.deliver(burst);
+    EXPECT_EQ(panel.colours[7], colour_green);
+    EXPECT_EQ(port.input.size(), 3u);
+    const int discards = port.discards;
+    link.Timer1_Timer();
+    EXPECT_EQ(port.discards, discards + 1);
+    EXPECT_TRUE(port.input.empty());
+}
+
+TEST_F(LinkTest, APendingCommandSurvivesCloseAndReopen) {
+    open_with(status_all_off);
+    link.Picture1_Click(3);
+    link.open_comm_Click();  // close
+    EXPECT_FALSE(link.timer_enabled());
+    EXPECT_TRUE(link.pending());
+    EXPECT_EQ(link.live_count(), 5);  // nothing resets on close
+    open();
+    EXPECT_EQ(link.live_count(), 5);  // nor on open
+    EXPECT_EQ(tick_and_take(2), (std::vector{energize_3_1, query_1}));
+}
+
+TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
+    open();
+    QStringList expected_open;
+    for (int n = 1; n <= 16; ++n) expected_open << QStringLiteral("cell %1").arg(n);
+    expected_open << "buttons 1" << "entry 0" << QStringLiteral("caption 关闭串口");
+    EXPECT_EQ(panel.log, expected_open);
+    EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
+    EXPECT_TRUE(link.timer_enabled());
+
+    panel.log.clear();
+    link.open_comm_Click();
+    QStringList expected_closed;
+    for (int n = 1; n <= 16; ++n) expected_closed << QStringLiteral("cell %1").arg(n);
+    expected_closed << "buttons 0" << "entry 1" << QStringLiteral("caption 打开串口");
+    EXPECT_EQ(panel.log, expected_closed);
+    EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
+    EXPECT_FALSE(link.timer_enabled());
+    EXPECT_FALSE(port.is_open());
+}
+
+TEST_F(LinkTest, TheAddressIsReadFromTheEntryForEveryFrame) {
+    struct Case {
+        const char* text;
+        std::vector<Frame> expected;
+    } cases[] = {
+        {"0", {{0x55, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x65}}},
+        {"255", {{0x55, 0xFF, 0x10, 0x00, 0x00, 0x00, 0x00, 0x64}}},
+        {"05", {{0x55, 0x05, 0x10, 0x00, 0x00, 0x00, 0x00, 0x6A}}},
+        // Not an address 0..255: nothing goes on the wire.
+        {"256", {}},
+        {"-1", {}},
+        {"", {}},
+        {"1a", {}},
+        {"1", {query_1}},
+    };
+    open();
+    for (const auto& c : cases) {
+        panel.address = c.text;
+        EXPECT_EQ(tick_and_take(), c.expected) << c.text;
+    }
+}
+
+TEST_F(LinkTest, ThePortNumberComesFromTheEntryOnEveryOpen) {
+    panel.port = "7";
+    open();
+    link.open_comm_Click();
+    panel.port = "12";
+    open();
+    EXPECT_EQ(port.opened_numbers, (std::vector{7, 12}));
+}
+
+TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
+    for (const char* text : {"", "abc", "-1", "256", "1.5"}) {
+        panel.port = text;
+        link.open_comm_Click();
+        EXPECT_FALSE(port.is_open()) << text;
+    }
+    EXPECT_TRUE(port.opened_numbers.empty());
+    ASSERT_EQ(messages.texts.size(), 5);
+    EXPECT_TRUE(messages.texts[1].contains("abc"));
+    EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
+    EXPECT_TRUE(panel.port_entry_enabled);
+}
+
+TEST_F(LinkTest, AFailedOpenLeavesTheClosedStateAndSaysWhy) {
+    struct Case {
+        const char* what;
+        OpenFailure failure;
+        QStringList must_say;
+    } cases[] = {
+        {"missing device", {"/dev/ttyUSB9", "设备不存在", false}, {"/dev/ttyUSB9", "设备不存在"}},
+        {"busy device", {"/dev/ttyS0", "设备正被其他程序使用", false}, {"/dev/ttyS0", "其他程序"}},
+        {"no permission", {"/dev/ttyS0", "没有访问权限", true}, {"/dev/ttyS0", "dialout"}},
+        {"no device for the number", {"", "没有对应的设备", false}, {"TARNWICK_COM1"}},
+    };
+    for (const auto& c : cases) {
+        messages.texts.clear();
+        port.next_failure = c.failure;
+        link.open_comm_Click();
+        EXPECT_FALSE(port.is_open()) << c.what;
+        EXPECT_TRUE(panel.all(colour_grey_text, text_unknown)) << c.what;
+        EXPECT_FALSE(link.timer_enabled()) << c.what;
+        EXPECT_EQ(panel.port_caption, caption_open_port) << c.what;
+        ASSERT_EQ(messages.texts.size(), 1) << c.what;
+        for (const auto& part : c.must_say) EXPECT_TRUE(messages.texts[0].contains(part)) << c.what;
+    }
+}
+
+TEST_F(LinkTest, AVanishedDeviceClosesThePortOnceAndAReopenWorks) {
+    open_with(status_8_9);
+    port.vanish();
+    port.vanish();  // a flood of errors is reported once
+    EXPECT_FALSE(port.is_open());
+    EXPECT_EQ(messages.texts.size(), 1);
+    EXPECT_TRUE(messages.texts[0].contains("/dev/ttyFAKE"));
+    EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
+    EXPECT_FALSE(link.timer_enabled());
+    open();
+    EXPECT_EQ(tick_and_take(), std::vector{query_1});
+}
+
+}  // namespace
