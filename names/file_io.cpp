@@ -1,0 +1,142 @@
+#include "names/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <random>
+
+namespace tarnwick::names {
+
+namespace {
+
+// Closes the descriptor on every way out.
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now, reporting the error close() can give (deferred write errors).
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+  private:
+    int fd_;
+};
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string random_suffix() {
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 engine{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
+    std::string suffix(6, ' ');
+    for (char& c : suffix) c = alphabet[pick(engine)];
+    return suffix;
+}
+
+// The file a path names once symbolic links are followed; the path itself
+// when it is no link or the link dangles.
+std::string resolve_link(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+}  // namespace
+
+bool is_regular_file(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_writable_file(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+std::optional<std::string> read_file(const std::string& path, int* error) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        if (error) *error = errno;
+        return std::nullopt;
+    }
+    std::string bytes;
+    bytes.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == bytes.size()) bytes.resize(bytes.size() + 4096);  // the file may grow
+        const ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (error) *error = errno;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        have += static_cast<std::size_t>(n);
+    }
+    bytes.resize(have);
+    return bytes;
+}
+
+bool replace_file(const std::string& path, std::string_view bytes) {
+    const std::string target = resolve_link(path);
+    struct stat old;
+    const bool existed = ::stat(target.c_str(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) return false;
+
+    std::string temp;
+    int raw = -1;
+    for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
+        temp = target + "." + random_suffix();
+        raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (raw < 0 && errno != EEXIST) return false;
+    }
+    if (raw < 0) return false;
+    Fd fd(raw);
+
+    bool ok = write_all(fd.get(), bytes);
+    if (ok && existed) {
+        // Only root may give a file away; anyone else's copy stays theirs.
+        // Owner before mode: a change of owner clears the set-id bits.
+        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid())
+            (void)!::fchown(fd.get(), old.st_uid, old.st_gid);
+        ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+    }
+    // The data must be on disk before the rename makes it the file, or a
+    // power cut could leave a renamed but empty file. The directory is not
+    // synced: after a power cut the name then holds the old file or the new
+    // one, each whole, which is all we promise.
+    ok = ok && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+}  // namespace tarnwick::names

@@ -1,0 +1,120 @@
+#include "names/name_file.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "names/file_io.h"
+#include "names/gbk.h"
+#include "names/profile.h"
+
+namespace tarnwick::names {
+
+namespace {
+
+std::string gbk(std::string_view utf8) {
+    return utf8_to_gbk(utf8).value();
+}  // fixed texts only
+
+// The title and the 4096 default names in file order, as GBK.
+std::vector<ProfileEdit> default_entries() {
+    const std::string section_prefix = gbk("地址码");
+    const std::string di = gbk("第");
+    const std::string key_suffix = gbk("路名称");
+    const std::string name_suffix = gbk("路");
+    std::vector<ProfileEdit> entries;
+    entries.reserve(1 + address_count * channel_count);
+    entries.push_back({gbk(title_section), gbk(title_key), application_title});
+    for (int a = 0; a < address_count; ++a) {
+        const std::string section = section_prefix + std::to_string(a);
+        for (int c = 1; c <= channel_count; ++c) {
+            const std::string n = std::to_string(c);
+            entries.push_back({section, di + n + key_suffix, di + n + name_suffix});
+        }
+    }
+    return entries;
+}
+
+}  // namespace
+
+std::string address_section(std::string_view address_text) {
+    return "地址码" + std::string(address_text);
+}
+
+std::string channel_key(std::string_view channel_text) {
+    return "第" + std::string(channel_text) + "路名称";
+}
+
+std::string default_channel_name(int channel) {
+    return "第" + std::to_string(channel) + "路";
+}
+
+std::string executable_directory() {
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !exe.has_parent_path()) return ".";
+    return exe.parent_path().string();
+}
+
+NameFile::NameFile(std::string directory, Messages& messages)
+    : directory_(std::move(directory)), messages_(messages) {}
+
+std::string NameFile::load_title() {
+    const std::string file = path();
+    if (section_exists(file, address_section("0"), messages_))
+        return read_ini(file, title_section, title_key, messages_);
+    std::string caption = create_or_complete();
+    messages_.file_created();
+    return caption;
+}
+
+// Adds every default entry the file lacks, in file order, and keeps every
+// value already there, so a file that lost its [地址码0] header keeps the
+// operator's names and title. On a missing file this gives exactly what the
+// 4097 single writes of the defaults would, written once.
+std::string NameFile::create_or_complete() {
+    const std::string file = path();
+    int error = 0;
+    const std::optional<std::string> old = read_file(file, &error);
+    // A file we cannot read or may not change is left alone.
+    const bool may_write = old ? is_writable_file(file) : error == ENOENT;
+    const std::string text = old.value_or(std::string());
+    const std::vector<ProfileEdit> entries = default_entries();
+    const std::string completed = Profile(text).edited(entries, Profile::Existing::keep);
+    if (may_write && (!old || completed != *old)) (void)replace_file(file, completed);
+    // The caption is the title the file now holds (or would, had the write
+    // failed: the defaults are what the operator is told was created).
+    return profile_value(Profile(completed), title_section, title_key);
+}
+
+std::array<std::string, channel_count> NameFile::load_names(const std::string& address_text) {
+    std::array<std::string, channel_count> names;
+    const std::string file = path();
+    if (!is_regular_file(file)) {
+        for (int c = 0; c < channel_count; ++c) messages_.file_not_found(file);
+        return names;
+    }
+    const auto text = read_file(file);
+    if (!text) return names;
+    const Profile profile(*text);
+    const std::string section = address_section(address_text);
+    for (int c = 1; c <= channel_count; ++c)
+        names[c - 1] = profile_value(profile, section, channel_key(std::to_string(c)));
+    return names;
+}
+
+std::string NameFile::channel_name(const std::string& address_text,
+                                   const std::string& channel_text) {
+    return read_ini(path(), address_section(address_text), channel_key(channel_text), messages_);
+}
+
+WriteError NameFile::set_channel_name(const std::string& address_text,
+                                      const std::string& channel_text, const std::string& name) {
+    WriteError why = WriteError::none;
+    write_ini(path(), address_section(address_text), channel_key(channel_text), name, messages_,
+              &why);
+    return why;
+}
+
+}  // namespace tarnwick::names

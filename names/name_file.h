@@ -1,0 +1,62 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "names/profile_file.h"
+
+namespace tarnwick::names {
+
+// name.txt beside the executable holds the window title and a name for each
+// of the 16 channels of each board address 0..255:
+//
+//   [软件属性]          名称=Tarnwick
+//   [地址码0] .. [地址码255]   第1路名称=第1路 .. 第16路名称=第16路
+//
+// The header line [地址码0] marks a complete file.
+
+inline constexpr const char* name_file_name = "name.txt";
+inline constexpr const char* title_section = "软件属性";
+inline constexpr const char* title_key = "名称";
+inline constexpr int channel_count = 16;
+inline constexpr int address_count = 256;
+
+// Section of an address: "地址码" + the address text as the operator typed it
+// ("05" stays "05").
+[[nodiscard]] std::string address_section(std::string_view address_text);
+// Key of a channel: "第" + channel text + "路名称".
+[[nodiscard]] std::string channel_key(std::string_view channel_text);
+// A channel's name in a new file: "第" + channel + "路".
+[[nodiscard]] std::string default_channel_name(int channel);
+
+// The directory of the running executable, from /proc/self/exe (not the
+// working directory), without a trailing '/'.
+[[nodiscard]] std::string executable_directory();
+
+class NameFile {
+  public:
+    NameFile(std::string directory, Messages& messages);
+
+    [[nodiscard]] std::string path() const { return directory_ + "/" + name_file_name; }
+
+    // Creates the file when [地址码0] is missing, or completes it when the
+    // file exists without it, then returns the caption for the main window.
+    std::string load_title();
+
+    // The 16 names of an address, "" for each one missing. A missing file is
+    // reported once per channel, as 16 single reads would.
+    std::array<std::string, channel_count> load_names(const std::string& address_text);
+
+    std::string channel_name(const std::string& address_text, const std::string& channel_text);
+    WriteError set_channel_name(const std::string& address_text, const std::string& channel_text,
+                                const std::string& name);
+
+  private:
+    std::string create_or_complete();
+
+    std::string directory_;
+    Messages& messages_;
+};
+
+}  // namespace tarnwick::names
