@@ -8,7 +8,7 @@ namespace {
 using tarnwick::link::LinkController;
 using tarnwick::protocol::Frame;
 using namespace tarnwick::link;
-using namespace tarnwick::testing;
+using namespace tarnwick::test;
 
 // Frames of the board's documented examples (address 1 unless stated).
 const Frame query_1{0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66};

@@ -14,7 +14,7 @@
 #include "link/serial_port.h"
 #include "protocol/frame.h"
 
-namespace tarnwick::testing {
+namespace tarnwick::test {
 
 class FakePort : public link::SerialPort {
 public:
@@ -108,4 +108,4 @@ public:
     QStringList texts;
 };
 
-}  // namespace tarnwick::testing
+}  // namespace tarnwick::test

@@ -10,7 +10,7 @@ namespace {
 
 using namespace tarnwick;
 using link::LinkController;
-using tarnwick::testing::FakePort;
+using tarnwick::test::FakePort;
 
 class RecordingBoxes : public ui::OperatorMessages {
 public:

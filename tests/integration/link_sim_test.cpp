@@ -1,0 +1,128 @@
+// The panel's real serial link against the simulated board on a fresh
+// pseudo-terminal per test, with the real 50 ms timer.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <functional>
+
+#include "link/link_controller.h"
+#include "link/qt_serial_port.h"
+#include "tests/support/board_sim.h"
+#include "tests/support/fake_link.h"
+
+namespace {
+
+using namespace tarnwick;
+using namespace std::chrono_literals;
+using link::LinkController;
+using test::BoardSim;
+using test::FakePanel;
+using test::RecordingMessages;
+
+// Runs the event loop until the condition holds or the time is up.
+bool wait_until(const std::function<bool()>& condition, int timeout_ms = 3000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout_ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+class LinkSimTest : public ::testing::Test {
+protected:
+    void TearDown() override { qunsetenv("TARNWICK_COM1"); }
+
+    void map_port_1(const std::string& device) { qputenv("TARNWICK_COM1", QByteArray::fromStdString(device)); }
+
+    bool shows(int relay, link::Colour colour) { return panel.cell_colour(relay) == colour; }
+    bool all_red_but(std::initializer_list<int> green) {
+        for (int n = 1; n <= 16; ++n) {
+            const bool on = std::find(green.begin(), green.end(), n) != green.end();
+            if (panel.cell_colour(n) != (on ? link::colour_green : link::colour_red)) return false;
+        }
+        return true;
+    }
+
+    link::QtSerialPort port;
+    FakePanel panel;
+    RecordingMessages messages;
+    LinkController link{port, panel, messages};
+};
+
+TEST_F(LinkSimTest, OpenPollClickAndSeeTheRelayEnergize) {
+    BoardSim board({"--relays", "0x0100"});  // relay 9 on
+    map_port_1(board.path());
+    link.open_comm_Click();
+    ASSERT_TRUE(link.port_open()) << messages.texts.join("\n").toStdString();
+    ASSERT_TRUE(wait_until([&] { return all_red_but({9}); }));
+
+    link.Picture1_Click(3);  // red: energize relay 3
+    ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0x0104; }));
+    ASSERT_TRUE(wait_until([&] { return all_red_but({3, 9}); }));
+    EXPECT_EQ(panel.labels[2], link::text_energized);
+
+    link.Picture1_Click(9);  // green: release relay 9
+    ASSERT_TRUE(wait_until([&] { return all_red_but({3}); }));
+    link.openall_Click();
+    ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0xFFFF; }));
+    ASSERT_TRUE(wait_until([&] { return panel.all(link::colour_green, link::text_energized); }));
+    EXPECT_TRUE(messages.texts.isEmpty());
+}
+
+TEST_F(LinkSimTest, ASilentBoardTurnsTheCellsUnknown) {
+    BoardSim board({"--silent"});
+    map_port_1(board.path());
+    link.open_comm_Click();
+    ASSERT_TRUE(link.port_open());
+    for (int n = 1; n <= 16; ++n) panel.paint_cell(n, link::colour_red, link::text_released);
+    EXPECT_TRUE(wait_until([&] { return panel.all(link::colour_yellow, link::text_unknown); }));
+}
+
+TEST_F(LinkSimTest, ClosingAndReopeningKeepsTheConversationGoing) {
+    BoardSim board({"--relays", "0x8000"});
+    map_port_1(board.path());
+    for (int round = 0; round < 3; ++round) {
+        link.open_comm_Click();
+        ASSERT_TRUE(link.port_open()) << round;
+        ASSERT_TRUE(wait_until([&] { return all_red_but({16}); })) << round;
+        link.open_comm_Click();
+        EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
+    }
+}
+
+TEST_F(LinkSimTest, AnOpenThatFailsLeavesTheClosedState) {
+    map_port_1("/nonexistent/tarnwick-no-such-device");
+    link.open_comm_Click();
+    EXPECT_FALSE(link.port_open());
+    EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
+    EXPECT_FALSE(link.timer_enabled());
+    ASSERT_EQ(messages.texts.size(), 1);
+    EXPECT_TRUE(messages.texts[0].contains("/nonexistent/tarnwick-no-such-device"));
+}
+
+TEST_F(LinkSimTest, KillingTheBoardLeavesTheClosedStateAndAReopenWorks) {
+    auto board = std::make_unique<BoardSim>(std::vector<std::string>{"--relays", "0x0001"});
+    map_port_1(board->path());
+    link.open_comm_Click();
+    ASSERT_TRUE(wait_until([&] { return all_red_but({1}); }));
+
+    board.reset();  // SIGKILL: the terminal goes away under the open port
+    ASSERT_TRUE(wait_until([&] { return !link.port_open(); }));
+    EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
+    EXPECT_FALSE(link.timer_enabled());
+    wait_until([] { return false; }, 300);  // let any further errors arrive
+    EXPECT_EQ(messages.texts.size(), 1) << messages.texts.join("\n").toStdString();
+
+    BoardSim again({"--relays", "0x0002"});
+    map_port_1(again.path());
+    link.open_comm_Click();
+    ASSERT_TRUE(link.port_open());
+    EXPECT_TRUE(wait_until([&] { return all_red_but({2}); }));
+}
+
+}  // namespace
