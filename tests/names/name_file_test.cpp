@@ -1,0 +1,343 @@
+#include "names/name_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/names/names_support.h"
+
+using namespace tarnwick::names;
+using namespace tarnwick::names::test;
+
+namespace {
+
+using Log = std::vector<std::string>;
+using Names = std::array<std::string, 16>;
+
+const std::string gbk_pump_station = "\xB1\xC3\xD5\xBE";        // 泵站
+const std::string gbk_inlet_pump = "\xBD\xF8\xCB\xAE\xB1\xC3";  // 进水泵
+
+std::string header(const std::string& address) {
+    return "[" + gbk_address + address + "]\r\n";
+}
+std::string default_name(int c) {
+    return gbk_di + std::to_string(c) + gbk_lu;
+}
+std::string key_line(int c, const std::string& value) {
+    return gbk_di + std::to_string(c) + gbk_lu_key + "=" + value + "\r\n";
+}
+std::string default_section(int a) {
+    std::string s = header(std::to_string(a));
+    for (int c = 1; c <= 16; ++c) s += key_line(c, default_name(c));
+    return s;
+}
+const std::string title_lines = "[" + gbk_software + "]\r\n" + gbk_title_key + "=Tarnwick\r\n";
+
+// The file that writing the defaults one by one leaves behind, with some
+// names (address, channel) -> GBK value changed in place.
+std::string complete_file(const std::map<std::pair<int, int>, std::string>& names = {}) {
+    std::string s = title_lines;
+    for (int a = 0; a < 256; ++a) {
+        s += header(std::to_string(a));
+        for (int c = 1; c <= 16; ++c) {
+            const auto changed = names.find({a, c});
+            s += key_line(c, changed == names.end() ? default_name(c) : changed->second);
+        }
+    }
+    return s;
+}
+
+Names default_names() {
+    Names names;
+    for (int c = 1; c <= 16; ++c) names[c - 1] = "第" + std::to_string(c) + "路";
+    return names;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST(NameFile, FirstStartCreatesTheDefaultFile) {
+    TempDir dir;
+    const mode_t old_umask = ::umask(022);
+    RecordingMessages messages;
+    NameFile names(dir.path(), messages);
+    const std::string file = dir.path() + "/name.txt";
+    EXPECT_EQ(names.path(), file);
+
+    EXPECT_EQ(names.load_title(), "Tarnwick");
+    EXPECT_EQ(messages.log, (Log{"not found: " + file, "created"}));
+    ::umask(old_umask);
+
+    const std::string bytes = read_bytes(file);
+    // 27 bytes of title, 3218 of headers, 256 * 286 of names.
+    EXPECT_EQ(bytes.size(), 76461u);
+    EXPECT_EQ(bytes.substr(0, 27),
+              "[\xC8\xED\xBC\xFE\xCA\xF4\xD0\xD4]\r\n\xC3\xFB\xB3\xC6=Tarnwick\r\n");
+    EXPECT_EQ(bytes.substr(bytes.size() - 19),
+              "\xB5\xDA"
+              "16\xC2\xB7\xC3\xFB\xB3\xC6=\xB5\xDA"
+              "16\xC2\xB7\r\n");
+    EXPECT_EQ(bytes, complete_file());
+    EXPECT_EQ(mode_of(file), 0644u);
+
+    EXPECT_EQ(names.load_names("1"), default_names());
+    EXPECT_EQ(names.channel_name("255", "16"), "第16路");
+    EXPECT_EQ(messages.log.size(), 2u);
+
+    RecordingMessages again;
+    EXPECT_EQ(NameFile(dir.path(), again).load_title(), "Tarnwick");
+    EXPECT_EQ(again.log, Log{});
+}
+
+TEST(NameFile, LaterStartsTakeTheTitleFromTheFile) {
+    const std::string title_line = gbk_title_key + "=Tarnwick\r\n";
+    struct {
+        const char* what;
+        std::string file;
+        const char* caption;
+    } cases[] = {
+        {"defaults", complete_file(), "Tarnwick"},
+        {"changed by hand",
+         replaced(complete_file(), title_line, gbk_title_key + "=" + gbk_pump_station + "\r\n"),
+         "泵站"},
+        {"quoted, with blanks",
+         replaced(complete_file(), title_line,
+                  gbk_title_key + " = \"" + gbk_pump_station + " 1\" \r\n"),
+         "泵站 1"},
+        {"title key missing", replaced(complete_file(), title_line, ""), ""},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_bytes(dir.file("name.txt"), c.file);
+        RecordingMessages messages;
+        EXPECT_EQ(NameFile(dir.path(), messages).load_title(), c.caption) << c.what;
+        EXPECT_EQ(messages.log, Log{}) << c.what;
+        EXPECT_EQ(read_bytes(dir.file("name.txt")), c.file) << c.what;
+    }
+}
+
+TEST(NameFile, LoadNamesUsesTheAddressTextAsItStands) {
+    TempDir dir;
+    write_bytes(dir.file("name.txt"), complete_file({{{7, 3}, gbk_inlet_pump}}));
+    Names changed = default_names();
+    changed[2] = "进水泵";
+    struct {
+        const char* address;
+        Names expected;
+    } cases[] = {
+        {"1", default_names()}, {"255", default_names()},
+        {"7", changed},         {"05", Names{}},  // [地址码05] is never written by the defaults
+        {"256", Names{}},       {"", Names{}},
+        {"abc", Names{}},
+    };
+    RecordingMessages messages;
+    NameFile names(dir.path(), messages);
+    for (const auto& c : cases) EXPECT_EQ(names.load_names(c.address), c.expected) << c.address;
+    EXPECT_EQ(messages.log, Log{});
+}
+
+TEST(NameFile, MissingFileIsReportedOnEveryRead) {
+    TempDir dir;
+    RecordingMessages messages;
+    NameFile names(dir.path(), messages);
+    const std::string text = "not found: " + names.path();
+    EXPECT_EQ(names.load_names("1"), Names{});
+    EXPECT_EQ(messages.log, Log(16, text));
+    EXPECT_EQ(names.channel_name("1", "1"), "");
+    EXPECT_EQ(names.set_channel_name("1", "1", "x"), WriteError::file_missing);
+    EXPECT_EQ(messages.log, Log(18, text));
+    EXPECT_FALSE(std::filesystem::exists(names.path()));
+}
+
+TEST(NameFile, SetChannelNameChangesOneLine) {
+    struct {
+        const char* address;
+        const char* channel;
+        const char* name;
+        std::string expected;
+    } cases[] = {
+        {"7", "3", "进水泵", complete_file({{{7, 3}, gbk_inlet_pump}})},
+        {"255", "16", "泵站", complete_file({{{255, 16}, gbk_pump_station}})},
+        {"0", "1", "", complete_file({{{0, 1}, ""}})},
+        {"05", "1", "泵站", complete_file() + header("05") + key_line(1, gbk_pump_station)},
+        {"1", "17", "x",
+         replaced(
+             complete_file(), key_line(16, default_name(16)) + header("2"),
+             key_line(16, default_name(16)) + gbk_di + "17" + gbk_lu_key + "=x\r\n" + header("2"))},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_bytes(dir.file("name.txt"), complete_file());
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.set_channel_name(c.address, c.channel, c.name), WriteError::none);
+        EXPECT_EQ(read_bytes(names.path()), c.expected) << c.address << "/" << c.channel;
+        EXPECT_EQ(names.channel_name(c.address, c.channel), c.name);
+        EXPECT_EQ(messages.log, Log{});
+    }
+}
+
+TEST(NameFile, SetChannelNameRefusesAndLeavesTheFile) {
+    struct {
+        const char* name;
+        bool read_only;
+        WriteError why;
+    } cases[] = {
+        {"泵\n站", false, WriteError::line_break},
+        {"\xF0\x9F\x92\xA7", false, WriteError::not_gbk},
+        {"\xED\x95\x9C", false, WriteError::not_gbk},
+        {"泵站", true, WriteError::read_only},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_bytes(dir.file("name.txt"), complete_file());
+        if (c.read_only) ::chmod(dir.file("name.txt").c_str(), 0444);
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.set_channel_name("1", "1", c.name), c.why) << c.name;
+        EXPECT_EQ(read_bytes(names.path()), complete_file()) << c.name;
+        EXPECT_EQ(names.channel_name("1", "1"), "第1路");
+        EXPECT_EQ(messages.log, Log{});
+    }
+}
+
+// The defaults of the addresses from..255, skipping one.
+std::string default_sections(int from, int skip = -1) {
+    std::string s;
+    for (int a = from; a < 256; ++a)
+        if (a != skip) s += default_section(a);
+    return s;
+}
+
+TEST(NameFile, IncompleteFileIsCompletedKeepingTheOperatorsValues) {
+    const std::string operator_title = gbk_title_key + "=" + gbk_pump_station + "\r\n";
+    std::string address1_rest;  // channel 1 and 3..16, added after channel 2
+    for (int c = 1; c <= 16; ++c)
+        if (c != 2) address1_rest += key_line(c, default_name(c));
+    struct {
+        const char* what;
+        std::string before;
+        std::string after;
+        const char* caption;
+    } cases[] = {
+        {"operator's title and a name, [地址码0] lost",
+         "[" + gbk_software + "]\r\n" + operator_title + "\r\n" + header("1") +
+             key_line(2, gbk_inlet_pump) + "; note\r\n",
+         "[" + gbk_software + "]\r\n" + operator_title + "\r\n" + header("1") +
+             key_line(2, gbk_inlet_pump) + address1_rest + "; note\r\n" + default_section(0) +
+             default_sections(2),
+         "泵站"},
+        {"title section without its key", "[" + gbk_software + "]\r\n; empty",
+         "[" + gbk_software + "]\r\n" + gbk_title_key + "=Tarnwick\r\n; empty\r\n" +
+             default_sections(0),
+         "Tarnwick"},
+        {"only a comment, no final line break", "; names", "; names\r\n" + complete_file(),
+         "Tarnwick"},
+        {"empty file", "", complete_file(), "Tarnwick"},
+        // The check wants the exact line; the reader trims, so nothing is missing.
+        {"blank inside the header",
+         replaced(complete_file(), header("0"), "[" + gbk_address + "0 ]\r\n"),
+         replaced(complete_file(), header("0"), "[" + gbk_address + "0 ]\r\n"), "Tarnwick"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_bytes(dir.file("name.txt"), c.before);
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.load_title(), c.caption) << c.what;
+        EXPECT_EQ(messages.log, Log{"created"}) << c.what;
+        EXPECT_EQ(read_bytes(names.path()), c.after) << c.what;
+    }
+}
+
+TEST(NameFile, ReadOnlyIncompleteFileIsNotChanged) {
+    TempDir dir;
+    const std::string before =
+        "[" + gbk_software + "]\r\n" + gbk_title_key + "=" + gbk_pump_station + "\r\n";
+    write_bytes(dir.file("name.txt"), before);
+    ::chmod(dir.file("name.txt").c_str(), 0444);
+    RecordingMessages messages;
+    NameFile names(dir.path(), messages);
+    EXPECT_EQ(names.load_title(), "泵站");
+    EXPECT_EQ(messages.log, Log{"created"});
+    EXPECT_EQ(read_bytes(names.path()), before);
+}
+
+TEST(NameFile, FileSitsBesideTheExecutableNotInTheWorkingDirectory) {
+    TempDir dir;
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const std::string exe_dir = executable_directory();
+    std::filesystem::current_path(old_cwd);
+    EXPECT_NE(exe_dir, dir.path());
+    EXPECT_TRUE(std::filesystem::path(exe_dir).is_absolute());
+    EXPECT_NE(exe_dir.back(), '/');
+    EXPECT_TRUE(std::filesystem::is_regular_file(exe_dir + "/names_test")) << exe_dir;
+}
+
+class SilentMessages : public Messages {
+  public:
+    void file_not_found(const std::string&) override {}
+    void file_created() override {}
+};
+
+// A writer killed at any instant leaves the old file or the new one, whole.
+TEST(NameFile, KilledWriterLeavesAWholeFile) {
+    TempDir dir;
+    const std::string old_file = complete_file();
+    const std::string new_file = complete_file({{{1, 1}, gbk_inlet_pump}});
+    write_bytes(dir.file("name.txt"), old_file);
+
+    // Kill within about three writes' time so some kills land mid-write.
+    SilentMessages silent;
+    NameFile names(dir.path(), silent);
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* name : {"进水泵", "第1路", "进水泵", "第1路"})
+        ASSERT_EQ(names.set_channel_name("1", "1", name), WriteError::none);
+    const auto write_time = (std::chrono::steady_clock::now() - start) / 4;
+    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(write_time * 3);
+
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<long> delay(0, window.count() + 100);
+    int changes = 0;
+    std::string last = old_file;
+    for (int round = 0; round < 200; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            NameFile writer(dir.path(), silent);
+            for (bool flip = writer.channel_name("1", "1") == "第1路";; flip = !flip)
+                writer.set_channel_name("1", "1", flip ? "进水泵" : "第1路");
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const std::string now = read_bytes(dir.file("name.txt"));
+        ASSERT_TRUE(now == old_file || now == new_file)
+            << "round " << round << ", " << now.size() << " bytes";
+        if (now != last) ++changes;
+        last = now;
+    }
+    EXPECT_GT(changes, 0) << "the writer never finished a write before being killed";
+    RecordingMessages messages;
+    EXPECT_EQ(NameFile(dir.path(), messages).load_names("1")[0],
+              last == old_file ? "第1路" : "进水泵");
+}
+
+}  // namespace

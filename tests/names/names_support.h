@@ -1,0 +1,68 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "names/profile_file.h"
+
+namespace tarnwick::names::test {
+
+// GBK bytes of the name file's fixed texts.
+inline const std::string gbk_software = "\xC8\xED\xBC\xFE\xCA\xF4\xD0\xD4";  // 软件属性
+inline const std::string gbk_title_key = "\xC3\xFB\xB3\xC6";                 // 名称
+inline const std::string gbk_address = "\xB5\xD8\xD6\xB7\xC2\xEB";           // 地址码
+inline const std::string gbk_di = "\xB5\xDA";                                // 第
+inline const std::string gbk_lu_key = "\xC2\xB7\xC3\xFB\xB3\xC6";            // 路名称
+inline const std::string gbk_lu = "\xC2\xB7";                                // 路
+
+// A fresh directory, removed with everything in it afterwards.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "names-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+inline void write_bytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline std::string read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline unsigned mode_of(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// Every report, in order: "not found: <path>" or "created".
+class RecordingMessages : public Messages {
+  public:
+    void file_not_found(const std::string& path) override { log.push_back("not found: " + path); }
+    void file_created() override { log.push_back("created"); }
+    std::vector<std::string> log;
+};
+
+}  // namespace tarnwick::names::test
