@@ -3,6 +3,7 @@
 #include "link/qt_serial_port.h"
 #include "ui/fonts.h"
 #include "ui/main_form.h"
+#include "names/name_file.h"
 #include "ui/message_boxes.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +15,9 @@ int main(int argc, char** argv) {
 
     tarnwick::link::QtSerialPort port;
     tarnwick::ui::MessageBoxes messages;
-    tarnwick::ui::MainForm main_form(port, messages);
+    // name.txt lives beside the program, wherever it is started from.
+    tarnwick::names::NameFile names(tarnwick::names::executable_directory(), messages);
+    tarnwick::ui::MainForm main_form(port, messages, names);
     messages.set_parent(&main_form);
     main_form.show();
     return app.exec();

@@ -4,7 +4,9 @@
 #include <QScreen>
 
 #include "protocol/number_text.h"
+#include "ui/app_icon.h"
 #include "ui/fonts.h"
+#include "ui/name_form.h"
 #include "ui/twips.h"
 
 namespace tarnwick::ui {
@@ -13,20 +15,52 @@ namespace {
 constexpr int client_width_twips = 6720;
 constexpr int client_height_twips = 7965;
 
-// Cell n's box: relays 1..8 down the left column, 16..9 down the right.
+// Relays 1..8 run down the left column, 16..9 down the right, so 1 and 16
+// share the top row; each name label sits 120 twips lower than its box.
 QPoint cell_origin_twips(int n) {
     if (n <= 8) return {1440, 1560 + 720 * (n - 1)};
     return {3840, 1560 + 720 * (16 - n)};
 }
+QPoint name_origin_twips(int n) {
+    if (n <= 8) return {120, 1680 + 720 * (n - 1)};
+    return {5280, 1680 + 720 * (16 - n)};
+}
+
+const QString design_names[16] = {
+    QStringLiteral("第一路"),   QStringLiteral("第二路"),   QStringLiteral("第三路"),
+    QStringLiteral("第四路"),   QStringLiteral("第五路"),   QStringLiteral("第六路"),
+    QStringLiteral("第七路"),   QStringLiteral("第八路"),   QStringLiteral("第九路"),
+    QStringLiteral("第十路"),   QStringLiteral("第十一路"), QStringLiteral("第十二路"),
+    QStringLiteral("第十三路"), QStringLiteral("第十四路"), QStringLiteral("第十五路"),
+    QStringLiteral("第十六路"),
+};
+
+void set_black_text(QWidget* widget) {
+    QPalette pal = widget->palette();
+    pal.setColor(QPalette::WindowText, Qt::black);
+    pal.setColor(QPalette::Text, Qt::black);
+    widget->setPalette(pal);
+}
 }  // namespace
 
-MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages,
+Spinner::Spinner(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {
+    setRange(-protocol::entry_max, -protocol::entry_min);
+    setSingleStep(1);
+    setPageStep(1);
+    setValue(-1);
+    connect(this, &QScrollBar::valueChanged, this, [this](int value) { emit number_changed(-value); });
+}
+
+MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages, names::NameFile& names,
                    link::LinkController::Ticks ticks, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      messages_(messages),
+      names_(names) {
     setObjectName(QStringLiteral("main_form"));
     setWindowTitle(QStringLiteral("Tarnwick"));
+    setWindowIcon(app_icon());
     build_controls();
     link_ = std::make_unique<link::LinkController>(port, *this, messages, ticks);
     for (RelayCell* cell : Picture1)
@@ -34,10 +68,20 @@ MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages,
     connect(open_comm, &QPushButton::clicked, this, [this] { link_->open_comm_Click(); });
     connect(openall, &QPushButton::clicked, this, [this] { link_->openall_Click(); });
     connect(closeall, &QPushButton::clicked, this, [this] { link_->closeall_Click(); });
+    Form_Initialize();
     center_on_screen();
 }
 
-MainForm::~MainForm() = default;
+MainForm::~MainForm() {
+    if (name_form_) delete name_form_.data();
+}
+
+void MainForm::Form_Initialize() {
+    setWindowTitle(QString::fromStdString(names_.load_title()));
+    const auto names = names_.load_names(add->text().toStdString());
+    for (int n = 1; n <= 16; ++n)
+        name_label(n)->setText(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
+}
 
 void MainForm::build_controls() {
     const qreal dpi = logical_dpi(this);
@@ -46,15 +90,21 @@ void MainForm::build_controls() {
     const QFont label_font = song_font(15.75);
     const QFont entry_font = song_font(15);
     const QFont button_font = song_font(15.75);
+    const QFont cell_font = song_font(15);
 
     Label3 = new QLabel(QStringLiteral("串口号"), this);
     Label3->setFont(label_font);
+    set_black_text(Label3);
     place(Label3, 120, 120, 1335, 375, dpi);
 
     chuankou_num = new QLineEdit(QStringLiteral("1"), this);
     chuankou_num->setObjectName(QStringLiteral("chuankou_num"));
     chuankou_num->setFont(entry_font);
     place(chuankou_num, 1680, 120, 615, 375, dpi);
+
+    VScroll2 = new Spinner(this);
+    VScroll2->setObjectName(QStringLiteral("VScroll2"));
+    place(VScroll2, 2280, 120, 375, 375, dpi);
 
     open_comm = new QPushButton(link::caption_open_port, this);
     open_comm->setObjectName(QStringLiteral("open_comm"));
@@ -63,6 +113,7 @@ void MainForm::build_controls() {
 
     Label5 = new QLabel(QStringLiteral("模块地址"), this);
     Label5->setFont(label_font);
+    set_black_text(Label5);
     place(Label5, 120, 840, 1335, 375, dpi);
 
     add = new QLineEdit(QStringLiteral("1"), this);
@@ -70,7 +121,10 @@ void MainForm::build_controls() {
     add->setFont(entry_font);
     place(add, 1680, 840, 690, 375, dpi);
 
-    const QFont cell_font = song_font(15);
+    VScroll1 = new Spinner(this);
+    VScroll1->setObjectName(QStringLiteral("VScroll1"));
+    place(VScroll1, 2310, 840, 375, 375, dpi);
+
     for (int n = 1; n <= 16; ++n) {
         auto* cell = new RelayCell(n, this);
         const QPoint origin = cell_origin_twips(n);
@@ -81,6 +135,16 @@ void MainForm::build_controls() {
         cell->label()->setGeometry(client.x(), client.y() + twips_to_px(120, dpi),
                                    twips_to_px(1215, dpi), twips_to_px(375, dpi));
         Picture1[static_cast<std::size_t>(n - 1)] = cell;
+
+        auto* name = new ClickLabel(design_names[n - 1], this);
+        name->setObjectName(QStringLiteral("Label4_%1").arg(n));
+        name->setFont(cell_font);
+        name->setAutoFillBackground(false);
+        const QPoint name_origin = name_origin_twips(n);
+        place(name, name_origin.x(), name_origin.y(), 1335, 615, dpi);
+        name->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        connect(name, &ClickLabel::clicked, this, [this, n] { Label4_Click(n); });
+        Label4[static_cast<std::size_t>(n - 1)] = name;
     }
 
     openall = new QPushButton(QStringLiteral("吸合所有"), this);
@@ -94,26 +158,73 @@ void MainForm::build_controls() {
     place(closeall, 3600, 7440, 1455, 375, dpi);
 
     for (QPushButton* button : {open_comm, openall, closeall}) button->setAutoDefault(false);
+    for (QLineEdit* entry : {chuankou_num, add}) set_black_text(entry);
+    // Each spinner overlaps the right edge of its entry and stays on top of it.
+    VScroll1->raise();
+    VScroll2->raise();
 
-    // Entries keep whatever is typed; text that is no number 0..255 is marked
-    // and never reaches a frame or the port.
+    // Focus order: port entry, port button, address entry, the all-relay
+    // buttons, address spinner, port spinner, then the cells in relay order.
+    for (QScrollBar* spinner : {static_cast<QScrollBar*>(VScroll1), static_cast<QScrollBar*>(VScroll2)})
+        spinner->setFocusPolicy(Qt::TabFocus);
+    QList<QWidget*> order{chuankou_num, open_comm, add, openall, closeall, VScroll1, VScroll2};
+    for (RelayCell* cell : Picture1) order << cell;
+    for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+
     connect(chuankou_num, &QLineEdit::textChanged, this, [this] {
         mark_entry(chuankou_num, QStringLiteral("串口号必须是 0 到 255 之间的整数，否则无法打开串口。"));
+        chuankou_num_Change();
     });
     connect(add, &QLineEdit::textChanged, this, [this] {
         mark_entry(add, QStringLiteral("模块地址必须是 0 到 255 之间的整数；地址无效时不发送任何命令。"));
+        add_Change();
     });
+    connect(VScroll1, &Spinner::number_changed, this, &MainForm::VScroll1_Change);
+    connect(VScroll2, &Spinner::number_changed, this, &MainForm::VScroll2_Change);
 }
 
+// Entries keep whatever is typed; text that is no number 0..255 is marked
+// and never reaches a frame, a spinner or the port.
 void MainForm::mark_entry(QLineEdit* entry, const QString& explanation) {
     const bool valid = protocol::parse_entry(entry->text().toStdString()).has_value();
+    if (entry->property("invalid").toBool() == !valid && entry->property("invalid").isValid()) return;
     QPalette pal = entry->palette();
     pal.setColor(QPalette::Base, valid ? QApplication::palette().color(QPalette::Base)
                                        : QColor(255, 200, 200));
-    pal.setColor(QPalette::Text, Qt::black);
     entry->setPalette(pal);
     entry->setToolTip(valid ? QString() : explanation);
     entry->setProperty("invalid", !valid);
+}
+
+void MainForm::add_Change() {
+    const auto number = protocol::parse_entry(add->text().toStdString());
+    if (!number) return;
+    // Setting the value it already has raises no change, so the pair settles
+    // after one exchange; "05" becomes "5" unless the spinner already stood at 5.
+    VScroll1->set_number(*number);
+    const auto names = names_.load_names(add->text().toStdString());
+    for (int n = 1; n <= 16; ++n)
+        name_label(n)->setText(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
+}
+
+void MainForm::VScroll1_Change() { add->setText(QString::number(VScroll1->number())); }
+
+void MainForm::chuankou_num_Change() {
+    if (const auto number = protocol::parse_entry(chuankou_num->text().toStdString()))
+        VScroll2->set_number(*number);
+}
+
+void MainForm::VScroll2_Change() { chuankou_num->setText(QString::number(VScroll2->number())); }
+
+void MainForm::Label4_Click(int n) {
+    const bool loading = !name_form_;
+    if (loading) name_form_ = new NameForm(*this, names_, messages_);
+    name_form_->add = add->text();
+    name_form_->xianlu = QString::number(n);
+    if (loading) name_form_->Form_Load();
+    name_form_->show();
+    name_form_->raise();
+    name_form_->activateWindow();
 }
 
 void MainForm::center_on_screen() {
@@ -126,6 +237,8 @@ void MainForm::center_on_screen() {
 }
 
 QSize MainForm::client_size() const { return size(); }
+
+NameForm* MainForm::name_dialog() const { return name_form_.data(); }
 
 void MainForm::paint_cell(int n, link::Colour box, const QString& label) { cell(n)->paint(box, label); }
 

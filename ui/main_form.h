@@ -2,7 +2,9 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -10,6 +12,7 @@
 #include "link/link_controller.h"
 #include "link/panel_view.h"
 #include "link/serial_port.h"
+#include "names/name_file.h"
 #include "ui/message_boxes.h"
 #include "ui/relay_cell.h"
 
@@ -17,13 +20,42 @@ namespace tarnwick::ui {
 
 // The main window: relay cells, port and address entries, the port button and
 // the two all-relay buttons. It owns the link for the whole run.
+class NameForm;
+
+// A spinner as the panel has always had it: 255 at the top, 0 at the bottom,
+// the up arrow adds one. A Qt scroll bar's inverted appearance does not swap
+// its arrows, so the bar runs over -255..0 and the number is the negation.
+class Spinner : public QScrollBar {
+    Q_OBJECT
+public:
+    explicit Spinner(QWidget* parent);
+    [[nodiscard]] int number() const { return -value(); }
+    void set_number(int number) { setValue(-number); }
+signals:
+    void number_changed(int number);
+};
+
 class MainForm : public QWidget, public link::PanelView {
     Q_OBJECT
 public:
-    MainForm(link::SerialPort& port, OperatorMessages& messages,
+    // Runs start-up (title and names from the name file) before returning, so
+    // that a first start's messages come before the window is shown.
+    MainForm(link::SerialPort& port, OperatorMessages& messages, names::NameFile& names,
              link::LinkController::Ticks ticks = link::LinkController::Ticks::timer,
              QWidget* parent = nullptr);
     ~MainForm() override;
+
+    // Handlers of this window's own controls.
+    void add_Change();
+    void VScroll1_Change();
+    void chuankou_num_Change();
+    void VScroll2_Change();
+    void Label4_Click(int n);
+
+    ClickLabel* name_label(int n) const { return Label4[static_cast<std::size_t>(n - 1)]; }
+    Spinner* address_spinner() const { return VScroll1; }
+    Spinner* port_spinner() const { return VScroll2; }
+    NameForm* name_dialog() const;
 
     link::LinkController& link() { return *link_; }
     RelayCell* cell(int n) const { return Picture1[static_cast<std::size_t>(n - 1)]; }
@@ -46,6 +78,7 @@ public:
     QString port_text() const override;
 
 private:
+    void Form_Initialize();
     void build_controls();
     void mark_entry(QLineEdit* entry, const QString& explanation);
     void center_on_screen();
@@ -57,7 +90,14 @@ private:
     QLineEdit* add;
     QPushButton* openall;
     QPushButton* closeall;
+    Spinner* VScroll1;
+    Spinner* VScroll2;
     std::array<RelayCell*, 16> Picture1{};
+    std::array<ClickLabel*, 16> Label4{};
+
+    OperatorMessages& messages_;
+    names::NameFile& names_;
+    QPointer<NameForm> name_form_;
 
     std::unique_ptr<link::LinkController> link_;
 };

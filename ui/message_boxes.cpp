@@ -1,14 +1,30 @@
 #include "ui/message_boxes.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 namespace tarnwick::ui {
 
-void MessageBoxes::port_error(const QString& text) {
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), text, QMessageBox::Ok,
-                    parent_);
+void MessageBoxes::show(QMessageBox::Icon icon, const QString& title, const QString& text) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent_);
     box.exec();
+}
+
+void MessageBoxes::port_error(const QString& text) {
+    show(QMessageBox::Critical, QApplication::applicationName(), text);
+}
+
+void MessageBoxes::file_not_found(const std::string& path) {
+    show(QMessageBox::Critical, QString::fromUtf8(names::file_not_found_title),
+         QString::fromStdString(names::file_not_found_text(path)));
+}
+
+void MessageBoxes::file_created() {
+    show(QMessageBox::NoIcon, QApplication::applicationName(),
+         QString::fromUtf8(names::file_created_text));
+}
+
+void MessageBoxes::name_not_saved(const QString& text) {
+    show(QMessageBox::Warning, QApplication::applicationName(), text);
 }
 
 }  // namespace tarnwick::ui

@@ -1,23 +1,34 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QWidget>
 
 #include "link/panel_view.h"
+#include "names/profile_file.h"
 
 namespace tarnwick::ui {
 
 // Everything the window tells the operator goes through here, so that tests
 // can count the reports without a display.
-class OperatorMessages : public link::LinkMessages {};
+class OperatorMessages : public link::LinkMessages, public names::Messages {
+public:
+    // The name dialog could not store a name; the text says why.
+    virtual void name_not_saved(const QString& text) = 0;
+};
 
-// Modal message boxes, titled with the application's name.
+// Modal message boxes.
 class MessageBoxes : public OperatorMessages {
 public:
     explicit MessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
     void set_parent(QWidget* parent) { parent_ = parent; }
+
     void port_error(const QString& text) override;
+    void file_not_found(const std::string& path) override;
+    void file_created() override;
+    void name_not_saved(const QString& text) override;
 
 private:
+    void show(QMessageBox::Icon icon, const QString& title, const QString& text);
     QWidget* parent_;
 };
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "tests/support/fake_link.h"
+#include "tests/support/recording_boxes.h"
 #include "ui/main_form.h"
 
 namespace {
@@ -12,17 +14,13 @@ using namespace tarnwick;
 using link::LinkController;
 using tarnwick::test::FakePort;
 
-class RecordingBoxes : public ui::OperatorMessages {
-public:
-    void port_error(const QString& text) override { texts << text; }
-    QStringList texts;
-};
-
 class MainFormTest : public ::testing::Test {
 protected:
+    QTemporaryDir dir;
     FakePort port;
-    RecordingBoxes boxes;
-    ui::MainForm form{port, boxes, LinkController::Ticks::manual};
+    test::RecordingBoxes boxes;
+    names::NameFile names{dir.path().toStdString(), boxes};
+    ui::MainForm form{port, boxes, names, LinkController::Ticks::manual};
 
     void deliver(const protocol::Frame& status) { port.deliver(status); }
 };
@@ -94,7 +92,7 @@ TEST_F(MainFormTest, EntriesKeepWhatIsTypedAndMarkWhatIsNoAddress) {
     struct {
         const char* typed;
         bool invalid;
-    } cases[] = {{"abc", true}, {"256", true}, {"-3", true}, {"", true}, {"05", false}, {"200", false}};
+    } cases[] = {{"abc", true}, {"256", true}, {"-3", true}, {"", true}, {"7", false}, {"200", false}};
     for (QLineEdit* entry : {form.address_entry(), form.port_entry()}) {
         for (const auto& c : cases) {
             entry->selectAll();
