@@ -1,0 +1,176 @@
+#include "tests/support/board_sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+
+namespace tarnwick::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds start_timeout{10000};
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error("BoardSim: " + what + ": " + std::strerror(errno));
+}
+
+milliseconds until(Clock::time_point deadline) {
+    const auto now = Clock::now();
+    if (deadline <= now) return milliseconds(0);
+    return std::chrono::ceil<milliseconds>(deadline - now);
+}
+
+}  // namespace
+
+BoardSim::BoardSim(const std::vector<std::string>& args) {
+    std::vector<std::string> words{TARNWICK_BOARD_SIM};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (pipe(out) != 0) fail("pipe");
+    fcntl(out[0], F_SETFD, FD_CLOEXEC);
+    const pid_t parent = getpid();
+
+    pid_ = fork();
+    if (pid_ < 0) {
+        close(out[0]);
+        close(out[1]);
+        fail("fork");
+    }
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here to exec. The board dies with
+        // the test process, even when the test crashes.
+        dup2(out[1], STDOUT_FILENO);
+        close(out[1]);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    out_fd_ = out[0];
+
+    const auto deadline = Clock::now() + start_timeout;
+    while (path_.empty()) {
+        if (out_ended_ || Clock::now() >= deadline) {
+            stop_and_reap();
+            close(out_fd_);
+            throw std::runtime_error("BoardSim: no terminal path from " +
+                                     std::string(TARNWICK_BOARD_SIM));
+        }
+        read_output(until(deadline));
+    }
+}
+
+BoardSim::~BoardSim() {
+    stop_and_reap();
+    if (out_fd_ >= 0) close(out_fd_);
+}
+
+void BoardSim::stop_and_reap() {
+    if (exit_status_) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    exit_status_ = status;
+}
+
+bool BoardSim::read_output(milliseconds wait) {
+    if (out_ended_) return false;
+    pollfd pfd{out_fd_, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(wait.count()));
+    if (ready < 0 && errno != EINTR) fail("poll");
+    if (ready <= 0) return false;
+
+    char buffer[512];
+    const ssize_t n = read(out_fd_, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    if (n <= 0) {
+        out_ended_ = true;
+        return false;
+    }
+    partial_.append(buffer, static_cast<std::size_t>(n));
+    std::size_t end;
+    while ((end = partial_.find('\n')) != std::string::npos) {
+        take_line(partial_.substr(0, end));
+        partial_.erase(0, end + 1);
+    }
+    return true;
+}
+
+void BoardSim::drain_output() {
+    while (read_output(milliseconds(0))) {
+    }
+}
+
+void BoardSim::take_line(const std::string& line) {
+    if (path_.empty()) {
+        path_ = line;
+        return;
+    }
+    constexpr std::string_view prefix = "relays 0x";
+    if (line.compare(0, prefix.size(), prefix) != 0) return;
+    unsigned value = 0;
+    const char* first = line.data() + prefix.size();
+    const char* last = line.data() + line.size();
+    auto [end, error] = std::from_chars(first, last, value, 16);
+    if (error == std::errc{} && end == last && value <= 0xFFFF)
+        relays_ = static_cast<std::uint16_t>(value);
+}
+
+bool BoardSim::wait_for_relays(std::uint16_t expected, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        drain_output();
+        if (relays_ == expected) return true;
+        if (out_ended_ || Clock::now() >= deadline) return false;
+        read_output(until(deadline));
+    }
+}
+
+std::optional<std::uint16_t> BoardSim::last_relays() {
+    drain_output();
+    return relays_;
+}
+
+void BoardSim::kill(int sig) {
+    if (!exit_status_) ::kill(pid_, sig);
+}
+
+std::optional<int> BoardSim::wait_exit(milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    // The end of stdout is the sign the process is going; until then there is
+    // nothing to do but read.
+    while (!out_ended_ && Clock::now() < deadline) read_output(until(deadline));
+    for (;;) {
+        if (exit_status_) return exit_status_;
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            exit_status_ = status;
+            continue;
+        }
+        if (done < 0 && errno != EINTR) fail("waitpid");
+        if (Clock::now() >= deadline) return std::nullopt;
+        // Stdout closed but the process not yet gone: it is in its last steps.
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+}  // namespace tarnwick::test

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick::test {
+
+// A running tarnwick-board-sim with its own fresh pseudo-terminal. The
+// simulator's stdout comes back on a pipe: its first line is the terminal's
+// path, later "relays 0xHHHH" lines tell what the board's relays are.
+class BoardSim {
+  public:
+    // Starts the simulator with these arguments and waits (up to 10 s) for
+    // the terminal path. Throws std::runtime_error when it does not come,
+    // for example because the arguments were refused.
+    explicit BoardSim(const std::vector<std::string>& args = {});
+    ~BoardSim();  // kills with SIGKILL and reaps, unless already reaped
+
+    BoardSim(const BoardSim&) = delete;
+    BoardSim& operator=(const BoardSim&) = delete;
+
+    // Slave side of the pseudo-terminal, to be opened as the serial port.
+    [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
+
+    // True once the most recently reported relay state equals expected;
+    // false when the timeout passes first. Reads what is waiting, never spins.
+    bool wait_for_relays(std::uint16_t expected, std::chrono::milliseconds timeout);
+    // The most recently reported relay state; nothing before the first report.
+    std::optional<std::uint16_t> last_relays();
+
+    // Sends a signal; the process is reaped by wait_exit() or the destructor.
+    void kill(int sig = SIGKILL);
+    // Waits for the process to end and returns its waitpid() status, or
+    // nothing when it is still running after the timeout.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+
+  private:
+    // Waits up to `wait` for output and takes one piece of it. False when
+    // nothing came (or the pipe has reached its end).
+    bool read_output(std::chrono::milliseconds wait);
+    void drain_output();
+    void take_line(const std::string& line);
+    void stop_and_reap();
+
+    pid_t pid_ = -1;
+    std::optional<int> exit_status_;  // set once reaped
+    int out_fd_ = -1;
+    bool out_ended_ = false;
+    std::string partial_;  // an unfinished line
+    std::string path_;
+    std::optional<std::uint16_t> relays_;
+};
+
+}  // namespace tarnwick::test
