@@ -3,35 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-#include <functional>
 
 #include "link/link_controller.h"
 #include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
+#include "tests/support/wait.h"
 #include "tests/support/fake_link.h"
 
 namespace {
 
 using namespace tarnwick;
+using test::wait_until;
 using namespace std::chrono_literals;
 using link::LinkController;
 using test::BoardSim;
 using test::FakePanel;
 using test::RecordingMessages;
-
-// Runs the event loop until the condition holds or the time is up.
-bool wait_until(const std::function<bool()>& condition, int timeout_ms = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeout_ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 class LinkSimTest : public ::testing::Test {
 protected:
@@ -115,7 +102,7 @@ TEST_F(LinkSimTest, KillingTheBoardLeavesTheClosedStateAndAReopenWorks) {
     ASSERT_TRUE(wait_until([&] { return !link.port_open(); }));
     EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
     EXPECT_FALSE(link.timer_enabled());
-    wait_until([] { return false; }, 300);  // let any further errors arrive
+    test::run_events_for(300);  // let any further errors arrive
     EXPECT_EQ(messages.texts.size(), 1) << messages.texts.join("\n").toStdString();
 
     BoardSim again({"--relays", "0x0002"});

@@ -1,0 +1,81 @@
+// The running panel on a real X server (Xvfb at 96 dpi) polling the simulated
+// board: a screenshot shows each cell in its relay's colour, and the window's
+// client area has its drawn size.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QMap>
+#include <QScreen>
+#include <QWindow>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include "link/qt_serial_port.h"
+#include "tests/support/board_sim.h"
+#include "tests/support/wait.h"
+#include "tests/support/recording_boxes.h"
+#include "ui/fonts.h"
+#include "ui/main_form.h"
+
+namespace {
+
+using namespace tarnwick;
+using test::wait_until;
+
+// The colour most of a 7 x 7 patch shows: the status text may cross the centre.
+QColor patch_colour(const QImage& image, QPoint centre) {
+    QMap<QRgb, int> counts;
+    for (int dy = -3; dy <= 3; ++dy)
+        for (int dx = -3; dx <= 3; ++dx) ++counts[image.pixel(centre + QPoint(dx, dy)) | 0xFF000000];
+    QRgb best = 0;
+    int most = -1;
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        if (it.value() > most) best = it.key(), most = it.value();
+    return QColor::fromRgb(best);
+}
+
+TEST(XvfbPanel, ScreenshotShowsEveryRelayInItsColour) {
+    ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "run under Xvfb";
+    ui::install_font_substitutions();
+    // Relays 3, 4, 5, 6, 10, 12, 13, 15 on (bit r-1 is relay r).
+    const std::uint16_t pattern = 0x5A3C;
+    test::BoardSim board({"--relays", "0x5A3C"});
+    qputenv("TARNWICK_COM1", QByteArray::fromStdString(board.path()));
+
+    QTemporaryDir dir;
+    test::RecordingBoxes boxes;
+    names::NameFile names(dir.path().toStdString(), boxes);
+    link::QtSerialPort port;
+    ui::MainForm form(port, boxes, names);
+    form.show();
+    ASSERT_TRUE(wait_until([&] { return form.isVisible() && form.windowHandle() && form.windowHandle()->isExposed(); }));
+
+    EXPECT_EQ(form.logicalDpiY(), 96);
+    EXPECT_EQ(form.client_size(), QSize(448, 531));
+    EXPECT_EQ(form.geometry().size(), QSize(448, 531));
+
+    form.link().open_comm_Click();
+    ASSERT_TRUE(form.link().port_open()) << boxes.texts.join('\n').toStdString();
+    auto painted = [&] {
+        for (int n = 1; n <= 16; ++n) {
+            const bool on = (pattern >> (n - 1)) & 1;
+            if (form.cell_colour(n) != (on ? link::colour_green : link::colour_red)) return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(wait_until(painted));
+    test::run_events_for(200);  // let the repaint reach the server
+
+    const QImage shot = form.screen()->grabWindow(0).toImage();
+    ASSERT_FALSE(shot.isNull());
+    for (int n = 1; n <= 16; ++n) {
+        const bool on = (pattern >> (n - 1)) & 1;
+        const QPoint centre = form.cell(n)->mapToGlobal(form.cell(n)->rect().center());
+        EXPECT_EQ(patch_colour(shot, centre), on ? QColor(0, 255, 0) : QColor(255, 0, 0))
+            << "cell " << n << " at " << centre.x() << "," << centre.y();
+    }
+}
+
+}  // namespace
