@@ -87,7 +87,7 @@ class Profile {
 // Blanks (space, tab) trimmed from both ends.
 [[nodiscard]] std::string_view trim_blanks(std::string_view text);
 
-// Whether a line equals header exactly, with lines ending at CR LF or a lone
+// Whether some line of the text is exactly line, lines ending at CR LF or a lone
 // CR (a lone LF stays inside the line). No trimming, case counts.
 [[nodiscard]] bool has_line(std::string_view gbk_text, std::string_view line);
 

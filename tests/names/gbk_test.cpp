@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 using namespace tarnwick::names;
 
@@ -16,12 +17,9 @@ TEST(Gbk, EncodesLikeCodePage936) {
     } cases[] = {
         {"Tarnwick", "Tarnwick"},
         {"软件属性", "\xC8\xED\xBC\xFE\xCA\xF4\xD0\xD4"},
-        {"地址码0",
-         "\xB5\xD8\xD6\xB7\xC2\xEB"
-         "0"},
-        {"第16路名称",
-         "\xB5\xDA"
-         "16\xC2\xB7\xC3\xFB\xB3\xC6"},
+        {"地址码", "\xB5\xD8\xD6\xB7\xC2\xEB"},
+        {"第", "\xB5\xDA"},
+        {"路名称", "\xC2\xB7\xC3\xFB\xB3\xC6"},
         {"揮", "\x93\x5D"},          // trail byte is ']'
         {"測", "\x9C\x79"},          // trail byte is 'y'
         {"€", "\x80"},               // the Windows table's single-byte euro
@@ -58,28 +56,14 @@ TEST(Gbk, UndecodableBytesBecomeOneReplacementEach) {
 }
 
 TEST(Gbk, PrefixNeverSplitsACharacter) {
-    const std::string mixed =
-        "a\xB5\xDA"
-        "b\x93\x5D";  // a第b揮
-    struct {
-        std::size_t max;
-        std::string expected;
-    } cases[] = {
-        {0, ""},
-        {1, "a"},
-        {2, "a"},
-        {3, "a\xB5\xDA"},
-        {4,
-         "a\xB5\xDA"
-         "b"},
-        {5,
-         "a\xB5\xDA"
-         "b"},
-        {6, mixed},
-        {99, mixed},
+    const std::string di = "\xB5\xDA", hui = "\x93\x5D";  // 第, 揮
+    const std::string mixed = "a" + di + "b" + hui;
+    const std::pair<std::size_t, std::string> cases[] = {
+        {0, ""},    {1, "a"},    {2, "a"}, {3, "a" + di}, {4, "a" + di + "b"}, {5, "a" + di + "b"},
+        {6, mixed}, {99, mixed},
     };
-    for (const auto& c : cases) EXPECT_EQ(gbk_prefix(mixed, c.max), c.expected) << c.max;
-    // A lone lead byte counts as one character.
+    for (const auto& [max, expected] : cases) EXPECT_EQ(gbk_prefix(mixed, max), expected) << max;
+    // A lead byte without a trail byte is a character of its own.
     EXPECT_EQ(gbk_prefix("\x81\x30\x81", 2), "\x81\x30");
 }
 

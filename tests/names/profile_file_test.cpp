@@ -17,6 +17,10 @@ namespace {
 
 using Log = std::vector<std::string>;
 
+// [地址码1] and 第2路名称=进水泵, each with CR LF.
+const std::string address1 = "[" + gbk_address + "1]\r\n";
+const std::string pump_line = gbk_di + "2" + gbk_lu_key + "=" + "\xBD\xF8\xCB\xAE\xB1\xC3" + "\r\n";
+
 struct ReadCase {
     const char* what;
     std::string file;
@@ -47,11 +51,7 @@ TEST(ReadIni, ReadsWhatTheWindowsProfileFunctionsRead) {
         {"next section ends the search", "[s]\r\n[t]\r\nk=v\r\n", "s", "k", ""},
         {"absent section", "[s]\r\nk=v\r\n", "t", "k", ""},
         {"empty file", "", "s", "k", ""},
-        {"Chinese names",
-         "[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "1]\r\n\xB5\xDA"
-         "2\xC2\xB7\xC3\xFB\xB3\xC6=\xBD\xF8\xCB\xAE\xB1\xC3\r\n",
-         "地址码1", "第2路名称", "进水泵"},
+        {"Chinese names", address1 + pump_line, "地址码1", "第2路名称", "进水泵"},
         // A byte-wise parser takes 0x5D in 揮 for the closing bracket.
         {"trail byte ']' after the header", "[a] ; \x93\x5D\r\nk=v\r\n", "a", "k", "v"},
         {"trail byte ']' closes nothing", "[\x93\x5D\r\nk=v\r\n", "揮", "k", "v"},
@@ -161,13 +161,7 @@ TEST(WriteIni, WritesWhatTheWindowsProfileFunctionsWrite) {
          "[s]\r\nk =v\r\n"},
         {"header with 揮 in a trailing comment", "[a] ; \x93\x5D\r\nk=1\r\n", "a", "k", "2",
          "[a] ; \x93\x5D\r\nk=2\r\n"},
-        {"GBK name",
-         "[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "1]\r\n",
-         "地址码1", "第2路名称", "进水泵",
-         "[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "1]\r\n\xB5\xDA"
-         "2\xC2\xB7\xC3\xFB\xB3\xC6=\xBD\xF8\xCB\xAE\xB1\xC3\r\n"},
+        {"GBK name", address1, "地址码1", "第2路名称", "进水泵", address1 + pump_line},
         {"GBK section appended", "[s]\r\n", "揮", "k", "€", "[s]\r\n[\x93\x5D]\r\nk=\x80\r\n"},
     };
     TempDir dir;
@@ -241,26 +235,17 @@ TEST(WriteIni, RefusesValuesThatCannotBeStoredSoundly) {
 }
 
 TEST(SectionExists, MatchesTheWholeLineExactly) {
+    const std::string address0 = "[" + gbk_address + "0]";
     struct {
         std::string file;
         const char* section;
         bool expected;
     } cases[] = {
-        {"[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "0]\r\n",
-         "地址码0", true},
-        {"x\r\n[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "0]",
-         "地址码0", true},
-        {" [\xB5\xD8\xD6\xB7\xC2\xEB"
-         "0]\r\n",
-         "地址码0", false},
-        {"[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "0] \r\n",
-         "地址码0", false},
-        {"[\xB5\xD8\xD6\xB7\xC2\xEB"
-         "00]\r\n",
-         "地址码0", false},
+        {address0 + "\r\n", "地址码0", true},
+        {"x\r\n" + address0, "地址码0", true},
+        {" " + address0 + "\r\n", "地址码0", false},
+        {address0 + " \r\n", "地址码0", false},
+        {"[" + gbk_address + "00]\r\n", "地址码0", false},
         {"[ABC]\r\n", "abc", false},
         {"[ABC]\r\n", "ABC", true},
         {"x\r[s]\ry", "s", true},   // lone CR ends a line
@@ -295,7 +280,6 @@ TEST(ProfileFile, NoOrdinaryFileIsReportedOnEveryCall) {
         EXPECT_EQ(write_ini(file, "s", "k", "a\nb", messages), 0);
         const std::string text = "not found: " + file;
         EXPECT_EQ(messages.log, (Log{text, text, text, text})) << name;
-        EXPECT_EQ(file_not_found_text(file), file + " not found.");
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere")));
