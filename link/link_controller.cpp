@@ -103,7 +103,10 @@ void LinkController::MSComm1_OnComm() {
         if (!byte) return;  // fewer than 8 waited after all: nothing to judge
         rx_buf[i] = *byte;
     }
-    if (!protocol::accept_status(rx_buf)) return;  // dropped silently
+    if (!protocol::accept_status(rx_buf)) {
+        emit answer_rejected(rx_buf);  // dropped without a word to the operator
+        return;
+    }
     show_status(rx_buf);
     live_count_ = live_ticks;
 }

@@ -59,6 +59,8 @@ signals:
     void frame_sent(const tarnwick::protocol::Frame& frame);
     // An accepted answer was painted.
     void status_shown(const tarnwick::protocol::Frame& frame);
+    // Eight bytes were judged and dropped.
+    void answer_rejected(const tarnwick::protocol::Frame& frame);
 
 private:
     void on_received() override { MSComm1_OnComm(); }
