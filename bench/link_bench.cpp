@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
+#include "tests/support/recording_boxes.h"
 #include "ui/fonts.h"
 #include "ui/main_form.h"
 
@@ -43,13 +45,6 @@ private:
     link::QtSerialPort inner_;
 };
 
-class SilentBoxes : public ui::OperatorMessages {
-public:
-    void port_error(const QString& text) override {
-        std::fprintf(stderr, "port error: %s\n", qPrintable(text));
-    }
-};
-
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -79,8 +74,10 @@ int main(int argc, char** argv) {
     QElapsedTimer clock;
     clock.start();
     TimedPort port(clock);
-    SilentBoxes boxes;
-    ui::MainForm form(port, boxes);
+    test::RecordingBoxes boxes;
+    QTemporaryDir dir;
+    names::NameFile names(dir.path().toStdString(), boxes);
+    ui::MainForm form(port, boxes, names);
     form.show();
 
     std::vector<double> tick_ms, click_ms, repaint_ms;
@@ -119,7 +116,10 @@ int main(int argc, char** argv) {
     });
 
     form.link().open_comm_Click();
-    if (!form.link().port_open()) return 1;
+    if (!form.link().port_open()) {
+        std::fprintf(stderr, "%s\n", qPrintable(boxes.texts.join('\n')));
+        return 1;
+    }
     double cpu_start = 0;
     qint64 wall_start = 0;
     // One second to settle, then measure.
