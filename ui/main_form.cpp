@@ -35,6 +35,15 @@ const QString design_names[16] = {
     QStringLiteral("第十六路"),
 };
 
+// A control of the window, named, in its font, at Left, Top, Width, Height in twips.
+template <typename Control>
+Control* placed(Control* control, const char* name, QRect twips, const QFont& font, qreal dpi) {
+    control->setObjectName(QString::fromLatin1(name));
+    control->setFont(font);
+    place(control, twips.x(), twips.y(), twips.width(), twips.height(), dpi);
+    return control;
+}
+
 void set_black_text(QWidget* widget) {
     QPalette pal = widget->palette();
     pal.setColor(QPalette::WindowText, Qt::black);
@@ -92,38 +101,20 @@ void MainForm::build_controls() {
     const QFont button_font = song_font(15.75);
     const QFont cell_font = song_font(15);
 
-    Label3 = new QLabel(QStringLiteral("串口号"), this);
-    Label3->setFont(label_font);
-    set_black_text(Label3);
-    place(Label3, 120, 120, 1335, 375, dpi);
-
-    chuankou_num = new QLineEdit(QStringLiteral("1"), this);
-    chuankou_num->setObjectName(QStringLiteral("chuankou_num"));
-    chuankou_num->setFont(entry_font);
-    place(chuankou_num, 1680, 120, 615, 375, dpi);
-
-    VScroll2 = new Spinner(this);
-    VScroll2->setObjectName(QStringLiteral("VScroll2"));
-    place(VScroll2, 2280, 120, 375, 375, dpi);
-
-    open_comm = new QPushButton(link::caption_open_port, this);
-    open_comm->setObjectName(QStringLiteral("open_comm"));
-    open_comm->setFont(button_font);
-    place(open_comm, 3840, 120, 1455, 375, dpi);
-
-    Label5 = new QLabel(QStringLiteral("模块地址"), this);
-    Label5->setFont(label_font);
-    set_black_text(Label5);
-    place(Label5, 120, 840, 1335, 375, dpi);
-
-    add = new QLineEdit(QStringLiteral("1"), this);
-    add->setObjectName(QStringLiteral("add"));
-    add->setFont(entry_font);
-    place(add, 1680, 840, 690, 375, dpi);
-
-    VScroll1 = new Spinner(this);
-    VScroll1->setObjectName(QStringLiteral("VScroll1"));
-    place(VScroll1, 2310, 840, 375, 375, dpi);
+    Label3 = placed(new QLabel(QStringLiteral("串口号"), this), "Label3", {120, 120, 1335, 375},
+                    label_font, dpi);
+    chuankou_num = placed(new QLineEdit(QStringLiteral("1"), this), "chuankou_num",
+                          {1680, 120, 615, 375}, entry_font, dpi);
+    VScroll2 = placed(new Spinner(this), "VScroll2", {2280, 120, 375, 375}, font(), dpi);
+    open_comm = placed(new QPushButton(link::caption_open_port, this), "open_comm",
+                       {3840, 120, 1455, 375}, button_font, dpi);
+    Label5 = placed(new QLabel(QStringLiteral("模块地址"), this), "Label5", {120, 840, 1335, 375},
+                    label_font, dpi);
+    add = placed(new QLineEdit(QStringLiteral("1"), this), "add", {1680, 840, 690, 375}, entry_font,
+                 dpi);
+    VScroll1 = placed(new Spinner(this), "VScroll1", {2310, 840, 375, 375}, font(), dpi);
+    for (QWidget* black : std::initializer_list<QWidget*>{Label3, Label5, chuankou_num, add})
+        set_black_text(black);
 
     for (int n = 1; n <= 16; ++n) {
         auto* cell = new RelayCell(n, this);
@@ -147,18 +138,12 @@ void MainForm::build_controls() {
         Label4[static_cast<std::size_t>(n - 1)] = name;
     }
 
-    openall = new QPushButton(QStringLiteral("吸合所有"), this);
-    openall->setObjectName(QStringLiteral("openall"));
-    openall->setFont(button_font);
-    place(openall, 1680, 7440, 1455, 375, dpi);
-
-    closeall = new QPushButton(QStringLiteral("断开所有"), this);
-    closeall->setObjectName(QStringLiteral("closeall"));
-    closeall->setFont(button_font);
-    place(closeall, 3600, 7440, 1455, 375, dpi);
+    openall = placed(new QPushButton(QStringLiteral("吸合所有"), this), "openall",
+                     {1680, 7440, 1455, 375}, button_font, dpi);
+    closeall = placed(new QPushButton(QStringLiteral("断开所有"), this), "closeall",
+                      {3600, 7440, 1455, 375}, button_font, dpi);
 
     for (QPushButton* button : {open_comm, openall, closeall}) button->setAutoDefault(false);
-    for (QLineEdit* entry : {chuankou_num, add}) set_black_text(entry);
     // Each spinner overlaps the right edge of its entry and stays on top of it.
     VScroll1->raise();
     VScroll2->raise();

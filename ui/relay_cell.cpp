@@ -5,22 +5,23 @@
 
 namespace tarnwick::ui {
 
-namespace {
-bool released_inside(QWidget* widget, QMouseEvent* event) {
-    return event->button() == Qt::LeftButton && widget->rect().contains(event->position().toPoint());
-}
-}  // namespace
-
-void ClickLabel::mousePressEvent(QMouseEvent* event) {
+void ClickGesture::press(QMouseEvent* event) {
     pressed_ = event->button() == Qt::LeftButton;
     event->accept();
 }
 
-void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
-    const bool click = pressed_ && released_inside(this, event);
+bool ClickGesture::release(const QWidget* widget, QMouseEvent* event) {
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       widget->rect().contains(event->position().toPoint());
     pressed_ = false;
     event->accept();
-    if (click) emit clicked();
+    return click;
+}
+
+void ClickLabel::mousePressEvent(QMouseEvent* event) { gesture_.press(event); }
+
+void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+    if (gesture_.release(this, event)) emit clicked();
 }
 
 RelayCell::RelayCell(int relay, QWidget* parent)
@@ -54,16 +55,10 @@ void RelayCell::paint(link::Colour colour, const QString& text) {
     if (Label2->text() != text) Label2->setText(text);
 }
 
-void RelayCell::mousePressEvent(QMouseEvent* event) {
-    pressed_ = event->button() == Qt::LeftButton;
-    event->accept();
-}
+void RelayCell::mousePressEvent(QMouseEvent* event) { gesture_.press(event); }
 
 void RelayCell::mouseReleaseEvent(QMouseEvent* event) {
-    const bool click = pressed_ && released_inside(this, event);
-    pressed_ = false;
-    event->accept();
-    if (click) emit clicked(relay_);
+    if (gesture_.release(this, event)) emit clicked(relay_);
 }
 
 }  // namespace tarnwick::ui

@@ -7,6 +7,18 @@
 
 namespace tarnwick::ui {
 
+// A click as the operator means it: left button pressed and released inside
+// the same control.
+class ClickGesture {
+public:
+    void press(QMouseEvent* event);
+    // True when this release completes a click on the widget.
+    bool release(const QWidget* widget, QMouseEvent* event);
+
+private:
+    bool pressed_ = false;
+};
+
 // A label that reports a click (press and release inside it).
 class ClickLabel : public QLabel {
     Q_OBJECT
@@ -20,7 +32,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    bool pressed_ = false;
+    ClickGesture gesture_;
 };
 
 // One relay cell: a coloured box (Picture1) holding its status label (Label2).
@@ -50,7 +62,7 @@ private:
     int relay_;
     link::Colour colour_ = ~link::Colour{0};  // nothing painted yet
     QLabel* Label2;
-    bool pressed_ = false;
+    ClickGesture gesture_;
 };
 
 }  // namespace tarnwick::ui
