@@ -12,12 +12,10 @@ sim=$!
 trap 'kill $sim 2>/dev/null || true; rm -f "$link"' EXIT
 for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 
+panel=("$tarnwick_root/build/tarnwick")
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display: starting the panel under Xvfb on :99 (set DISPLAY to use your own)." >&2
-    Xvfb :99 -screen 0 1024x768x24 >/dev/null 2>&1 &
-    xvfb=$!
-    trap 'kill $sim $xvfb 2>/dev/null || true; rm -f "$link"' EXIT
-    export DISPLAY=:99
-    sleep 1
+    echo "No display: the panel runs under Xvfb (set DISPLAY to see it on your own)." >&2
+    panel=(xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "${panel[@]}")
 fi
-TARNWICK_COM1="$link" "$tarnwick_root/build/tarnwick"
+echo "Board on $link, mapped to port 1 (TARNWICK_COM1). Click 打开串口 to start polling." >&2
+TARNWICK_COM1="$link" "${panel[@]}"
