@@ -56,9 +56,18 @@ options:
                    MS milliseconds apart
   --garbage N      as soon as a command for this board arrives, send N random
                    bytes, ahead of its answer and of any --delay
+  --garbage-after MS
+                   send the --garbage burst MS milliseconds after the answer
+                   instead (after the command, when --silent), so it falls
+                   between two answers
   --seed S         seed of the random bytes, 0..4294967295 (default 1, so runs
                    repeat unless a seed is given)
   --help           show this text
+
+Faults can be switched while the board runs: SIGUSR1 turns --bad-checksum on
+or off, SIGUSR2 turns --silent on or off; each switch prints a line
+"bad-checksum on|off" or "silent on|off". A switch applies to every command
+that arrives after the signal was sent.
 
 Numbers take 0x for hex. Exits with 0 on SIGINT/SIGTERM/SIGHUP, 2 on bad usage,
 1 when the terminal cannot be set up.
@@ -74,6 +83,7 @@ struct Options {
     milliseconds delay{0};
     milliseconds split{0};
     std::size_t garbage = 0;
+    std::optional<milliseconds> garbage_after;
     std::uint32_t seed = 1;
 };
 
@@ -109,8 +119,9 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help) {
             options.silent = true;
             continue;
         }
-        constexpr std::string_view with_value[] = {"--address", "--link",  "--relays", "--extra",
-                                                   "--garbage", "--delay", "--split",  "--seed"};
+        constexpr std::string_view with_value[] = {"--address", "--link",    "--relays",
+                                                   "--extra",   "--garbage", "--delay",
+                                                   "--split",   "--seed",    "--garbage-after"};
         if (std::find(std::begin(with_value), std::end(with_value), arg) == std::end(with_value)) {
             std::fprintf(stderr, "tarnwick-board-sim: unknown option %s (see --help)\n", argv[i]);
             return std::nullopt;
@@ -153,6 +164,9 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help) {
         } else if (arg == "--split") {
             if (!(n = number(600000))) return std::nullopt;
             options.split = milliseconds(*n);
+        } else if (arg == "--garbage-after") {
+            if (!(n = number(600000))) return std::nullopt;
+            options.garbage_after = milliseconds(*n);
         } else {  // --seed
             if (!(n = number(0xFFFFFFFF))) return std::nullopt;
             options.seed = static_cast<std::uint32_t>(*n);
@@ -161,13 +175,13 @@ std::optional<Options> parse_options(int argc, char** argv, bool& help) {
     return options;
 }
 
-// Signals only write a byte here; the main loop polls the read end, so a
-// signal arriving just before poll() still wakes it.
+// Signals only write their number here; the main loop polls the read end, so
+// a signal arriving just before poll() still wakes it.
 int signal_pipe[2] = {-1, -1};
 
-extern "C" void on_stop_signal(int) {
+extern "C" void on_signal(int sig) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(sig);
     [[maybe_unused]] auto ignored = write(signal_pipe[1], &byte, 1);
     errno = saved;
 }
@@ -179,12 +193,35 @@ bool install_signal_handlers() {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     struct sigaction action {};
-    action.sa_handler = on_stop_signal;
+    action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
         if (sigaction(sig, &action, nullptr) != 0) return false;
     // A reader of stdout that went away must not end the board.
     signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+// Applies every signal that has come in. False once one of them asks the
+// board to stop.
+bool take_signals(Options& live) {
+    char sigs[64];
+    ssize_t n;
+    while ((n = read(signal_pipe[0], sigs, sizeof sigs)) > 0) {
+        for (ssize_t i = 0; i < n; ++i) {
+            const int sig = sigs[i];
+            if (sig == SIGUSR1) {
+                live.bad_checksum = !live.bad_checksum;
+                std::printf("bad-checksum %s\n", live.bad_checksum ? "on" : "off");
+            } else if (sig == SIGUSR2) {
+                live.silent = !live.silent;
+                std::printf("silent %s\n", live.silent ? "on" : "off");
+            } else {
+                return false;  // SIGINT, SIGTERM or SIGHUP
+            }
+            std::fflush(stdout);
+        }
+    }
     return true;
 }
 
@@ -261,8 +298,12 @@ class Line {
         : options_(options), master_(master), random_(options.seed) {}
 
     void answer(const tarnwick::sim::Answer& answer, Clock::time_point now) {
-        if (options_.garbage > 0) push({now, milliseconds(0), random_bytes(options_.garbage)});
-        if (options_.silent) return;
+        const bool burst_first = options_.garbage > 0 && !options_.garbage_after;
+        if (burst_first) push({now, milliseconds(0), random_bytes(options_.garbage)});
+        if (options_.silent) {
+            burst_after(now);
+            return;
+        }
 
         std::vector<std::uint8_t> bytes(answer.frame.begin(), answer.frame.end());
         if (options_.bad_checksum) ++bytes[7];
@@ -276,6 +317,7 @@ class Line {
         } else {
             push({due, milliseconds(0), std::move(bytes)});
         }
+        burst_after(due);
     }
 
     // Writes every chunk that is due. Returns false when the terminal would
@@ -307,6 +349,13 @@ class Line {
     }
 
   private:
+    // The --garbage-after burst, that long after the last thing queued.
+    void burst_after(Clock::time_point from) {
+        if (options_.garbage == 0 || !options_.garbage_after) return;
+        const milliseconds gap = *options_.garbage_after;
+        push({from + gap, gap, random_bytes(options_.garbage)});
+    }
+
     [[nodiscard]] Clock::time_point due(const Chunk& chunk) const {
         if (!last_sent_) return chunk.not_before;
         return std::max(chunk.not_before, *last_sent_ + chunk.gap);
@@ -351,7 +400,8 @@ int poll_timeout(std::optional<Clock::time_point> until, Clock::time_point now) 
 
 int serve(const Options& options, const Terminal& terminal) {
     tarnwick::sim::Board board(options.address, options.relays);
-    Line line(options, terminal.master);
+    Options live = options;  // the signals switch faults in this copy
+    Line line(live, terminal.master);
     // After a hang-up or EIO the master is left out of poll() for a moment
     // instead of reporting the same condition in a tight loop.
     std::optional<Clock::time_point> master_resting_until;
@@ -377,7 +427,10 @@ int serve(const Options& options, const Terminal& terminal) {
             std::perror("tarnwick-board-sim: poll");
             return 1;
         }
-        if (fds[0].revents != 0) return 0;  // SIGINT, SIGTERM or SIGHUP
+        // Looked at whatever poll() said: a signal sent before a command was
+        // written has been handled by now, so the switch applies to that
+        // command even when both woke the same poll().
+        if (!take_signals(live)) return 0;
 
         if (fds[1].revents & POLLIN) {
             std::uint8_t buffer[256];

@@ -246,6 +246,89 @@ TEST(BoardSim, SplitSendsThreeBytesThenTheRest) {
     EXPECT_EQ(dump(Bytes(rest.begin(), rest.begin() + 5)), dump(hex("00 00 00 04 48")));
 }
 
+// A burst sent --garbage-after some time lands between answers: the answer
+// comes whole first, nothing during the gap, then the burst.
+TEST(BoardSim, GarbageAfterComesBetweenAnswers) {
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        const char* answer;
+        std::chrono::milliseconds answer_at;  // least time after the command
+        std::chrono::milliseconds burst_at;
+    } cases[] = {
+        {"after the answer",
+         {"--garbage", "4", "--garbage-after", "200"},
+         "22 01 10 00 00 00 00 33",
+         0ms,
+         200ms},
+        {"after a delayed answer",
+         {"--garbage", "4", "--garbage-after", "200", "--delay", "100"},
+         "22 01 10 00 00 00 00 33",
+         100ms,
+         300ms},
+        {"after the command when silent",
+         {"--garbage", "4", "--garbage-after", "200", "--silent"},
+         "",
+         0ms,
+         200ms},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BoardSim sim(c.args);
+        Port port(sim.path());
+        const auto sent = Clock::now();
+        port.write_all(hex("55 01 10 00 00 00 00 66"));
+        const Bytes expected = hex(c.answer);
+        if (!expected.empty()) {
+            EXPECT_EQ(dump(port.read(8, answer_timeout)), dump(expected));
+            EXPECT_GE(Clock::now() - sent, c.answer_at);
+        }
+        // Half the gap: the burst must not have come yet.
+        const auto answered = Clock::now();
+        const auto gap = c.burst_at - c.answer_at;
+        EXPECT_EQ(dump(port.read_all(gap / 2)), dump({})) << "burst came early";
+        EXPECT_EQ(port.read(4, answer_timeout).size(), 4u);
+        EXPECT_GE(Clock::now() - sent, c.burst_at);
+        EXPECT_GE(Clock::now() - answered, gap - 5ms);
+        EXPECT_EQ(dump(port.read_all(quiet_time)), dump({})) << "more than one burst";
+    }
+}
+
+// SIGUSR1 flips bad checksums, SIGUSR2 silence, for every command written
+// after the signal; relays switch all the same.
+TEST(BoardSim, SignalsSwitchFaultsWhileRunning) {
+    const struct {
+        int signal;  // 0: none before this command
+        const char* command;
+        const char* answer;  // "" when the board stays silent
+        std::uint16_t relays;
+    } steps[] = {
+        {0, "55 01 10 00 00 00 00 66", "22 01 10 00 00 00 00 33", 0x0000},
+        {SIGUSR1, "55 01 10 00 00 00 00 66", "22 01 10 00 00 00 00 34", 0x0000},
+        {0, "55 01 21 00 00 FA 03 74", "22 01 21 00 00 00 04 49", 0x0004},
+        {SIGUSR1, "55 01 10 00 00 00 00 66", "22 01 10 00 00 00 04 37", 0x0004},
+        {SIGUSR2, "55 01 11 00 00 00 03 6A", "", 0x0000},
+        {SIGUSR1, "55 01 21 00 00 FA 10 81", "", 0x8000},
+        {SIGUSR2, "55 01 10 00 00 00 00 66", "22 01 10 00 00 80 00 B4", 0x8000},
+        {SIGUSR1, "55 01 10 00 00 00 00 66", "22 01 10 00 00 80 00 B3", 0x8000},
+    };
+    BoardSim sim;
+    Port port(sim.path());
+    int step = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(++step);
+        if (s.signal != 0) sim.kill(s.signal);
+        port.write_all(hex(s.command));
+        const Bytes expected = hex(s.answer);
+        if (!expected.empty()) {
+            EXPECT_EQ(dump(port.read(8, answer_timeout)), dump(expected));
+        }
+        EXPECT_EQ(dump(port.read_all(quiet_time)), dump({}));
+        EXPECT_TRUE(sim.wait_for_relays(s.relays, answer_timeout));
+    }
+    EXPECT_FALSE(sim.wait_exit(0ms).has_value()) << "a switch ended the board";
+}
+
 TEST(BoardSim, GarbageFollowsTheSeed) {
     auto noise = [](const char* seed) {
         BoardSim sim({"--garbage", "6", "--seed", seed});
@@ -359,8 +442,9 @@ TEST(BoardSim, LinkReplacesThePathAndGoesAwayOnExit) {
 
 TEST(BoardSim, RefusesBadArguments) {
     const std::vector<std::string> refused[] = {
-        {"--address", "256"}, {"--address", "-1"}, {"--relays", "0x10000"},
-        {"--relays", "12ab"}, {"--delay"},         {"--no-such-option"},
+        {"--address", "256"},        {"--address", "-1"}, {"--relays", "0x10000"},
+        {"--relays", "12ab"},        {"--delay"},         {"--no-such-option"},
+        {"--garbage-after", "soon"},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
