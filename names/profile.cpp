@@ -12,7 +12,8 @@ namespace tarnwick::names {
 
 std::string_view trim_blanks(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
+    // Empty, but still inside text: the parser takes offsets from the result.
+    if (first == std::string_view::npos) return text.substr(text.size());
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 

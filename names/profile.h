@@ -84,7 +84,7 @@ class Profile {
     std::vector<Section> sections_;
 };
 
-// Blanks (space, tab) trimmed from both ends.
+// Blanks (space, tab) trimmed from both ends; the result lies within text.
 [[nodiscard]] std::string_view trim_blanks(std::string_view text);
 
 // Whether some line of the text is exactly line, lines ending at CR LF or a lone
