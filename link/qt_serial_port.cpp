@@ -1,8 +1,11 @@
 #include "link/qt_serial_port.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 
 #include "link/port_map.h"
 
@@ -44,6 +47,19 @@ std::optional<OpenFailure> QtSerialPort::open(int port_number) {
         }
         failure.reason += QStringLiteral("（%1）").arg(detail);
         return failure;
+    }
+    // Qt's guard against a second user is a lock file named after the path,
+    // plus TIOCEXCL, which root passes: a second panel reaching the same
+    // device by another name (a symlink, another TARNWICK_COM variable) would
+    // get in, and the two would take each other's answers. A lock on the
+    // device itself holds whatever name it was opened by, and goes with the
+    // descriptor when the port closes or the process dies.
+    const int fd = static_cast<int>(port_.handle());
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        const QString detail = QString::fromLocal8Bit(std::strerror(errno));
+        port_.close();
+        port_.clearError();
+        return OpenFailure{device, QStringLiteral("设备正被其他程序使用（%1）").arg(detail), false};
     }
     // Modem lines do not exist on every device (a pseudo-terminal has none);
     // that is no reason to refuse the port.
