@@ -8,5 +8,6 @@ tarnwick_install
 tarnwick_build build -DTARNWICK_TESTS=ON
 (cd "$tarnwick_root/build" && ctest --output-on-failure --timeout 300)
 
-tarnwick_build build-asan -DTARNWICK_SANITIZE=ON
+tarnwick_build build-asan -DTARNWICK_TESTS=ON -DTARNWICK_SANITIZE=ON
+export LSAN_OPTIONS="suppressions=$tarnwick_root/tests/lsan.supp:print_suppressions=0"
 (cd "$tarnwick_root/build-asan" && ctest --output-on-failure --timeout 300 -LE bench)
