@@ -1,0 +1,168 @@
+// A writer killed at random instants (SIGKILL, so nothing of its own runs)
+// while it creates name.txt on a first start and then stores one name after
+// another. After each kill the file must be absent (the kill came before the
+// creation finished) or exactly one of the complete states the writer passes
+// through, and a fresh start from it must behave as on any ordinary start.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "names/name_file.h"
+#include "tests/names/names_support.h"
+
+using namespace tarnwick::names;
+using namespace tarnwick::names::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Log = std::vector<std::string>;
+using Names = std::array<std::string, 16>;
+
+constexpr int kills = 200;
+constexpr int stores = 12;  // names the writer stores after creating the file
+
+const std::string gbk_pump_station = "\xB1\xC3\xD5\xBE";  // 泵站
+
+// The name stored in step k (0-based): 泵站1, 泵站2, ... into channels 1, 2, ...
+// of address 1.
+std::string stored_name(int k) {
+    return "泵站" + std::to_string(k + 1);
+}
+std::string stored_name_gbk(int k) {
+    return gbk_pump_station + std::to_string(k + 1);
+}
+
+// The file as a first start writes it, with channels 1..stored of address 1
+// holding the names stored so far: the title section, then [地址码0] ..
+// [地址码255], each with 第1路名称=第1路 .. 第16路名称=第16路, CR LF line ends.
+std::string file_after(int stored) {
+    std::string s = "[" + gbk_software + "]\r\n" + gbk_title_key + "=Tarnwick\r\n";
+    for (int a = 0; a < 256; ++a) {
+        s += "[" + gbk_address + std::to_string(a) + "]\r\n";
+        for (int c = 1; c <= 16; ++c) {
+            const std::string value = a == 1 && c <= stored ? stored_name_gbk(c - 1)
+                                                            : gbk_di + std::to_string(c) + gbk_lu;
+            s += gbk_di + std::to_string(c) + gbk_lu_key + "=" + value + "\r\n";
+        }
+    }
+    return s;
+}
+
+Names names_after(int stored) {
+    Names names;
+    for (int c = 1; c <= 16; ++c)
+        names[c - 1] = c <= stored ? stored_name(c - 1) : "第" + std::to_string(c) + "路";
+    return names;
+}
+
+class SilentMessages : public Messages {
+  public:
+    void file_not_found(const std::string&) override {}
+    void file_created() override {}
+};
+
+// The writer: a first start in an empty directory, then the names one by
+// one. Tells `done` when it has finished, then waits to be killed.
+[[noreturn]] void write_names(const std::string& directory, int done) {
+    SilentMessages silent;
+    NameFile names(directory, silent);
+    (void)names.load_title();
+    for (int k = 0; k < stores; ++k)
+        (void)names.set_channel_name("1", std::to_string(k + 1), stored_name(k));
+    const char byte = 1;
+    (void)!::write(done, &byte, 1);
+    for (;;) ::pause();
+}
+
+// How long one whole run of the writer takes here, fork included.
+Clock::duration writer_time() {
+    TempDir dir;
+    int done[2];
+    if (::pipe(done) != 0) return std::chrono::milliseconds(100);
+    const auto start = Clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) write_names(dir.path(), done[1]);
+    char byte;
+    (void)!::read(done[0], &byte, 1);
+    const auto took = Clock::now() - start;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(done[0]);
+    ::close(done[1]);
+    return took;
+}
+
+TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
+    const std::vector<std::string> states = [] {
+        std::vector<std::string> s;
+        for (int stored = 0; stored <= stores; ++stored) s.push_back(file_after(stored));
+        return s;
+    }();
+    // Kills spread over the whole run and a little past it.
+    const auto span =
+        std::chrono::duration_cast<std::chrono::microseconds>(writer_time() * 11 / 10);
+    std::mt19937 random(20240607);
+    std::uniform_int_distribution<long> delay(0, span.count());
+
+    int absent = 0, created_only = 0, partway = 0, finished = 0, litter = 0;
+    for (int round = 0; round < kills; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TempDir dir;
+        const std::string file = dir.file("name.txt");
+        int done[2];
+        ASSERT_EQ(::pipe(done), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) write_names(dir.path(), done[1]);
+        ::close(done[0]);
+        ::close(done[1]);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+        // Which whole state the file is in: -1 when there is none yet.
+        int stored = -1;
+        if (std::filesystem::exists(file)) {
+            const std::string bytes = read_bytes(file);
+            for (std::size_t s = 0; s < states.size() && stored < 0; ++s)
+                if (bytes == states[s]) stored = static_cast<int>(s);
+            ASSERT_GE(stored, 0) << "a torn file of " << bytes.size() << " bytes";
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            litter += entry.path().filename() != "name.txt";
+        (stored < 0 ? absent : stored == 0 ? created_only : stored < stores ? partway : finished)++;
+
+        // A start from what was left.
+        RecordingMessages messages;
+        NameFile start(dir.path(), messages);
+        EXPECT_EQ(start.load_title(), "Tarnwick");
+        const Log first_start{"not found: " + file, "created"};
+        EXPECT_EQ(messages.log, stored < 0 ? first_start : Log{});
+        EXPECT_EQ(start.load_names("1"), names_after(stored < 0 ? 0 : stored));
+        EXPECT_EQ(messages.log.size(), stored < 0 ? 2u : 0u) << "reading the names complained";
+        EXPECT_EQ(read_bytes(file), states[stored < 0 ? 0 : stored])
+            << "the start rewrote a complete file";
+    }
+    std::printf(
+        "%d kills: %d before the file existed, %d right after creation, %d partway "
+        "through the names, %d after the last; %d temporary files left behind\n",
+        kills, absent, created_only, partway, finished, litter);
+    // Kills must have landed in the creation pass and among the stores, or
+    // the test proved little.
+    EXPECT_GT(absent, 0);
+    EXPECT_GT(partway, 0);
+}
+
+}  // namespace
