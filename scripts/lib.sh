@@ -12,6 +12,7 @@ tarnwick_packages=(
     xvfb xauth x11-utils imagemagick
     clang libclang-rt-14-dev
     procps
+    valgrind
 )
 
 tarnwick_install() {

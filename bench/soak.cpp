@@ -1,0 +1,375 @@
+// Soak: the panel's window and serial link, offscreen, against simulated
+// boards that are restarted at random with random faults, switched into and
+// out of faults while running, and now and then killed under the open port.
+// A random operator clicks cells and buttons all along. Prints figures; exits
+// non-zero only when the panel hangs or does not recover at the end.
+//
+//   soak SECONDS [--seed S] [--slow]
+//
+// --slow (under valgrind) gives the panel four times as long before a
+// silence counts as a hang and before the final recovery counts as failed.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "link/qt_serial_port.h"
+#include "tests/support/board_sim.h"
+#include "tests/support/recording_boxes.h"
+#include "ui/fonts.h"
+#include "ui/main_form.h"
+
+namespace {
+
+using namespace tarnwick;
+
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double rss_mb() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+double peak_rss_mb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const auto index =
+        static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+// A left click as the operator makes it: press and release inside the widget.
+void click(QWidget* widget) {
+    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+    const QPointF global = widget->mapToGlobal(at);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QApplication::sendEvent(widget, &release);
+}
+
+// One board's faults, as simulator options. Chosen so that most boards can be
+// talked to, some only partly, some not at all.
+struct Faults {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+const Faults fault_menu[] = {
+    {"none", {}},
+    {"none", {}},
+    {"garbage between answers", {"--garbage", "12", "--garbage-after", "20"}},
+    {"short garbage between answers", {"--garbage", "3", "--garbage-after", "10"}},
+    {"garbage ahead of answers", {"--garbage", "5"}},
+    {"split answers", {"--split", "15"}},
+    {"extra bytes", {"--extra", "3"}},
+    {"many extra bytes", {"--extra", "40"}},
+    {"late answers", {"--delay", "30"}},
+    {"answers after the next tick", {"--delay", "70"}},
+    {"bad checksums", {"--bad-checksum"}},
+    {"silence", {"--silent"}},
+    {"another address", {"--address", "7"}},
+    {"split and extra", {"--split", "10", "--extra", "5"}},
+};
+
+struct Figures {
+    long frames = 0, accepted = 0, rejected = 0;
+    long unknown_episodes = 0;
+    long boards = 0, restarts = 0, vanishes = 0, switches = 0, clicks = 0;
+    long opens = 0, reopens = 0, failed_opens = 0, unnoticed_vanishes = 0;
+    long lost_messages = 0, other_messages = 0;
+    long hangs = 0;
+    double longest_gap_ms = 0;
+    long gaps_over_100ms = 0;
+    std::vector<double> gaps_ms;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ui::install_font_substitutions();
+    int seconds = 60;
+    std::uint32_t seed = 1;
+    int patience = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--slow")
+            patience = 4;
+        else if (arg == "--seed" && i + 1 < argc)
+            seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        else
+            seconds = std::max(1, std::atoi(argv[i]));
+    }
+    std::mt19937 random(seed);
+    const auto chance = [&](double p) {
+        return std::uniform_real_distribution<>(0, 1)(random) < p;
+    };
+    const auto between = [&](int lo, int hi) {
+        return std::uniform_int_distribution<>(lo, hi)(random);
+    };
+
+    // The board always sits behind the same name, as a USB adapter that is
+    // pulled and plugged in again would.
+    QTemporaryDir dir;
+    const std::string board_name = dir.filePath(QStringLiteral("board")).toStdString();
+    qputenv("TARNWICK_COM1", QByteArray::fromStdString(board_name));
+
+    link::QtSerialPort port;
+    test::RecordingBoxes boxes;
+    names::NameFile names(dir.path().toStdString(), boxes);
+    ui::MainForm form(port, boxes, names);
+    form.show();
+    const qsizetype start_messages = boxes.texts.size();  // the first start's two
+    link::LinkController& link = form.link();
+
+    QElapsedTimer clock;
+    clock.start();
+    Figures fig;
+    std::unique_ptr<test::BoardSim> board;
+    int board_address = 1;
+    std::map<std::string, int> boards_by_fault;
+
+    // Frames and the gaps between them while the port stays open.
+    qint64 last_frame_ns = -1;
+    bool was_known = false;
+    QObject::connect(&link, &link::LinkController::frame_sent, [&](const protocol::Frame&) {
+        const qint64 now = clock.nsecsElapsed();
+        ++fig.frames;
+        if (last_frame_ns >= 0) {
+            const double gap = static_cast<double>(now - last_frame_ns) / 1e6;
+            fig.gaps_ms.push_back(gap);
+            fig.longest_gap_ms = std::max(fig.longest_gap_ms, gap);
+            if (gap > 100) ++fig.gaps_over_100ms;
+        }
+        last_frame_ns = now;
+        const link::Colour c = form.cell_colour(1);
+        const bool known = c == link::colour_green || c == link::colour_red;
+        if (was_known && c == link::colour_yellow) ++fig.unknown_episodes;
+        was_known = known;
+    });
+    QObject::connect(&link, &link::LinkController::status_shown,
+                     [&](const protocol::Frame&) { ++fig.accepted; });
+    QObject::connect(&link, &link::LinkController::answer_rejected,
+                     [&](const protocol::Frame&) { ++fig.rejected; });
+
+    const auto start_board = [&](bool faults_allowed) {
+        const int last = static_cast<int>(std::size(fault_menu)) - 1;
+        const Faults& f = fault_menu[faults_allowed ? between(0, last) : 0];
+        std::vector<std::string> args{"--link",   board_name,
+                                      "--relays", std::to_string(between(0, 0xFFFF)),
+                                      "--seed",   std::to_string(random())};
+        args.insert(args.end(), f.args.begin(), f.args.end());
+        board = std::make_unique<test::BoardSim>(args);
+        ++boards_by_fault[f.name];
+        board_address = 1;
+        for (std::size_t i = 0; i + 1 < f.args.size(); ++i)
+            if (f.args[i] == "--address") board_address = std::stoi(f.args[i + 1]);
+        ++fig.boards;
+    };
+    // The operator's open: the port button while the port is closed.
+    const auto open_port = [&] {
+        last_frame_ns = -1;
+        was_known = false;
+        const qsizetype before = boxes.texts.size();
+        click(form.port_button());
+        if (link.port_open()) {
+            if (fig.opens++ > 0) ++fig.reopens;
+        } else {
+            ++fig.failed_opens;
+            std::fprintf(stderr, "open refused: %s\n",
+                         qPrintable(boxes.texts.mid(before).join(QStringLiteral(" | "))));
+        }
+    };
+    const auto close_port = [&] {
+        if (link.port_open()) click(form.port_button());
+        last_frame_ns = -1;
+    };
+
+    start_board(true);
+    open_port();
+
+    // The operator: a click every 100..400 ms on a cell, an all-relay button,
+    // or the address entry.
+    QTimer operator_hand;
+    operator_hand.setSingleShot(true);
+    QObject::connect(&operator_hand, &QTimer::timeout, [&] {
+        if (board) (void)board->last_relays();  // keeps the board's output pipe drained
+        const int what = between(0, 99);
+        if (what < 70) {
+            click(form.cell(between(1, 16)));
+        } else if (what < 80) {
+            click(form.all_on_button());
+        } else if (what < 90) {
+            click(form.all_off_button());
+        } else {
+            // Now and then the operator types an address: mostly the board's.
+            form.address_entry()->setText(QString::fromStdString(
+                std::to_string(chance(0.8) ? board_address : between(0, 255))));
+        }
+        ++fig.clicks;
+        operator_hand.start(between(100, 400));
+    });
+    operator_hand.start(200);
+
+    // The bench: every 2..12 s the board is restarted, killed under the open
+    // port, or switched into or out of a fault.
+    QTimer director;
+    director.setSingleShot(true);
+    qint64 vanish_at_ms = -1;  // a kill waiting for the panel to notice
+    QObject::connect(&director, &QTimer::timeout, [&] {
+        if (vanish_at_ms >= 0) {
+            if (link.port_open()) {
+                if (clock.elapsed() - vanish_at_ms < 5000 * patience) {
+                    director.start(20);
+                    return;
+                }
+                ++fig.unnoticed_vanishes;  // the panel never saw the device go
+                close_port();
+            }
+            vanish_at_ms = -1;
+            board.reset();
+            start_board(true);
+            open_port();
+            director.start(between(2000, 12000));
+            return;
+        }
+        const int what = between(0, 99);
+        if (what < 40 || !link.port_open()) {
+            ++fig.restarts;
+            close_port();
+            board.reset();
+            start_board(true);
+            open_port();
+        } else if (what < 70) {
+            ++fig.vanishes;
+            board->kill(SIGKILL);
+            vanish_at_ms = clock.elapsed();
+            director.start(20);
+            return;
+        } else {
+            ++fig.switches;
+            board->kill(chance(0.5) ? SIGUSR1 : SIGUSR2);
+        }
+        director.start(between(2000, 12000));
+    });
+    director.start(between(2000, 12000));
+
+    // Resident memory once a second; "hang" when the port is open and no
+    // frame has gone out for 5 s (a hundred ticks).
+    double rss_after_warmup = 0, rss_sampled_peak = 0;
+    const int warmup_s = std::min(10, std::max(1, seconds / 10));
+    QTimer monitor;
+    QObject::connect(&monitor, &QTimer::timeout, [&] {
+        const double rss = rss_mb();
+        rss_sampled_peak = std::max(rss_sampled_peak, rss);
+        if (rss_after_warmup == 0 && clock.elapsed() >= warmup_s * 1000) rss_after_warmup = rss;
+        if (link.port_open() && last_frame_ns >= 0 &&
+            clock.nsecsElapsed() - last_frame_ns > patience * 5'000'000'000LL) {
+            ++fig.hangs;
+            last_frame_ns = clock.nsecsElapsed();
+        }
+    });
+    monitor.start(1000);
+
+    const double cpu_start = cpu_seconds();
+    QTimer::singleShot(seconds * 1000, [&] { app.quit(); });
+    app.exec();
+    const double wall = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    const double cpu = cpu_seconds() - cpu_start;
+    const double rss_final = rss_mb();
+    operator_hand.stop();
+    director.stop();
+    monitor.stop();
+
+    // Recovery: a healthy board after all that must be shown within 3 s.
+    const int recovery_ms = 3000 * patience;
+    close_port();
+    board.reset();
+    start_board(false);
+    form.address_entry()->setText(QStringLiteral("1"));
+    open_port();
+    bool recovered = false;
+    QElapsedTimer wait;
+    wait.start();
+    while (!recovered && wait.elapsed() < recovery_ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        const auto relays = board->last_relays();
+        recovered = link.port_open() && relays.has_value();
+        for (int n = 1; recovered && n <= 16; ++n) {
+            const bool on = (*relays >> (n - 1)) & 1u;
+            recovered = form.cell_colour(n) == (on ? link::colour_green : link::colour_red);
+        }
+        usleep(2000);
+    }
+
+    for (const QString& text : boxes.texts.mid(start_messages)) {
+        if (text.contains(QStringLiteral("已断开")))
+            ++fig.lost_messages;
+        else
+            ++fig.other_messages;
+    }
+    std::printf(
+        "soak: %d s, seed %u, %ld boards (%ld restarts, %ld killed under the open port, "
+        "%ld fault switches), %ld operator actions\n",
+        seconds, seed, fig.boards, fig.restarts, fig.vanishes, fig.switches, fig.clicks);
+    std::printf("  boards by fault       ");
+    for (const auto& [name, count] : boards_by_fault) std::printf(" %s %d;", name.c_str(), count);
+    std::printf("\n");
+    std::printf("  frames sent            %ld (%.2f /s)\n", fig.frames,
+                static_cast<double>(fig.frames) / wall);
+    std::printf("  answers                %ld accepted, %ld rejected\n", fig.accepted,
+                fig.rejected);
+    std::printf("  unknown episodes       %ld\n", fig.unknown_episodes);
+    std::printf("  port opens             %ld (%ld reopens, %ld refused)\n", fig.opens, fig.reopens,
+                fig.failed_opens);
+    std::printf(
+        "  device vanished        %ld, noticed with %ld messages, %ld unnoticed; "
+        "%ld other messages\n",
+        fig.vanishes, fig.lost_messages, fig.unnoticed_vanishes, fig.other_messages);
+    std::printf(
+        "  tick gap while open    p50 %.2f ms  p99 %.2f ms  longest %.2f ms  "
+        "(%ld over 100 ms)\n",
+        percentile(fig.gaps_ms, 50), percentile(fig.gaps_ms, 99), fig.longest_gap_ms,
+        fig.gaps_over_100ms);
+    std::printf(
+        "  RSS                    %.1f MB after %d s, peak %.1f MB, final %.1f MB "
+        "(growth %+.2f MB)\n",
+        rss_after_warmup, warmup_s, std::max(peak_rss_mb(), rss_sampled_peak), rss_final,
+        rss_final - rss_after_warmup);
+    std::printf("  CPU                    %.2f %% of one core\n", 100.0 * cpu / wall);
+    std::printf("  recovery at the end    %s\n", recovered ? "yes" : "NO");
+    std::printf("  hangs                  %ld\n", fig.hangs);
+    std::fflush(stdout);
+    return recovered && fig.hangs == 0 && fig.unnoticed_vanishes == 0 ? 0 : 1;
+}
