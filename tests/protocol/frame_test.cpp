@@ -50,6 +50,7 @@ TEST(AddressByte, RemainderKeepsTheDividendsSign) {
         {"1a", std::nullopt}, {" 1", std::nullopt},   {"1 ", std::nullopt}, {"1.5", std::nullopt},
         {"+", std::nullopt},  {"-", std::nullopt},    {"+-1", std::nullopt}, {"0x10", std::nullopt},
         {"2147483648", std::nullopt},  // beyond a signed 32-bit integer
+        {"-2147483648", 0x00}, {"-2147483649", std::nullopt}, {"4294967296", std::nullopt},
         {"\xE4\xB8\x80", std::nullopt},  // a Chinese numeral is no number here
     };
     for (const auto& c : cases) EXPECT_EQ(address_byte(c.text), c.expected) << '"' << c.text << '"';
@@ -65,7 +66,9 @@ TEST(ParseEntry, OnlyWholeNumbersInTheSpinnerRange) {
         const char* text;
         std::optional<int> expected;
     } cases[] = {{"0", 0},   {"1", 1},   {"05", 5}, {"255", 255}, {"256", std::nullopt},
-                 {"-1", std::nullopt}, {"", std::nullopt}, {"1.0", std::nullopt}};
+                 {"-1", std::nullopt}, {"", std::nullopt}, {"1.0", std::nullopt},
+                 {"+3", 3}, {"-0", 0}, {"+-0", std::nullopt}, {"-+0", std::nullopt},
+                 {"++1", std::nullopt}, {"--0", std::nullopt}};
     for (const auto& c : cases) EXPECT_EQ(parse_entry(c.text), c.expected) << c.text;
 }
 
