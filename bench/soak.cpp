@@ -57,6 +57,15 @@ double peak_rss_mb() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
+// Nanoseconds this thread has spent runnable but waiting for a CPU, from the
+// scheduler's statistics; 0 where the kernel does not keep them.
+long long cpu_wait_ns() {
+    std::ifstream schedstat("/proc/thread-self/schedstat");
+    long long on_cpu = 0, waiting = 0;
+    schedstat >> on_cpu >> waiting;
+    return waiting;
+}
+
 // Tick gaps in quarter milliseconds up to half a second, the rest in the last
 // bin: a fixed size, so that counting them does not add to the memory
 // figures of a long run.
@@ -128,6 +137,9 @@ struct Figures {
     long lost_messages = 0, other_messages = 0;
     long hangs = 0;
     double longest_gap_ms = 0;
+    // Each gap over 100 ms: its length and how much of it the panel spent
+    // waiting for a CPU other processes held.
+    std::vector<std::pair<double, double>> stalls;
     long gaps_over_100ms = 0;
     GapHistogram gaps;
 };
@@ -182,17 +194,29 @@ int main(int argc, char** argv) {
 
     // Frames and the gaps between them while the port stays open.
     qint64 last_frame_ns = -1;
+    long long last_wait_ns = 0;
+    const char* last_action = "start";
     bool was_known = false;
     QObject::connect(&link, &link::LinkController::frame_sent, [&](const protocol::Frame&) {
         const qint64 now = clock.nsecsElapsed();
+        const long long wait_ns = cpu_wait_ns();
         ++fig.frames;
         if (last_frame_ns >= 0) {
             const double gap = static_cast<double>(now - last_frame_ns) / 1e6;
             fig.gaps.add(gap);
             fig.longest_gap_ms = std::max(fig.longest_gap_ms, gap);
-            if (gap > 100) ++fig.gaps_over_100ms;
+            if (gap > 100) {
+                ++fig.gaps_over_100ms;
+                const double waited = static_cast<double>(wait_ns - last_wait_ns) / 1e6;
+                if (fig.stalls.size() < 20) fig.stalls.emplace_back(gap, waited);
+                std::fprintf(stderr,
+                             "stall: %.1f ms at %.1f s, %.1f ms of it waiting for a CPU; "
+                             "last action: %s\n",
+                             gap, static_cast<double>(now) / 1e9, waited, last_action);
+            }
         }
         last_frame_ns = now;
+        last_wait_ns = wait_ns;
         const link::Colour c = form.cell_colour(1);
         const bool known = c == link::colour_green || c == link::colour_red;
         if (was_known && c == link::colour_yellow) ++fig.unknown_episodes;
@@ -258,6 +282,7 @@ int main(int argc, char** argv) {
                 std::to_string(chance(0.8) ? board_address : between(0, 255))));
         }
         ++fig.clicks;
+        last_action = what < 70 ? "cell click" : what < 90 ? "all-relay button" : "address typed";
         operator_hand.start(between(100, 400));
     });
     operator_hand.start(200);
@@ -278,6 +303,7 @@ int main(int argc, char** argv) {
                 close_port();
             }
             vanish_at_ms = -1;
+            last_action = "reopened after a kill";
             board.reset();
             start_board(true);
             open_port();
@@ -287,18 +313,21 @@ int main(int argc, char** argv) {
         const int what = between(0, 99);
         if (what < 40 || !link.port_open()) {
             ++fig.restarts;
+            last_action = "board restarted";
             close_port();
             board.reset();
             start_board(true);
             open_port();
         } else if (what < 70) {
             ++fig.vanishes;
+            last_action = "board killed";
             board->kill(SIGKILL);
             vanish_at_ms = clock.elapsed();
             director.start(20);
             return;
         } else {
             ++fig.switches;
+            last_action = "fault switched";
             board->kill(chance(0.5) ? SIGUSR1 : SIGUSR2);
         }
         director.start(between(2000, 12000));
@@ -381,6 +410,8 @@ int main(int argc, char** argv) {
         "  tick gap while open    p50 %.2f ms  p99 %.2f ms  longest %.2f ms  "
         "(%ld over 100 ms)\n",
         fig.gaps.percentile(50), fig.gaps.percentile(99), fig.longest_gap_ms, fig.gaps_over_100ms);
+    for (const auto& [gap, waited] : fig.stalls)
+        std::printf("    stall %.1f ms, %.1f ms of it waiting for a CPU\n", gap, waited);
     std::printf(
         "  RSS                    %.1f MB after %d s, peak %.1f MB, final %.1f MB "
         "(growth %+.2f MB)\n",

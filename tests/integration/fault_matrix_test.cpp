@@ -16,9 +16,12 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -206,8 +209,12 @@ TEST(FaultMatrix, FaultsOnTheLine) {
         }
         EXPECT_EQ(off, 0) << "frames sent while the cells showed something else, first: "
                           << *first_off;
-        EXPECT_TRUE(share_is(c.accepted, panel.count(Event::accepted, from), frames)) << "accepted";
-        EXPECT_TRUE(share_is(c.rejected, panel.count(Event::rejected, from), frames)) << "rejected";
+        const int accepted = panel.count(Event::accepted, from);
+        const int rejected = panel.count(Event::rejected, from);
+        std::printf("%-36s %3d frames, %3d answers accepted, %3d rejected\n", c.fault, frames,
+                    accepted, rejected);
+        EXPECT_TRUE(share_is(c.accepted, accepted, frames)) << "accepted";
+        EXPECT_TRUE(share_is(c.rejected, rejected, frames)) << "rejected";
 
         panel.link.openall_Click();
         if (c.commands_reach) {
@@ -281,6 +288,9 @@ TEST(FaultMatrix, FaultsThatStartAfterGoodAnswers) {
         const std::vector<Shown> after = frames_after_last_answer();
         for (std::size_t tick = 0; tick < after.size(); ++tick)
             EXPECT_EQ(after[tick], tick < 5 ? shows_board : shows_unknown) << "tick " << tick + 1;
+        const auto kept = std::find(after.begin(), after.end(), shows_unknown) - after.begin();
+        std::printf("%-36s cells kept for %d ticks after the last good answer\n", c.fault,
+                    static_cast<int>(kept));
         std::size_t last_answer = 0;
         for (std::size_t i = 0; i < panel.log.size(); ++i)
             if (panel.log[i].kind == Event::accepted) last_answer = i;
@@ -356,17 +366,17 @@ TEST(FaultMatrix, TheDeviceVanishesWhileOpenAndComesBack) {
     }
 }
 
-const std::string probe = TARNWICK_FAULT_PROBE;
+const std::string built_probe = TARNWICK_FAULT_PROBE;
 
 struct ProbeResult {
     int exit_code = -1;  // -1: did not exit normally
     std::string output;
 };
 
-// Runs the probe on port 1 in a child process, as user `uid` unless that is
+// Runs a probe on port 1 in a child process, as user `uid` unless that is
 // -1. Exit code 77 means the child could not become that user, 78 that it
 // could not run the probe.
-ProbeResult run_probe(uid_t uid = static_cast<uid_t>(-1)) {
+ProbeResult run_probe(const std::string& probe, uid_t uid = static_cast<uid_t>(-1)) {
     int out[2];
     if (::pipe(out) != 0) return {};
     const pid_t child = ::fork();
@@ -427,7 +437,7 @@ TEST(FaultMatrix, ASecondPanelOnTheSamePortIsRefused) {
 
         auto second = std::make_unique<Panel>();
         if (c.other_process) {
-            const ProbeResult result = run_probe();
+            const ProbeResult result = run_probe(built_probe);
             EXPECT_EQ(result.exit_code, 3) << result.output;
             EXPECT_NE(result.output.find(in_use.toStdString()), std::string::npos) << result.output;
         } else {
@@ -450,7 +460,7 @@ TEST(FaultMatrix, ASecondPanelOnTheSamePortIsRefused) {
         first.link.open_comm_Click();  // closes
         ASSERT_FALSE(first.link.port_open());
         if (c.other_process) {
-            const ProbeResult result = run_probe();
+            const ProbeResult result = run_probe(built_probe);
             EXPECT_EQ(result.exit_code, 0) << result.output;
         } else {
             second = std::make_unique<Panel>();
@@ -474,18 +484,31 @@ TEST(FaultMatrix, APortWithoutPermissionNamesTheDialoutGroup) {
     ASSERT_EQ(::chmod(board.path().c_str(), 0600), 0) << std::strerror(errno);
     map_port(1, board.path());
 
-    const ProbeResult as_nobody = run_probe(65534);
+    // A copy where user nobody can reach it: the build tree may sit in a
+    // directory closed to others.
+    QTemporaryDir reachable;
+    ASSERT_TRUE(reachable.isValid());
+    const QString probe = reachable.filePath(QStringLiteral("fault_matrix_probe"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(built_probe), probe));
+    const auto open_to_all = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                             QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                             QFile::ExeOther;
+    ASSERT_TRUE(QFile::setPermissions(reachable.path(), open_to_all));
+    ASSERT_TRUE(QFile::setPermissions(probe, open_to_all));
+
+    const ProbeResult as_nobody = run_probe(probe.toStdString(), 65534);
     if (as_nobody.exit_code == 77)
         GTEST_SKIP() << "this machine does not let root switch to user nobody (65534)";
     if (as_nobody.exit_code == 78)
-        GTEST_SKIP() << "user nobody cannot run " << probe << " (a directory on its way is closed)";
+        GTEST_SKIP() << "user nobody cannot run " << probe.toStdString()
+                     << " (a directory on its way is closed to others)";
     EXPECT_EQ(as_nobody.exit_code, 3) << as_nobody.output;
     EXPECT_NE(as_nobody.output.find("没有访问权限"), std::string::npos) << as_nobody.output;
     EXPECT_NE(as_nobody.output.find("dialout"), std::string::npos) << as_nobody.output;
     EXPECT_NE(as_nobody.output.find(board.path()), std::string::npos) << as_nobody.output;
 
     // The same device, the same probe, as root: the refusal was the permission.
-    const ProbeResult as_root = run_probe();
+    const ProbeResult as_root = run_probe(probe.toStdString());
     EXPECT_EQ(as_root.exit_code, 0) << as_root.output;
     qunsetenv("TARNWICK_COM1");
 }
