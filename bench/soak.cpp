@@ -57,14 +57,31 @@ double peak_rss_mb() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-// Nanoseconds this thread has spent runnable but waiting for a CPU, from the
-// scheduler's statistics; 0 where the kernel does not keep them.
-long long cpu_wait_ns() {
-    std::ifstream schedstat("/proc/thread-self/schedstat");
-    long long on_cpu = 0, waiting = 0;
-    schedstat >> on_cpu >> waiting;
-    return waiting;
-}
+// Where this thread's time went, from the scheduler's statistics and the
+// fault counters: on a CPU, runnable but waiting for one (other processes had
+// it), and major page faults (code or data read back from disk).
+struct ThreadTimes {
+    double on_cpu_ms = 0;
+    double cpu_wait_ms = 0;
+    long major_faults = 0;
+
+    static ThreadTimes now() {
+        ThreadTimes t;
+        std::ifstream schedstat("/proc/thread-self/schedstat");
+        long long on_cpu = 0, waiting = 0;
+        schedstat >> on_cpu >> waiting;
+        t.on_cpu_ms = static_cast<double>(on_cpu) / 1e6;
+        t.cpu_wait_ms = static_cast<double>(waiting) / 1e6;
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        t.major_faults = usage.ru_majflt;
+        return t;
+    }
+    ThreadTimes operator-(const ThreadTimes& earlier) const {
+        return {on_cpu_ms - earlier.on_cpu_ms, cpu_wait_ms - earlier.cpu_wait_ms,
+                major_faults - earlier.major_faults};
+    }
+};
 
 // Tick gaps in quarter milliseconds up to half a second, the rest in the last
 // bin: a fixed size, so that counting them does not add to the memory
@@ -137,9 +154,8 @@ struct Figures {
     long lost_messages = 0, other_messages = 0;
     long hangs = 0;
     double longest_gap_ms = 0;
-    // Each gap over 100 ms: its length and how much of it the panel spent
-    // waiting for a CPU other processes held.
-    std::vector<std::pair<double, double>> stalls;
+    // Each gap over 100 ms: its length and where the panel's time went.
+    std::vector<std::pair<double, ThreadTimes>> stalls;
     long gaps_over_100ms = 0;
     GapHistogram gaps;
 };
@@ -194,12 +210,12 @@ int main(int argc, char** argv) {
 
     // Frames and the gaps between them while the port stays open.
     qint64 last_frame_ns = -1;
-    long long last_wait_ns = 0;
+    ThreadTimes last_times;
     const char* last_action = "start";
     bool was_known = false;
     QObject::connect(&link, &link::LinkController::frame_sent, [&](const protocol::Frame&) {
         const qint64 now = clock.nsecsElapsed();
-        const long long wait_ns = cpu_wait_ns();
+        const ThreadTimes times = ThreadTimes::now();
         ++fig.frames;
         if (last_frame_ns >= 0) {
             const double gap = static_cast<double>(now - last_frame_ns) / 1e6;
@@ -207,16 +223,17 @@ int main(int argc, char** argv) {
             fig.longest_gap_ms = std::max(fig.longest_gap_ms, gap);
             if (gap > 100) {
                 ++fig.gaps_over_100ms;
-                const double waited = static_cast<double>(wait_ns - last_wait_ns) / 1e6;
-                if (fig.stalls.size() < 20) fig.stalls.emplace_back(gap, waited);
+                const ThreadTimes spent = times - last_times;
+                if (fig.stalls.size() < 20) fig.stalls.emplace_back(gap, spent);
                 std::fprintf(stderr,
-                             "stall: %.1f ms at %.1f s, %.1f ms of it waiting for a CPU; "
-                             "last action: %s\n",
-                             gap, static_cast<double>(now) / 1e9, waited, last_action);
+                             "stall: %.1f ms at %.1f s: %.1f ms on a CPU, %.1f ms waiting for "
+                             "one, %ld major page faults; last action: %s\n",
+                             gap, static_cast<double>(now) / 1e9, spent.on_cpu_ms,
+                             spent.cpu_wait_ms, spent.major_faults, last_action);
             }
         }
         last_frame_ns = now;
-        last_wait_ns = wait_ns;
+        last_times = times;
         const link::Colour c = form.cell_colour(1);
         const bool known = c == link::colour_green || c == link::colour_red;
         if (was_known && c == link::colour_yellow) ++fig.unknown_episodes;
@@ -410,8 +427,11 @@ int main(int argc, char** argv) {
         "  tick gap while open    p50 %.2f ms  p99 %.2f ms  longest %.2f ms  "
         "(%ld over 100 ms)\n",
         fig.gaps.percentile(50), fig.gaps.percentile(99), fig.longest_gap_ms, fig.gaps_over_100ms);
-    for (const auto& [gap, waited] : fig.stalls)
-        std::printf("    stall %.1f ms, %.1f ms of it waiting for a CPU\n", gap, waited);
+    for (const auto& [gap, spent] : fig.stalls)
+        std::printf(
+            "    stall %.1f ms: %.1f ms on a CPU, %.1f ms waiting for one, %ld major "
+            "page faults\n",
+            gap, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults);
     std::printf(
         "  RSS                    %.1f MB after %d s, peak %.1f MB, final %.1f MB "
         "(growth %+.2f MB)\n",
