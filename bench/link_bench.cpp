@@ -1,8 +1,6 @@
 // Runs the panel's window and serial link against the simulated board on a
 // pseudo-terminal for a while (10 s unless a number of seconds is given) and
 // prints what was measured. Figures, not pass/fail.
-#include <sys/resource.h>
-
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -11,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "bench/process_figures.h"
 #include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/recording_boxes.h"
@@ -52,18 +51,10 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::prepare_panel_process();
     QApplication app(argc, argv);
     ui::install_font_substitutions();
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
@@ -125,7 +116,7 @@ int main(int argc, char** argv) {
     // One second to settle, then measure.
     QTimer::singleShot(1000, [&] {
         measuring = true;
-        cpu_start = cpu_seconds();
+        cpu_start = bench::cpu_seconds();
         wall_start = clock.nsecsElapsed();
         clicker.start(173);
     });
@@ -133,9 +124,7 @@ int main(int argc, char** argv) {
     app.exec();
 
     const double wall = static_cast<double>(clock.nsecsElapsed() - wall_start) / 1e9;
-    const double cpu = cpu_seconds() - cpu_start;
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = bench::cpu_seconds() - cpu_start;
     std::printf("link benchmark: %d s against the simulated board on %s\n", seconds, board.path().c_str());
     std::printf("  frames on the wire     %.2f /s (%ld frames, %ld answers accepted)\n",
                 static_cast<double>(frames) / wall, frames, answers);
@@ -147,6 +136,6 @@ int main(int argc, char** argv) {
     std::printf("  8th byte to repaint    p50 %.3f ms  p99 %.3f ms\n", percentile(repaint_ms, 50),
                 percentile(repaint_ms, 99));
     std::printf("  CPU                    %.2f %% of one core\n", 100.0 * cpu / wall);
-    std::printf("  peak RSS               %.1f MB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
+    std::printf("  peak RSS               %.1f MB\n", bench::peak_rss_mb());
     return 0;
 }

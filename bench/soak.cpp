@@ -9,6 +9,7 @@
 // --slow (under valgrind) gives the panel four times as long before a
 // silence counts as a hang and before the final recovery counts as failed.
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -18,15 +19,21 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench/process_figures.h"
 #include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/recording_boxes.h"
@@ -36,26 +43,9 @@
 namespace {
 
 using namespace tarnwick;
-
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double rss_mb() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
-double peak_rss_mb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
+using bench::cpu_seconds;
+using bench::peak_rss_mb;
+using bench::rss_mb;
 
 // Where this thread's time went, from the scheduler's statistics and the
 // fault counters: on a CPU, runnable but waiting for one (other processes had
@@ -81,6 +71,72 @@ struct ThreadTimes {
         return {on_cpu_ms - earlier.on_cpu_ms, cpu_wait_ms - earlier.cpu_wait_ms,
                 major_faults - earlier.major_faults};
     }
+};
+
+// Watches the panel's thread from beside it: while a frame is overdue, it
+// samples what the thread is doing (the system call it sits in, with its
+// arguments, and the kernel function it sleeps in), so that a stall can be
+// told apart as the event loop waiting, a blocking call, or the CPU.
+class StallWatch {
+  public:
+    explicit StallWatch(QElapsedTimer& clock)
+        : clock_(clock), tid_(static_cast<long>(::syscall(SYS_gettid))) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~StallWatch() {
+        stop_ = true;
+        thread_.join();
+    }
+    StallWatch(const StallWatch&) = delete;
+    StallWatch& operator=(const StallWatch&) = delete;
+
+    // The panel's thread calls this on every frame; -1 while the port is closed.
+    void frame_at(qint64 ns) { last_frame_ns_ = ns; }
+
+    // What the samples of the gap that just ended showed, most frequent first.
+    std::string take_report() {
+        std::lock_guard lock(mutex_);
+        std::string report;
+        for (const auto& [what, count] : samples_)
+            report += (report.empty() ? "" : "; ") + std::to_string(count) + "x " + what;
+        samples_.clear();
+        return report.empty() ? "no samples" : report;
+    }
+
+  private:
+    void run() {
+        const std::string dir = "/proc/self/task/" + std::to_string(tid_) + "/";
+        while (!stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const qint64 last = last_frame_ns_;
+            if (last < 0 || clock_.nsecsElapsed() - last < 60'000'000) continue;
+            std::string call, wchan;
+            std::getline(std::ifstream(dir + "syscall"), call);
+            std::getline(std::ifstream(dir + "wchan"), wchan);
+            std::istringstream words(call);
+            std::string number, a1, a2, a3;
+            words >> number >> a1 >> a2 >> a3;
+            std::string what;
+            if (number == "running")
+                what = "running";
+            else if (number == "7")  // poll(fds, nfds, timeout_ms)
+                what = "poll " + a2 + " fds, timeout " +
+                       std::to_string(std::strtol(a3.c_str(), nullptr, 16)) + " ms";
+            else
+                what = "syscall " + number + " (" + a1 + ", " + a2 + ", " + a3 + ")";
+            what += " in " + (wchan.empty() ? std::string("-") : wchan);
+            std::lock_guard lock(mutex_);
+            ++samples_[what];
+        }
+    }
+
+    QElapsedTimer& clock_;
+    const long tid_;
+    std::atomic<qint64> last_frame_ns_{-1};
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::map<std::string, int> samples_;
+    std::thread thread_;
 };
 
 // Tick gaps in quarter milliseconds up to half a second, the rest in the last
@@ -155,7 +211,12 @@ struct Figures {
     long hangs = 0;
     double longest_gap_ms = 0;
     // Each gap over 100 ms: its length and where the panel's time went.
-    std::vector<std::pair<double, ThreadTimes>> stalls;
+    struct Stall {
+        double gap_ms;
+        ThreadTimes spent;
+        std::string seen;
+    };
+    std::vector<Stall> stalls;
     long gaps_over_100ms = 0;
     GapHistogram gaps;
 };
@@ -163,8 +224,7 @@ struct Figures {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::prepare_panel_process();
     QApplication app(argc, argv);
     ui::install_font_substitutions();
     int seconds = 60;
@@ -211,6 +271,11 @@ int main(int argc, char** argv) {
     // Frames and the gaps between them while the port stays open.
     qint64 last_frame_ns = -1;
     ThreadTimes last_times;
+    StallWatch watch(clock);
+    const auto set_last_frame = [&](qint64 ns) {
+        last_frame_ns = ns;
+        watch.frame_at(ns);
+    };
     const char* last_action = "start";
     bool was_known = false;
     QObject::connect(&link, &link::LinkController::frame_sent, [&](const protocol::Frame&) {
@@ -219,20 +284,22 @@ int main(int argc, char** argv) {
         ++fig.frames;
         if (last_frame_ns >= 0) {
             const double gap = static_cast<double>(now - last_frame_ns) / 1e6;
+            const std::string seen = gap > 60 ? watch.take_report() : std::string();
             fig.gaps.add(gap);
             fig.longest_gap_ms = std::max(fig.longest_gap_ms, gap);
             if (gap > 100) {
                 ++fig.gaps_over_100ms;
                 const ThreadTimes spent = times - last_times;
-                if (fig.stalls.size() < 20) fig.stalls.emplace_back(gap, spent);
+                if (fig.stalls.size() < 20) fig.stalls.push_back({gap, spent, seen});
                 std::fprintf(stderr,
                              "stall: %.1f ms at %.1f s: %.1f ms on a CPU, %.1f ms waiting for "
-                             "one, %ld major page faults; last action: %s\n",
+                             "one, %ld major page faults; last action: %s; the thread was "
+                             "seen: %s\n",
                              gap, static_cast<double>(now) / 1e9, spent.on_cpu_ms,
-                             spent.cpu_wait_ms, spent.major_faults, last_action);
+                             spent.cpu_wait_ms, spent.major_faults, last_action, seen.c_str());
             }
         }
-        last_frame_ns = now;
+        set_last_frame(now);
         last_times = times;
         const link::Colour c = form.cell_colour(1);
         const bool known = c == link::colour_green || c == link::colour_red;
@@ -260,7 +327,8 @@ int main(int argc, char** argv) {
     };
     // The operator's open: the port button while the port is closed.
     const auto open_port = [&] {
-        last_frame_ns = -1;
+        set_last_frame(-1);
+        (void)watch.take_report();
         was_known = false;
         const qsizetype before = boxes.texts.size();
         click(form.port_button());
@@ -274,7 +342,7 @@ int main(int argc, char** argv) {
     };
     const auto close_port = [&] {
         if (link.port_open()) click(form.port_button());
-        last_frame_ns = -1;
+        set_last_frame(-1);
     };
 
     start_board(true);
@@ -363,7 +431,7 @@ int main(int argc, char** argv) {
         if (link.port_open() && last_frame_ns >= 0 &&
             clock.nsecsElapsed() - last_frame_ns > patience * 5'000'000'000LL) {
             ++fig.hangs;
-            last_frame_ns = clock.nsecsElapsed();
+            set_last_frame(clock.nsecsElapsed());
         }
     });
     monitor.start(1000);
@@ -427,11 +495,11 @@ int main(int argc, char** argv) {
         "  tick gap while open    p50 %.2f ms  p99 %.2f ms  longest %.2f ms  "
         "(%ld over 100 ms)\n",
         fig.gaps.percentile(50), fig.gaps.percentile(99), fig.longest_gap_ms, fig.gaps_over_100ms);
-    for (const auto& [gap, spent] : fig.stalls)
+    for (const auto& [gap, spent, seen] : fig.stalls)
         std::printf(
             "    stall %.1f ms: %.1f ms on a CPU, %.1f ms waiting for one, %ld major "
-            "page faults\n",
-            gap, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults);
+            "page faults; seen %s\n",
+            gap, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults, seen.c_str());
     std::printf(
         "  RSS                    %.1f MB after %d s, peak %.1f MB, final %.1f MB "
         "(growth %+.2f MB)\n",

@@ -1,0 +1,40 @@
+#pragma once
+// What the benchmarks that run the panel report about their own process, and
+// the setup they share before the QApplication exists.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <fstream>
+
+namespace tarnwick::bench {
+
+// The application name makes window titles what the panel shows; the panel
+// runs offscreen unless the caller asked for a platform.
+inline void prepare_panel_process() {
+    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// User and system CPU time of the whole process so far.
+inline double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+inline double rss_mb() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+inline double peak_rss_mb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+}  // namespace tarnwick::bench
