@@ -31,6 +31,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/process_figures.h"
@@ -76,7 +77,10 @@ struct ThreadTimes {
 // Watches the panel's thread from beside it: while a frame is overdue, it
 // samples what the thread is doing (the system call it sits in, with its
 // arguments, and the kernel function it sleeps in), so that a stall can be
-// told apart as the event loop waiting, a blocking call, or the CPU.
+// told apart as the event loop waiting, a blocking call, or the CPU. It also
+// times its own 5 ms naps: when the watcher is held up as long as the panel,
+// the whole process was frozen (a virtual machine paused by its host does
+// that), not the panel's thread.
 class StallWatch {
   public:
     explicit StallWatch(QElapsedTimer& clock)
@@ -93,6 +97,12 @@ class StallWatch {
     // The panel's thread calls this on every frame; -1 while the port is closed.
     void frame_at(qint64 ns) { last_frame_ns_ = ns; }
 
+    // The longest the watcher overslept a nap since the last call, in ms.
+    double take_held_ms() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(held_ms_, 0.0);
+    }
+
     // What the samples of the gap that just ended showed, most frequent first.
     std::string take_report() {
         std::lock_guard lock(mutex_);
@@ -106,8 +116,16 @@ class StallWatch {
   private:
     void run() {
         const std::string dir = "/proc/self/task/" + std::to_string(tid_) + "/";
+        qint64 woke = clock_.nsecsElapsed();
         while (!stop_) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const qint64 before = woke;
+            woke = clock_.nsecsElapsed();
+            {
+                const double held = static_cast<double>(woke - before) / 1e6 - 5;
+                std::lock_guard lock(mutex_);
+                held_ms_ = std::max(held_ms_, held);
+            }
             const qint64 last = last_frame_ns_;
             if (last < 0 || clock_.nsecsElapsed() - last < 60'000'000) continue;
             std::string call, wchan;
@@ -136,6 +154,7 @@ class StallWatch {
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::map<std::string, int> samples_;
+    double held_ms_ = 0;
     std::thread thread_;
 };
 
@@ -214,10 +233,12 @@ struct Figures {
     struct Stall {
         double gap_ms;
         ThreadTimes spent;
+        double watcher_held_ms;
         std::string seen;
     };
     std::vector<Stall> stalls;
     long gaps_over_100ms = 0;
+    long frozen_stalls = 0;  // the watcher held up too: the whole process stood still
     GapHistogram gaps;
 };
 
@@ -285,18 +306,22 @@ int main(int argc, char** argv) {
         if (last_frame_ns >= 0) {
             const double gap = static_cast<double>(now - last_frame_ns) / 1e6;
             const std::string seen = gap > 60 ? watch.take_report() : std::string();
+            const double held = watch.take_held_ms();
             fig.gaps.add(gap);
             fig.longest_gap_ms = std::max(fig.longest_gap_ms, gap);
             if (gap > 100) {
                 ++fig.gaps_over_100ms;
+                // Frozen: the watcher missed all of the gap but one tick's worth.
+                if (held >= gap - 50) ++fig.frozen_stalls;
                 const ThreadTimes spent = times - last_times;
-                if (fig.stalls.size() < 20) fig.stalls.push_back({gap, spent, seen});
+                if (fig.stalls.size() < 20) fig.stalls.push_back({gap, spent, held, seen});
                 std::fprintf(stderr,
                              "stall: %.1f ms at %.1f s: %.1f ms on a CPU, %.1f ms waiting for "
-                             "one, %ld major page faults; last action: %s; the thread was "
-                             "seen: %s\n",
+                             "one, %ld major page faults, watcher held %.1f ms; last action: "
+                             "%s; the thread was seen: %s\n",
                              gap, static_cast<double>(now) / 1e9, spent.on_cpu_ms,
-                             spent.cpu_wait_ms, spent.major_faults, last_action, seen.c_str());
+                             spent.cpu_wait_ms, spent.major_faults, held, last_action,
+                             seen.c_str());
             }
         }
         set_last_frame(now);
@@ -493,13 +518,14 @@ int main(int argc, char** argv) {
         fig.vanishes, fig.lost_messages, fig.unnoticed_vanishes, fig.other_messages);
     std::printf(
         "  tick gap while open    p50 %.2f ms  p99 %.2f ms  longest %.2f ms  "
-        "(%ld over 100 ms)\n",
-        fig.gaps.percentile(50), fig.gaps.percentile(99), fig.longest_gap_ms, fig.gaps_over_100ms);
-    for (const auto& [gap, spent, seen] : fig.stalls)
+        "(%ld over 100 ms, %ld of them with the whole process frozen)\n",
+        fig.gaps.percentile(50), fig.gaps.percentile(99), fig.longest_gap_ms, fig.gaps_over_100ms,
+        fig.frozen_stalls);
+    for (const auto& [gap, spent, held, seen] : fig.stalls)
         std::printf(
             "    stall %.1f ms: %.1f ms on a CPU, %.1f ms waiting for one, %ld major "
-            "page faults; seen %s\n",
-            gap, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults, seen.c_str());
+            "page faults, watcher held %.1f ms; seen %s\n",
+            gap, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults, held, seen.c_str());
     std::printf(
         "  RSS                    %.1f MB after %d s, peak %.1f MB, final %.1f MB "
         "(growth %+.2f MB)\n",
