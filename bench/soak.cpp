@@ -78,8 +78,8 @@ struct ThreadTimes {
 // samples what the thread is doing (the system call it sits in, with its
 // arguments, and the kernel function it sleeps in), so that a stall can be
 // told apart as the event loop waiting, a blocking call, or the CPU. It also
-// times its own 5 ms naps: when the watcher is held up as long as the panel,
-// the whole process was frozen (a virtual machine paused by its host does
+// times its own 5 ms naps: when the watcher is held up as long as the panel
+// and the panel hardly ran, the whole process was frozen (a virtual machine paused by its host does
 // that), not the panel's thread.
 class StallWatch {
   public:
@@ -311,9 +311,11 @@ int main(int argc, char** argv) {
             fig.longest_gap_ms = std::max(fig.longest_gap_ms, gap);
             if (gap > 100) {
                 ++fig.gaps_over_100ms;
-                // Frozen: the watcher missed all of the gap but one tick's worth.
-                if (held >= gap - 50) ++fig.frozen_stalls;
+                // Frozen: the watcher missed all of the gap but one tick's worth
+                // while the panel hardly ran either. (Under valgrind, which runs
+                // one thread at a time, a busy panel holds the watcher up too.)
                 const ThreadTimes spent = times - last_times;
+                if (held >= gap - 50 && spent.on_cpu_ms < gap / 2) ++fig.frozen_stalls;
                 if (fig.stalls.size() < 20) fig.stalls.push_back({gap, spent, held, seen});
                 std::fprintf(stderr,
                              "stall: %.1f ms at %.1f s: %.1f ms on a CPU, %.1f ms waiting for "
