@@ -79,8 +79,8 @@ struct ThreadTimes {
 // arguments, and the kernel function it sleeps in), so that a stall can be
 // told apart as the event loop waiting, a blocking call, or the CPU. It also
 // times its own 5 ms naps: when the watcher is held up as long as the panel
-// and the panel hardly ran, the whole process was frozen (a virtual machine paused by its host does
-// that), not the panel's thread.
+// and the panel hardly ran, the whole process was frozen (a virtual machine
+// paused by its host does that), not the panel's thread.
 class StallWatch {
   public:
     explicit StallWatch(QElapsedTimer& clock)
@@ -94,8 +94,10 @@ class StallWatch {
     StallWatch(const StallWatch&) = delete;
     StallWatch& operator=(const StallWatch&) = delete;
 
-    // The panel's thread calls this on every frame; -1 while the port is closed.
+    // The time of the last frame on the open port; -1 while there is none.
+    // Set by the panel's thread only.
     void frame_at(qint64 ns) { last_frame_ns_ = ns; }
+    [[nodiscard]] qint64 last_frame_ns() const { return last_frame_ns_; }
 
     // The longest the watcher overslept a nap since the last call, in ms.
     double take_held_ms() {
@@ -235,6 +237,16 @@ struct Figures {
         ThreadTimes spent;
         double watcher_held_ms;
         std::string seen;
+
+        [[nodiscard]] std::string describe() const {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "%.1f ms: %.1f ms on a CPU, %.1f ms waiting for one, %ld major page "
+                          "faults, watcher held %.1f ms; the thread was seen: ",
+                          gap_ms, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults,
+                          watcher_held_ms);
+            return text + seen;
+        }
     };
     std::vector<Stall> stalls;
     long gaps_over_100ms = 0;
@@ -290,21 +302,16 @@ int main(int argc, char** argv) {
     std::map<std::string, int> boards_by_fault;
 
     // Frames and the gaps between them while the port stays open.
-    qint64 last_frame_ns = -1;
     ThreadTimes last_times;
     StallWatch watch(clock);
-    const auto set_last_frame = [&](qint64 ns) {
-        last_frame_ns = ns;
-        watch.frame_at(ns);
-    };
     const char* last_action = "start";
     bool was_known = false;
     QObject::connect(&link, &link::LinkController::frame_sent, [&](const protocol::Frame&) {
         const qint64 now = clock.nsecsElapsed();
         const ThreadTimes times = ThreadTimes::now();
         ++fig.frames;
-        if (last_frame_ns >= 0) {
-            const double gap = static_cast<double>(now - last_frame_ns) / 1e6;
+        if (const qint64 last = watch.last_frame_ns(); last >= 0) {
+            const double gap = static_cast<double>(now - last) / 1e6;
             const std::string seen = gap > 60 ? watch.take_report() : std::string();
             const double held = watch.take_held_ms();
             fig.gaps.add(gap);
@@ -316,17 +323,13 @@ int main(int argc, char** argv) {
                 // one thread at a time, a busy panel holds the watcher up too.)
                 const ThreadTimes spent = times - last_times;
                 if (held >= gap - 50 && spent.on_cpu_ms < gap / 2) ++fig.frozen_stalls;
-                if (fig.stalls.size() < 20) fig.stalls.push_back({gap, spent, held, seen});
-                std::fprintf(stderr,
-                             "stall: %.1f ms at %.1f s: %.1f ms on a CPU, %.1f ms waiting for "
-                             "one, %ld major page faults, watcher held %.1f ms; last action: "
-                             "%s; the thread was seen: %s\n",
-                             gap, static_cast<double>(now) / 1e9, spent.on_cpu_ms,
-                             spent.cpu_wait_ms, spent.major_faults, held, last_action,
-                             seen.c_str());
+                const Figures::Stall stall{gap, spent, held, seen};
+                if (fig.stalls.size() < 20) fig.stalls.push_back(stall);
+                std::fprintf(stderr, "stall %s at %.1f s; last action: %s\n",
+                             stall.describe().c_str(), static_cast<double>(now) / 1e9, last_action);
             }
         }
-        set_last_frame(now);
+        watch.frame_at(now);
         last_times = times;
         const link::Colour c = form.cell_colour(1);
         const bool known = c == link::colour_green || c == link::colour_red;
@@ -354,7 +357,7 @@ int main(int argc, char** argv) {
     };
     // The operator's open: the port button while the port is closed.
     const auto open_port = [&] {
-        set_last_frame(-1);
+        watch.frame_at(-1);
         (void)watch.take_report();
         was_known = false;
         const qsizetype before = boxes.texts.size();
@@ -369,7 +372,7 @@ int main(int argc, char** argv) {
     };
     const auto close_port = [&] {
         if (link.port_open()) click(form.port_button());
-        set_last_frame(-1);
+        watch.frame_at(-1);
     };
 
     start_board(true);
@@ -455,10 +458,11 @@ int main(int argc, char** argv) {
         const double rss = rss_mb();
         rss_sampled_peak = std::max(rss_sampled_peak, rss);
         if (rss_after_warmup == 0 && clock.elapsed() >= warmup_s * 1000) rss_after_warmup = rss;
-        if (link.port_open() && last_frame_ns >= 0 &&
-            clock.nsecsElapsed() - last_frame_ns > patience * 5'000'000'000LL) {
+        const qint64 last = watch.last_frame_ns();
+        if (link.port_open() && last >= 0 &&
+            clock.nsecsElapsed() - last > patience * 5'000'000'000LL) {
             ++fig.hangs;
-            set_last_frame(clock.nsecsElapsed());
+            watch.frame_at(clock.nsecsElapsed());
         }
     });
     monitor.start(1000);
@@ -523,11 +527,7 @@ int main(int argc, char** argv) {
         "(%ld over 100 ms, %ld of them with the whole process frozen)\n",
         fig.gaps.percentile(50), fig.gaps.percentile(99), fig.longest_gap_ms, fig.gaps_over_100ms,
         fig.frozen_stalls);
-    for (const auto& [gap, spent, held, seen] : fig.stalls)
-        std::printf(
-            "    stall %.1f ms: %.1f ms on a CPU, %.1f ms waiting for one, %ld major "
-            "page faults, watcher held %.1f ms; seen %s\n",
-            gap, spent.on_cpu_ms, spent.cpu_wait_ms, spent.major_faults, held, seen.c_str());
+    for (const auto& stall : fig.stalls) std::printf("    stall %s\n", stall.describe().c_str());
     std::printf(
         "  RSS                    %.1f MB after %d s, peak %.1f MB, final %.1f MB "
         "(growth %+.2f MB)\n",

@@ -65,41 +65,13 @@ Names names_after(int stored) {
     return names;
 }
 
-class SilentMessages : public Messages {
-  public:
-    void file_not_found(const std::string&) override {}
-    void file_created() override {}
-};
-
-// The writer: a first start in an empty directory, then the names one by
-// one. Tells `done` when it has finished, then waits to be killed.
-[[noreturn]] void write_names(const std::string& directory, int done) {
+// The writer: a first start in an empty directory, then the names one by one.
+void write_names(const std::string& directory) {
     SilentMessages silent;
     NameFile names(directory, silent);
     (void)names.load_title();
     for (int k = 0; k < stores; ++k)
         (void)names.set_channel_name("1", std::to_string(k + 1), stored_name(k));
-    const char byte = 1;
-    (void)!::write(done, &byte, 1);
-    for (;;) ::pause();
-}
-
-// How long one whole run of the writer takes here, fork included.
-Clock::duration writer_time() {
-    TempDir dir;
-    int done[2];
-    if (::pipe(done) != 0) return std::chrono::milliseconds(100);
-    const auto start = Clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) write_names(dir.path(), done[1]);
-    char byte;
-    (void)!::read(done[0], &byte, 1);
-    const auto took = Clock::now() - start;
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ::close(done[0]);
-    ::close(done[1]);
-    return took;
 }
 
 TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
@@ -110,7 +82,11 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
     }();
     // Kills spread over the whole run and a little past it.
     const auto span =
-        std::chrono::duration_cast<std::chrono::microseconds>(writer_time() * 11 / 10);
+        std::chrono::duration_cast<std::chrono::microseconds>(time_in_child([] {
+                                                                  TempDir scratch;
+                                                                  write_names(scratch.path());
+                                                              }) *
+                                                              11 / 10);
     std::mt19937 random(20240607);
     std::uniform_int_distribution<long> delay(0, span.count());
 
@@ -119,13 +95,12 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempDir dir;
         const std::string file = dir.file("name.txt");
-        int done[2];
-        ASSERT_EQ(::pipe(done), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
-        if (child == 0) write_names(dir.path(), done[1]);
-        ::close(done[0]);
-        ::close(done[1]);
+        if (child == 0) {
+            write_names(dir.path());
+            for (;;) ::pause();  // waits to be killed
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
         ::kill(child, SIGKILL);
         int status = 0;

@@ -290,12 +290,6 @@ TEST(NameFile, FileSitsBesideTheExecutableNotInTheWorkingDirectory) {
     EXPECT_TRUE(std::filesystem::is_regular_file(exe_dir + "/names_test")) << exe_dir;
 }
 
-class SilentMessages : public Messages {
-  public:
-    void file_not_found(const std::string&) override {}
-    void file_created() override {}
-};
-
 // A writer killed at any instant leaves the old file or the new one, whole.
 TEST(NameFile, KilledWriterLeavesAWholeFile) {
     TempDir dir;
@@ -303,34 +297,14 @@ TEST(NameFile, KilledWriterLeavesAWholeFile) {
     const std::string new_file = complete_file({{{1, 1}, gbk_inlet_pump}});
     write_bytes(dir.file("name.txt"), old_file);
 
-    // Kill within about three writes' time so some kills land mid-write. A
-    // write's time is taken as the writer child has it, fork and first
-    // read of the file included: timed in this process, warm, it is too
-    // short for the child ever to finish one.
+    // Kill within about three writes' time so some kills land mid-write.
     SilentMessages silent;
-    const auto write_time = [&] {
-        int done[2];
-        EXPECT_EQ(::pipe(done), 0);
-        const auto start = std::chrono::steady_clock::now();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            NameFile writer(dir.path(), silent);
-            for (const char* name : {"进水泵", "第1路"})
-                (void)writer.set_channel_name("1", "1", name);
-            const char byte = 1;
-            (void)!::write(done[1], &byte, 1);
-            ::_exit(0);
-        }
-        char byte = 0;
-        (void)!::read(done[0], &byte, 1);
-        const auto took = (std::chrono::steady_clock::now() - start) / 2;
-        ::waitpid(child, nullptr, 0);
-        ::close(done[0]);
-        ::close(done[1]);
-        return took;
-    }();
+    const auto two_writes = time_in_child([&] {
+        NameFile writer(dir.path(), silent);
+        for (const char* name : {"进水泵", "第1路"}) (void)writer.set_channel_name("1", "1", name);
+    });
     ASSERT_EQ(read_bytes(dir.file("name.txt")), old_file);
-    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(write_time * 3);
+    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(two_writes * 3 / 2);
 
     std::mt19937 random(12345);
     std::uniform_int_distribution<long> delay(0, window.count() + 100);

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -64,5 +68,36 @@ class RecordingMessages : public Messages {
     void file_created() override { log.push_back("created"); }
     std::vector<std::string> log;
 };
+
+class SilentMessages : public Messages {
+  public:
+    void file_not_found(const std::string&) override {}
+    void file_created() override {}
+};
+
+// How long `work` takes in a forked child, fork included. A writer that is
+// to be killed partway starts cold in its own process; timed here, warm, its
+// work looks too short for kills in that window ever to let it finish.
+template <class Work>
+std::chrono::steady_clock::duration time_in_child(Work work) {
+    int done[2];
+    if (::pipe(done) != 0) return std::chrono::milliseconds(100);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        work();
+        const char byte = 1;
+        (void)!::write(done[1], &byte, 1);
+        ::_exit(0);
+    }
+    char byte = 0;
+    (void)!::read(done[0], &byte, 1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(done[0]);
+    ::close(done[1]);
+    return took;
+}
 
 }  // namespace tarnwick::names::test
