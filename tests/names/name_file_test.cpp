@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "names/locations.h"
 #include "tests/names/names_support.h"
 
 using namespace tarnwick::names;
@@ -332,6 +333,41 @@ TEST(NameFile, KilledWriterLeavesAWholeFile) {
     RecordingMessages messages;
     EXPECT_EQ(NameFile(dir.path(), messages).load_names("1")[0],
               last == old_file ? "第1路" : "进水泵");
+}
+
+// The per-user directory follows the XDG base directory rules: a relative or
+// empty XDG_CONFIG_HOME is ignored, and HOME stands in for it.
+TEST(Locations, PerUserDirectoryFollowsTheXdgRules) {
+    struct Row {
+        const char* xdg_config_home;  // nullptr: unset
+        const char* home;
+        const char* directory;
+    } rows[] = {
+        {"/cfg", "/home/op", "/cfg/tarnwick"},
+        {"/cfg/", "/home/op", "/cfg/tarnwick"},
+        {nullptr, "/home/op", "/home/op/.config/tarnwick"},
+        {"", "/home/op", "/home/op/.config/tarnwick"},
+        {"cfg", "/home/op/", "/home/op/.config/tarnwick"},
+        {"~/.config", "/home/op", "/home/op/.config/tarnwick"},
+    };
+    const char* saved_xdg = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const std::string had_xdg = saved_xdg ? saved_xdg : "";
+    for (const Row& row : rows) {
+        if (row.xdg_config_home)
+            ::setenv("XDG_CONFIG_HOME", row.xdg_config_home, 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
+        ::setenv("HOME", row.home, 1);
+        EXPECT_EQ(user_config_directory(), row.directory)
+            << (row.xdg_config_home ? row.xdg_config_home : "(unset)");
+        EXPECT_EQ(settings_file_path(), std::string(row.directory) + "/tarnwick.conf");
+    }
+    if (saved_xdg)
+        ::setenv("XDG_CONFIG_HOME", had_xdg.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", saved_home.c_str(), 1);
 }
 
 }  // namespace
