@@ -79,10 +79,11 @@ int main(int argc, char** argv) {
 
     tarnwick::link::QtSerialPort port;
     tarnwick::ui::MessageBoxes messages;
-    // For the installed-package check (scripts/check-package.sh), which has
-    // nobody to read or close a box: with TARNWICK_START_CHECK=FILE the
-    // messages are appended to FILE instead of shown, and the program ends as
-    // soon as its window is up. No operator sets it; nothing else changes.
+    // For starts with nobody to read or close a box (scripts/check-package.sh
+    // checks an installed copy, scripts/demo.sh makes a first start without a
+    // display): with TARNWICK_START_CHECK=FILE the messages are appended to
+    // FILE instead of shown, and the program ends as soon as its window is up.
+    // No operator sets it; nothing else changes.
     const QString start_check = qEnvironmentVariable("TARNWICK_START_CHECK");
     if (!start_check.isEmpty()) messages.write_to(start_check);
 
