@@ -24,6 +24,7 @@ class SilentMessages : public Messages {
   public:
     void file_not_found(const std::string&) override {}
     void file_created() override {}
+    void name_file_unwritable(const std::string&, const std::string&) override {}
 };
 
 struct Figures {

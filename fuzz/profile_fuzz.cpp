@@ -314,6 +314,9 @@ class CountingMessages : public tarnwick::names::Messages {
         ++not_found;
     }
     void file_created() override { ++created; }
+    void name_file_unwritable(const std::string&, const std::string&) override {
+        TARNWICK_FUZZ_CHECK(false, "%s", "the profile routines never create the name file");
+    }
     int not_found = 0;
     int created = 0;
 };

@@ -79,6 +79,37 @@ bool is_writable_file(const std::string& path) {
     return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
+bool is_writable_directory(const std::string& path, int* error) {
+    struct stat st;
+    int why = 0;
+    if (::stat(path.c_str(), &st) != 0)
+        why = errno;
+    else if (!S_ISDIR(st.st_mode))
+        why = ENOTDIR;
+    else if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        why = EACCES;
+    else if (::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        why = errno;
+    if (error) *error = why;
+    return why == 0;
+}
+
+bool make_directories(const std::string& path, mode_t mode, int* error) {
+    // Each prefix ending before a '/', then the whole path.
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
+            if (error) *error = errno;
+            return false;
+        }
+        if (end == std::string::npos) break;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    if (error) *error = ENOTDIR;
+    return false;
+}
+
 std::optional<std::string> read_file(const std::string& path, int* error) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
@@ -104,20 +135,24 @@ std::optional<std::string> read_file(const std::string& path, int* error) {
     return bytes;
 }
 
-bool replace_file(const std::string& path, std::string_view bytes) {
+bool replace_file(const std::string& path, std::string_view bytes, int* error) {
+    const auto failed = [error](int why) {
+        if (error) *error = why;
+        return false;
+    };
     const std::string target = resolve_link(path);
     struct stat old;
     const bool existed = ::stat(target.c_str(), &old) == 0;
-    if (existed && !S_ISREG(old.st_mode)) return false;
+    if (existed && !S_ISREG(old.st_mode)) return failed(S_ISDIR(old.st_mode) ? EISDIR : EINVAL);
 
     std::string temp;
     int raw = -1;
     for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
         temp = target + "." + random_suffix();
         raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (raw < 0 && errno != EEXIST) return false;
+        if (raw < 0 && errno != EEXIST) return failed(errno);
     }
-    if (raw < 0) return false;
+    if (raw < 0) return failed(EEXIST);
     Fd fd(raw);
 
     bool ok = write_all(fd.get(), bytes);
@@ -133,10 +168,12 @@ bool replace_file(const std::string& path, std::string_view bytes) {
     // synced: after a power cut the name then holds the old file or the new
     // one, each whole, which is all we promise.
     ok = ok && ::fsync(fd.get()) == 0;
-    ok = fd.close() && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    int why = ok ? 0 : errno;
+    if (!fd.close() && ok) ok = false, why = errno;
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false, why = errno;
+    if (ok) return true;
+    ::unlink(temp.c_str());
+    return failed(why);
 }
 
 }  // namespace tarnwick::names

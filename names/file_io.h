@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +17,16 @@ namespace tarnwick::names {
 // even for root, as the read-only attribute does on Windows.
 [[nodiscard]] bool is_writable_file(const std::string& path);
 
+// Whether we may create files in the directory, by the same rule: a directory
+// without any write bit counts as read-only even for root. When not, error
+// holds the errno that says why.
+[[nodiscard]] bool is_writable_directory(const std::string& path, int* error = nullptr);
+
+// Creates the directory and any missing parents, new ones with the given mode
+// (less the umask). True when the directory is there afterwards; otherwise
+// error holds errno.
+[[nodiscard]] bool make_directories(const std::string& path, mode_t mode, int* error = nullptr);
+
 // The whole file, or nothing when it cannot be read; error then holds errno.
 [[nodiscard]] std::optional<std::string> read_file(const std::string& path, int* error = nullptr);
 
@@ -23,7 +35,9 @@ namespace tarnwick::names {
 // beside it, are flushed to disk, and the temporary is renamed over the file.
 // The file keeps its permissions (and owner, where we may set it); a new file
 // gets 0666 less the umask. A symbolic link is followed and stays a link.
-// Returns false, with the file untouched, when any step fails.
-[[nodiscard]] bool replace_file(const std::string& path, std::string_view bytes);
+// Returns false, with the file untouched, when any step fails; error then
+// holds errno.
+[[nodiscard]] bool replace_file(const std::string& path, std::string_view bytes,
+                                int* error = nullptr);
 
 }  // namespace tarnwick::names

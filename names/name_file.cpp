@@ -1,8 +1,7 @@
 #include "names/name_file.h"
 
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
+#include <cstring>
 #include <vector>
 
 #include "names/file_io.h"
@@ -50,23 +49,47 @@ std::string default_channel_name(int channel) {
     return "第" + std::to_string(channel) + "路";
 }
 
-std::string executable_directory() {
-    std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || !exe.has_parent_path()) return ".";
-    return exe.parent_path().string();
+std::string name_file_unwritable_text(const std::string& path, const std::string& reason) {
+    return "无法创建名称文件 " + path + "（" + reason +
+           "）。\n通道名称无法保存，窗口显示默认名称。";
 }
 
-NameFile::NameFile(std::string directory, Messages& messages)
-    : directory_(std::move(directory)), messages_(messages) {}
+NameFile::NameFile(const std::string& directory, Messages& messages)
+    : path_(directory + "/" + name_file_name), messages_(messages) {}
+
+NameFile::NameFile(const NameFileLocation& location, Messages& messages)
+    : path_(location.path), problem_(location.problem), messages_(messages) {}
 
 std::string NameFile::load_title() {
     const std::string file = path();
+    if (!is_regular_file(file)) return create();
     if (section_exists(file, address_section("0"), messages_))
         return read_ini(file, title_section, title_key, messages_);
     std::string caption = create_or_complete();
     messages_.file_created();
     return caption;
+}
+
+// A first start. The file is written before its two messages, so that one
+// that cannot be created is reported once, with the reason, and never
+// announced as created.
+std::string NameFile::create() {
+    const std::string defaults =
+        Profile(std::string_view()).edited(default_entries(), Profile::Existing::keep);
+    int error = 0;
+    if (problem_.empty() && replace_file(path_, defaults, &error)) {
+        messages_.file_not_found(path_);
+        messages_.file_created();
+    } else {
+        messages_.name_file_unwritable(
+            path_, problem_.empty() ? path_ + ": " + std::strerror(error) : problem_);
+        unsaved_defaults_ = defaults;
+    }
+    return profile_value(Profile(defaults), title_section, title_key);
+}
+
+const std::string* NameFile::unsaved_defaults() const {
+    return unsaved_defaults_ && !is_regular_file(path_) ? &*unsaved_defaults_ : nullptr;
 }
 
 // Adds every default entry the file lacks, in file order, and keeps every
@@ -91,11 +114,15 @@ std::string NameFile::create_or_complete() {
 std::array<std::string, channel_count> NameFile::load_names(const std::string& address_text) {
     std::array<std::string, channel_count> names;
     const std::string file = path();
-    if (!is_regular_file(file)) {
+    std::optional<std::string> text;
+    if (const std::string* defaults = unsaved_defaults()) {
+        text = *defaults;
+    } else if (!is_regular_file(file)) {
         for (int c = 0; c < channel_count; ++c) messages_.file_not_found(file);
         return names;
+    } else {
+        text = read_file(file);
     }
-    const auto text = read_file(file);
     if (!text) return names;
     const Profile profile(*text);
     const std::string section = address_section(address_text);
@@ -106,11 +133,15 @@ std::array<std::string, channel_count> NameFile::load_names(const std::string& a
 
 std::string NameFile::channel_name(const std::string& address_text,
                                    const std::string& channel_text) {
+    if (const std::string* defaults = unsaved_defaults())
+        return profile_value(Profile(*defaults), address_section(address_text),
+                             channel_key(channel_text));
     return read_ini(path(), address_section(address_text), channel_key(channel_text), messages_);
 }
 
 WriteError NameFile::set_channel_name(const std::string& address_text,
                                       const std::string& channel_text, const std::string& name) {
+    if (unsaved_defaults()) return WriteError::io_error;
     WriteError why = WriteError::none;
     write_ini(path(), address_section(address_text), channel_key(channel_text), name, messages_,
               &why);

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "names/locations.h"
 #include "names/profile_file.h"
 
 namespace tarnwick::names {
 
-// name.txt beside the executable holds the window title and a name for each
+// name.txt (locate_name_file says where) holds the window title and a name for each
 // of the 16 channels of each board address 0..255:
 //
 //   [软件属性]          名称=Tarnwick
@@ -30,18 +32,25 @@ inline constexpr int address_count = 256;
 // A channel's name in a new file: "第" + channel + "路".
 [[nodiscard]] std::string default_channel_name(int channel);
 
-// The directory of the running executable, from /proc/self/exe (not the
-// working directory), without a trailing '/'.
-[[nodiscard]] std::string executable_directory();
+// The one message of a start whose name file cannot be created.
+[[nodiscard]] std::string name_file_unwritable_text(const std::string& path,
+                                                    const std::string& reason);
 
 class NameFile {
   public:
-    NameFile(std::string directory, Messages& messages);
+    // name.txt in this directory.
+    NameFile(const std::string& directory, Messages& messages);
+    // The file locate_name_file chose. When it is missing and its problem says
+    // it cannot be created, the start reports that instead of creating it.
+    NameFile(const NameFileLocation& location, Messages& messages);
 
-    [[nodiscard]] std::string path() const { return directory_ + "/" + name_file_name; }
+    [[nodiscard]] const std::string& path() const { return path_; }
 
     // Creates the file when [地址码0] is missing, or completes it when the
     // file exists without it, then returns the caption for the main window.
+    // A missing file that cannot be created is reported once, by
+    // name_file_unwritable; this object then answers every read with the
+    // defaults, without a message, and stores nothing (io_error).
     std::string load_title();
 
     // The 16 names of an address, "" for each one missing. A missing file is
@@ -53,9 +62,15 @@ class NameFile {
                                 const std::string& name);
 
   private:
+    std::string create();
     std::string create_or_complete();
+    // The defaults held in place of a file that could not be created, while
+    // there is still no file.
+    [[nodiscard]] const std::string* unsaved_defaults() const;
 
-    std::string directory_;
+    std::string path_;
+    std::string problem_;
+    std::optional<std::string> unsaved_defaults_;
     Messages& messages_;
 };
 

@@ -18,6 +18,10 @@ class Messages {
     virtual void file_not_found(const std::string& path) = 0;
     // Box titled application_title, text file_created_text, OK only, no icon.
     virtual void file_created() = 0;
+    // The name file is missing and cannot be created: box titled
+    // application_title, text name_file_unwritable_text(path, reason), warning
+    // icon, OK only.
+    virtual void name_file_unwritable(const std::string& path, const std::string& reason) = 0;
 };
 
 inline constexpr const char* file_not_found_title = "File Not Found";

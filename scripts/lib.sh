@@ -13,6 +13,9 @@ tarnwick_packages=(
     clang libclang-rt-14-dev
     procps
     valgrind
+    librsvg2-bin
+    dpkg-dev lintian desktop-file-utils appstream
+    xdotool
 )
 
 tarnwick_install() {

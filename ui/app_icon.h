@@ -4,8 +4,8 @@
 
 namespace tarnwick::ui {
 
-// The panel's 32 x 32 icon: a board with a row of relay cells, drawn here so
-// that no image file has to travel with the program.
+// The panel's icon: the installed SVG's renderings (16 to 256 pixels), built
+// into the program, so the window shows what the launcher shows.
 QIcon app_icon();
 
 }  // namespace tarnwick::ui

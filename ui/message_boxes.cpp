@@ -1,10 +1,20 @@
 #include "ui/message_boxes.h"
 
 #include <QApplication>
+#include <QFile>
+
+#include "names/name_file.h"
 
 namespace tarnwick::ui {
 
 void MessageBoxes::show(QMessageBox::Icon icon, const QString& title, const QString& text) {
+    if (!file_.isEmpty()) {
+        QFile file(file_);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write((title + '\t' + QString(text).replace('\n', QStringLiteral("\\n")) + '\n')
+                           .toUtf8());
+        return;
+    }
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent_);
     box.exec();
 }
@@ -25,6 +35,11 @@ void MessageBoxes::file_created() {
 
 void MessageBoxes::name_not_saved(const QString& text) {
     show(QMessageBox::Warning, QApplication::applicationName(), text);
+}
+
+void MessageBoxes::name_file_unwritable(const std::string& path, const std::string& reason) {
+    show(QMessageBox::Warning, QApplication::applicationName(),
+         QString::fromStdString(names::name_file_unwritable_text(path, reason)));
 }
 
 }  // namespace tarnwick::ui

@@ -21,15 +21,21 @@ class MessageBoxes : public OperatorMessages {
 public:
     explicit MessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
     void set_parent(QWidget* parent) { parent_ = parent; }
+    // From now on each message is appended to this file as one line, "title",
+    // a tab, then the text with its line breaks as "\n", instead of being
+    // shown (a start-up check without an operator; see ui/main.cpp).
+    void write_to(const QString& file) { file_ = file; }
 
     void port_error(const QString& text) override;
     void file_not_found(const std::string& path) override;
     void file_created() override;
     void name_not_saved(const QString& text) override;
+    void name_file_unwritable(const std::string& path, const std::string& reason) override;
 
 private:
     void show(QMessageBox::Icon icon, const QString& title, const QString& text);
     QWidget* parent_;
+    QString file_;
 };
 
 }  // namespace tarnwick::ui

@@ -279,6 +279,40 @@ TEST(NameFile, ReadOnlyIncompleteFileIsNotChanged) {
     EXPECT_EQ(read_bytes(names.path()), before);
 }
 
+// A read-only home, a full disk: one message naming the file and the reason,
+// never "created"; the panel then runs on the defaults and saves nothing.
+TEST(NameFile, AFileThatCannotBeCreatedIsReportedOnceAndTheDefaultsShow) {
+    TempDir dir;
+    const auto at = [](std::string path, std::string problem) {
+        NameFileLocation where;
+        where.path = std::move(path);
+        where.problem = std::move(problem);
+        return where;
+    };
+    struct Row {
+        const char* what;
+        NameFileLocation where;
+        std::string reason;
+    } rows[] = {
+        {"the location says why", at(dir.file("name.txt"), "/home/op: denied"), "/home/op: denied"},
+        {"the write fails", at(dir.file("gone/name.txt"), ""),
+         dir.file("gone/name.txt") + ": No such file or directory"},
+    };
+    for (const Row& row : rows) {
+        RecordingMessages messages;
+        NameFile names(row.where, messages);
+        EXPECT_EQ(names.load_title(), "Tarnwick") << row.what;
+        EXPECT_EQ(messages.log, Log{"unwritable: " + row.where.path + " (" + row.reason + ")"});
+        EXPECT_EQ(names.load_names("1"), default_names()) << row.what;
+        EXPECT_EQ(names.load_names("05"), Names{}) << row.what;
+        EXPECT_EQ(names.channel_name("255", "16"), "第16路") << row.what;
+        EXPECT_EQ(names.set_channel_name("1", "1", "泵站"), WriteError::io_error) << row.what;
+        EXPECT_EQ(names.load_names("1")[0], "第1路") << row.what;
+        EXPECT_EQ(messages.log.size(), 1u) << row.what;
+        EXPECT_FALSE(std::filesystem::exists(row.where.path)) << row.what;
+    }
+}
+
 TEST(NameFile, FileSitsBesideTheExecutableNotInTheWorkingDirectory) {
     TempDir dir;
     const auto old_cwd = std::filesystem::current_path();
@@ -350,24 +384,118 @@ TEST(Locations, PerUserDirectoryFollowsTheXdgRules) {
         {"cfg", "/home/op/", "/home/op/.config/tarnwick"},
         {"~/.config", "/home/op", "/home/op/.config/tarnwick"},
     };
-    const char* saved_xdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved_home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    const std::string had_xdg = saved_xdg ? saved_xdg : "";
+    ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+    ScopedEnv home("HOME", nullptr);
     for (const Row& row : rows) {
-        if (row.xdg_config_home)
-            ::setenv("XDG_CONFIG_HOME", row.xdg_config_home, 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-        ::setenv("HOME", row.home, 1);
+        xdg.set(row.xdg_config_home);
+        home.set(row.home);
         EXPECT_EQ(user_config_directory(), row.directory)
             << (row.xdg_config_home ? row.xdg_config_home : "(unset)");
         EXPECT_EQ(settings_file_path(), std::string(row.directory) + "/tarnwick.conf");
     }
-    if (saved_xdg)
-        ::setenv("XDG_CONFIG_HOME", had_xdg.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
-    ::setenv("HOME", saved_home.c_str(), 1);
+}
+
+TEST(Locations, SeedsAreBesideTheProgramThenUnderEachConfigDirectory) {
+    struct Row {
+        const char* xdg_config_dirs;  // nullptr: unset
+        std::vector<std::string> seeds;
+    } rows[] = {
+        {nullptr, {"/opt/t/name.txt", "/etc/xdg/tarnwick/name.txt"}},
+        {"", {"/opt/t/name.txt", "/etc/xdg/tarnwick/name.txt"}},
+        {"/site:/etc/xdg/",
+         {"/opt/t/name.txt", "/site/tarnwick/name.txt", "/etc/xdg/tarnwick/name.txt"}},
+        {"site::/cab", {"/opt/t/name.txt", "/cab/tarnwick/name.txt"}},
+        {"site", {"/opt/t/name.txt", "/etc/xdg/tarnwick/name.txt"}},
+    };
+    ScopedEnv dirs("XDG_CONFIG_DIRS", nullptr);
+    for (const Row& row : rows) {
+        dirs.set(row.xdg_config_dirs);
+        EXPECT_EQ(name_file_seeds("/opt/t"), row.seeds)
+            << (row.xdg_config_dirs ? row.xdg_config_dirs : "(unset)");
+    }
+}
+
+// Where name.txt goes for a program directory its user may or may not write,
+// an installed copy, handed-out copies and a read-only home; then what
+// putting the per-user file in place leaves.
+TEST(Locations, NameFileIsBesideAWritableProgramElsePerUserSeededFromTheFirstCopy) {
+    using Why = NameFileLocation::Why;
+    enum Place { none = 0, bin = 1, user = 2, etc1 = 4, etc2 = 8 };
+    struct Row {
+        const char* what;
+        bool bin_writable;
+        bool installed;
+        int name_files;  // Places holding a name.txt
+        bool home_writable;
+        Why why;
+        Place path;
+        Place seed;
+        bool problem;
+    } rows[] = {
+        {"portable copy", true, false, none, true, Why::program_directory_writable, bin, none,
+         false},
+        {"portable copy, copies handed out", true, false, etc1, true,
+         Why::program_directory_writable, bin, none, false},
+        {"installed, directory writable (root)", true, true, none, true, Why::installed_copy, user,
+         none, false},
+        {"installed, a copy beside it", true, true, bin | etc2, true, Why::installed_copy, user,
+         bin, false},
+        {"read-only program directory", false, false, etc2, true, Why::program_directory_read_only,
+         user, etc2, false},
+        {"first config directory wins", false, false, etc1 | etc2, true,
+         Why::program_directory_read_only, user, etc1, false},
+        {"per-user file already there", false, false, user | bin | etc1, true,
+         Why::program_directory_read_only, user, none, false},
+        {"read-only home", false, false, etc1, false, Why::program_directory_read_only, user, etc1,
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir root;
+        const std::map<Place, std::string> dirs = {{bin, root.file("bin")},
+                                                   {user, root.file("home/.config/tarnwick")},
+                                                   {etc1, root.file("etc1/tarnwick")},
+                                                   {etc2, root.file("etc2/tarnwick")}};
+        // Each copy its own bytes, lone LF, trailing blanks and all.
+        const auto bytes_of = [](Place p) {
+            return "; copy " + std::to_string(p) + " \n[" + gbk_address + "1]\r\n  " +
+                   key_line(1, gbk_pump_station) + "\x1A";
+        };
+        for (const auto& [place, dir] : dirs) {
+            std::filesystem::create_directories(dir);
+            if (row.name_files & place) write_bytes(dir + "/name.txt", bytes_of(place));
+        }
+        if (!(row.name_files & user)) std::filesystem::remove_all(root.file("home/.config"));
+        ::chmod(dirs.at(bin).c_str(), row.bin_writable ? 0755 : 0555);
+        ::chmod(root.file("home").c_str(), row.home_writable ? 0755 : 0555);
+        ScopedEnv home("HOME", root.file("home").c_str());
+        ScopedEnv xdg_home("XDG_CONFIG_HOME", nullptr);
+        ScopedEnv xdg_dirs("XDG_CONFIG_DIRS",
+                           ("etc0:" + root.file("etc1") + ":" + root.file("etc2")).c_str());
+
+        NameFileLocation where =
+            locate_name_file(dirs.at(bin), row.installed ? dirs.at(bin) : root.file("usr/bin"));
+        EXPECT_EQ(where.why, row.why);
+        EXPECT_EQ(where.path, dirs.at(row.path) + "/name.txt");
+        EXPECT_EQ(where.seed, row.seed == none ? "" : dirs.at(row.seed) + "/name.txt");
+        EXPECT_EQ(where.problem, row.problem ? root.file("home") + ": Permission denied" : "");
+
+        prepare_name_file(where);
+        EXPECT_EQ(where.problem.empty(), !row.problem) << where.problem;
+        const std::string user_file = dirs.at(user) + "/name.txt";
+        if (row.name_files & user) {
+            EXPECT_EQ(read_bytes(user_file), bytes_of(user));
+        } else if (row.seed != none && !row.problem) {
+            EXPECT_EQ(read_bytes(user_file), bytes_of(row.seed));
+            EXPECT_EQ(mode_of(dirs.at(user)), 0700u);
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(user_file));
+        }
+        EXPECT_EQ(std::filesystem::exists(root.file("home/.config")),
+                  row.path == user && !row.problem);
+        ::chmod(dirs.at(bin).c_str(), 0755);
+        ::chmod(root.file("home").c_str(), 0755);
+    }
 }
 
 }  // namespace

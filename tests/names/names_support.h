@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,11 +62,37 @@ inline unsigned mode_of(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-// Every report, in order: "not found: <path>" or "created".
+// Sets (or, given nullptr, unsets) an environment variable for its lifetime.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() { set(old_ ? old_->c_str() : nullptr); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    void set(const char* value) {
+        if (value)
+            ::setenv(name_.c_str(), value, 1);
+        else
+            ::unsetenv(name_.c_str());
+    }
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Every report, in order: "not found: <path>", "created" or
+// "unwritable: <path> (<reason>)".
 class RecordingMessages : public Messages {
   public:
     void file_not_found(const std::string& path) override { log.push_back("not found: " + path); }
     void file_created() override { log.push_back("created"); }
+    void name_file_unwritable(const std::string& path, const std::string& reason) override {
+        log.push_back("unwritable: " + path + " (" + reason + ")");
+    }
     std::vector<std::string> log;
 };
 
@@ -73,6 +100,7 @@ class SilentMessages : public Messages {
   public:
     void file_not_found(const std::string&) override {}
     void file_created() override {}
+    void name_file_unwritable(const std::string&, const std::string&) override {}
 };
 
 // How long `work` takes in a forked child, fork included. A writer that is

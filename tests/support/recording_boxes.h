@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <functional>
 
+#include "names/name_file.h"
 #include "ui/message_boxes.h"
 
 namespace tarnwick::test {
@@ -18,6 +19,10 @@ public:
     }
     void file_created() override { record(QStringLiteral("Tarnwick: 名称文件被创建。")); }
     void name_not_saved(const QString& text) override { record("not saved: " + text); }
+    void name_file_unwritable(const std::string& path, const std::string& reason) override {
+        record("Tarnwick: " +
+               QString::fromStdString(names::name_file_unwritable_text(path, reason)));
+    }
 
     QStringList texts;
     // Whether this window was on the screen when each message came.

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 #include "tests/support/fake_link.h"
 #include "tests/support/recording_boxes.h"
@@ -37,6 +38,11 @@ TEST_F(MainFormTest, StartsUnknownWithEverythingEnabled) {
     EXPECT_TRUE(form.link().timer_enabled());
     EXPECT_EQ(form.address_entry()->text(), "1");
     EXPECT_EQ(form.port_entry()->text(), "1");
+    // The installed icon's renderings, built into the program.
+    QList<QSize> icon_sizes = form.windowIcon().availableSizes();
+    std::sort(icon_sizes.begin(), icon_sizes.end(),
+              [](QSize a, QSize b) { return a.width() < b.width(); });
+    EXPECT_EQ(icon_sizes, (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {128, 128}, {256, 256}}));
 }
 
 TEST_F(MainFormTest, CellColoursAreTheExactValues) {

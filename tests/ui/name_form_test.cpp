@@ -57,6 +57,39 @@ TEST(FirstStart, MessagesComeBeforeTheWindowAndDefaultsShow) {
     EXPECT_TRUE(QFile::exists(path));
 }
 
+// A read-only home or a full disk: one message before the window, the
+// defaults on screen, and a name dialog that says its OK saved nothing.
+TEST(FirstStart, ANameFileThatCannotBeCreatedIsReportedOnce) {
+    QTemporaryDir dir;
+    names::NameFileLocation where;
+    where.path = (dir.path() + "/config/name.txt").toStdString();
+    where.problem = "/home/op: Read-only file system";
+    test::FakePort port;
+    test::RecordingBoxes boxes;
+    names::NameFile names{where, boxes};
+    ui::MainForm form{port, boxes, names, LinkController::Ticks::manual};
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].contains(dir.path() + "/config/name.txt"));
+    EXPECT_TRUE(boxes.texts[0].contains("Read-only file system"));
+    EXPECT_FALSE(boxes.texts[0].contains(QStringLiteral("名称文件被创建")));
+    EXPECT_EQ(form.windowTitle(), "Tarnwick");
+    form.address_entry()->setText("2");
+    for (int n = 1; n <= 16; ++n)
+        EXPECT_EQ(form.name_label(n)->text(), QStringLiteral("第%1路").arg(n));
+
+    QTest::mouseClick(form.name_label(3), Qt::LeftButton);
+    ASSERT_NE(form.name_dialog(), nullptr);
+    EXPECT_EQ(form.name_dialog()->name_entry()->text(), QStringLiteral("第3路"));
+    form.name_dialog()->name_entry()->setText(QStringLiteral("主阀"));
+    QTest::mouseClick(form.name_dialog()->ok_button(), Qt::LeftButton);
+    ASSERT_EQ(boxes.texts.size(), 2);
+    EXPECT_TRUE(boxes.texts[1].startsWith("not saved: ")) << boxes.texts[1].toStdString();
+    EXPECT_TRUE(form.name_dialog()->isVisible());
+    EXPECT_EQ(form.name_dialog()->name_entry()->text(), QStringLiteral("主阀"));
+    EXPECT_EQ(form.name_label(3)->text(), QStringLiteral("第3路"));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(where.path)));
+}
+
 TEST(FirstStart, AHandEditedTitleBecomesTheCaption) {
     QTemporaryDir dir;
     test::RecordingBoxes boxes;
