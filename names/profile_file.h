@@ -35,7 +35,8 @@ enum class WriteError {
     io_error,      // reading the file or replacing it failed
     line_break,    // the section, key or value holds CR, LF or NUL and would split its line
     not_gbk,       // ... holds a character GBK cannot encode (it would be stored as '?')
-    bad_key,       // the key holds '=' or starts with '[' and would not read back
+    bad_key,       // the key holds '=' or starts with '[' or ';' and would not read back
+    bad_section,   // the section holds ']', which would end its name early
 };
 
 // The other program reads values into a 255-byte buffer: at most 254 bytes of

@@ -101,6 +101,9 @@ void NameForm::Command_ok_Click() {
         case WriteError::bad_key:
             reason = QStringLiteral("通道号“%1”无法用作名称文件的键。").arg(xianlu);
             break;
+        case WriteError::bad_section:
+            reason = QStringLiteral("模块地址“%1”无法用作名称文件的节名。").arg(add);
+            break;
     }
     if (why != WriteError::none) {
         messages_.name_not_saved(reason + QStringLiteral("\n名称没有保存。"));
