@@ -279,6 +279,81 @@ TEST(NameFile, ReadOnlyIncompleteFileIsNotChanged) {
     EXPECT_EQ(read_bytes(names.path()), before);
 }
 
+// A file the Windows program made and a technician then edited, using each
+// rule of the Windows profile functions once: a note after the header of
+// address 1, channel 2 of address 2 commented out at the end of its section,
+// vertical tabs around channel 1 of address 3, no line break after the last
+// line. Sections 1, 2 and 3 and the last line are given.
+std::string windows_file(const std::string& section1, const std::string& section2,
+                         const std::string& section3, const std::string& last_line) {
+    std::string s = title_lines + default_section(0) + section1 + section2 + section3;
+    for (int a = 4; a < 256; ++a) s += default_section(a);
+    return s.substr(0, s.size() - key_line(16, default_name(16)).size()) + last_line;
+}
+
+TEST(NameFile, AFileUsingEachWindowsRuleReadsAndEditsAsOnWindows) {
+    std::string channels1;  // address 1 after its header
+    std::string channels2;  // address 2 without channel 2
+    for (int c = 1; c <= 16; ++c) {
+        channels1 += key_line(c, default_name(c));
+        if (c != 2) channels2 += key_line(c, default_name(c));
+    }
+    std::string channels3 = channels1.substr(key_line(1, default_name(1)).size());
+    const std::string noted =
+        "[" + gbk_address + "1] ;\xBE\xC9[\xB1\xB8\xD3\xC3]\r\n";                    // ;旧[备用]
+    const std::string old_pump = ";" + gbk_di + "2" + gbk_lu_key + "=\xBE\xC9\r\n";  // =旧
+    const std::string vt_pump =
+        "\v" + gbk_di + "1" + gbk_lu_key + "\v=\v" + gbk_inlet_pump + "\v\r\n";
+    const std::string last = gbk_di + "16" + gbk_lu_key + "=" + default_name(16);
+    const std::string section1 = noted + channels1;
+    const std::string section2 = header("2") + channels2 + old_pump;
+    const std::string section3 = header("3") + vt_pump + channels3;
+    const std::string before = windows_file(section1, section2, section3, last);
+    struct {
+        const char* address;
+        const char* channel;
+        std::string after;
+    } renames[] = {
+        // In place under the noted header; no second [地址码1] at the end.
+        {"1", "3",
+         windows_file(
+             replaced(section1, key_line(3, default_name(3)), key_line(3, gbk_pump_station)),
+             section2, section3, last)},
+        // After the last real key, the comment after it.
+        {"2", "2",
+         windows_file(section1, header("2") + channels2 + key_line(2, gbk_pump_station) + old_pump,
+                      section3, last)},
+        {"3", "1",
+         windows_file(section1, section2,
+                      header("3") + "\v" + gbk_di + "1" + gbk_lu_key + "\v=" + gbk_pump_station +
+                          "\r\n" + channels3,
+                      last)},
+        {"255", "16",
+         windows_file(section1, section2, section3,
+                      gbk_di + "16" + gbk_lu_key + "=" + gbk_pump_station + "\r\n")},
+    };
+    Names address2 = default_names();
+    address2[1] = "";
+    Names address3 = default_names();
+    address3[0] = "进水泵";
+    for (const auto& r : renames) {
+        TempDir dir;
+        write_bytes(dir.file("name.txt"), before);
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.load_title(), "Tarnwick");
+        EXPECT_EQ(names.load_names("1"), default_names());
+        EXPECT_EQ(names.load_names("2"), address2);
+        EXPECT_EQ(names.load_names("3"), address3);
+        EXPECT_EQ(names.channel_name("255", "16"), "第16路");
+        EXPECT_EQ(read_bytes(names.path()), before) << "reading changed the file";
+        EXPECT_EQ(names.set_channel_name(r.address, r.channel, "泵站"), WriteError::none);
+        EXPECT_EQ(read_bytes(names.path()), r.after) << r.address << "/" << r.channel;
+        EXPECT_EQ(names.channel_name(r.address, r.channel), "泵站");
+        EXPECT_EQ(messages.log, Log{});
+    }
+}
+
 TEST(NameFile, FileSitsBesideTheExecutableNotInTheWorkingDirectory) {
     TempDir dir;
     const auto old_cwd = std::filesystem::current_path();
