@@ -350,6 +350,13 @@ class CountingMessages : public tarnwick::names::Messages {
         ++not_found;
     }
     void file_created() override { ++created; }
+    // Only the name file's first access of a run converts a UTF-8 file.
+    void file_converted(const std::string&, const std::string&) override {
+        TARNWICK_FUZZ_CHECK(false, "a profile routine converted the file");
+    }
+    void file_not_converted(const std::string&, std::size_t, const std::string&) override {
+        TARNWICK_FUZZ_CHECK(false, "a profile routine looked at the file's encoding");
+    }
     int not_found = 0;
     int created = 0;
 };

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "names/encoding_mend.h"
 #include "names/profile_file.h"
 
 namespace tarnwick::names {
@@ -54,9 +56,15 @@ class NameFile {
 
   private:
     std::string create_or_complete();
+    // The text for the profile reader (after the run's UTF-8 check), or
+    // nothing when the file cannot be read; a missing file is reported
+    // `reports` times.
+    std::optional<std::string> text_to_read(int reports);
 
     std::string directory_;
     Messages& messages_;
+    // A file saved as UTF-8 is made GBK on the first access of a run.
+    Utf8Mend utf8_;
 };
 
 }  // namespace tarnwick::names

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+#include "names/encoding_mend.h"
+
 namespace tarnwick::ui {
 
 void MessageBoxes::show(QMessageBox::Icon icon, const QString& title, const QString& text) {
@@ -25,6 +27,17 @@ void MessageBoxes::file_created() {
 
 void MessageBoxes::name_not_saved(const QString& text) {
     show(QMessageBox::Warning, QApplication::applicationName(), text);
+}
+
+void MessageBoxes::file_converted(const std::string& path, const std::string& backup) {
+    show(QMessageBox::Information, QApplication::applicationName(),
+         QString::fromStdString(names::file_converted_text(path, backup)));
+}
+
+void MessageBoxes::file_not_converted(const std::string& path, std::size_t line,
+                                      const std::string& text) {
+    show(QMessageBox::Warning, QApplication::applicationName(),
+         QString::fromStdString(names::file_not_converted_text(path, line, text)));
 }
 
 }  // namespace tarnwick::ui

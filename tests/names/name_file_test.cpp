@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -351,6 +352,179 @@ TEST(NameFile, AFileUsingEachWindowsRuleReadsAndEditsAsOnWindows) {
         EXPECT_EQ(read_bytes(names.path()), r.after) << r.address << "/" << r.channel;
         EXPECT_EQ(names.channel_name(r.address, r.channel), "泵站");
         EXPECT_EQ(messages.log, Log{});
+    }
+}
+
+// complete_file as a Linux editor saves it: the same lines in UTF-8, names
+// given in UTF-8.
+std::string complete_file_utf8(const std::map<std::pair<int, int>, std::string>& names = {}) {
+    std::string s = "[软件属性]\r\n名称=Tarnwick\r\n";
+    for (int a = 0; a < 256; ++a) {
+        s += "[地址码" + std::to_string(a) + "]\r\n";
+        for (int c = 1; c <= 16; ++c) {
+            const auto changed = names.find({a, c});
+            s += "第" + std::to_string(c) + "路名称=" +
+                 (changed == names.end() ? "第" + std::to_string(c) + "路" : changed->second) +
+                 "\r\n";
+        }
+    }
+    return s;
+}
+
+// A name file saved as UTF-8 is converted to GBK on the first access of a
+// run, its bytes kept beside it first; one it cannot convert is left alone.
+TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
+    const std::string title_utf8 = "名称=Tarnwick\r\n";
+    const std::string pump_utf8 = complete_file_utf8({{{1, 2}, "进水泵"}});
+    const std::string pump_gbk = complete_file({{{1, 2}, gbk_inlet_pump}});
+    const std::string emoji_utf8 = complete_file_utf8({{{1, 2}, "泵\xF0\x9F\x92\xA7"}});
+    const std::string bom = "\xEF\xBB\xBF";
+    Names pump_names = default_names();
+    pump_names[1] = "进水泵";
+    Names emoji_names = default_names();
+    emoji_names[1] = "泵?";
+    struct {
+        const char* what;
+        std::string before;
+        std::string older_backup;  // name.txt.utf8 before the start, when not empty
+        bool read_only;
+        std::string after;
+        Log log;             // {file} stands for the name file's path
+        const char* backup;  // where the original bytes are afterwards, "" when nowhere
+        Names names;         // of address 1
+        WriteError rename;
+    } cases[] = {
+        {"UTF-8, CR LF",
+         pump_utf8,
+         "",
+         false,
+         pump_gbk,
+         {"converted: {file} -> {file}.utf8"},
+         ".utf8",
+         pump_names,
+         WriteError::none},
+        {"byte-order mark",
+         bom + pump_utf8,
+         "",
+         false,
+         pump_gbk,
+         {"converted: {file} -> {file}.utf8"},
+         ".utf8",
+         pump_names,
+         WriteError::none},
+        {"lone LF kept",
+         replaced(pump_utf8, "[软件属性]\r\n" + title_utf8, "[软件属性]\n" + title_utf8),
+         "",
+         false,
+         replaced(pump_gbk, "[" + gbk_software + "]\r\n", "[" + gbk_software + "]\n"),
+         {"converted: {file} -> {file}.utf8"},
+         ".utf8",
+         pump_names,
+         WriteError::none},
+        {"mark and ASCII only, then completed",
+         bom + "; bench 3\r\n",
+         "",
+         false,
+         "; bench 3\r\n" + complete_file(),
+         {"converted: {file} -> {file}.utf8", "created"},
+         ".utf8",
+         default_names(),
+         WriteError::none},
+        {"pure ASCII is GBK already",
+         "; bench 3\r\n",
+         "",
+         false,
+         "; bench 3\r\n" + complete_file(),
+         {"created"},
+         "",
+         default_names(),
+         WriteError::none},
+        {"an earlier backup stays",
+         pump_utf8,
+         "older",
+         false,
+         pump_gbk,
+         {"converted: {file} -> {file}.utf8.1"},
+         ".utf8.1",
+         pump_names,
+         WriteError::none},
+        {"a backup from a run stopped before converting",
+         pump_utf8,
+         pump_utf8,
+         false,
+         pump_gbk,
+         {"converted: {file} -> {file}.utf8"},
+         ".utf8",
+         pump_names,
+         WriteError::none},
+        // Title 2 lines, address 0 17, so address 1 channel 2 is line 22.
+        {"a character GBK lacks",
+         emoji_utf8,
+         "",
+         false,
+         emoji_utf8,
+         {"not converted: {file} line 22: 第2路名称=泵\xF0\x9F\x92\xA7"},
+         "",
+         emoji_names,
+         WriteError::file_utf8},
+        {"read-only",
+         pump_utf8,
+         "",
+         true,
+         pump_utf8,
+         {"not converted: {file} line 0: "},
+         "",
+         pump_names,
+         WriteError::file_utf8},
+        // GBK behind a mark is no UTF-8: its lines read as the GBK they are.
+        {"mark before GBK",
+         bom + pump_gbk,
+         "",
+         false,
+         bom + pump_gbk,
+         {"not converted: {file} line 1: [" + gbk_software + "]"},
+         "",
+         pump_names,
+         WriteError::file_utf8},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string file = dir.file("name.txt");
+        write_bytes(file, c.before);
+        if (!c.older_backup.empty()) write_bytes(file + ".utf8", c.older_backup);
+        if (c.read_only) ::chmod(file.c_str(), 0444);
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.load_title(), "Tarnwick") << c.what;
+        Log log;
+        for (std::string line : c.log) {
+            for (auto at = line.find("{file}"); at != std::string::npos; at = line.find("{file}"))
+                line.replace(at, 6, file);
+            log.push_back(line);
+        }
+        EXPECT_EQ(messages.log, log) << c.what;
+        EXPECT_EQ(read_bytes(file), c.after) << c.what;
+        // Nothing else beside it: no temporary, no backup where none was made.
+        std::set<std::string> expected_files{"name.txt"};
+        if (*c.backup) {
+            EXPECT_EQ(read_bytes(file + c.backup), c.before) << c.what;
+            expected_files.insert(std::string("name.txt") + c.backup);
+        }
+        if (!c.older_backup.empty()) {
+            EXPECT_EQ(read_bytes(file + ".utf8"), c.older_backup) << c.what;
+            expected_files.insert("name.txt.utf8");
+        }
+        std::set<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            files.insert(entry.path().filename().string());
+        EXPECT_EQ(files, expected_files) << c.what;
+
+        EXPECT_EQ(names.load_names("1"), c.names) << c.what;
+        EXPECT_EQ(names.set_channel_name("1", "3", "主阀"), c.rename) << c.what;
+        if (c.rename != WriteError::none) {
+            EXPECT_EQ(read_bytes(file), c.after) << c.what;
+        }
+        EXPECT_EQ(messages.log, log) << c.what << ": one report a run";
     }
 }
 

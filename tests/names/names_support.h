@@ -61,11 +61,19 @@ inline unsigned mode_of(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-// Every report, in order: "not found: <path>" or "created".
+// Every report, in order: "not found: <path>", "created",
+// "converted: <path> -> <backup>" or "not converted: <path> line <n>: <text>".
 class RecordingMessages : public Messages {
   public:
     void file_not_found(const std::string& path) override { log.push_back("not found: " + path); }
     void file_created() override { log.push_back("created"); }
+    void file_converted(const std::string& path, const std::string& backup) override {
+        log.push_back("converted: " + path + " -> " + backup);
+    }
+    void file_not_converted(const std::string& path, std::size_t line,
+                            const std::string& text) override {
+        log.push_back("not converted: " + path + " line " + std::to_string(line) + ": " + text);
+    }
     std::vector<std::string> log;
 };
 
@@ -73,6 +81,8 @@ class SilentMessages : public Messages {
   public:
     void file_not_found(const std::string&) override {}
     void file_created() override {}
+    void file_converted(const std::string&, const std::string&) override {}
+    void file_not_converted(const std::string&, std::size_t, const std::string&) override {}
 };
 
 // How long `work` takes in a forked child, fork included. A writer that is

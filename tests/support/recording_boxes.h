@@ -18,6 +18,17 @@ public:
     }
     void file_created() override { record(QStringLiteral("Tarnwick: 名称文件被创建。")); }
     void name_not_saved(const QString& text) override { record("not saved: " + text); }
+    void file_converted(const std::string& path, const std::string& backup) override {
+        record("converted: " + QString::fromStdString(path) + " -> " +
+               QString::fromStdString(backup));
+    }
+    void file_not_converted(const std::string& path, std::size_t line,
+                            const std::string& text) override {
+        record(QStringLiteral("not converted: %1 line %2: %3")
+                   .arg(QString::fromStdString(path))
+                   .arg(line)
+                   .arg(QString::fromStdString(text)));
+    }
 
     QStringList texts;
     // Whether this window was on the screen when each message came.

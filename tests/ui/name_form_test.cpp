@@ -79,6 +79,42 @@ TEST(FirstStart, AHandEditedTitleBecomesTheCaption) {
     EXPECT_TRUE(boxes.texts.isEmpty());
 }
 
+// A name file saved as UTF-8 with a character GBK cannot hold: one message
+// at start naming the line, the names as well as they read, renames refused
+// with a message, the file untouched.
+TEST(FirstStart, AUtf8FileThatCannotBeMadeGbkIsReadAndLeftAlone) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/name.txt";
+    const QByteArray bytes = QStringLiteral(
+                                 "[软件属性]\r\n名称=泵站\r\n[地址码0]\r\n[地址码1]\r\n"
+                                 "第1路名称=泵💧\r\n第2路名称=进水泵\r\n")
+                                 .toUtf8();
+    QFile out(path);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(bytes);
+    out.close();
+    test::FakePort port;
+    test::RecordingBoxes boxes;
+    names::NameFile names{dir.path().toStdString(), boxes};
+    ui::MainForm form{port, boxes, names, LinkController::Ticks::manual};
+    EXPECT_EQ(boxes.texts,
+              QStringList{"not converted: " + path + QStringLiteral(" line 5: 第1路名称=泵💧")});
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("泵站"));
+    EXPECT_EQ(form.name_label(1)->text(), QStringLiteral("泵?"));
+    EXPECT_EQ(form.name_label(2)->text(), QStringLiteral("进水泵"));
+
+    QTest::mouseClick(form.name_label(2), Qt::LeftButton);
+    ASSERT_NE(form.name_dialog(), nullptr);
+    EXPECT_EQ(form.name_dialog()->name_entry()->text(), QStringLiteral("进水泵"));
+    form.name_dialog()->name_entry()->setText(QStringLiteral("主阀"));
+    QTest::mouseClick(form.name_dialog()->ok_button(), Qt::LeftButton);
+    ASSERT_EQ(boxes.texts.size(), 2);
+    EXPECT_TRUE(boxes.texts[1].startsWith("not saved: ") && boxes.texts[1].contains("UTF-8"))
+        << boxes.texts[1].toStdString();
+    EXPECT_TRUE(form.name_dialog()->isVisible());
+    EXPECT_EQ(read_file(path), bytes);
+}
+
 TEST_F(PanelTest, SpinnerArrowsStepTheAddressAndItsNames) {
     ASSERT_EQ(names.set_channel_name("2", "4", "水泵"), names::WriteError::none);
     QScrollBar* spinner = form.address_spinner();
