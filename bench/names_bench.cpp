@@ -25,6 +25,8 @@ class SilentMessages : public Messages {
     void file_not_found(const std::string&) override {}
     void file_created() override {}
     void name_file_unwritable(const std::string&, const std::string&) override {}
+    void file_converted(const std::string&, const std::string&) override {}
+    void file_not_converted(const std::string&, std::size_t, const std::string&) override {}
 };
 
 struct Figures {

@@ -18,10 +18,13 @@
 // ASCII, the profile's special characters, Chinese and characters GBK lacks.
 //
 // The oracles know the alphabet's GBK bytes and the format's documented
-// rules (blanks trimmed, names matched ignoring ASCII case, values unquoted
-// and cut at 254 bytes), not the library's code: a key read for the first
-// time must read as a reader of its own finds it in the file; a written key
-// reads back; every key read before reads as before, unless written since.
+// rules (blanks are space, tab and vertical tab and are trimmed, a section
+// name ends at its first ']', a line starting with ';' is a comment, names
+// match ignoring ASCII case, values are unquoted and cut at 254 bytes), not
+// the library's code: a key read for the first time must read as a reader of
+// its own finds it in the file; a written key reads back; every key read
+// before reads as before, unless written since; a write keeps every comment
+// line.
 
 #include <iconv.h>
 #include <sys/stat.h>
@@ -89,6 +92,7 @@ const Symbol alphabet[] = {
     {"ü", "\xA8\xB9"},
     {"😀", std::nullopt},
     {"\u00E5", std::nullopt},  // å
+    {"\v", "\v"},
 };
 // clang-format on
 constexpr std::size_t alphabet_size = std::size(alphabet);
@@ -115,7 +119,7 @@ std::optional<std::string> gbk(const Text& text) {
 }
 
 bool is_blank(std::size_t s) {
-    return utf8_of(s) == " " || utf8_of(s) == "\t";
+    return utf8_of(s) == " " || utf8_of(s) == "\t" || utf8_of(s) == "\v";
 }
 
 Text trimmed(const Text& text) {
@@ -146,14 +150,17 @@ bool breaks_line(const Text& text) {
 }
 
 // Whether write_ini must store these: one line each, a key that reads back
-// as a key ('=' would end it early, a leading '[' would make a header), all
-// in GBK.
+// as a key ('=' would end it early, a leading '[' would make a header, a
+// leading ';' a comment), a section name without ']' (it would end there),
+// all in GBK.
 bool storable(const Text& section, const Text& key, const Text& value) {
     if (breaks_line(section) || breaks_line(key) || breaks_line(value)) return false;
     const Text k = trimmed(key);
     for (const auto s : k)
         if (utf8_of(s) == "=") return false;
-    if (!k.empty() && utf8_of(k.front()) == "[") return false;
+    if (!k.empty() && (utf8_of(k.front()) == "[" || utf8_of(k.front()) == ";")) return false;
+    for (const auto s : section)
+        if (utf8_of(s) == "]") return false;
     return gbk(section) && gbk(key) && gbk(value);
 }
 
@@ -231,9 +238,13 @@ std::size_t char_length(std::string_view t, std::size_t i) {
     return trail >= 0x40 && trail <= 0xFE && trail != 0x7F ? 2 : 1;
 }
 
+bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\v';
+}
+
 std::string_view trim(std::string_view t) {
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    while (!t.empty() && blank(t.front())) t.remove_prefix(1);
+    while (!t.empty() && blank(t.back())) t.remove_suffix(1);
     return t;
 }
 
@@ -251,45 +262,70 @@ bool same_gbk_name(std::string_view in_file, std::string_view asked) {
     return true;
 }
 
-// The GBK value of key in the first section named section, "" when absent,
-// trimmed, unquoted and cut to 254 bytes between characters.
-std::string reference_value(std::string_view text, std::string_view section, std::string_view key) {
+// Takes the first line off text: lines end at CR LF, a lone CR or a lone LF.
+struct Line {
+    std::string_view text;
+    bool broken;  // a line break follows it
+};
+Line take_line(std::string_view& text) {
+    std::size_t end = text.find_first_of("\r\n");
+    if (end == std::string_view::npos) end = text.size();
+    const Line line{text.substr(0, end), end < text.size()};
+    text.remove_prefix(end);
+    if (text.starts_with("\r\n"))
+        text.remove_prefix(2);
+    else if (!text.empty())
+        text.remove_prefix(1);
+    return line;
+}
+
+// The line of key in the first section named section.
+std::optional<Line> reference_line(std::string_view text, std::string_view section,
+                                   std::string_view key) {
     section = trim(section);
     key = trim(key);
     bool inside = false;
     while (!text.empty()) {
-        std::size_t end = text.find_first_of("\r\n");
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(end);
-        if (text.starts_with("\r\n"))
-            text.remove_prefix(2);
-        else if (!text.empty())
-            text.remove_prefix(1);
-
-        const std::string_view body = trim(line);
+        const Line line = take_line(text);
+        const std::string_view body = trim(line.text);
         if (body.starts_with('[')) {
-            if (inside) return {};  // the first section of that name ends
-            std::size_t close = body.size();
-            for (std::size_t i = 1; i < body.size(); i += char_length(body, i))
-                if (body[i] == ']') close = i;
+            if (inside) return std::nullopt;  // the first section of that name ends
+            std::size_t close = 1;
+            while (close < body.size() && body[close] != ']') close += char_length(body, close);
             inside = same_gbk_name(trim(body.substr(1, close - 1)), section);
             continue;
         }
-        const std::size_t eq = line.find('=');
-        if (!inside || eq == std::string_view::npos ||
-            !same_gbk_name(trim(line.substr(0, eq)), key))
-            continue;
-        std::string_view value = trim(line.substr(eq + 1));
-        if (value.size() >= 2 && value.front() == value.back() &&
-            (value.front() == '"' || value.front() == '\''))
-            value = value.substr(1, value.size() - 2);
-        std::size_t cut = 0;
-        while (cut < value.size() && cut + char_length(value, cut) <= 254)
-            cut += char_length(value, cut);
-        return std::string(value.substr(0, cut));
+        if (body.starts_with(';')) continue;
+        const std::size_t eq = line.text.find('=');
+        if (inside && eq != std::string_view::npos &&
+            same_gbk_name(trim(line.text.substr(0, eq)), key))
+            return line;
     }
-    return {};
+    return std::nullopt;
+}
+
+// The GBK value of key in the first section named section, "" when absent,
+// trimmed, unquoted and cut to 254 bytes between characters.
+std::string reference_value(std::string_view text, std::string_view section, std::string_view key) {
+    const auto line = reference_line(text, section, key);
+    if (!line) return {};
+    std::string_view value = trim(line->text.substr(line->text.find('=') + 1));
+    if (value.size() >= 2 && value.front() == value.back() &&
+        (value.front() == '"' || value.front() == '\''))
+        value = value.substr(1, value.size() - 2);
+    std::size_t cut = 0;
+    while (cut < value.size() && cut + char_length(value, cut) <= 254)
+        cut += char_length(value, cut);
+    return std::string(value.substr(0, cut));
+}
+
+// The file's comment lines in order: first non-blank character ';'.
+std::vector<std::string_view> comment_lines(std::string_view text) {
+    std::vector<std::string_view> comments;
+    while (!text.empty())
+        if (const Line line = take_line(text); trim(line.text).starts_with(';'))
+            comments.push_back(line.text);
+    return comments;
 }
 
 // GBK to UTF-8, or nothing when the bytes are no GBK text.
@@ -316,6 +352,13 @@ class CountingMessages : public tarnwick::names::Messages {
     void file_created() override { ++created; }
     void name_file_unwritable(const std::string&, const std::string&) override {
         TARNWICK_FUZZ_CHECK(false, "%s", "the profile routines never create the name file");
+    }
+    // Only the name file's first access of a run converts a UTF-8 file.
+    void file_converted(const std::string&, const std::string&) override {
+        TARNWICK_FUZZ_CHECK(false, "a profile routine converted the file");
+    }
+    void file_not_converted(const std::string&, std::size_t, const std::string&) override {
+        TARNWICK_FUZZ_CHECK(false, "a profile routine looked at the file's encoding");
     }
     int not_found = 0;
     int created = 0;
@@ -449,6 +492,15 @@ class Session {
             ++entries;
         }
         TARNWICK_FUZZ_CHECK(entries == 1, "%zu files", entries);
+        const std::string after = file_bytes();
+        TARNWICK_FUZZ_CHECK(comment_lines(after) == comment_lines(before),
+                            "write_ini([%s] %s) changed the comment lines", utf8(section).c_str(),
+                            utf8(key).c_str());
+        // A written line always ends in a line break, even as the last line.
+        const auto line = reference_line(after, *gbk(section), *gbk(key));
+        TARNWICK_FUZZ_CHECK(line && line->broken, "[%s] %s written %s", utf8(section).c_str(),
+                            utf8(key).c_str(),
+                            line ? "without a line break" : "where a reader cannot find it");
 
         const std::string stored = value_read_back(value);
         for (auto& t : tracked_)

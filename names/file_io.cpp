@@ -135,45 +135,80 @@ std::optional<std::string> read_file(const std::string& path, int* error) {
     return bytes;
 }
 
-bool replace_file(const std::string& path, std::string_view bytes, int* error) {
-    const auto failed = [error](int why) {
-        if (error) *error = why;
-        return false;
-    };
-    const std::string target = resolve_link(path);
-    struct stat old;
-    const bool existed = ::stat(target.c_str(), &old) == 0;
-    if (existed && !S_ISREG(old.st_mode)) return failed(S_ISDIR(old.st_mode) ? EISDIR : EINVAL);
+namespace {
 
+// Writes bytes to a new temporary "<target>.XXXXXX" beside target, with the
+// owner and mode of *like when given, and flushes it to disk. Returns its
+// path, or "" with nothing left behind and errno in *error when any step fails.
+std::string write_temporary(const std::string& target, std::string_view bytes,
+                            const struct stat* like, int* error) {
     std::string temp;
     int raw = -1;
     for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
         temp = target + "." + random_suffix();
         raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (raw < 0 && errno != EEXIST) return failed(errno);
+        if (raw < 0 && errno != EEXIST) return *error = errno, std::string();
     }
-    if (raw < 0) return failed(EEXIST);
+    if (raw < 0) return *error = EEXIST, std::string();
     Fd fd(raw);
 
     bool ok = write_all(fd.get(), bytes);
-    if (ok && existed) {
+    if (ok && like) {
         // Only root may give a file away; anyone else's copy stays theirs.
         // Owner before mode: a change of owner clears the set-id bits.
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid())
-            (void)!::fchown(fd.get(), old.st_uid, old.st_gid);
-        ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+        if (like->st_uid != ::geteuid() || like->st_gid != ::getegid())
+            (void)!::fchown(fd.get(), like->st_uid, like->st_gid);
+        ok = ::fchmod(fd.get(), like->st_mode & 07777) == 0;
     }
-    // The data must be on disk before the rename makes it the file, or a
+    // The data must be on disk before a rename makes it the file, or a
     // power cut could leave a renamed but empty file. The directory is not
     // synced: after a power cut the name then holds the old file or the new
     // one, each whole, which is all we promise.
     ok = ok && ::fsync(fd.get()) == 0;
     int why = ok ? 0 : errno;
     if (!fd.close() && ok) ok = false, why = errno;
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false, why = errno;
-    if (ok) return true;
-    ::unlink(temp.c_str());
-    return failed(why);
+    if (!ok) {
+        ::unlink(temp.c_str());
+        *error = why;
+        return {};
+    }
+    return temp;
+}
+
+}  // namespace
+
+bool replace_file(const std::string& path, std::string_view bytes, int* error) {
+    int why = 0;
+    const std::string target = resolve_link(path);
+    struct stat old;
+    const bool existed = ::stat(target.c_str(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) {
+        why = S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
+    } else if (const std::string temp = write_temporary(target, bytes, existed ? &old : nullptr, &why);
+               !temp.empty()) {
+        if (::rename(temp.c_str(), target.c_str()) == 0) return true;
+        why = errno;
+        ::unlink(temp.c_str());
+    }
+    if (error) *error = why;
+    return false;
+}
+
+bool create_file(const std::string& path, std::string_view bytes, int* error) {
+    int why = 0;
+    const std::string temp = write_temporary(path, bytes, nullptr, &why);
+    if (temp.empty()) {
+        if (error) *error = why;
+        return false;
+    }
+    // Renamed into place only while nothing has the name. A file system
+    // without that kind of rename still makes hard links, which never replace.
+    int rc = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL) rc = ::link(temp.c_str(), path.c_str());
+    const int failure = rc == 0 ? 0 : errno;
+    ::unlink(temp.c_str());  // after a link, the temporary's name only
+    if (error) *error = failure;
+    return rc == 0;
 }
 
 }  // namespace tarnwick::names

@@ -40,4 +40,11 @@ namespace tarnwick::names {
 [[nodiscard]] bool replace_file(const std::string& path, std::string_view bytes,
                                 int* error = nullptr);
 
+// Creates a new file holding bytes, written and flushed beside it and then
+// given its name, so it appears whole or not at all. Never replaces anything:
+// when the name is taken it returns false with *error EEXIST. A new file gets
+// 0666 less the umask.
+[[nodiscard]] bool create_file(const std::string& path, std::string_view bytes,
+                               int* error = nullptr);
+
 }  // namespace tarnwick::names

@@ -63,6 +63,12 @@ NameFile::NameFile(const NameFileLocation& location, Messages& messages)
 std::string NameFile::load_title() {
     const std::string file = path();
     if (!is_regular_file(file)) return create();
+    utf8_.check(file, messages_);
+    if (utf8_.kept_utf8()) {
+        // Nothing may be written: no completion, the title as well as it reads.
+        const auto text = text_to_read(1);
+        return text ? profile_value(Profile(*text), title_section, title_key) : std::string();
+    }
     if (section_exists(file, address_section("0"), messages_))
         return read_ini(file, title_section, title_key, messages_);
     std::string caption = create_or_complete();
@@ -111,18 +117,20 @@ std::string NameFile::create_or_complete() {
     return profile_value(Profile(completed), title_section, title_key);
 }
 
+std::optional<std::string> NameFile::text_to_read(int reports) {
+    if (const std::string* defaults = unsaved_defaults()) return *defaults;
+    const std::string file = path();
+    utf8_.check(file, messages_);
+    if (!is_regular_file(file)) {
+        for (int i = 0; i < reports; ++i) messages_.file_not_found(file);
+        return std::nullopt;
+    }
+    return utf8_.read(file);
+}
+
 std::array<std::string, channel_count> NameFile::load_names(const std::string& address_text) {
     std::array<std::string, channel_count> names;
-    const std::string file = path();
-    std::optional<std::string> text;
-    if (const std::string* defaults = unsaved_defaults()) {
-        text = *defaults;
-    } else if (!is_regular_file(file)) {
-        for (int c = 0; c < channel_count; ++c) messages_.file_not_found(file);
-        return names;
-    } else {
-        text = read_file(file);
-    }
+    const auto text = text_to_read(channel_count);
     if (!text) return names;
     const Profile profile(*text);
     const std::string section = address_section(address_text);
@@ -133,15 +141,18 @@ std::array<std::string, channel_count> NameFile::load_names(const std::string& a
 
 std::string NameFile::channel_name(const std::string& address_text,
                                    const std::string& channel_text) {
-    if (const std::string* defaults = unsaved_defaults())
-        return profile_value(Profile(*defaults), address_section(address_text),
-                             channel_key(channel_text));
-    return read_ini(path(), address_section(address_text), channel_key(channel_text), messages_);
+    // read_ini's lookup, on the text as a file kept in UTF-8 reads best.
+    const auto text = text_to_read(1);
+    return text ? profile_value(Profile(*text), address_section(address_text),
+                                channel_key(channel_text))
+                : std::string();
 }
 
 WriteError NameFile::set_channel_name(const std::string& address_text,
                                       const std::string& channel_text, const std::string& name) {
     if (unsaved_defaults()) return WriteError::io_error;
+    utf8_.check(path(), messages_);
+    if (utf8_.kept_utf8()) return WriteError::file_utf8;
     WriteError why = WriteError::none;
     write_ini(path(), address_section(address_text), channel_key(channel_text), name, messages_,
               &why);

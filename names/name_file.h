@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "names/encoding_mend.h"
 #include "names/locations.h"
 #include "names/profile_file.h"
 
@@ -67,11 +68,17 @@ class NameFile {
     // The defaults held in place of a file that could not be created, while
     // there is still no file.
     [[nodiscard]] const std::string* unsaved_defaults() const;
+    // The text for the profile reader (after the run's UTF-8 check), or
+    // nothing when the file cannot be read; a missing file is reported
+    // `reports` times.
+    std::optional<std::string> text_to_read(int reports);
 
     std::string path_;
     std::string problem_;
     std::optional<std::string> unsaved_defaults_;
     Messages& messages_;
+    // A file saved as UTF-8 is made GBK on the first access of a run.
+    Utf8Mend utf8_;
 };
 
 }  // namespace tarnwick::names

@@ -6,18 +6,13 @@
 
 namespace tarnwick::names {
 
-// Every byte the parser looks for (CR, LF, '=', blanks, quotes) lies below
-// 0x40 and so can never be a GBK trail byte; only '[' and ']' need a
+// Every byte the parser looks for (CR, LF, '=', ';', blanks, quotes) lies
+// below 0x40 and so can never be a GBK trail byte; only ']' needs a
 // character-by-character walk.
 
-std::string_view trim_blanks(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    // Empty, but still inside text: the parser takes offsets from the result.
-    if (first == std::string_view::npos) return text.substr(text.size());
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 namespace {
+
+constexpr std::string_view blanks = " \t\v";
 
 std::string_view unquote(std::string_view value) {
     if (value.size() >= 2 && value.front() == value.back() &&
@@ -27,6 +22,13 @@ std::string_view unquote(std::string_view value) {
 }
 
 }  // namespace
+
+std::string_view trim_blanks(std::string_view text) {
+    const auto first = text.find_first_not_of(blanks);
+    // Empty, but still inside text: the parser takes offsets from the result.
+    if (first == std::string_view::npos) return text.substr(text.size());
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
 
 Profile::Profile(std::string_view gbk_text) : text_(gbk_text) {
     std::size_t at = 0;
@@ -45,19 +47,21 @@ Profile::Profile(std::string_view gbk_text) : text_(gbk_text) {
         at = line.next;
 
         const std::string_view whole = text_.substr(line.begin, line.end - line.begin);
-        const std::size_t first = whole.find_first_not_of(" \t");
+        const std::size_t first = whole.find_first_not_of(blanks);
         const std::size_t index = lines_.size();
+        const bool comment = first != std::string_view::npos && whole[first] == ';';
         if (first != std::string_view::npos && whole[first] == '[') {
-            // The name ends at the last ']' that is a character of its own.
-            std::size_t close = whole.size();
-            for (std::size_t i = first + 1; i < whole.size(); i += gbk_char_length(whole, i))
-                if (whole[i] == ']') close = i;
+            // The name ends at the first ']' that is a character of its own.
+            std::size_t close = first + 1;
+            while (close < whole.size() && whole[close] != ']')
+                close += gbk_char_length(whole, close);
             const std::string_view name = trim_blanks(whole.substr(first + 1, close - first - 1));
             line.kind = Kind::header;
             line.name_begin = static_cast<std::size_t>(name.data() - text_.data());
             line.name_end = line.name_begin + name.size();
             sections_.push_back({index, index});
-        } else if (const std::size_t eq = whole.find('='); eq != std::string_view::npos) {
+        } else if (const std::size_t eq = whole.find('=');
+                   !comment && eq != std::string_view::npos) {
             const std::string_view name = trim_blanks(whole.substr(0, eq));
             line.kind = Kind::key;
             line.name_begin = name.empty() ? line.begin + eq
@@ -153,16 +157,20 @@ std::string Profile::edited(std::span<const ProfileEdit> edits, Existing existin
     std::size_t s = 0;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
+        // Only the last line can lack a line break.
+        bool broken = line.next != line.end;
         if (const auto r = replaced.find(i); r != replaced.end()) {
             out += text_.substr(line.begin, line.equals + 1 - line.begin);
             out += r->second;
-            out += text_.substr(line.end, line.next - line.end);
+            out += broken ? text_.substr(line.end, line.next - line.end) : "\r\n";
+            broken = true;
         } else {
             out += text_.substr(line.begin, line.next - line.begin);
         }
         for (; s < sections_.size() && sections_[s].last_key == i; ++s) {
             if (added[s].empty()) continue;
-            if (line.next == line.end) out += "\r\n";  // the last line had no line break
+            if (!broken) out += "\r\n";
+            broken = true;
             for (const Added& a : added[s]) put_key(a);
         }
     }

@@ -12,10 +12,14 @@ namespace tarnwick::names {
 // Reading and editing the text of a profile file, GBK bytes in and out, the
 // way the Windows profile functions treat it:
 //
-// - A line ends at CR LF, a lone CR or a lone LF.
+// - A line ends at CR LF, a lone CR or a lone LF. Blanks are space, tab and
+//   vertical tab.
 // - A line whose first non-blank character is '[' heads a section; the name
-//   is what stands between that '[' and the last ']' (the rest of the line
-//   when there is no ']'), blanks trimmed.
+//   is what stands between that '[' and the first ']' character after it (the
+//   rest of the line when there is none), blanks trimmed. What follows the
+//   ']' is ignored, so a note may stand there.
+// - A line whose first non-blank character is ';' is a comment, even when it
+//   holds '='.
 // - Any other line holding '=' is a key line: the key is the text before the
 //   first '=', the value the text after it, both with blanks trimmed; a value
 //   wrapped in a matching pair of '"' or '\'' loses them.
@@ -26,7 +30,8 @@ namespace tarnwick::names {
 //
 // Edits change only the bytes they must, so comments, blank lines, spacing,
 // line ends and unknown sections stay as they were:
-// - a changed key keeps everything up to its '=' and gets the new value;
+// - a changed key keeps everything up to its '=' and gets the new value, and
+//   CR LF when it was the last line and had no line break;
 // - a new key becomes the line "key=value" CR LF after the last key line of
 //   its section (after the header when it has none), before any trailing
 //   blank or comment lines;
@@ -84,7 +89,8 @@ class Profile {
     std::vector<Section> sections_;
 };
 
-// Blanks (space, tab) trimmed from both ends; the result lies within text.
+// Blanks (space, tab, vertical tab) trimmed from both ends; the result lies
+// within text.
 [[nodiscard]] std::string_view trim_blanks(std::string_view text);
 
 // Whether some line of the text is exactly line, lines ending at CR LF or a lone

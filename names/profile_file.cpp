@@ -10,10 +10,14 @@ WriteError to_profile_edit(std::string_view section, std::string_view key, std::
     for (std::string_view text : {section, key, value})
         if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             return WriteError::line_break;
+    // A key line starting with '[' would be a header, one starting with ';' a
+    // comment.
     const std::string_view trimmed_key = trim_blanks(key);
     if (trimmed_key.find('=') != std::string_view::npos ||
-        (!trimmed_key.empty() && trimmed_key.front() == '['))
+        (!trimmed_key.empty() && (trimmed_key.front() == '[' || trimmed_key.front() == ';')))
         return WriteError::bad_key;
+    // ']' is ASCII in UTF-8 too: no other character holds its byte there.
+    if (section.find(']') != std::string_view::npos) return WriteError::bad_section;
     auto gbk_section = utf8_to_gbk(section);
     auto gbk_key = utf8_to_gbk(key);
     auto gbk_value = utf8_to_gbk(value);

@@ -22,6 +22,15 @@ class Messages {
     // application_title, text name_file_unwritable_text(path, reason), warning
     // icon, OK only.
     virtual void name_file_unwritable(const std::string& path, const std::string& reason) = 0;
+    // The file was UTF-8 and now holds the same lines in GBK; its old bytes
+    // are kept in backup. Text: file_converted_text.
+    virtual void file_converted(const std::string& path, const std::string& backup) = 0;
+    // The file is UTF-8 and stays so this run: nothing is written to it.
+    // line > 0: that line (from 1), whose text is given, holds a character
+    // GBK has no code for; line 0: the file or its backup could not be
+    // written. Text: file_not_converted_text.
+    virtual void file_not_converted(const std::string& path, std::size_t line,
+                                    const std::string& text) = 0;
 };
 
 inline constexpr const char* file_not_found_title = "File Not Found";
@@ -39,7 +48,9 @@ enum class WriteError {
     io_error,      // reading the file or replacing it failed
     line_break,    // the section, key or value holds CR, LF or NUL and would split its line
     not_gbk,       // ... holds a character GBK cannot encode (it would be stored as '?')
-    bad_key,       // the key holds '=' or starts with '[' and would not read back
+    bad_key,       // the key holds '=' or starts with '[' or ';' and would not read back
+    bad_section,   // the section holds ']', which would end its name early
+    file_utf8,     // the file is UTF-8 and could not be made GBK this run
 };
 
 // The other program reads values into a 255-byte buffer: at most 254 bytes of

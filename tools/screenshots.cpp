@@ -1,10 +1,13 @@
 // Renders the pictures in docs/: the panel polling the simulated board, the
-// panel after its port is closed, and the name dialog. Run it on an X server
-// (scripts/screenshots.sh starts Xvfb) with the output folder as argument.
+// panel after its port is closed, the name dialog, and long channel names
+// wrapped in their labels with the tooltip of one that does not fit. Run it on
+// an X server (scripts/screenshots.sh starts Xvfb) with the output folder as
+// argument.
 #include <QApplication>
 #include <QDir>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QWindow>
 #include <cstdio>
 
@@ -66,5 +69,25 @@ int main(int argc, char** argv) {
 
     form.link().open_comm_Click();
     ok = save(&form, out.filePath("main-closed.png")) && ok;
+
+    const std::pair<const char*, const char*> long_names[] = {
+        {"1", "一号冷却水循环泵出口电动阀"},
+        {"2", "冷却塔风机"},
+        {"3", "Cooling fan 2"},
+        {"4", "Emergencystopvalve"},
+        {"9", "Compressor inlet valve"},
+        {"10", "二号排风扇 B"},
+        {"16", "照明"},
+    };
+    for (const auto& [channel, name] : long_names) (void)names.set_channel_name("1", channel, name);
+    form.add_Change();  // reloads the labels
+    form.link().open_comm_Click();
+    test::wait_until([&] { return form.cell_colour(3) == link::colour_green; });
+    // The tooltip of the name that does not fit, shown above its label (the
+    // tip lands 16 pixels below the point it is given) so that it hides none.
+    ui::NameLabel* overflowing = form.name_label(1);
+    QToolTip::showText(overflowing->mapToGlobal(QPoint(0, -40)), overflowing->toolTip(),
+                       overflowing);
+    ok = save(&form, out.filePath("main-long-names.png")) && ok;
     return ok ? 0 : 1;
 }

@@ -89,7 +89,7 @@ void MainForm::Form_Initialize() {
     setWindowTitle(QString::fromStdString(names_.load_title()));
     const auto names = names_.load_names(add->text().toStdString());
     for (int n = 1; n <= 16; ++n)
-        name_label(n)->setText(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
+        name_label(n)->set_name(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
 }
 
 void MainForm::build_controls() {
@@ -115,6 +115,7 @@ void MainForm::build_controls() {
     VScroll1 = placed(new Spinner(this), "VScroll1", {2310, 840, 375, 375}, font(), dpi);
     for (QWidget* black : std::initializer_list<QWidget*>{Label3, Label5, chuankou_num, add})
         set_black_text(black);
+    for (QLabel* label : {Label3, Label5}) label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     for (int n = 1; n <= 16; ++n) {
         auto* cell = new RelayCell(n, this);
@@ -127,7 +128,7 @@ void MainForm::build_controls() {
                                    twips_to_px(1215, dpi), twips_to_px(375, dpi));
         Picture1[static_cast<std::size_t>(n - 1)] = cell;
 
-        auto* name = new ClickLabel(design_names[n - 1], this);
+        auto* name = new NameLabel(design_names[n - 1], this);
         name->setObjectName(QStringLiteral("Label4_%1").arg(n));
         name->setFont(cell_font);
         name->setAutoFillBackground(false);
@@ -189,7 +190,7 @@ void MainForm::add_Change() {
     VScroll1->set_number(*number);
     const auto names = names_.load_names(add->text().toStdString());
     for (int n = 1; n <= 16; ++n)
-        name_label(n)->setText(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
+        name_label(n)->set_name(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
 }
 
 void MainForm::VScroll1_Change() { add->setText(QString::number(VScroll1->number())); }

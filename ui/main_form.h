@@ -52,7 +52,7 @@ public:
     void VScroll2_Change();
     void Label4_Click(int n);
 
-    ClickLabel* name_label(int n) const { return Label4[static_cast<std::size_t>(n - 1)]; }
+    NameLabel* name_label(int n) const { return Label4[static_cast<std::size_t>(n - 1)]; }
     Spinner* address_spinner() const { return VScroll1; }
     Spinner* port_spinner() const { return VScroll2; }
     NameForm* name_dialog() const;
@@ -93,7 +93,7 @@ private:
     Spinner* VScroll1;
     Spinner* VScroll2;
     std::array<RelayCell*, 16> Picture1{};
-    std::array<ClickLabel*, 16> Label4{};
+    std::array<NameLabel*, 16> Label4{};
 
     OperatorMessages& messages_;
     names::NameFile& names_;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFile>
 
+#include "names/encoding_mend.h"
 #include "names/name_file.h"
 
 namespace tarnwick::ui {
@@ -40,6 +41,17 @@ void MessageBoxes::name_not_saved(const QString& text) {
 void MessageBoxes::name_file_unwritable(const std::string& path, const std::string& reason) {
     show(QMessageBox::Warning, QApplication::applicationName(),
          QString::fromStdString(names::name_file_unwritable_text(path, reason)));
+}
+
+void MessageBoxes::file_converted(const std::string& path, const std::string& backup) {
+    show(QMessageBox::Information, QApplication::applicationName(),
+         QString::fromStdString(names::file_converted_text(path, backup)));
+}
+
+void MessageBoxes::file_not_converted(const std::string& path, std::size_t line,
+                                      const std::string& text) {
+    show(QMessageBox::Warning, QApplication::applicationName(),
+         QString::fromStdString(names::file_not_converted_text(path, line, text)));
 }
 
 }  // namespace tarnwick::ui

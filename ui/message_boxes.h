@@ -31,6 +31,9 @@ public:
     void file_created() override;
     void name_not_saved(const QString& text) override;
     void name_file_unwritable(const std::string& path, const std::string& reason) override;
+    void file_converted(const std::string& path, const std::string& backup) override;
+    void file_not_converted(const std::string& path, std::size_t line,
+                            const std::string& text) override;
 
 private:
     void show(QMessageBox::Icon icon, const QString& title, const QString& text);

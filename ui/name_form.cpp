@@ -101,6 +101,15 @@ void NameForm::Command_ok_Click() {
         case WriteError::bad_key:
             reason = QStringLiteral("通道号“%1”无法用作名称文件的键。").arg(xianlu);
             break;
+        case WriteError::bad_section:
+            reason = QStringLiteral("模块地址“%1”无法用作名称文件的节名。").arg(add);
+            break;
+        case WriteError::file_utf8:
+            reason = QStringLiteral(
+                         "名称文件 %1 是 UTF-8 编码的，这次没能转换为 GBK（见启动时的提示）；"
+                         "向它保存 GBK 名称会让一个文件混用两种编码。")
+                         .arg(QString::fromStdString(names_.path()));
+            break;
     }
     if (why != WriteError::none) {
         messages_.name_not_saved(reason + QStringLiteral("\n名称没有保存。"));

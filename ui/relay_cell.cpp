@@ -1,7 +1,10 @@
 #include "ui/relay_cell.h"
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QMouseEvent>
+#include <QPainter>
+#include <algorithm>
 
 namespace tarnwick::ui {
 
@@ -24,6 +27,61 @@ void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     if (gesture_.release(this, event)) emit clicked();
 }
 
+int NameLabel::line_pitch() const {
+    return std::max(1, QFontInfo(font()).pixelSize());
+}
+
+int NameLabel::lines_that_fit() const {
+    return contentsRect().height() / line_pitch();
+}
+
+void NameLabel::lay_out(QTextLayout& layout) const {
+    QTextOption option(alignment());
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setFont(font());
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (int y = 0;; y += line_pitch()) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) break;
+        line.setLineWidth(contentsRect().width());
+        line.setPosition(QPointF(0, y));
+    }
+    layout.endLayout();
+}
+
+QStringList NameLabel::lines() const {
+    if (text().isEmpty()) return {};
+    QTextLayout layout(text());
+    lay_out(layout);
+    QStringList out;
+    for (int i = 0; i < layout.lineCount(); ++i) {
+        const QTextLine line = layout.lineAt(i);
+        QString part = text().mid(line.textStart(), line.textLength());
+        while (part.endsWith(QLatin1Char(' '))) part.chop(1);
+        out << part;
+    }
+    return out;
+}
+
+int NameLabel::visible_lines() const {
+    return std::min(static_cast<int>(lines().size()), lines_that_fit());
+}
+
+void NameLabel::set_name(const QString& name) {
+    setText(name);
+    setToolTip(lines().size() > visible_lines() ? name : QString());
+}
+
+void NameLabel::paintEvent(QPaintEvent*) {
+    QTextLayout layout(text());
+    lay_out(layout);
+    QPainter painter(this);
+    painter.setPen(palette().color(foregroundRole()));
+    const int shown = std::min(layout.lineCount(), lines_that_fit());
+    for (int i = 0; i < shown; ++i) layout.lineAt(i).draw(&painter, contentsRect().topLeft());
+}
+
 RelayCell::RelayCell(int relay, QWidget* parent)
     : QFrame(parent), relay_(relay), Label2(new QLabel(this)) {
     setObjectName(QStringLiteral("Picture1_%1").arg(relay));
@@ -36,6 +94,7 @@ RelayCell::RelayCell(int relay, QWidget* parent)
     // Clicks on the status label fall through to the box.
     Label2->setAttribute(Qt::WA_TransparentForMouseEvents);
     Label2->setAutoFillBackground(false);
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);  // as the platform label draws
     paint(link::colour_yellow, link::text_unknown);
 }
 

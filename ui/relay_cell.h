@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QTextLayout>
 
 #include "link/panel_view.h"
 
@@ -33,6 +34,31 @@ protected:
 
 private:
     ClickGesture gesture_;
+};
+
+// A channel name (Label4). Wraps as the platform label does: at word
+// boundaries, and between any two characters where a word is wider than the
+// box. Only whole lines are drawn, one per em of the font (two 15 pt lines in
+// a 615-twip box); a name that needs more shows whole in the tooltip.
+class NameLabel : public ClickLabel {
+    Q_OBJECT
+  public:
+    using ClickLabel::ClickLabel;
+
+    // Sets the text, and the tooltip to the whole text when it does not fit.
+    void set_name(const QString& name);
+    // The text's lines at the box's width, trailing blanks left out.
+    [[nodiscard]] QStringList lines() const;
+    // How many lines the box shows.
+    [[nodiscard]] int visible_lines() const;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    [[nodiscard]] int line_pitch() const;
+    [[nodiscard]] int lines_that_fit() const;
+    void lay_out(QTextLayout& layout) const;
 };
 
 // One relay cell: a coloured box (Picture1) holding its status label (Label2).

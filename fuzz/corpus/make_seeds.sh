@@ -51,3 +51,8 @@ profile_seed $p/trail_bracket "$(gbk '[a] ; 揮\r\nk=1\r\n[揮\r\nk=2\r\n[a揮\r
 profile_seed $p/refused "" 00 0100 E6 0122 00 0100 E6 020F00 00 0100 020B00 0100 00 0100 020900 0100
 # Bytes that are no GBK text and a last line without a line break.
 profile_seed $p/undecodable "5b615d0d0a6b3d61ff81" 03 0100 E6 00 0100 0102 0100 03 0100 0102 03 0100 E6
+# A note after a header, a commented-out key, vertical tabs, a header [a]b]
+# (section a) and a last line without a line break: reads, a new key placed
+# before the comment, a changed last line, a check.
+profile_seed $p/windows_rules "$(gbk '[地址码1] ;旧[备用]\r\n\v第1路名称\v=\v泵\v\r\n;第2路名称=旧\r\n[a]b]\r\nk=1')" \
+    03E1E2 03E1E3 00E1E3 0100 030100E6 000100E6 0106 16

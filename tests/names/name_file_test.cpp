@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -310,6 +311,214 @@ TEST(NameFile, AFileThatCannotBeCreatedIsReportedOnceAndTheDefaultsShow) {
         EXPECT_EQ(names.load_names("1")[0], "第1路") << row.what;
         EXPECT_EQ(messages.log.size(), 1u) << row.what;
         EXPECT_FALSE(std::filesystem::exists(row.where.path)) << row.what;
+    }
+}
+
+// A file the Windows program made and a technician then edited, using each
+// rule of the Windows profile functions once: a note after the header of
+// address 1, channel 2 of address 2 commented out at the end of its section,
+// vertical tabs around channel 1 of address 3, no line break after the last
+// line. Sections 1, 2 and 3 and the last line are given.
+std::string windows_file(const std::string& section1, const std::string& section2,
+                         const std::string& section3, const std::string& last_line) {
+    std::string s = title_lines + default_section(0) + section1 + section2 + section3;
+    for (int a = 4; a < 256; ++a) s += default_section(a);
+    return s.substr(0, s.size() - key_line(16, default_name(16)).size()) + last_line;
+}
+
+TEST(NameFile, AFileUsingEachWindowsRuleReadsAndEditsAsOnWindows) {
+    std::string channels1;  // address 1 after its header
+    std::string channels2;  // address 2 without channel 2
+    for (int c = 1; c <= 16; ++c) {
+        channels1 += key_line(c, default_name(c));
+        if (c != 2) channels2 += key_line(c, default_name(c));
+    }
+    std::string channels3 = channels1.substr(key_line(1, default_name(1)).size());
+    const std::string noted =
+        "[" + gbk_address + "1] ;\xBE\xC9[\xB1\xB8\xD3\xC3]\r\n";                    // ;旧[备用]
+    const std::string old_pump = ";" + gbk_di + "2" + gbk_lu_key + "=\xBE\xC9\r\n";  // =旧
+    const std::string vt_pump =
+        "\v" + gbk_di + "1" + gbk_lu_key + "\v=\v" + gbk_inlet_pump + "\v\r\n";
+    const std::string last = gbk_di + "16" + gbk_lu_key + "=" + default_name(16);
+    const std::string section1 = noted + channels1;
+    const std::string section2 = header("2") + channels2 + old_pump;
+    const std::string section3 = header("3") + vt_pump + channels3;
+    const std::string before = windows_file(section1, section2, section3, last);
+    struct {
+        const char* address;
+        const char* channel;
+        std::string after;
+    } renames[] = {
+        // In place under the noted header; no second [地址码1] at the end.
+        {"1", "3",
+         windows_file(
+             replaced(section1, key_line(3, default_name(3)), key_line(3, gbk_pump_station)),
+             section2, section3, last)},
+        // After the last real key, the comment after it.
+        {"2", "2",
+         windows_file(section1, header("2") + channels2 + key_line(2, gbk_pump_station) + old_pump,
+                      section3, last)},
+        {"3", "1",
+         windows_file(section1, section2,
+                      header("3") + "\v" + gbk_di + "1" + gbk_lu_key + "\v=" + gbk_pump_station +
+                          "\r\n" + channels3,
+                      last)},
+        {"255", "16",
+         windows_file(section1, section2, section3,
+                      gbk_di + "16" + gbk_lu_key + "=" + gbk_pump_station + "\r\n")},
+    };
+    Names address2 = default_names();
+    address2[1] = "";
+    Names address3 = default_names();
+    address3[0] = "进水泵";
+    for (const auto& r : renames) {
+        TempDir dir;
+        write_bytes(dir.file("name.txt"), before);
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.load_title(), "Tarnwick");
+        EXPECT_EQ(names.load_names("1"), default_names());
+        EXPECT_EQ(names.load_names("2"), address2);
+        EXPECT_EQ(names.load_names("3"), address3);
+        EXPECT_EQ(names.channel_name("255", "16"), "第16路");
+        EXPECT_EQ(read_bytes(names.path()), before) << "reading changed the file";
+        EXPECT_EQ(names.set_channel_name(r.address, r.channel, "泵站"), WriteError::none);
+        EXPECT_EQ(read_bytes(names.path()), r.after) << r.address << "/" << r.channel;
+        EXPECT_EQ(names.channel_name(r.address, r.channel), "泵站");
+        EXPECT_EQ(messages.log, Log{});
+    }
+}
+
+// complete_file as a Linux editor saves it: the same lines in UTF-8, names
+// given in UTF-8.
+std::string complete_file_utf8(const std::map<std::pair<int, int>, std::string>& names = {}) {
+    std::string s = "[软件属性]\r\n名称=Tarnwick\r\n";
+    for (int a = 0; a < 256; ++a) {
+        s += "[地址码" + std::to_string(a) + "]\r\n";
+        for (int c = 1; c <= 16; ++c) {
+            const auto changed = names.find({a, c});
+            s += "第" + std::to_string(c) + "路名称=" +
+                 (changed == names.end() ? "第" + std::to_string(c) + "路" : changed->second) +
+                 "\r\n";
+        }
+    }
+    return s;
+}
+
+// A name file saved as UTF-8 is converted to GBK on the first access of a
+// run, its bytes kept beside it first; one it cannot convert is left alone.
+TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
+    const std::string title_utf8 = "名称=Tarnwick\r\n";
+    const std::string pump_utf8 = complete_file_utf8({{{1, 2}, "进水泵"}});
+    const std::string pump_gbk = complete_file({{{1, 2}, gbk_inlet_pump}});
+    const std::string emoji_utf8 = complete_file_utf8({{{1, 2}, "泵\xF0\x9F\x92\xA7"}});
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string converted = "converted: name.txt -> name.txt.utf8";
+    Names pump_names = default_names();
+    pump_names[1] = "进水泵";
+    Names emoji_names = default_names();
+    emoji_names[1] = "泵?";
+    // Paths in the reports are relative to the directory. A report of a
+    // conversion names where the original bytes went; after a report that
+    // the file was not converted, renames are refused.
+    struct Case {
+        const char* what;
+        std::string before;
+        std::string after;
+        Log log;
+        Names names;                    // of address 1
+        std::string older_backup = {};  // name.txt.utf8 before the start, when not empty
+        bool read_only = false;
+    } cases[] = {
+        {"UTF-8, CR LF", pump_utf8, pump_gbk, {converted}, pump_names},
+        {"byte-order mark", bom + pump_utf8, pump_gbk, {converted}, pump_names},
+        {"lone LF kept",
+         replaced(pump_utf8, "[软件属性]\r\n" + title_utf8, "[软件属性]\n" + title_utf8),
+         replaced(pump_gbk, "[" + gbk_software + "]\r\n", "[" + gbk_software + "]\n"),
+         {converted},
+         pump_names},
+        {"mark and ASCII only, then completed",
+         bom + "; bench 3\r\n",
+         "; bench 3\r\n" + complete_file(),
+         {converted, "created"},
+         default_names()},
+        {"pure ASCII is GBK already",
+         "; bench 3\r\n",
+         "; bench 3\r\n" + complete_file(),
+         {"created"},
+         default_names()},
+        {"an earlier backup stays", pump_utf8, pump_gbk, {converted + ".1"}, pump_names, "older"},
+        {"a backup from a run stopped before converting",
+         pump_utf8,
+         pump_gbk,
+         {converted},
+         pump_names,
+         pump_utf8},
+        // Title 2 lines, address 0 17, so address 1 channel 2 is line 22.
+        {"a character GBK lacks",
+         emoji_utf8,
+         emoji_utf8,
+         {"not converted: name.txt line 22: 第2路名称=泵\xF0\x9F\x92\xA7"},
+         emoji_names},
+        {"read-only",
+         pump_utf8,
+         pump_utf8,
+         {"not converted: name.txt line 0: "},
+         pump_names,
+         "",
+         true},
+        // GBK behind a mark is no UTF-8: its lines read as the GBK they are.
+        {"mark before GBK",
+         bom + pump_gbk,
+         bom + pump_gbk,
+         {"not converted: name.txt line 1: [" + gbk_software + "]"},
+         pump_names},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string file = dir.file("name.txt");
+        write_bytes(file, c.before);
+        if (!c.older_backup.empty()) write_bytes(file + ".utf8", c.older_backup);
+        if (c.read_only) ::chmod(file.c_str(), 0444);
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        const auto relative_log = [&] {
+            Log log = messages.log;
+            for (std::string& line : log)
+                for (auto at = line.find(dir.path() + "/"); at != std::string::npos;
+                     at = line.find(dir.path() + "/"))
+                    line.erase(at, dir.path().size() + 1);
+            return log;
+        };
+        EXPECT_EQ(names.load_title(), "Tarnwick") << c.what;
+        EXPECT_EQ(relative_log(), c.log) << c.what;
+        EXPECT_EQ(read_bytes(file), c.after) << c.what;
+
+        // Nothing else beside it: no temporary, no backup where none was made.
+        std::set<std::string> expected_files{"name.txt"};
+        const bool kept = c.log[0].starts_with("not converted");
+        if (c.log[0].starts_with("converted")) {
+            const std::string backup = c.log[0].substr(c.log[0].find(" -> ") + 4);
+            EXPECT_EQ(read_bytes(dir.file(backup)), c.before) << c.what;
+            expected_files.insert(backup);
+        }
+        if (!c.older_backup.empty()) {
+            EXPECT_EQ(read_bytes(file + ".utf8"), c.older_backup) << c.what;
+            expected_files.insert("name.txt.utf8");
+        }
+        std::set<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            files.insert(entry.path().filename().string());
+        EXPECT_EQ(files, expected_files) << c.what;
+
+        EXPECT_EQ(names.load_names("1"), c.names) << c.what;
+        EXPECT_EQ(names.set_channel_name("1", "3", "主阀"),
+                  kept ? WriteError::file_utf8 : WriteError::none)
+            << c.what;
+        if (kept) {
+            EXPECT_EQ(read_bytes(file), c.after) << c.what;
+        }
+        EXPECT_EQ(relative_log(), c.log) << c.what << ": one report a run";
     }
 }
 

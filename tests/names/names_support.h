@@ -84,14 +84,22 @@ class ScopedEnv {
     std::optional<std::string> old_;
 };
 
-// Every report, in order: "not found: <path>", "created" or
-// "unwritable: <path> (<reason>)".
+// Every report, in order: "not found: <path>", "created",
+// "unwritable: <path> (<reason>)", "converted: <path> -> <backup>" or
+// "not converted: <path> line <n>: <text>".
 class RecordingMessages : public Messages {
   public:
     void file_not_found(const std::string& path) override { log.push_back("not found: " + path); }
     void file_created() override { log.push_back("created"); }
     void name_file_unwritable(const std::string& path, const std::string& reason) override {
         log.push_back("unwritable: " + path + " (" + reason + ")");
+    }
+    void file_converted(const std::string& path, const std::string& backup) override {
+        log.push_back("converted: " + path + " -> " + backup);
+    }
+    void file_not_converted(const std::string& path, std::size_t line,
+                            const std::string& text) override {
+        log.push_back("not converted: " + path + " line " + std::to_string(line) + ": " + text);
     }
     std::vector<std::string> log;
 };
@@ -101,6 +109,8 @@ class SilentMessages : public Messages {
     void file_not_found(const std::string&) override {}
     void file_created() override {}
     void name_file_unwritable(const std::string&, const std::string&) override {}
+    void file_converted(const std::string&, const std::string&) override {}
+    void file_not_converted(const std::string&, std::size_t, const std::string&) override {}
 };
 
 // How long `work` takes in a forked child, fork included. A writer that is

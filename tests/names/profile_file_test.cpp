@@ -21,6 +21,10 @@ using Log = std::vector<std::string>;
 // [地址码1] and 第2路名称=进水泵, each with CR LF.
 const std::string address1 = "[" + gbk_address + "1]\r\n";
 const std::string pump_line = gbk_di + "2" + gbk_lu_key + "=" + "\xBD\xF8\xCB\xAE\xB1\xC3" + "\r\n";
+// [地址码1] ;旧[备用]: a technician's note after the header.
+const std::string address1_noted = "[" + gbk_address + "1] ;\xBE\xC9[\xB1\xB8\xD3\xC3]\r\n";
+// ;第2路名称=旧: a name commented out.
+const std::string old_pump_comment = ";" + gbk_di + "2" + gbk_lu_key + "=\xBE\xC9\r\n";
 
 struct ReadCase {
     const char* what;
@@ -48,6 +52,7 @@ TEST(ReadIni, ReadsWhatTheWindowsProfileFunctionsRead) {
         {"lone CR", "[s]\rk=v\rj=w", "s", "j", "w"},
         {"lone LF", "[s]\nk=v\n", "s", "k", "v"},
         {"blanks trimmed", " \t[ s ]\t\r\n  k \t=  v w \t\r\n", "s", "k", "v w"},
+        {"vertical tab is a blank", "\v[\vs\v]\r\n\vk\v=\v\"v\"\v\r\n", "s", "k", "v"},
         {"names ignore ASCII case", "[SeC]\r\nKeY=v\r\n", "sEc", "kEy", "v"},
         {"double quotes", "[s]\r\nk= \" v \" \r\n", "s", "k", " v "},
         {"single quotes", "[s]\r\nk='v'\r\n", "s", "k", "v"},
@@ -60,7 +65,11 @@ TEST(ReadIni, ReadsWhatTheWindowsProfileFunctionsRead) {
         {"later duplicate section not searched", "[s]\r\nk=1\r\n[s]\r\nj=3\r\n", "s", "j", ""},
         {"keys before any section belong to none", "k=0\r\n[s]\r\nj=1\r\n", "s", "k", ""},
         {"a line without '=' is no key", "[s]\r\nk\r\nk v\r\n", "s", "k", ""},
-        {"name up to the last ']'", "[a]b] x\r\nk=v\r\n", "a]b", "k", "v"},
+        {"name ends at the first ']'", "[a]b] x\r\nk=v\r\n", "a", "k", "v"},
+        {"nothing after the first ']' is the name", "[a]b] x\r\nk=v\r\n", "a]b", "k", ""},
+        {"a note after the header", address1_noted + pump_line, "地址码1", "第2路名称", "进水泵"},
+        {"a comment is no key", "[s]\r\n;k=v\r\n", "s", ";k", ""},
+        {"a comment after blanks is no key", "[s]\r\n \t\v;k=v\r\n", "s", ";k", ""},
         {"next section ends the search", "[s]\r\n[t]\r\nk=v\r\n", "s", "k", ""},
         {"absent section", "[s]\r\nk=v\r\n", "t", "k", ""},
         {"empty file", "", "s", "k", ""},
@@ -68,6 +77,7 @@ TEST(ReadIni, ReadsWhatTheWindowsProfileFunctionsRead) {
         // A byte-wise parser takes 0x5D in 揮 for the closing bracket.
         {"trail byte ']' after the header", "[a] ; \x93\x5D\r\nk=v\r\n", "a", "k", "v"},
         {"trail byte ']' closes nothing", "[\x93\x5D\r\nk=v\r\n", "揮", "k", "v"},
+        {"first ']' after a trail byte ']'", "[a\x93\x5D]b]\r\nk=v\r\n", "a揮", "k", "v"},
         {"section named 揮", "[\x93\x5D]\r\nk=v\r\n", "揮", "k", "v"},
         // 癆 is B0 41, 癮 B0 61: folding bytes would make them one name.
         {"trail byte 'A' is no letter", "[s]\r\n\xB0\x41=v\r\n", "s", "癮", ""},
@@ -170,8 +180,23 @@ TEST(WriteIni, WritesWhatTheWindowsProfileFunctionsWrite) {
         {"new key after a last line without line break", "[s]\r\na=1", "s", "b", "2",
          "[s]\r\na=1\r\nb=2\r\n"},
         {"new key after a header at the very end", "[s]", "s", "b", "2", "[s]\r\nb=2\r\n"},
+        {"changed key on a last line without line break", "[s]\r\na=1", "s", "a", "9",
+         "[s]\r\na=9\r\n"},
+        {"changed key after blanks, last line without line break", "[s]\r\n\va\v=1\v", "s", "a",
+         "9", "[s]\r\n\va\v=9\r\n"},
+        {"new key after a comment holding '='", "[s]\r\na=1\r\n;b=old\r\n[t]\r\n", "s", "b", "2",
+         "[s]\r\na=1\r\nb=2\r\n;b=old\r\n[t]\r\n"},
+        {"new key in a section holding only a comment", "[s]\r\n ;b=old", "s", "b", "2",
+         "[s]\r\nb=2\r\n ;b=old"},
+        {"header with a note", "[s] ; [old]\r\na=1\r\n", "s", "a", "2", "[s] ; [old]\r\na=2\r\n"},
+        {"Chinese header with a note, commented name",
+         address1_noted + pump_line + old_pump_comment, "地址码1", "第3路名称", "泵",
+         address1_noted + pump_line + gbk_di + "3" + gbk_lu_key + "=\xB1\xC3\r\n" +
+             old_pump_comment},
         {"CR-only file, new key", "[s]\ra=1\r[t]\r", "s", "b", "2", "[s]\ra=1\rb=2\r\n[t]\r"},
         {"CR-only file, changed key", "[s]\ra=1\r", "s", "a", "9", "[s]\ra=9\r"},
+        {"CR-only file, changed last key without line break", "[s]\ra=1", "s", "a", "9",
+         "[s]\ra=9\r\n"},
         {"CR-only file, new section", "[s]\ra=1\r", "t", "b", "2", "[s]\ra=1\r[t]\r\nb=2\r\n"},
         {"LF-only file, new key", "[s]\na=1\n[t]\n", "s", "b", "2", "[s]\na=1\nb=2\r\n[t]\n"},
         {"first of duplicate sections", "[s]\r\na=1\r\n[S]\r\nb=1\r\n", "s", "b", "2",
@@ -247,6 +272,10 @@ TEST(WriteIni, RefusesValuesThatCannotBeStoredSoundly) {
         {"s\xE3\x83\xBB", "k", "v", WriteError::not_gbk},
         {"s", "k=j", "v", WriteError::bad_key},
         {"s", " [k", "v", WriteError::bad_key},
+        {"s", ";k", "v", WriteError::bad_key},
+        {"s", "\v;k", "v", WriteError::bad_key},
+        {"s]x", "k", "v", WriteError::bad_section},
+        {"s]", "k", "v", WriteError::bad_section},
     };
     TempDir dir;
     const std::string file = dir.file("p.ini");

@@ -23,6 +23,17 @@ public:
         record("Tarnwick: " +
                QString::fromStdString(names::name_file_unwritable_text(path, reason)));
     }
+    void file_converted(const std::string& path, const std::string& backup) override {
+        record("converted: " + QString::fromStdString(path) + " -> " +
+               QString::fromStdString(backup));
+    }
+    void file_not_converted(const std::string& path, std::size_t line,
+                            const std::string& text) override {
+        record(QStringLiteral("not converted: %1 line %2: %3")
+                   .arg(QString::fromStdString(path))
+                   .arg(line)
+                   .arg(QString::fromStdString(text)));
+    }
 
     QStringList texts;
     // Whether this window was on the screen when each message came.

@@ -1,13 +1,16 @@
+#include "ui/main_form.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 
 #include "tests/support/fake_link.h"
 #include "tests/support/recording_boxes.h"
-#include "ui/main_form.h"
+#include "ui/fonts.h"
 
 namespace {
 
@@ -108,6 +111,50 @@ TEST_F(MainFormTest, EntriesKeepWhatIsTypedAndMarkWhatIsNoAddress) {
             EXPECT_EQ(entry->property("invalid").toBool(), c.invalid) << c.typed;
             EXPECT_EQ(entry->toolTip().isEmpty(), !c.invalid) << c.typed;
         }
+    }
+}
+
+// Channel names wrap as the platform label wraps them, at word boundaries
+// and inside a word wider than the box; the 615-twip box shows two 15 pt
+// lines. At 96 dpi the Song face is 20 pixels a Chinese character and 10 a
+// Latin one, and the box 89 pixels wide: four Chinese or eight Latin
+// characters a line.
+TEST(NameLabels, LongNamesWrapAndShowWholeInTheirTooltip) {
+    ui::install_font_substitutions();
+    QTemporaryDir dir;
+    FakePort port;
+    test::RecordingBoxes boxes;
+    names::NameFile names{dir.path().toStdString(), boxes};
+    ui::MainForm form{port, boxes, names, LinkController::Ticks::manual};
+    if (form.logicalDpiY() != 96) GTEST_SKIP() << "screen is not at 96 dpi";
+    ui::NameLabel* label = form.name_label(5);
+    ASSERT_EQ(QFontInfo(label->font()).family(), "AR PL UMing CN");
+    struct {
+        QString name;
+        QStringList lines;
+        bool cut;  // more lines than the box shows: the tooltip holds the name
+    } cases[] = {
+        {QStringLiteral("进水泵"), {QStringLiteral("进水泵")}, false},
+        {QStringLiteral("冷却风扇"), {QStringLiteral("冷却风扇")}, false},
+        {QStringLiteral("冷却塔风机"), {QStringLiteral("冷却塔风"), QStringLiteral("机")}, false},
+        {QStringLiteral("Cooling fan 2"), {"Cooling", "fan 2"}, false},
+        {QStringLiteral("二号排风扇 B"),
+         {QStringLiteral("二号排风"), QStringLiteral("扇 B")},
+         false},
+        {QStringLiteral("Emergencystopvalve"), {"Emergenc", "ystopval", "ve"}, true},
+        {QStringLiteral("一号冷却水循环泵出口电动阀"),
+         {QStringLiteral("一号冷却"), QStringLiteral("水循环泵"), QStringLiteral("出口电动"),
+          QStringLiteral("阀")},
+         true},
+        {QString(), {}, false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(names.set_channel_name("1", "5", c.name.toStdString()), names::WriteError::none);
+        form.add_Change();
+        EXPECT_EQ(label->text(), c.name);
+        EXPECT_EQ(label->lines(), c.lines) << c.name.toStdString();
+        EXPECT_EQ(label->visible_lines(), std::min<int>(c.lines.size(), 2)) << c.name.toStdString();
+        EXPECT_EQ(label->toolTip(), c.cut ? c.name : QString()) << c.name.toStdString();
     }
 }
 

@@ -112,6 +112,34 @@ TEST(FirstStart, AHandEditedTitleBecomesTheCaption) {
     EXPECT_TRUE(boxes.texts.isEmpty());
 }
 
+// A name file saved as UTF-8 with a character GBK cannot hold (the names
+// layer tests what is read and kept): one message at the start, and the
+// dialog says why a rename is refused.
+TEST(FirstStart, AUtf8FileThatCannotBeMadeGbkIsReportedAndRenamesAreRefused) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/name.txt";
+    const QByteArray bytes = QStringLiteral("[地址码0]\r\n[地址码1]\r\n第1路名称=泵💧\r\n").toUtf8();
+    QFile out(path);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    out.close();
+    test::FakePort port;
+    test::RecordingBoxes boxes;
+    names::NameFile names{dir.path().toStdString(), boxes};
+    ui::MainForm form{port, boxes, names, LinkController::Ticks::manual};
+    EXPECT_EQ(boxes.texts,
+              QStringList{"not converted: " + path + QStringLiteral(" line 3: 第1路名称=泵💧")});
+    EXPECT_EQ(form.name_label(1)->text(), QStringLiteral("泵?"));
+
+    QTest::mouseClick(form.name_label(1), Qt::LeftButton);
+    form.name_dialog()->name_entry()->setText(QStringLiteral("主阀"));
+    QTest::mouseClick(form.name_dialog()->ok_button(), Qt::LeftButton);
+    ASSERT_EQ(boxes.texts.size(), 2);
+    EXPECT_TRUE(boxes.texts[1].startsWith("not saved: ") && boxes.texts[1].contains("UTF-8"))
+        << boxes.texts[1].toStdString();
+    EXPECT_TRUE(form.name_dialog()->isVisible());
+    EXPECT_EQ(read_file(path), bytes);
+}
+
 TEST_F(PanelTest, SpinnerArrowsStepTheAddressAndItsNames) {
     ASSERT_EQ(names.set_channel_name("2", "4", "水泵"), names::WriteError::none);
     QScrollBar* spinner = form.address_spinner();

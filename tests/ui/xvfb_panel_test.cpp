@@ -1,6 +1,6 @@
 // The running panel on a real X server (Xvfb at 96 dpi) polling the simulated
-// board: a screenshot shows each cell in its relay's colour, and the window's
-// client area has its drawn size.
+// board: a screenshot shows each cell in its relay's colour, the window's
+// client area has its drawn size, and a long channel name takes two lines.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -34,6 +34,16 @@ QColor patch_colour(const QImage& image, QPoint centre) {
     for (auto it = counts.begin(); it != counts.end(); ++it)
         if (it.value() > most) best = it.key(), most = it.value();
     return QColor::fromRgb(best);
+}
+
+// Dark pixels in rows [top, bottom) of a widget's area in the screenshot.
+int ink(const QImage& shot, const QWidget* widget, int top, int bottom) {
+    const QPoint origin = widget->mapToGlobal(QPoint(0, 0));
+    int dark = 0;
+    for (int y = top; y < bottom; ++y)
+        for (int x = 0; x < widget->width(); ++x)
+            if (qGray(shot.pixel(origin + QPoint(x, y))) < 128) ++dark;
+    return dark;
 }
 
 TEST(XvfbPanel, ScreenshotShowsEveryRelayInItsColour) {
@@ -76,6 +86,21 @@ TEST(XvfbPanel, ScreenshotShowsEveryRelayInItsColour) {
         EXPECT_EQ(patch_colour(shot, centre), on ? QColor(0, 255, 0) : QColor(255, 0, 0))
             << "cell " << n << " at " << centre.x() << "," << centre.y();
     }
+
+    // A five-character name wraps onto the second 20-pixel line of its
+    // 41-pixel label; a three-character one keeps to the first.
+    ASSERT_EQ(names.set_channel_name("1", "1", "冷却塔风机"), names::WriteError::none);
+    ASSERT_EQ(names.set_channel_name("1", "2", "进水泵"), names::WriteError::none);
+    form.add_Change();
+    test::run_events_for(200);
+    const QImage names_shot = form.screen()->grabWindow(0).toImage();
+    const QWidget* two_lines = form.name_label(1);
+    const QWidget* one_line = form.name_label(2);
+    EXPECT_EQ(two_lines->height(), 41);
+    EXPECT_GT(ink(names_shot, two_lines, 0, 20), 40);
+    EXPECT_GT(ink(names_shot, two_lines, 20, 41), 10);
+    EXPECT_GT(ink(names_shot, one_line, 0, 20), 40);
+    EXPECT_EQ(ink(names_shot, one_line, 20, 41), 0);
 }
 
 }  // namespace
