@@ -1,6 +1,7 @@
+#include "link/link_controller.h"
+
 #include <gtest/gtest.h>
 
-#include "link/link_controller.h"
 #include "tests/support/fake_link.h"
 
 namespace {
@@ -23,7 +24,12 @@ const Frame status_8_9_bad{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5};
 const Frame status_all_off{0x22, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x33};
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
+    void SetUp() override {
+        for (const char* n : {"0", "1", "7", "12"})
+            qunsetenv((std::string("TARNWICK_COM") + n).c_str());
+    }
+
     FakePort port;
     FakePanel panel;
     RecordingMessages messages;
@@ -86,9 +92,18 @@ TEST_F(LinkTest, CellClicksQueueByTheBoxColour) {
         std::vector<Frame> expected;
     } cases[] = {
         {"red cell 3 energizes", status_all_off, 3, {energize_3_1}},
-        {"green cell 8 releases", status_8_9, 8, {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x08, 0x6F}}},
-        {"green cell 9 releases", status_8_9, 9, {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x09, 0x70}}},
-        {"red cell 16 energizes", status_8_9, 16, {{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x10, 0x81}}},
+        {"green cell 8 releases",
+         status_8_9,
+         8,
+         {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x08, 0x6F}}},
+        {"green cell 9 releases",
+         status_8_9,
+         9,
+         {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x09, 0x70}}},
+        {"red cell 16 energizes",
+         status_8_9,
+         16,
+         {{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x10, 0x81}}},
     };
     for (const auto& c : cases) {
         if (!port.is_open()) open();
@@ -96,9 +111,8 @@ TEST_F(LinkTest, CellClicksQueueByTheBoxColour) {
         link.Picture1_Click(c.cell);
         EXPECT_EQ(tick_and_take(), c.expected) << c.what;
         // The click itself never changes the colour; only an answer does.
-        EXPECT_EQ(panel.cell_colour(c.cell), (c.status == status_all_off || c.cell == 16)
-                                                  ? colour_red
-                                                  : colour_green)
+        EXPECT_EQ(panel.cell_colour(c.cell),
+                  (c.status == status_all_off || c.cell == 16) ? colour_red : colour_green)
             << c.what;
     }
 }
@@ -207,23 +221,40 @@ TEST_F(LinkTest, BytesBeyondEightWaitUntilTheNextSendDiscardsThem) {
     EXPECT_TRUE(port.input.empty());
 }
 
-TEST_F(LinkTest, APendingCommandSurvivesCloseAndReopen) {
-    open_with(status_all_off);
-    link.Picture1_Click(3);
-    link.open_comm_Click();  // close
-    EXPECT_FALSE(link.timer_enabled());
-    EXPECT_TRUE(link.pending());
-    EXPECT_EQ(link.live_count(), 5);  // nothing resets on close
-    open();
-    EXPECT_EQ(link.live_count(), 5);  // nor on open
-    EXPECT_EQ(tick_and_take(2), (std::vector{energize_3_1, query_1}));
+// The operator's close keeps a queued command for the next open; a device
+// that vanished takes it along: by the time it is back the command is stale.
+TEST_F(LinkTest, APendingCommandSurvivesCloseAndReopenButNotAVanish) {
+    struct Case {
+        const char* what;
+        bool vanish;
+        std::vector<Frame> first_after_reopen;
+    } cases[] = {
+        {"operator's close", false, {energize_3_1, query_1}},
+        {"device vanished", true, {query_1, query_1}},
+    };
+    for (const auto& c : cases) {
+        open_with(status_all_off);
+        link.Picture1_Click(3);
+        if (c.vanish)
+            port.vanish();
+        else
+            link.open_comm_Click();  // close
+        EXPECT_FALSE(link.timer_enabled()) << c.what;
+        EXPECT_EQ(link.pending(), !c.vanish) << c.what;
+        EXPECT_EQ(link.live_count(), 5) << c.what;  // nothing resets on close
+        open();
+        EXPECT_EQ(link.live_count(), 5) << c.what;  // nor on open
+        EXPECT_EQ(tick_and_take(2), c.first_after_reopen) << c.what;
+        link.open_comm_Click();
+    }
 }
 
 TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
     open();
     QStringList expected_open;
     for (int n = 1; n <= 16; ++n) expected_open << QStringLiteral("cell %1").arg(n);
-    expected_open << "buttons 1" << "entry 0" << QStringLiteral("caption 关闭串口");
+    expected_open << "buttons 1"
+                  << "entry 0" << QStringLiteral("caption 关闭串口");
     EXPECT_EQ(panel.log, expected_open);
     EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
     EXPECT_TRUE(link.timer_enabled());
@@ -232,7 +263,8 @@ TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
     link.open_comm_Click();
     QStringList expected_closed;
     for (int n = 1; n <= 16; ++n) expected_closed << QStringLiteral("cell %1").arg(n);
-    expected_closed << "buttons 0" << "entry 1" << QStringLiteral("caption 打开串口");
+    expected_closed << "buttons 0"
+                    << "entry 1" << QStringLiteral("caption 打开串口");
     EXPECT_EQ(panel.log, expected_closed);
     EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
     EXPECT_FALSE(link.timer_enabled());
@@ -267,7 +299,7 @@ TEST_F(LinkTest, ThePortNumberComesFromTheEntryOnEveryOpen) {
     link.open_comm_Click();
     panel.port = "12";
     open();
-    EXPECT_EQ(port.opened_numbers, (std::vector{7, 12}));
+    EXPECT_EQ(port.opened_devices, (QStringList{"/dev/ttyS6", "/dev/ttyS11"}));
 }
 
 TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
@@ -276,7 +308,7 @@ TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
         link.open_comm_Click();
         EXPECT_FALSE(port.is_open()) << text;
     }
-    EXPECT_TRUE(port.opened_numbers.empty());
+    EXPECT_TRUE(port.opened_devices.isEmpty());
     ASSERT_EQ(messages.texts.size(), 5);
     EXPECT_TRUE(messages.texts[1].contains("abc"));
     EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
@@ -286,24 +318,44 @@ TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
 TEST_F(LinkTest, AFailedOpenLeavesTheClosedStateAndSaysWhy) {
     struct Case {
         const char* what;
-        OpenFailure failure;
+        const char* port_text;
+        std::optional<PortProblem> failure;
         QStringList must_say;
     } cases[] = {
-        {"missing device", {"/dev/ttyUSB9", "设备不存在", false}, {"/dev/ttyUSB9", "设备不存在"}},
-        {"busy device", {"/dev/ttyS0", "设备正被其他程序使用", false}, {"/dev/ttyS0", "其他程序"}},
-        {"no permission", {"/dev/ttyS0", "没有访问权限", true}, {"/dev/ttyS0", "dialout"}},
-        {"no device for the number", {"", "没有对应的设备", false}, {"TARNWICK_COM1"}},
+        {"missing device",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::not_found, "No such file or directory"},
+         {"/dev/ttyS0", "默认", "设备不存在（No such file or directory）", "选择设备…"}},
+        {"busy device",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::busy, {}},
+         {"/dev/ttyS0", "其他程序"}},
+        {"no permission",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::permission, {}},
+         {"/dev/ttyS0", "没有访问权限", "dialout"}},
+        {"not a terminal",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::not_serial, "Inappropriate ioctl for device"},
+         {"不是串口设备（Inappropriate ioctl for device）"}},
+        // Port 0 has no default device: nothing is even tried.
+        {"no device for the number", "0", std::nullopt, {"串口 0", "选择设备…", "TARNWICK_COM0"}},
     };
     for (const auto& c : cases) {
         messages.texts.clear();
+        port.opened_devices.clear();
         port.next_failure = c.failure;
+        panel.port = c.port_text;
         link.open_comm_Click();
         EXPECT_FALSE(port.is_open()) << c.what;
+        EXPECT_EQ(port.opened_devices.size(), c.failure ? 1 : 0) << c.what;
         EXPECT_TRUE(panel.all(colour_grey_text, text_unknown)) << c.what;
         EXPECT_FALSE(link.timer_enabled()) << c.what;
         EXPECT_EQ(panel.port_caption, caption_open_port) << c.what;
         ASSERT_EQ(messages.texts.size(), 1) << c.what;
-        for (const auto& part : c.must_say) EXPECT_TRUE(messages.texts[0].contains(part)) << c.what;
+        for (const auto& part : c.must_say)
+            EXPECT_TRUE(messages.texts[0].contains(part))
+                << c.what << ": " << messages.texts[0].toStdString();
     }
 }
 
@@ -313,7 +365,10 @@ TEST_F(LinkTest, AVanishedDeviceClosesThePortOnceAndAReopenWorks) {
     port.vanish();  // a flood of errors is reported once
     EXPECT_FALSE(port.is_open());
     EXPECT_EQ(messages.texts.size(), 1);
-    EXPECT_TRUE(messages.texts[0].contains("/dev/ttyFAKE"));
+    EXPECT_TRUE(messages.texts[0].contains("/dev/ttyS0"));
+    EXPECT_TRUE(messages.texts[0].contains("已断开"));
+    EXPECT_TRUE(messages.texts[0].contains("设备已不存在（可能已拔出）（Input/output error）"));
+    EXPECT_TRUE(messages.texts[0].contains("自动重新打开"));
     EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
     EXPECT_FALSE(link.timer_enabled());
     open();
