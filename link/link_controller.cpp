@@ -37,6 +37,11 @@ std::optional<PortDevice> LinkController::device_for_entry() const {
     return device_for_port(*number, choices_);
 }
 
+UnknownCause LinkController::unknown_cause() const {
+    const QString address = panel_.address_text();
+    return {protocol::parse_entry(address.toStdString()).has_value(), address, scanning()};
+}
+
 void LinkController::open_comm_Click() {
     // The operator's own click ends any reconnect watch; its outcome stands.
     watch_.stop();

@@ -9,6 +9,7 @@
 #include "link/link_counters.h"
 #include "link/panel_view.h"
 #include "link/port_map.h"
+#include "link/port_texts.h"
 #include "link/reconnect_watch.h"
 #include "link/serial_port.h"
 #include "protocol/frame.h"
@@ -84,6 +85,8 @@ class LinkController : public QObject, private SerialListener {
     [[nodiscard]] const QString& open_device() const { return open_device_; }
     [[nodiscard]] int open_port_number() const { return open_number_; }
     [[nodiscard]] const LinkCounters& counters() const { return counters_; }
+    // What unknown cells owe to the entry and to a scan (port_texts.h).
+    [[nodiscard]] UnknownCause unknown_cause() const;
     // Watching for a vanished device to come back.
     [[nodiscard]] bool reconnecting() const { return watch_.active(); }
 

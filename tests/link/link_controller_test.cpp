@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+
+#include "link/port_texts.h"
 #include "tests/support/fake_link.h"
 
 namespace {
@@ -373,6 +380,237 @@ TEST_F(LinkTest, AVanishedDeviceClosesThePortOnceAndAReopenWorks) {
     EXPECT_FALSE(link.timer_enabled());
     open();
     EXPECT_EQ(tick_and_take(), std::vector{query_1});
+}
+
+// Unknown cells while the port is open say why, from what the line did since
+// the last accepted answer; the port entry adds the counts since the open.
+TEST_F(LinkTest, UnknownCellsSayWhatTheLineDid) {
+    const Frame echoed = query_1;
+    struct Case {
+        const char* what;
+        std::vector<Frame> answers;        // one after each tick
+        std::vector<std::uint8_t> scraps;  // arriving after the answers
+        const char* address;
+        QStringList reason_says;
+        const char* since_open;
+    } cases[] = {
+        {"a silent line",
+         {},
+         {},
+         "1",
+         {"7 秒内没有收到任何字节", "接线", "9600", "查找模块…"},
+         "发送 3 帧，收到 0 字节，接受 0 个应答，拒绝 0 个"},
+        {"answers with bad checksums",
+         {status_8_9_bad, status_8_9_bad},
+         {},
+         "1",
+         {"收到 2 个应答，全部被拒绝", "2 个校验和错误"},
+         "发送 3 帧，收到 16 字节，接受 0 个应答，拒绝 2 个（校验和错 2 个，首字节错 0 个）"},
+        {"echoes of our own frames",
+         {echoed, status_8_9_bad, echoed},
+         {},
+         "1",
+         {"收到 3 个应答，全部被拒绝", "1 个校验和错误", "2 个首字节不是 0x22"},
+         "发送 3 帧，收到 24 字节，接受 0 个应答，拒绝 3 个（校验和错 1 个，首字节错 2 个）"},
+        {"bytes that never make a whole answer",
+         {},
+         {0x22, 0x01, 0x10},
+         "1",
+         {"收到 3 字节，但凑不成一个完整的 8 字节应答"},
+         "发送 4 帧，收到 3 字节，接受 0 个应答，拒绝 0 个"},
+        {"a good answer, then silence",
+         {status_8_9},
+         {},
+         "1",
+         {"没有收到任何字节（上一个有效应答之后）"},
+         "发送 3 帧，收到 8 字节，接受 1 个应答，拒绝 0 个"},
+        {"an address entry without an address",
+         {},
+         {},
+         "",
+         {"模块地址“”不是 0 到 255 之间的整数"},
+         "发送 0 帧，收到 0 字节，接受 0 个应答，拒绝 0 个"},
+    };
+    for (const auto& c : cases) {
+        panel.address = c.address;
+        open();
+        for (int i = 0; i < 3; ++i) {
+            link.Timer1_Timer();
+            if (i < static_cast<int>(c.answers.size())) port.deliver(c.answers[i]);
+        }
+        if (!c.scraps.empty()) {
+            port.deliver(c.scraps);
+            link.Timer1_Timer();  // the next send drops them, counted
+        }
+        const LinkCounters& counters = link.counters();
+        const QString reason = unknown_reason(
+            counters, link.unknown_cause(), counters.since_answer.since + std::chrono::seconds(7));
+        for (const auto& part : c.reason_says)
+            EXPECT_TRUE(reason.contains(part)) << c.what << ": " << reason.toStdString();
+        EXPECT_EQ(tally_text(counters.since_open), QString(c.since_open)) << c.what;
+        link.open_comm_Click();
+    }
+}
+
+// The watch for a vanished device ends when the device is back (and the port
+// open again), on the operator's open click, on another port number and when
+// the window closes; the operator's own close starts none.
+TEST_F(LinkTest, TheReconnectWatchEndsOnEachOfItsCauses) {
+    struct Case {
+        const char* what;
+        bool vanish;  // false: the operator closes
+        std::function<void()> then;
+        bool reopens;
+    } cases[] = {
+        {"the device comes back", true, [] {}, true},
+        {"the port text keeps its number", true,
+         [this] {
+             panel.port = "01";
+             link.port_text_changed();
+         },
+         true},
+        {"the operator's open click", true,
+         [this] {
+             port.next_failure = PortProblem{"x", PortFault::not_found, {}};
+             link.open_comm_Click();
+             port.next_failure.reset();
+         },
+         false},
+        {"another port number", true,
+         [this] {
+             panel.port = "2";
+             link.port_text_changed();
+         },
+         false},
+        {"the window closes", true, [this] { link.shutdown(); }, false},
+        {"the operator closed the port", false, [] {}, false},
+    };
+    QTemporaryDir dir;
+    const QString device = dir.filePath("ttyUSB0");
+    qputenv("TARNWICK_COM1", device.toLocal8Bit());
+    for (const auto& c : cases) {
+        panel.port = "1";
+        QFile(device).open(QIODevice::WriteOnly);
+        open();
+        QFile::remove(device);  // the node goes with the device
+        if (c.vanish)
+            port.vanish();
+        else
+            link.open_comm_Click();
+        EXPECT_EQ(link.reconnecting(), c.vanish) << c.what;
+        c.then();
+        EXPECT_EQ(link.reconnecting(), c.reopens) << c.what;
+        const qsizetype opens = port.opened_devices.size();
+        QFile(device).open(QIODevice::WriteOnly);
+        if (c.reopens) {
+            // Well within the poll's second: the directory watch saw it.
+            EXPECT_TRUE(QTest::qWaitFor([&] { return port.is_open(); }, 900)) << c.what;
+            EXPECT_EQ(port.opened_devices.back(), device) << c.what;
+            EXPECT_FALSE(link.reconnecting()) << c.what;
+            EXPECT_TRUE(link.timer_enabled()) << c.what;
+            EXPECT_EQ(panel.port_caption, caption_close_port) << c.what;
+            link.open_comm_Click();
+        } else {
+            QTest::qWait(ReconnectWatch::poll_ms + 200);
+            EXPECT_EQ(port.opened_devices.size(), opens) << c.what;
+            EXPECT_FALSE(port.is_open()) << c.what;
+        }
+        QFile::remove(device);
+        messages.texts.clear();
+    }
+    qunsetenv("TARNWICK_COM1");
+}
+
+// A scan queries each address in its own tick and takes an answer for the
+// address of its tick; a queued command goes first and its answer belongs to
+// no address; no scan answer paints the cells.
+TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
+    struct Board {
+        std::uint8_t address;
+        std::uint16_t relays;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Board> boards;
+        int command_at;  // the address whose turn a click comes before; -1: none
+        std::vector<AddressScan::Found> found;
+    } cases[] = {
+        {"two boards", {{3, 0x0104}, {200, 0x8001}}, -1, {{3, 0x0104}, {200, 0x8001}}},
+        {"no board", {}, -1, {}},
+        {"a command in the middle", {{3, 0x0104}, {200, 0x8001}}, 3, {{3, 0x0104}, {200, 0x8001}}},
+    };
+    for (const auto& c : cases) {
+        open();
+        std::vector<AddressScan::Found> found;
+        bool ended = false, complete = false;
+        const auto on_found =
+            QObject::connect(&link, &LinkController::scan_found, [&](int a, int r) {
+                found.push_back({static_cast<std::uint8_t>(a), static_cast<std::uint16_t>(r)});
+            });
+        const auto on_end = QObject::connect(&link, &LinkController::scan_ended, [&](bool done) {
+            ended = true;
+            complete = done;
+        });
+        ASSERT_TRUE(link.start_scan()) << c.what;
+        std::vector<int> asked;
+        bool clicked = false;
+        while (link.scanning()) {
+            if (!clicked && link.scan_asked() == c.command_at) {
+                link.openall_Click();
+                clicked = true;
+            }
+            const auto frames = tick_and_take();
+            ASSERT_EQ(frames.size(), 1u) << c.what;
+            const Frame& f = frames[0];
+            if (f[2] == tarnwick::protocol::cmd_query) asked.push_back(f[1]);
+            // Every board answers a frame for its address; here the one of the
+            // command's turn answers it as well, which names no address.
+            for (const auto& board : c.boards) {
+                if (f[1] == board.address ||
+                    (f[2] == tarnwick::protocol::cmd_all && board.address == 3))
+                    port.deliver(
+                        tarnwick::protocol::encode_status(board.address, f[2], board.relays));
+            }
+            EXPECT_TRUE(panel.all(colour_yellow, text_unknown) || asked.size() < 6) << c.what;
+        }
+        EXPECT_TRUE(ended && complete) << c.what;
+        EXPECT_EQ(found, c.found) << c.what;
+        // 0..255 in order, then the entry's address again from the same tick.
+        ASSERT_EQ(asked.size(), 257u) << c.what;
+        for (int a = 0; a < 256; ++a) EXPECT_EQ(asked[a], a) << c.what;
+        EXPECT_EQ(asked[256], 1) << c.what;
+        QObject::disconnect(on_found);
+        QObject::disconnect(on_end);
+        link.open_comm_Click();
+    }
+}
+
+TEST_F(LinkTest, AScanEndsWithTheOpenPort) {
+    struct Case {
+        const char* what;
+        std::function<void()> end;
+    } cases[] = {
+        {"operator's close", [this] { link.open_comm_Click(); }},
+        {"device vanished", [this] { port.vanish(); }},
+        {"window closes", [this] { link.shutdown(); }},
+        {"cancelled", [this] { link.cancel_scan(); }},
+    };
+    EXPECT_FALSE(link.start_scan()) << "started with the port closed";
+    for (const auto& c : cases) {
+        open();
+        ASSERT_TRUE(link.start_scan());
+        tick_and_take(5);
+        QSignalSpy ended(&link, &LinkController::scan_ended);
+        c.end();
+        EXPECT_FALSE(link.scanning()) << c.what;
+        ASSERT_EQ(ended.size(), 1) << c.what;
+        EXPECT_FALSE(ended[0][0].toBool()) << c.what;
+        if (port.is_open()) {
+            EXPECT_EQ(tick_and_take(), std::vector{query_1}) << c.what;
+            link.open_comm_Click();
+        }
+        link.shutdown();
+    }
 }
 
 }  // namespace
