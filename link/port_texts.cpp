@@ -1,5 +1,6 @@
 #include "link/port_texts.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 namespace tarnwick::link {
@@ -75,6 +76,33 @@ QString lost_text(int port_number, const PortProblem& problem) {
                "也可以检查连接后手动打开。")
         .arg(port_number)
         .arg(problem.device, reason_text(problem));
+}
+
+QString device_text(int port_number, const PortDevice& device, const SerialDevice& found) {
+    if (device.path.isEmpty()) {
+        return QStringLiteral("串口 %1 没有对应的设备（可用“选择设备…”指定）。").arg(port_number);
+    }
+    QString text = QStringLiteral("串口 %1 → %2（%3）")
+                       .arg(port_number)
+                       .arg(device.path, source_text(device.source, port_number));
+    if (found.system_path != QFileInfo(device.path).absoluteFilePath() && found.exists)
+        text += QStringLiteral("\n即 %1").arg(found.system_path);
+    if (!found.exists) return text + QStringLiteral("\n设备不存在。");
+    const QString summary = found.summary();
+    text += summary.isEmpty() ? QStringLiteral("\n设备存在（系统没有它的描述）。")
+                              : QStringLiteral("\n设备存在：%1").arg(summary);
+    return text;
+}
+
+QString relay_pattern_text(std::uint16_t relays) {
+    const QString hex =
+        QStringLiteral("0x") + QStringLiteral("%1").arg(relays, 4, 16, QLatin1Char('0')).toUpper();
+    if (relays == 0) return hex + QStringLiteral("：全部断开");
+    if (relays == 0xFFFF) return hex + QStringLiteral("：全部吸合");
+    QStringList on;
+    for (int relay = 1; relay <= 16; ++relay)
+        if (relays & (1u << (relay - 1))) on << QString::number(relay);
+    return hex + QStringLiteral("：第 %1 路吸合").arg(on.join(QStringLiteral("、")));
 }
 
 QString tally_text(const LinkTally& tally) {

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "link/device_info.h"
 #include "link/link_counters.h"
 #include "link/port_map.h"
 #include "link/serial_port.h"
@@ -26,6 +27,14 @@ namespace tarnwick::link {
 [[nodiscard]] QString bad_port_text(const QString& text);
 // The device went away while open; the panel watches for it to come back.
 [[nodiscard]] QString lost_text(int port_number, const PortProblem& problem);
+
+// What a port number opens and whether that device is there:
+// "串口 1 → /dev/ttyUSB0（已保存的选择）\n设备存在：USB-Serial CH340, 1a86:7523"
+[[nodiscard]] QString device_text(int port_number, const PortDevice& device,
+                                  const SerialDevice& found);
+
+// "0x0104：第 3、9 路吸合", "0x0000：全部断开"
+[[nodiscard]] QString relay_pattern_text(std::uint16_t relays);
 
 // "发送 120 帧，收到 960 字节，接受 118 个应答，拒绝 2 个（校验和错 1 个，首字节错 1 个）"
 [[nodiscard]] QString tally_text(const LinkTally& tally);
