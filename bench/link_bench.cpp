@@ -46,14 +46,6 @@ class TimedPort : public link::SerialPort, private link::SerialListener {
     link::QtSerialPort inner_;
 };
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index =
-        static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,12 +129,12 @@ int main(int argc, char** argv) {
     std::printf("  frames on the wire     %.2f /s (%ld frames, %ld answers accepted)\n",
                 static_cast<double>(frames) / wall, frames, answers);
     std::printf("  tick interval          p50 %.2f ms  p99 %.2f ms  min %.2f ms  max %.2f ms\n",
-                percentile(tick_ms, 50), percentile(tick_ms, 99), percentile(tick_ms, 0),
-                percentile(tick_ms, 100));
+                bench::percentile(tick_ms, 50), bench::percentile(tick_ms, 99),
+                bench::percentile(tick_ms, 0), bench::percentile(tick_ms, 100));
     std::printf("  click to wire          p50 %.2f ms  p99 %.2f ms  (%zu clicks)\n",
-                percentile(click_ms, 50), percentile(click_ms, 99), click_ms.size());
-    std::printf("  8th byte to repaint    p50 %.3f ms  p99 %.3f ms\n", percentile(repaint_ms, 50),
-                percentile(repaint_ms, 99));
+                bench::percentile(click_ms, 50), bench::percentile(click_ms, 99), click_ms.size());
+    std::printf("  8th byte to repaint    p50 %.3f ms  p99 %.3f ms\n",
+                bench::percentile(repaint_ms, 50), bench::percentile(repaint_ms, 99));
     std::printf("  CPU                    %.2f %% of one core\n", 100.0 * cpu / wall);
     std::printf("  peak RSS               %.1f MB\n", bench::peak_rss_mb());
     return 0;
