@@ -180,35 +180,23 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
             options.addresses.push_back(a);
         }
     }
-    std::optional<std::uint64_t> n;
-    if (parser.isSet(relays)) {
-        if (!(n = number(relays, 0xFFFF))) return std::nullopt;
-        options.relays = static_cast<std::uint16_t>(*n);
-    }
-    if (parser.isSet(extra)) {
-        if (!(n = number(extra, 4096))) return std::nullopt;
-        options.extra = *n;
-    }
-    if (parser.isSet(garbage)) {
-        if (!(n = number(garbage, 4096))) return std::nullopt;
-        options.garbage = *n;
-    }
-    if (parser.isSet(delay)) {
-        if (!(n = number(delay, 600000))) return std::nullopt;
-        options.delay = milliseconds(*n);
-    }
-    if (parser.isSet(split)) {
-        if (!(n = number(split, 600000))) return std::nullopt;
-        options.split = milliseconds(*n);
-    }
-    if (parser.isSet(garbage_after)) {
-        if (!(n = number(garbage_after, 600000))) return std::nullopt;
-        options.garbage_after = milliseconds(*n);
-    }
-    if (parser.isSet(seed)) {
-        if (!(n = number(seed, 0xFFFFFFFF))) return std::nullopt;
-        options.seed = static_cast<std::uint32_t>(*n);
-    }
+    // A numeric option, when given, within its limit, into its place.
+    const auto take = [&](const QCommandLineOption& option, std::uint64_t max, auto store) {
+        if (!parser.isSet(option)) return true;
+        const auto n = number(option, max);
+        if (n) store(*n);
+        return n.has_value();
+    };
+    using ms = milliseconds;
+    const bool numbers_ok =
+        take(relays, 0xFFFF, [&](auto v) { options.relays = static_cast<std::uint16_t>(v); }) &&
+        take(extra, 4096, [&](auto v) { options.extra = v; }) &&
+        take(garbage, 4096, [&](auto v) { options.garbage = v; }) &&
+        take(delay, 600000, [&](auto v) { options.delay = ms(v); }) &&
+        take(split, 600000, [&](auto v) { options.split = ms(v); }) &&
+        take(garbage_after, 600000, [&](auto v) { options.garbage_after = ms(v); }) &&
+        take(seed, 0xFFFFFFFF, [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
+    if (!numbers_ok) return std::nullopt;
     return options;
 }
 
