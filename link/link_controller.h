@@ -16,6 +16,8 @@
 
 namespace tarnwick::link {
 
+class PortChoices;
+
 // The conversation with the board. Every 50 ms tick sends exactly one frame
 // while the port is open: the command waiting in the one-command slot, else a
 // status query. Answers are judged 8 bytes at a time; an accepted one paints
@@ -27,8 +29,6 @@ namespace tarnwick::link {
 // itself; the command slot is cleared on such a loss, so nothing queued
 // before it is sent after it. A scan of all addresses takes the ticks' queries
 // while it runs.
-class PortChoices;
-
 class LinkController : public QObject, private SerialListener {
     Q_OBJECT
   public:

@@ -81,8 +81,7 @@ QMenu* LinkAids::port_menu(QWidget* on) {
     QMenu* menu = entry && entry->isEnabled() ? entry->createStandardContextMenu() : new QMenu(on);
     QAction* choose = new QAction(choose_device_text, menu);
     const bool number = protocol::parse_entry(form_.port_text().toStdString()).has_value();
-    choose->setEnabled(choices_ && number);
-    if (!number) choose->setToolTip(QStringLiteral("串口号无效"));
+    choose->setEnabled(choices_ && number);  // a device belongs to a port number
     connect(choose, &QAction::triggered, this, [this] { open_device_form(); });
     QAction* first = menu->actions().isEmpty() ? nullptr : menu->actions().first();
     menu->insertAction(first, choose);
