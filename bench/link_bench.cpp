@@ -22,34 +22,29 @@ using namespace tarnwick;
 
 // Times the receive notification (the eighth byte waiting) on its way in.
 class TimedPort : public link::SerialPort, private link::SerialListener {
-public:
+  public:
     explicit TimedPort(QElapsedTimer& clock) : clock_(clock) { inner_.set_listener(this); }
-    std::optional<link::OpenFailure> open(int n) override { return inner_.open(n); }
+    std::optional<link::PortProblem> open(const QString& device) override {
+        return inner_.open(device);
+    }
     void close() override { inner_.close(); }
     bool is_open() const override { return inner_.is_open(); }
-    void discard_input() override { inner_.discard_input(); }
+    std::size_t discard_input() override { return inner_.discard_input(); }
     void write(const protocol::Frame& frame) override { inner_.write(frame); }
     std::optional<std::uint8_t> read_byte() override { return inner_.read_byte(); }
     qint64 received_at_ns = -1;
 
-private:
+  private:
     void on_received() override {
         received_at_ns = clock_.nsecsElapsed();
         if (listener_) listener_->on_received();
     }
-    void on_lost(const QString& d, const QString& r) override {
-        if (listener_) listener_->on_lost(d, r);
+    void on_lost(const link::PortProblem& problem) override {
+        if (listener_) listener_->on_lost(problem);
     }
     QElapsedTimer& clock_;
     link::QtSerialPort inner_;
 };
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
 
 }  // namespace
 
@@ -77,22 +72,26 @@ int main(int argc, char** argv) {
     long frames = 0, answers = 0;
     bool measuring = false;
 
-    QObject::connect(&form.link(), &link::LinkController::frame_sent, [&](const protocol::Frame& f) {
-        const qint64 now = clock.nsecsElapsed();
-        if (!measuring) return;
-        ++frames;
-        if (last_frame_ns >= 0) tick_ms.push_back(static_cast<double>(now - last_frame_ns) / 1e6);
-        last_frame_ns = now;
-        if (click_ns >= 0 && f[2] == clicked.code && f[6] == clicked.b) {
-            click_ms.push_back(static_cast<double>(now - click_ns) / 1e6);
-            click_ns = -1;
-        }
-    });
-    QObject::connect(&form.link(), &link::LinkController::status_shown, [&](const protocol::Frame&) {
-        if (!measuring || port.received_at_ns < 0) return;
-        ++answers;
-        repaint_ms.push_back(static_cast<double>(clock.nsecsElapsed() - port.received_at_ns) / 1e6);
-    });
+    QObject::connect(&form.link(), &link::LinkController::frame_sent,
+                     [&](const protocol::Frame& f) {
+                         const qint64 now = clock.nsecsElapsed();
+                         if (!measuring) return;
+                         ++frames;
+                         if (last_frame_ns >= 0)
+                             tick_ms.push_back(static_cast<double>(now - last_frame_ns) / 1e6);
+                         last_frame_ns = now;
+                         if (click_ns >= 0 && f[2] == clicked.code && f[6] == clicked.b) {
+                             click_ms.push_back(static_cast<double>(now - click_ns) / 1e6);
+                             click_ns = -1;
+                         }
+                     });
+    QObject::connect(
+        &form.link(), &link::LinkController::status_shown, [&](const protocol::Frame&) {
+            if (!measuring || port.received_at_ns < 0) return;
+            ++answers;
+            repaint_ms.push_back(static_cast<double>(clock.nsecsElapsed() - port.received_at_ns) /
+                                 1e6);
+        });
 
     // Operator clicks at times unrelated to the tick: one every 173 ms.
     QTimer clicker;
@@ -125,16 +124,17 @@ int main(int argc, char** argv) {
 
     const double wall = static_cast<double>(clock.nsecsElapsed() - wall_start) / 1e9;
     const double cpu = bench::cpu_seconds() - cpu_start;
-    std::printf("link benchmark: %d s against the simulated board on %s\n", seconds, board.path().c_str());
+    std::printf("link benchmark: %d s against the simulated board on %s\n", seconds,
+                board.path().c_str());
     std::printf("  frames on the wire     %.2f /s (%ld frames, %ld answers accepted)\n",
                 static_cast<double>(frames) / wall, frames, answers);
     std::printf("  tick interval          p50 %.2f ms  p99 %.2f ms  min %.2f ms  max %.2f ms\n",
-                percentile(tick_ms, 50), percentile(tick_ms, 99), percentile(tick_ms, 0),
-                percentile(tick_ms, 100));
+                bench::percentile(tick_ms, 50), bench::percentile(tick_ms, 99),
+                bench::percentile(tick_ms, 0), bench::percentile(tick_ms, 100));
     std::printf("  click to wire          p50 %.2f ms  p99 %.2f ms  (%zu clicks)\n",
-                percentile(click_ms, 50), percentile(click_ms, 99), click_ms.size());
-    std::printf("  8th byte to repaint    p50 %.3f ms  p99 %.3f ms\n", percentile(repaint_ms, 50),
-                percentile(repaint_ms, 99));
+                bench::percentile(click_ms, 50), bench::percentile(click_ms, 99), click_ms.size());
+    std::printf("  8th byte to repaint    p50 %.3f ms  p99 %.3f ms\n",
+                bench::percentile(repaint_ms, 50), bench::percentile(repaint_ms, 99));
     std::printf("  CPU                    %.2f %% of one core\n", 100.0 * cpu / wall);
     std::printf("  peak RSS               %.1f MB\n", bench::peak_rss_mb());
     return 0;

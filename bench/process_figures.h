@@ -1,11 +1,14 @@
 #pragma once
-// What the benchmarks that run the panel report about their own process, and
-// the setup they share before the QApplication exists.
+// What the benchmarks that run the panel report about their own process, how
+// they summarise their timings, and the setup they share before the
+// QApplication exists.
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <fstream>
+#include <vector>
 
 namespace tarnwick::bench {
 
@@ -29,6 +32,15 @@ inline double rss_mb() {
     long pages = 0, resident = 0;
     statm >> pages >> resident;
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+// The p-th percentile (0..100) of the values, the nearest one by rank.
+inline double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const auto index =
+        static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
 }
 
 inline double peak_rss_mb() {

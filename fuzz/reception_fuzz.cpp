@@ -13,12 +13,12 @@
 //   9  address text of a % 8 characters, one input byte each
 //   10 port text a % 8 of the table; the next byte sets how the open fails
 //   11 the device vanishes                       12 another receive notification
-//   13..15 one tick
+//   13, 14 one tick                              15 start a scan (a even) / cancel it
 //
 // Beside the controller runs a model built from the board's documented
 // behaviour alone; after every operation the two must agree on every cell,
-// every frame written, the port, the timer, the liveness count and the
-// pending command.
+// every frame written, the port, the timer, the liveness count, the pending
+// command, the scan and its findings, and the counts since the open.
 
 #include <QCoreApplication>
 #include <QString>
@@ -27,6 +27,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
@@ -102,6 +103,13 @@ struct Model {
     int live = 0;
     std::vector<Frame> written;
     std::size_t messages = 0;
+    // A scan: the next address to ask, the one asked in this tick.
+    bool scanning = false;
+    int scan_next = 0;
+    int scan_current = -1;
+    std::vector<std::pair<int, int>> found;  // address, relays
+    // Since the port opened.
+    std::int64_t frames = 0, bytes = 0, accepted = 0, bad_checksum = 0, bad_first_byte = 0;
 
     Model() {
         colours.fill(yellow);
@@ -112,6 +120,7 @@ struct Model {
         labels.fill(unknown);
     }
     void closed_look() {
+        scanning = false;
         paint_all(grey);
         buttons = false;
         timer = false;
@@ -157,7 +166,10 @@ void check_well_formed(const Frame& f, int address) {
 
 class Session {
   public:
-    Session() : link_(port_, panel_, messages_, LinkController::Ticks::manual) {}
+    Session() : link_(port_, panel_, messages_, LinkController::Ticks::manual) {
+        QObject::connect(&link_, &LinkController::scan_found,
+                         [this](int address, int relays) { found_.emplace_back(address, relays); });
+    }
 
     void run(FuzzInput& in) {
         while (!in.done()) {
@@ -215,15 +227,16 @@ class Session {
             case 10: {
                 panel_.port = QString::fromLatin1(port_table[a % 8].text);
                 port_number_ = port_table[a % 8].value;
+                link_.port_text_changed();
                 const std::uint8_t how = in.byte() % 4;
+                using tarnwick::link::PortFault;
+                using tarnwick::link::PortProblem;
                 port_.next_failure.reset();
-                if (how == 1) port_.next_failure = tarnwick::link::OpenFailure{};
+                if (how == 1) port_.next_failure = PortProblem{};
                 if (how == 2)
-                    port_.next_failure = tarnwick::link::OpenFailure{QStringLiteral("/dev/ttyS0"),
-                                                                     QStringLiteral("busy"), false};
+                    port_.next_failure = PortProblem{"/dev/ttyS0", PortFault::busy, "busy"};
                 if (how == 3)
-                    port_.next_failure = tarnwick::link::OpenFailure{
-                        QStringLiteral("/dev/ttyS0"), QStringLiteral("denied"), true};
+                    port_.next_failure = PortProblem{"/dev/ttyS0", PortFault::permission, {}};
                 break;
             }
             case 11:
@@ -231,6 +244,8 @@ class Session {
                 if (model_.open) {
                     model_.open = false;
                     model_.closed_look();
+                    // A loss, unlike the operator's close, drops the queued command.
+                    model_.pending = false;
                     ++model_.messages;
                     drop_input();
                 }
@@ -240,6 +255,23 @@ class Session {
                 if (model_.waiting.size() >= 8) {
                     link_.MSComm1_OnComm();
                     notified();
+                }
+                break;
+            case 15:
+                if (a % 2 == 0) {
+                    const bool started = link_.start_scan();
+                    TARNWICK_FUZZ_CHECK(started == (model_.open && !model_.scanning),
+                                        "scan started %d", started);
+                    if (started) {
+                        model_.scanning = true;
+                        model_.scan_next = 0;
+                        model_.scan_current = -1;
+                        model_.found.clear();
+                        found_.clear();
+                    }
+                } else {
+                    link_.cancel_scan();
+                    model_.scanning = false;
                 }
                 break;
             default:
@@ -279,7 +311,19 @@ class Session {
             b = model_.waiting.front();
             model_.waiting.pop_front();
         }
-        if (!accepted(f)) return;
+        model_.bytes += 8;
+        if (!accepted(f)) {
+            ++(f[0] != 0x22 ? model_.bad_first_byte : model_.bad_checksum);
+            return;
+        }
+        ++model_.accepted;
+        if (model_.scanning) {
+            // Taken for the address asked in this tick, once; no cell painted.
+            if (model_.scan_current >= 0)
+                model_.found.emplace_back(model_.scan_current, f[5] << 8 | f[6]);
+            model_.scan_current = -1;
+            return;
+        }
         for (int k = 0; k < 8; ++k) {
             paint(1 + k, (f[6] >> k) & 1);
             paint(9 + k, (f[5] >> k) & 1);
@@ -302,13 +346,25 @@ class Session {
         else
             model_.paint_all(yellow);
         const Command c = model_.pending ? model_.slot : Command{0x10, 0x00, 0x00};
+        // A scan asks the next address when no command waits; after the last
+        // one it ends and this tick polls the entry's address again.
+        int to = address_;
+        model_.scan_current = -1;
+        if (model_.scanning && !model_.pending) {
+            if (model_.scan_next < 256)
+                to = model_.scan_current = model_.scan_next++;
+            else
+                model_.scanning = false;
+        }
         model_.pending = false;
-        if (model_.open && address_ >= 0) {
-            Frame f{0x55, static_cast<std::uint8_t>(address_), c.code, 0, 0, c.a, c.b, 0};
+        if (model_.open && to >= 0) {
+            Frame f{0x55, static_cast<std::uint8_t>(to), c.code, 0, 0, c.a, c.b, 0};
             unsigned sum = 0;
             for (int i = 0; i < 7; ++i) sum += f[i];
             f[7] = static_cast<std::uint8_t>(sum);
             model_.written.push_back(f);
+            ++model_.frames;
+            model_.bytes += static_cast<std::int64_t>(model_.waiting.size());
             model_.waiting.clear();  // emptied before the write
         }
         const std::size_t n = port_.written.size();
@@ -316,7 +372,7 @@ class Session {
                             "%zu frames written after this tick, expected %zu (address text "
                             "'%s', port open %d)",
                             n, model_.written.size(), qPrintable(panel_.address), model_.open);
-        if (n > before) check_well_formed(port_.written.back(), address_);
+        if (n > before) check_well_formed(port_.written.back(), to);
     }
 
     void click(int relay, bool on_label) {
@@ -337,7 +393,7 @@ class Session {
 
     void port_button() {
         const bool was_open = model_.open;
-        const std::size_t opens = port_.opened_numbers.size();
+        const qsizetype opens = port_.opened_devices.size();
         link_.open_comm_Click();
         if (was_open) {
             model_.open = false;
@@ -345,22 +401,26 @@ class Session {
             drop_input();
             return;
         }
-        if (port_number_ < 0) {
+        if (port_number_ < 1) {
+            // No number, or port 0, which has no default device: nothing is opened.
             model_.closed_look();
             ++model_.messages;
-            TARNWICK_FUZZ_CHECK(port_.opened_numbers.size() == opens,
-                                "opened from a bad port text");
+            TARNWICK_FUZZ_CHECK(port_.opened_devices.size() == opens,
+                                "opened from a port text without a device");
             return;
         }
+        const QString device = QStringLiteral("/dev/ttyS%1").arg(port_number_ - 1);
         TARNWICK_FUZZ_CHECK(
-            port_.opened_numbers.size() == opens + 1 && port_.opened_numbers.back() == port_number_,
-            "port %d not asked for", port_number_);
+            port_.opened_devices.size() == opens + 1 && port_.opened_devices.back() == device,
+            "port %d not asked for as %s", port_number_, qPrintable(device));
         if (port_.next_failure) {
             model_.closed_look();
             ++model_.messages;
             return;
         }
         model_.open = true;
+        model_.frames = model_.bytes = model_.accepted = 0;
+        model_.bad_checksum = model_.bad_first_byte = 0;
         model_.paint_all(yellow);
         model_.buttons = true;
         model_.timer = true;
@@ -413,6 +473,29 @@ class Session {
             model_.open ? QStringLiteral("关闭串口") : QStringLiteral("打开串口");
         TARNWICK_FUZZ_CHECK(panel_.port_caption == caption, "caption '%s'",
                             qPrintable(panel_.port_caption));
+        TARNWICK_FUZZ_CHECK(link_.scanning() == model_.scanning, "scanning %d", link_.scanning());
+        TARNWICK_FUZZ_CHECK(found_ == model_.found, "%zu boards found, expected %zu", found_.size(),
+                            model_.found.size());
+        const auto& since_open = link_.counters().since_open;
+        if (model_.open) {
+            TARNWICK_FUZZ_CHECK(since_open.frames_sent == model_.frames &&
+                                    since_open.bytes_received == model_.bytes &&
+                                    since_open.answers_accepted == model_.accepted &&
+                                    since_open.rejected_checksum == model_.bad_checksum &&
+                                    since_open.rejected_first_byte == model_.bad_first_byte,
+                                "counts since the open: %lld frames, %lld bytes, %lld accepted, "
+                                "%lld + %lld rejected; expected %lld, %lld, %lld, %lld + %lld",
+                                static_cast<long long>(since_open.frames_sent),
+                                static_cast<long long>(since_open.bytes_received),
+                                static_cast<long long>(since_open.answers_accepted),
+                                static_cast<long long>(since_open.rejected_checksum),
+                                static_cast<long long>(since_open.rejected_first_byte),
+                                static_cast<long long>(model_.frames),
+                                static_cast<long long>(model_.bytes),
+                                static_cast<long long>(model_.accepted),
+                                static_cast<long long>(model_.bad_checksum),
+                                static_cast<long long>(model_.bad_first_byte));
+        }
         panel_.log.clear();  // only grows; nothing here reads it
     }
 
@@ -421,9 +504,10 @@ class Session {
     tarnwick::test::RecordingMessages messages_;
     LinkController link_;
     Model model_;
-    std::size_t compared_ = 0;  // frames already found equal
-    int address_ = 1;           // the panel starts with address "1"
-    int port_number_ = 1;       // and port "1"
+    std::vector<std::pair<int, int>> found_;  // as the controller reported them
+    std::size_t compared_ = 0;                // frames already found equal
+    int address_ = 1;                         // the panel starts with address "1"
+    int port_number_ = 1;                     // and port "1"
 };
 
 }  // namespace
@@ -435,6 +519,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static char name[] = "reception_fuzz";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
+    // Port numbers mean /dev/ttyS<n-1> here, whatever the caller's environment.
+    for (const char* n : {"0", "1", "16", "255"})
+        qunsetenv((QByteArray("TARNWICK_COM") + n).constData());
     return 0;
 }
 

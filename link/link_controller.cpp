@@ -1,5 +1,6 @@
 #include "link/link_controller.h"
 
+#include "link/port_texts.h"
 #include "protocol/number_text.h"
 
 namespace tarnwick::link {
@@ -13,12 +14,15 @@ LinkController::LinkController(SerialPort& port, PanelView& panel, LinkMessages&
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(tick_ms);
     connect(&Timer1, &QTimer::timeout, this, &LinkController::Timer1_Timer);
+    connect(&watch_, &ReconnectWatch::present, this, &LinkController::reopen);
     // The timer runs from the start, before any port is open; its frames are
     // dropped until then.
     set_timer_enabled(true);
 }
 
-LinkController::~LinkController() { port_.set_listener(nullptr); }
+LinkController::~LinkController() {
+    port_.set_listener(nullptr);
+}
 
 void LinkController::set_timer_enabled(bool enabled) {
     timer_enabled_ = enabled;
@@ -27,7 +31,20 @@ void LinkController::set_timer_enabled(bool enabled) {
     if (!enabled) Timer1.stop();
 }
 
+std::optional<PortDevice> LinkController::device_for_entry() const {
+    const auto number = protocol::parse_entry(panel_.port_text().toStdString());
+    if (!number) return std::nullopt;
+    return device_for_port(*number, choices_);
+}
+
+UnknownCause LinkController::unknown_cause() const {
+    const QString address = panel_.address_text();
+    return {protocol::parse_entry(address.toStdString()).has_value(), address, scanning()};
+}
+
 void LinkController::open_comm_Click() {
+    // The operator's own click ends any reconnect watch; its outcome stands.
+    watch_.stop();
     if (port_.is_open()) {
         port_.close();
         show_port_closed();
@@ -37,31 +54,31 @@ void LinkController::open_comm_Click() {
     const auto number = protocol::parse_entry(text.toStdString());
     if (!number) {
         show_port_closed();
-        messages_.port_error(
-            QStringLiteral("串口号“%1”无效：请输入 0 到 255 之间的整数。").arg(text));
+        messages_.port_error(bad_port_text(text));
         return;
     }
-    if (auto failure = port_.open(*number)) {
+    const PortDevice device = device_for_port(*number, choices_);
+    const std::optional<PortProblem> problem =
+        device.path.isEmpty() ? PortProblem{{}, PortFault::no_device, {}} : port_.open(device.path);
+    if (problem) {
         show_port_closed();
-        QString text_shown;
-        if (failure->device.isEmpty()) {
-            text_shown = QStringLiteral(
-                             "串口 %1 没有对应的设备。\n可用环境变量 TARNWICK_COM%1 指定设备，"
-                             "例如 TARNWICK_COM%1=/dev/ttyUSB0。")
-                             .arg(*number);
-        } else {
-            text_shown = QStringLiteral("无法打开串口 %1（%2）：%3")
-                             .arg(*number)
-                             .arg(failure->device, failure->reason);
-            if (failure->permission_denied)
-                text_shown += QStringLiteral(
-                    "\n\n请把当前用户加入 dialout 组（sudo usermod -aG dialout 用户名），"
-                    "重新登录后再打开串口。");
-        }
-        messages_.port_error(text_shown);
+        messages_.port_error(open_failure_text(*number, device, *problem));
         return;
     }
+    open_device_ = device.path;
+    open_number_ = *number;
+    counters_.start(SteadyClock::now());
     show_port_open();
+}
+
+void LinkController::port_text_changed() {
+    if (!watch_.active()) return;
+    if (protocol::parse_entry(panel_.port_text().toStdString()) != open_number_) watch_.stop();
+}
+
+void LinkController::shutdown() {
+    watch_.stop();
+    cancel_scan();
 }
 
 void LinkController::Timer1_Timer() {
@@ -72,10 +89,41 @@ void LinkController::Timer1_Timer() {
 
     if (pending_) {
         pending_ = false;
+        if (scan_) scan_->turn_without_query();
         send_frame(slot_.code, slot_.a, slot_.b);
+    } else if (scan_) {
+        scan_turn();
     } else {
         send_frame(protocol::cmd_query, 0x00, 0x00);
     }
+}
+
+void LinkController::scan_turn() {
+    if (const auto address = scan_->next_query()) {
+        put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
+        emit scan_progress(scan_->asked(), AddressScan::address_count);
+        return;
+    }
+    // Every address asked and the last one's answer time over: back to
+    // polling the board in the address entry, from this very tick.
+    end_scan(true);
+    send_frame(protocol::cmd_query, 0x00, 0x00);
+}
+
+bool LinkController::start_scan() {
+    if (!port_.is_open() || scan_) return false;
+    scan_.emplace();
+    emit scan_progress(0, AddressScan::address_count);
+    return true;
+}
+
+void LinkController::cancel_scan() {
+    if (scan_) end_scan(false);
+}
+
+void LinkController::end_scan(bool complete) {
+    scan_.reset();
+    emit scan_ended(complete);
 }
 
 void LinkController::set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b) {
@@ -89,22 +137,41 @@ void LinkController::send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t 
     const std::string address = panel_.address_text().toStdString();
     if (!protocol::parse_entry(address)) return;
     const auto cmd_buf = protocol::build_command(address, code, a, b);
-    if (!cmd_buf || !port_.is_open()) return;
+    if (cmd_buf) put_on_wire(*cmd_buf);
+}
+
+void LinkController::put_on_wire(const Frame& frame) {
+    if (!port_.is_open()) return;
     // A late or partial answer still waiting would be misread as the answer
     // to this frame.
-    port_.discard_input();
-    port_.write(*cmd_buf);
-    emit frame_sent(*cmd_buf);
+    counters_.received(port_.discard_input(), SteadyClock::now());
+    port_.write(frame);
+    counters_.sent();
+    emit frame_sent(frame);
 }
 
 void LinkController::MSComm1_OnComm() {
     for (std::size_t i = 0; i < protocol::frame_size; ++i) {
         const auto byte = port_.read_byte();
-        if (!byte) return;  // fewer than 8 waited after all: nothing to judge
+        if (!byte) {
+            counters_.received(i, SteadyClock::now());
+            return;  // fewer than 8 waited after all: nothing to judge
+        }
         rx_buf[i] = *byte;
     }
-    if (!protocol::accept_status(rx_buf)) {
+    const auto now = SteadyClock::now();
+    counters_.received(protocol::frame_size, now);
+    const protocol::Verdict verdict = protocol::judge_status(rx_buf);
+    counters_.judged(verdict, now);
+    if (verdict != protocol::Verdict::accepted) {
         emit answer_rejected(rx_buf);  // dropped without a word to the operator
+        return;
+    }
+    if (scan_) {
+        // The answer belongs to the address asked in this tick, which need
+        // not be the one in the entry: the cells are not painted from it.
+        if (const auto found = scan_->answered(protocol::relay_pattern(rx_buf)))
+            emit scan_found(found->address, found->relays);
         return;
     }
     show_status(rx_buf);
@@ -125,7 +192,9 @@ void LinkController::paint_all(Colour box, const QString& label) {
     for (int n = 1; n <= protocol::relay_count; ++n) panel_.paint_cell(n, box, label);
 }
 
-void LinkController::mark_unknown() { paint_all(colour_yellow, text_unknown); }
+void LinkController::mark_unknown() {
+    paint_all(colour_yellow, text_unknown);
+}
 
 void LinkController::show_port_open() {
     paint_all(colour_yellow, text_unknown);
@@ -133,14 +202,17 @@ void LinkController::show_port_open() {
     set_timer_enabled(true);
     panel_.set_port_entry_enabled(false);
     panel_.set_port_button_caption(caption_close_port);
+    emit port_state_changed(true);
 }
 
 void LinkController::show_port_closed() {
+    cancel_scan();
     paint_all(colour_grey_text, text_unknown);
     panel_.set_all_relay_buttons_enabled(false);
     set_timer_enabled(false);
     panel_.set_port_entry_enabled(true);
     panel_.set_port_button_caption(caption_open_port);
+    emit port_state_changed(false);
 }
 
 void LinkController::Picture1_Click(int n) {
@@ -153,12 +225,34 @@ void LinkController::Picture1_Click(int n) {
         set_command(protocol::cmd_energize, protocol::energize_data_a, relay);
 }
 
-void LinkController::on_lost(const QString& device, const QString& reason) {
+void LinkController::on_lost(const PortProblem& problem) {
     if (!port_.is_open()) return;
     port_.close();
+    // What the operator asked for before the loss is stale by the time the
+    // device is back; the cells will show what the board says instead.
+    pending_ = false;
     show_port_closed();
-    messages_.port_error(QStringLiteral("串口（%1）已断开：%2\n串口已关闭。请检查连接，然后重新打开串口。")
-                             .arg(device, reason));
+    watch_.start(open_device_);
+    // The message box is modal, and its event loop keeps the ticks and the
+    // watch running: the port may well be open again when it returns. One
+    // box at a time; it already says the panel will reconnect.
+    if (reporting_loss_) return;
+    reporting_loss_ = true;
+    messages_.port_error(lost_text(open_number_, problem));
+    reporting_loss_ = false;
+}
+
+void LinkController::reopen(const QString& path) {
+    if (port_.is_open()) {
+        watch_.stop();
+        return;
+    }
+    // A node that is back but not yet usable (udev still setting its
+    // permissions, another program quicker) is tried again at the next look.
+    if (port_.open(path)) return;
+    watch_.stop();
+    counters_.start(SteadyClock::now());
+    show_port_open();
 }
 
 }  // namespace tarnwick::link

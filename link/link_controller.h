@@ -3,21 +3,35 @@
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <optional>
 
+#include "link/address_scan.h"
+#include "link/link_counters.h"
 #include "link/panel_view.h"
+#include "link/port_map.h"
+#include "link/port_texts.h"
+#include "link/reconnect_watch.h"
 #include "link/serial_port.h"
 #include "protocol/frame.h"
 
 namespace tarnwick::link {
+
+class PortChoices;
 
 // The conversation with the board. Every 50 ms tick sends exactly one frame
 // while the port is open: the command waiting in the one-command slot, else a
 // status query. Answers are judged 8 bytes at a time; an accepted one paints
 // the cells and restores the liveness counter. There is no request/response
 // matching and no retry: the tick paces everything.
+//
+// When the open device vanishes (not when the operator closes it) the
+// controller watches for the same path to come back and reopens it by
+// itself; the command slot is cleared on such a loss, so nothing queued
+// before it is sent after it. A scan of all addresses takes the ticks' queries
+// while it runs.
 class LinkController : public QObject, private SerialListener {
     Q_OBJECT
-public:
+  public:
     static constexpr int tick_ms = 50;
     // Ticks an accepted answer stays valid: the sixth silent tick marks unknown.
     static constexpr int live_ticks = 5;
@@ -28,14 +42,27 @@ public:
                    Ticks ticks = Ticks::timer, QObject* parent = nullptr);
     ~LinkController() override;
 
+    // The operator's saved devices, consulted on every open; without them a
+    // number means $TARNWICK_COM<n> or /dev/ttyS<n-1>.
+    void use_port_choices(const PortChoices* choices) { choices_ = choices; }
+    [[nodiscard]] const PortChoices* port_choices() const { return choices_; }
+    // The device the port entry's number opens now, and where that comes from.
+    [[nodiscard]] std::optional<PortDevice> device_for_entry() const;
+
     // Handlers of the window's events.
     void open_comm_Click();
     void Timer1_Timer();
     void MSComm1_OnComm();
     void Picture1_Click(int n);
     void Label2_Click(int n) { Picture1_Click(n); }
-    void openall_Click() { set_command(protocol::cmd_all, protocol::all_on_data, protocol::all_on_data); }
+    void openall_Click() {
+        set_command(protocol::cmd_all, protocol::all_on_data, protocol::all_on_data);
+    }
     void closeall_Click() { set_command(protocol::cmd_all, 0x00, 0x00); }
+    // The port entry's text changed: a different number ends a reconnect watch.
+    void port_text_changed();
+    // The window is closing: no reconnect, no scan.
+    void shutdown();
 
     // Last one wins: the slot holds a single command until the next tick.
     void set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b);
@@ -54,19 +81,46 @@ public:
     [[nodiscard]] bool timer_enabled() const { return timer_enabled_; }
     [[nodiscard]] bool port_open() const { return port_.is_open(); }
 
-signals:
+    // The device opened last (while open: the one in use) and its port number.
+    [[nodiscard]] const QString& open_device() const { return open_device_; }
+    [[nodiscard]] int open_port_number() const { return open_number_; }
+    [[nodiscard]] const LinkCounters& counters() const { return counters_; }
+    // What unknown cells owe to the entry and to a scan (port_texts.h).
+    [[nodiscard]] UnknownCause unknown_cause() const;
+    // Watching for a vanished device to come back.
+    [[nodiscard]] bool reconnecting() const { return watch_.active(); }
+
+    // Finding boards: one status query per tick to each address 0..255 in
+    // turn, while the port is open. Answers paint no cells while it runs.
+    bool start_scan();
+    void cancel_scan();
+    [[nodiscard]] bool scanning() const { return scan_.has_value(); }
+    [[nodiscard]] int scan_asked() const { return scan_ ? scan_->asked() : 0; }
+
+  signals:
     // A frame went out on the wire (for measurements).
     void frame_sent(const tarnwick::protocol::Frame& frame);
     // An accepted answer was painted.
     void status_shown(const tarnwick::protocol::Frame& frame);
     // Eight bytes were judged and dropped.
     void answer_rejected(const tarnwick::protocol::Frame& frame);
+    // The port opened (by the operator or by a reconnect) or closed.
+    void port_state_changed(bool open);
+    // A scan asked one more address; found a board; ended (complete, or
+    // cancelled by the operator or a close).
+    void scan_progress(int asked, int total);
+    void scan_found(int address, int relays);
+    void scan_ended(bool complete);
 
-private:
+  private:
     void on_received() override { MSComm1_OnComm(); }
-    void on_lost(const QString& device, const QString& reason) override;
+    void on_lost(const PortProblem& problem) override;
     void set_timer_enabled(bool enabled);
     void paint_all(Colour box, const QString& label);
+    void put_on_wire(const protocol::Frame& frame);
+    void scan_turn();
+    void end_scan(bool complete);
+    void reopen(const QString& path);
 
     SerialPort& port_;
     PanelView& panel_;
@@ -79,6 +133,14 @@ private:
     protocol::Command slot_;
     std::int32_t live_count_ = 0;
     protocol::Frame rx_buf{};
+
+    const PortChoices* choices_ = nullptr;
+    QString open_device_;
+    int open_number_ = -1;
+    LinkCounters counters_;
+    ReconnectWatch watch_;
+    bool reporting_loss_ = false;  // a message about a lost device is on the screen
+    std::optional<AddressScan> scan_;
 };
 
 }  // namespace tarnwick::link

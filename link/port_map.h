@@ -4,10 +4,20 @@
 
 namespace tarnwick::link {
 
-// The device behind port number n. On Linux: $TARNWICK_COM<n> when set (so any
-// device, a USB adapter or a simulated board, can stand behind a number),
-// otherwise /dev/ttyS<n-1>; port 0 without the variable has no device and
-// gives an empty string. This is the one place a port number becomes a device.
-QString device_for_port(int port_number);
+class PortChoices;
+
+// Where the device behind a port number came from.
+enum class PortSource { environment, saved, fallback };
+
+struct PortDevice {
+    QString path;  // empty: the number has no device
+    PortSource source = PortSource::fallback;
+};
+
+// The device behind port number n, in this order: $TARNWICK_COM<n> when set
+// (any device, a USB adapter or a simulated board, can stand behind a
+// number), else the operator's saved choice for n, else /dev/ttyS<n-1>; port
+// 0 has no default. This is the one place a port number becomes a device.
+[[nodiscard]] PortDevice device_for_port(int port_number, const PortChoices* choices);
 
 }  // namespace tarnwick::link

@@ -1,13 +1,14 @@
 #include "link/qt_serial_port.h"
 
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include "link/port_map.h"
 
 namespace tarnwick::link {
 
@@ -16,9 +17,8 @@ QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::on_error);
 }
 
-std::optional<OpenFailure> QtSerialPort::open(int port_number) {
-    const QString device = device_for_port(port_number);
-    if (device.isEmpty()) return OpenFailure{{}, QStringLiteral("没有对应的设备"), false};
+std::optional<PortProblem> QtSerialPort::open(const QString& device) {
+    if (device.isEmpty()) return PortProblem{{}, PortFault::no_device, {}};
 
     device_ = device;
     port_.setPortName(device);
@@ -30,23 +30,23 @@ std::optional<OpenFailure> QtSerialPort::open(int port_number) {
     lost_ = false;
     if (!port_.open(QIODevice::ReadWrite)) {
         const auto error = port_.error();
-        const QString detail = port_.errorString();
+        PortProblem problem{device, PortFault::other, port_.errorString()};
         port_.clearError();
-        OpenFailure failure{device, {}, false};
-        const QByteArray path = QFileInfo(device).absoluteFilePath().toLocal8Bit();
-        if (error == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(device)) {
-            failure.reason = QStringLiteral("设备不存在");
-        } else if (error == QSerialPort::PermissionError && ::access(path.constData(), R_OK | W_OK) != 0) {
-            failure.reason = QStringLiteral("没有访问权限");
-            failure.permission_denied = true;
+        const QFileInfo file(device);
+        const QByteArray path = file.absoluteFilePath().toLocal8Bit();
+        if (error == QSerialPort::DeviceNotFoundError || !file.exists()) {
+            problem.fault = PortFault::not_found;
+        } else if (error == QSerialPort::PermissionError &&
+                   ::access(path.constData(), R_OK | W_OK) != 0) {
+            problem.fault = PortFault::permission;
         } else if (error == QSerialPort::PermissionError) {
             // Qt reports a device held by another program as a permission error.
-            failure.reason = QStringLiteral("设备正被其他程序使用");
-        } else {
-            failure.reason = QStringLiteral("打开失败");
+            problem.fault = PortFault::busy;
+        } else if (struct stat node{};
+                   ::stat(path.constData(), &node) == 0 && !S_ISCHR(node.st_mode)) {
+            problem.fault = PortFault::not_serial;  // a plain file, a directory
         }
-        failure.reason += QStringLiteral("（%1）").arg(detail);
-        return failure;
+        return problem;
     }
     // Qt's guard against a second user is a lock file named after the path,
     // plus TIOCEXCL, which root passes: a second panel reaching the same
@@ -59,7 +59,7 @@ std::optional<OpenFailure> QtSerialPort::open(int port_number) {
         const QString detail = QString::fromLocal8Bit(std::strerror(errno));
         port_.close();
         port_.clearError();
-        return OpenFailure{device, QStringLiteral("设备正被其他程序使用（%1）").arg(detail), false};
+        return PortProblem{device, PortFault::busy, detail};
     }
     // Modem lines do not exist on every device (a pseudo-terminal has none);
     // that is no reason to refuse the port.
@@ -74,10 +74,15 @@ void QtSerialPort::close() {
     port_.clearError();
 }
 
-void QtSerialPort::discard_input() {
-    // Drops both what Qt has buffered and what the driver still holds.
+std::size_t QtSerialPort::discard_input() {
+    // Drops both what Qt has buffered and what the driver still holds,
+    // counting them first.
+    int in_driver = 0;
+    if (::ioctl(static_cast<int>(port_.handle()), FIONREAD, &in_driver) != 0) in_driver = 0;
+    const qint64 buffered = port_.bytesAvailable();
     port_.clear(QSerialPort::Input);
     port_.readAll();
+    return static_cast<std::size_t>(buffered + std::max(in_driver, 0));
 }
 
 void QtSerialPort::write(const protocol::Frame& frame) {
@@ -105,7 +110,9 @@ void QtSerialPort::on_error(QSerialPort::SerialPortError error) {
     }
     if (lost_ || !port_.isOpen()) return;
     lost_ = true;
-    lost_reason_ = port_.errorString();
+    lost_problem_ = PortProblem{
+        device_, error == QSerialPort::ResourceError ? PortFault::gone : PortFault::io_error,
+        port_.errorString()};
     // Qt keeps raising errors on a vanished device until it is closed, and
     // closing from inside its own error signal is unsafe: do it from the loop.
     QMetaObject::invokeMethod(this, &QtSerialPort::report_lost, Qt::QueuedConnection);
@@ -114,7 +121,7 @@ void QtSerialPort::on_error(QSerialPort::SerialPortError error) {
 void QtSerialPort::report_lost() {
     if (!port_.isOpen()) return;
     if (listener_)
-        listener_->on_lost(device_, lost_reason_);
+        listener_->on_lost(lost_problem_);
     else
         close();
 }

@@ -13,19 +13,19 @@ namespace tarnwick::link {
 // more bytes wait; bytes past the 8 read stay until the next discard.
 class QtSerialPort : public QObject, public SerialPort {
     Q_OBJECT
-public:
+  public:
     static constexpr int receive_threshold = 8;
 
     explicit QtSerialPort(QObject* parent = nullptr);
 
-    std::optional<OpenFailure> open(int port_number) override;
+    std::optional<PortProblem> open(const QString& device) override;
     void close() override;
     bool is_open() const override { return port_.isOpen(); }
-    void discard_input() override;
+    std::size_t discard_input() override;
     void write(const protocol::Frame& frame) override;
     std::optional<std::uint8_t> read_byte() override;
 
-private:
+  private:
     void on_ready_read();
     void on_error(QSerialPort::SerialPortError error);
     void report_lost();
@@ -33,7 +33,7 @@ private:
     QSerialPort port_;
     QString device_;
     bool lost_ = false;  // the device went away; reported once per open period
-    QString lost_reason_;
+    PortProblem lost_problem_;
 };
 
 }  // namespace tarnwick::link

@@ -1,50 +1,65 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
 #include <optional>
 
 #include "protocol/frame.h"
 
 namespace tarnwick::link {
 
-// Why an open failed, for the operator.
-struct OpenFailure {
-    QString device;  // empty when the port number has no device
-    QString reason;
-    bool permission_denied = false;
+// What went wrong with a serial device, as far as the operator needs to know;
+// link/port_texts.h turns it into Chinese.
+enum class PortFault {
+    no_device,   // the port number stands for no device at all
+    not_found,   // no such path
+    permission,  // the user may not open it
+    busy,        // another program holds it
+    not_serial,  // it is no terminal (a plain file, a directory)
+    gone,        // it went away while open (adapter pulled, board process ended)
+    io_error,    // reading or writing failed while open
+    other,
+};
+
+// A failed open, or a device lost while open.
+struct PortProblem {
+    QString device;  // the path; empty when the port number has no device
+    PortFault fault = PortFault::other;
+    QString system_text;  // the system's own words (English), shown in parentheses
 };
 
 // What the port tells its owner. Both arrive on the UI thread, from the event
 // loop, never from inside a call the owner made on the port.
 class SerialListener {
-public:
+  public:
     virtual ~SerialListener() = default;
     // 8 or more received bytes wait (the receive threshold).
     virtual void on_received() = 0;
     // The device went away while open (adapter pulled, board process gone).
     // Reported once per open period; the port is still formally open.
-    virtual void on_lost(const QString& device, const QString& reason) = 0;
+    virtual void on_lost(const PortProblem& problem) = 0;
 };
 
-// The operations the link needs of a serial line, and nothing more: choose
-// and open a port (9600 8N1, DTR on, RTS off, no flow control, receive
-// threshold 8), close it, discard unread input, write a frame as one write,
-// read one raw byte.
+// The operations the link needs of a serial line, and nothing more: open a
+// device (9600 8N1, DTR on, RTS off, no flow control, receive threshold 8),
+// close it, discard unread input, write a frame as one write, read one raw
+// byte. Which device a port number means is decided above this (port_map.h).
 class SerialPort {
-public:
+  public:
     virtual ~SerialPort() = default;
     void set_listener(SerialListener* listener) { listener_ = listener; }
 
     // Nothing on success.
-    [[nodiscard]] virtual std::optional<OpenFailure> open(int port_number) = 0;
+    [[nodiscard]] virtual std::optional<PortProblem> open(const QString& device) = 0;
     virtual void close() = 0;
     [[nodiscard]] virtual bool is_open() const = 0;
-    virtual void discard_input() = 0;
+    // Returns how many received bytes were dropped.
+    virtual std::size_t discard_input() = 0;
     virtual void write(const protocol::Frame& frame) = 0;
     // The next received byte, or nothing when none waits.
     [[nodiscard]] virtual std::optional<std::uint8_t> read_byte() = 0;
 
-protected:
+  protected:
     SerialListener* listener_ = nullptr;
 };
 

@@ -26,15 +26,21 @@ Frame encode_command(std::uint8_t address, const Command& command) {
     return frame;
 }
 
-std::optional<Frame> build_command(std::string_view address_text, std::uint8_t code,
-                                   std::uint8_t a, std::uint8_t b) {
+std::optional<Frame> build_command(std::string_view address_text, std::uint8_t code, std::uint8_t a,
+                                   std::uint8_t b) {
     auto address = address_byte(address_text);
     if (!address) return std::nullopt;
     return encode_command(*address, Command{code, a, b});
 }
 
 bool accept_status(const Frame& frame) {
-    return frame[0] == status_header && checksum(frame) == frame[7];
+    return judge_status(frame) == Verdict::accepted;
+}
+
+Verdict judge_status(const Frame& frame) {
+    if (frame[0] != status_header) return Verdict::bad_first_byte;
+    if (checksum(frame) != frame[7]) return Verdict::bad_checksum;
+    return Verdict::accepted;
 }
 
 int get_bit(int value, int n) {
@@ -48,9 +54,19 @@ bool relay_energized(const Frame& status, int relay) {
     return get_bit(status[status_high_byte], relay - 9) == 1;
 }
 
+std::uint16_t relay_pattern(const Frame& status) {
+    return static_cast<std::uint16_t>(status[status_high_byte] << 8 | status[status_low_byte]);
+}
+
 Frame encode_status(std::uint8_t address, std::uint8_t code, std::uint16_t relays) {
-    Frame frame{status_header, address, code, 0x00, 0x00,
-                static_cast<std::uint8_t>(relays >> 8), static_cast<std::uint8_t>(relays & 0xFF), 0};
+    Frame frame{status_header,
+                address,
+                code,
+                0x00,
+                0x00,
+                static_cast<std::uint8_t>(relays >> 8),
+                static_cast<std::uint8_t>(relays & 0xFF),
+                0};
     frame[7] = checksum(frame);
     return frame;
 }

@@ -17,9 +17,9 @@ inline constexpr std::uint8_t status_header = 0x22;   // board to host
 
 // Command codes the host sends.
 inline constexpr std::uint8_t cmd_query = 0x10;
-inline constexpr std::uint8_t cmd_release = 0x11;    // A = 0x00, B = relay 1..16
-inline constexpr std::uint8_t cmd_energize = 0x21;   // A = 0xFA, B = relay 1..16
-inline constexpr std::uint8_t cmd_all = 0x13;        // A = B = 0xFF: all on; A = B = 0x00: all off
+inline constexpr std::uint8_t cmd_release = 0x11;   // A = 0x00, B = relay 1..16
+inline constexpr std::uint8_t cmd_energize = 0x21;  // A = 0xFA, B = relay 1..16
+inline constexpr std::uint8_t cmd_all = 0x13;       // A = B = 0xFF: all on; A = B = 0x00: all off
 inline constexpr std::uint8_t energize_data_a = 0xFA;
 inline constexpr std::uint8_t all_on_data = 0xFF;
 
@@ -51,6 +51,12 @@ struct Command {
 // bytes 1..4 are not examined, so any address or code in them is fine.
 [[nodiscard]] bool accept_status(const Frame& frame);
 
+// Why 8 received bytes were or were not taken as a status frame. A wrong first
+// byte counts before a wrong checksum: such bytes are no answer at all (an
+// echoed command, noise, a frame read from its middle).
+enum class Verdict { accepted, bad_first_byte, bad_checksum };
+[[nodiscard]] Verdict judge_status(const Frame& frame);
+
 // Bit n (0..7) of value, as 0 or 1. Throws std::out_of_range for any other n.
 [[nodiscard]] int get_bit(int value, int n);
 
@@ -58,6 +64,8 @@ struct Command {
 inline constexpr std::size_t status_low_byte = 6;
 inline constexpr std::size_t status_high_byte = 5;
 [[nodiscard]] bool relay_energized(const Frame& status, int relay);
+// All 16 relays of a status frame, bit r-1 = relay r.
+[[nodiscard]] std::uint16_t relay_pattern(const Frame& status);
 
 // The status frame a board sends: 22 addr code 00 00 hi lo checksum.
 [[nodiscard]] Frame encode_status(std::uint8_t address, std::uint8_t code, std::uint16_t relays);

@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tarnwick::sim {
 
@@ -18,13 +19,15 @@ std::uint16_t relay_bit(std::uint8_t relay) {
 
 }  // namespace
 
-Board::Board(std::uint8_t address, std::uint16_t relays) : address_(address), relays_(relays) {}
+Board::Board(std::uint8_t address, std::uint16_t relays, bool stuck)
+    : address_(address), relays_(relays), stuck_(stuck) {}
 
 Answer Board::execute(const p::Frame& command) {
     const std::uint8_t code = command[2];
     const std::uint8_t a = command[5];
     const std::uint8_t b = command[6];
     const std::uint16_t before = relays_;
+    if (stuck_) return Answer{p::encode_status(address_, code, relays_), address_, relays_, false};
 
     // Only the exact data bytes the host documents switch anything; a command
     // with unexpected data is still answered with the unchanged state, so a
@@ -39,10 +42,12 @@ Answer Board::execute(const p::Frame& command) {
         relays_ = 0;
     }
 
-    return Answer{p::encode_status(address_, code, relays_), relays_, relays_ != before};
+    return Answer{p::encode_status(address_, code, relays_), address_, relays_, relays_ != before};
 }
 
-std::vector<Answer> Board::feed(std::span<const std::uint8_t> bytes) {
+Bus::Bus(std::vector<Board> boards) : boards_(std::move(boards)) {}
+
+std::vector<Answer> Bus::feed(std::span<const std::uint8_t> bytes) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 
     std::vector<Answer> answers;
@@ -56,7 +61,8 @@ std::vector<Answer> Board::feed(std::span<const std::uint8_t> bytes) {
             continue;
         }
         start += p::frame_size;
-        if (frame[1] == address_) answers.push_back(execute(frame));
+        for (Board& board : boards_)
+            if (frame[1] == board.address()) answers.push_back(board.execute(frame));
     }
     // A tail that does not begin with 0x55 can never become a frame.
     while (start < buffer_.size() && buffer_[start] != p::command_header) ++start;

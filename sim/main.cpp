@@ -1,4 +1,4 @@
-// tarnwick-board-sim: one simulated 16-relay board behind a pseudo-terminal.
+// tarnwick-board-sim: simulated 16-relay boards behind a pseudo-terminal.
 // The panel opens the slave side as its serial port; this process serves the
 // master side, answers command frames and reports every relay change on stdout.
 
@@ -8,6 +8,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -31,54 +34,34 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* usage_text = R"(usage: tarnwick-board-sim [options]
-
-Simulates one 16-relay board on a pseudo-terminal. The first line on stdout is
+constexpr const char* description =
+    R"(Simulates 16-relay boards on a pseudo-terminal. The first line on stdout is
 the path of the terminal to open as the serial port; after it comes the line
 "relays 0xHHHH" with the start pattern, and the same line again whenever a
-command changes the relays (bit r-1 is relay r).
+command changes the relays (bit r-1 is relay r). With several boards on the
+line (--address 3,200) each such line names its board:
+"address 3 relays 0xHHHH".
 
-The board answers every command frame (0x55, its address, valid checksum) with
+A board answers every command frame (0x55, its address, valid checksum) with
 a status frame 22 <address> <code> 00 00 <relays 9..16> <relays 1..8> <sum>.
 Frames for other addresses and frames with a bad checksum get no answer; other
 bytes are skipped until a frame can start.
 
-options:
-  --address N      board address 0..255 (default 1)
-  --link PATH      also make PATH a symlink to the terminal; an existing PATH is
-                   replaced, and the link is removed on SIGINT/SIGTERM/SIGHUP
-  --relays MASK    start pattern, 0..0xFFFF, hex with 0x or decimal (default 0)
-  --bad-checksum   answers carry checksum + 1 instead of the right checksum
-  --silent         never answer (a --garbage burst is still sent)
-  --extra N        append N random bytes to every answer
-  --delay MS       send every answer MS milliseconds after its command arrived
-  --split MS       send every answer in two writes, 3 bytes then the rest,
-                   MS milliseconds apart
-  --garbage N      as soon as a command for this board arrives, send N random
-                   bytes, ahead of its answer and of any --delay
-  --garbage-after MS
-                   send the --garbage burst MS milliseconds after the answer
-                   instead (after the command, when --silent), so it falls
-                   between two answers
-  --seed S         seed of the random bytes, 0..4294967295 (default 1, so runs
-                   repeat unless a seed is given)
-  --help           show this text
-
-Faults can be switched while the board runs: SIGUSR1 turns --bad-checksum on
+Faults can be switched while the boards run: SIGUSR1 turns --bad-checksum on
 or off, SIGUSR2 turns --silent on or off; each switch prints a line
 "bad-checksum on|off" or "silent on|off". A switch applies to every command
 that arrives after the signal was sent.
 
 Numbers take 0x for hex. Exits with 0 on SIGINT/SIGTERM/SIGHUP, 2 on bad usage,
-1 when the terminal cannot be set up.
-)";
+1 when the terminal cannot be set up.)";
 
 struct Options {
-    std::uint8_t address = 1;
+    std::vector<std::uint8_t> addresses{1};
     std::uint16_t relays = 0;
     std::string link;
     bool bad_checksum = false;
     bool silent = false;
+    bool stuck = false;
     std::size_t extra = 0;
     milliseconds delay{0};
     milliseconds split{0};
@@ -102,76 +85,118 @@ std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t m
     return value;
 }
 
-// Reads argv into options; prints the reason and returns nothing on bad usage.
-std::optional<Options> parse_options(int argc, char** argv, bool& help) {
+// Reads the command line into options; prints the reason and returns nothing
+// on bad usage.
+std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help_option(QStringList{"h", "help"}, "Show this text.");
+    const QCommandLineOption address(QStringLiteral("address"),
+                                     "Board address 0..255 (default 1); several boards on one line "
+                                     "as a list, e.g. 3,200, each with its own relays.",
+                                     "N[,N...]");
+    const QCommandLineOption link(QStringLiteral("link"),
+                                  "Also make PATH a symlink to the terminal; an existing PATH is "
+                                  "replaced, and the link is removed on SIGINT/SIGTERM/SIGHUP.",
+                                  "PATH");
+    const QCommandLineOption relays(QStringLiteral("relays"),
+                                    "Start pattern of every board, 0..0xFFFF, hex with 0x or "
+                                    "decimal (default 0).",
+                                    "MASK");
+    const QCommandLineOption bad_checksum(QStringLiteral("bad-checksum"),
+                                          "Answers carry checksum + 1 instead of the right one.");
+    const QCommandLineOption silent(QStringLiteral("silent"),
+                                    "Never answer (a --garbage burst is still sent).");
+    const QCommandLineOption stuck(
+        QStringLiteral("stuck"), "Answer every command with the unchanged state: switch nothing.");
+    const QCommandLineOption extra(QStringLiteral("extra"),
+                                   "Append N random bytes to every answer.", "N");
+    const QCommandLineOption delay(QStringLiteral("delay"),
+                                   "Send every answer MS milliseconds after its command arrived.",
+                                   "MS");
+    const QCommandLineOption split(QStringLiteral("split"),
+                                   "Send every answer in two writes, 3 bytes then the rest, MS "
+                                   "milliseconds apart.",
+                                   "MS");
+    const QCommandLineOption garbage(QStringLiteral("garbage"),
+                                     "As soon as a command for a board arrives, send N random "
+                                     "bytes, ahead of its answer and of any --delay.",
+                                     "N");
+    const QCommandLineOption garbage_after(
+        QStringLiteral("garbage-after"),
+        "Send the --garbage burst MS milliseconds after the answer instead (after the command, "
+        "when --silent), so it falls between two answers.",
+        "MS");
+    const QCommandLineOption seed(QStringLiteral("seed"),
+                                  "Seed of the random bytes, 0..4294967295 (default 1, so runs "
+                                  "repeat unless a seed is given).",
+                                  "S");
+    parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck, extra,
+                       delay, split, garbage, garbage_after, seed});
+
+    const auto refuse = [](const QString& why) {
+        std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
+        return std::optional<Options>();
+    };
+    if (!parser.parse(arguments)) return refuse(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return refuse("unexpected argument " + parser.positionalArguments().first());
+    if (parser.isSet(help_option)) {
+        help = true;
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return Options{};
+    }
+
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            help = true;
-            return options;
+    options.bad_checksum = parser.isSet(bad_checksum);
+    options.silent = parser.isSet(silent);
+    options.stuck = parser.isSet(stuck);
+    // The last of a repeated option counts.
+    const auto number = [&](const QCommandLineOption& option,
+                            std::uint64_t max) -> std::optional<std::uint64_t> {
+        const QString value = parser.value(option);
+        auto n = parse_number(value.toStdString(), max);
+        if (!n) {
+            refuse(QStringLiteral("--%1: '%2' is not a number 0..%3")
+                       .arg(option.names().first(), value)
+                       .arg(max));
         }
-        if (arg == "--bad-checksum") {
-            options.bad_checksum = true;
-            continue;
-        }
-        if (arg == "--silent") {
-            options.silent = true;
-            continue;
-        }
-        constexpr std::string_view with_value[] = {"--address", "--link",    "--relays",
-                                                   "--extra",   "--garbage", "--delay",
-                                                   "--split",   "--seed",    "--garbage-after"};
-        if (std::find(std::begin(with_value), std::end(with_value), arg) == std::end(with_value)) {
-            std::fprintf(stderr, "tarnwick-board-sim: unknown option %s (see --help)\n", argv[i]);
-            return std::nullopt;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "tarnwick-board-sim: %s needs a value (see --help)\n", argv[i]);
-            return std::nullopt;
-        }
-        const std::string_view value = argv[++i];
-        auto number = [&](std::uint64_t max) {
-            auto n = parse_number(value, max);
-            if (!n) {
-                std::fprintf(stderr, "tarnwick-board-sim: %s: '%s' is not a number 0..%llu\n",
-                             argv[i - 1], argv[i], static_cast<unsigned long long>(max));
-            }
-            return n;
-        };
-        std::optional<std::uint64_t> n;
-        if (arg == "--link") {
-            if (value.empty()) {
-                std::fprintf(stderr, "tarnwick-board-sim: --link needs a path\n");
-                return std::nullopt;
-            }
-            options.link = value;
-        } else if (arg == "--address") {
-            if (!(n = number(0xFF))) return std::nullopt;
-            options.address = static_cast<std::uint8_t>(*n);
-        } else if (arg == "--relays") {
-            if (!(n = number(0xFFFF))) return std::nullopt;
-            options.relays = static_cast<std::uint16_t>(*n);
-        } else if (arg == "--extra") {
-            if (!(n = number(4096))) return std::nullopt;
-            options.extra = *n;
-        } else if (arg == "--garbage") {
-            if (!(n = number(4096))) return std::nullopt;
-            options.garbage = *n;
-        } else if (arg == "--delay") {
-            if (!(n = number(600000))) return std::nullopt;
-            options.delay = milliseconds(*n);
-        } else if (arg == "--split") {
-            if (!(n = number(600000))) return std::nullopt;
-            options.split = milliseconds(*n);
-        } else if (arg == "--garbage-after") {
-            if (!(n = number(600000))) return std::nullopt;
-            options.garbage_after = milliseconds(*n);
-        } else {  // --seed
-            if (!(n = number(0xFFFFFFFF))) return std::nullopt;
-            options.seed = static_cast<std::uint32_t>(*n);
+        return n;
+    };
+    if (parser.isSet(link)) {
+        options.link = parser.value(link).toStdString();
+        if (options.link.empty()) return refuse("--link needs a path");
+    }
+    if (parser.isSet(address)) {
+        options.addresses.clear();
+        for (const QString& item : parser.value(address).split(u',')) {
+            const auto n = parse_number(item.toStdString(), 0xFF);
+            if (!n) return refuse("--address: '" + item + "' is not a number 0..255");
+            const auto a = static_cast<std::uint8_t>(*n);
+            if (std::find(options.addresses.begin(), options.addresses.end(), a) !=
+                options.addresses.end())
+                return refuse("--address: " + item + " given twice");
+            options.addresses.push_back(a);
         }
     }
+    // A numeric option, when given, within its limit, into its place.
+    const auto take = [&](const QCommandLineOption& option, std::uint64_t max, auto store) {
+        if (!parser.isSet(option)) return true;
+        const auto n = number(option, max);
+        if (n) store(*n);
+        return n.has_value();
+    };
+    using ms = milliseconds;
+    const bool numbers_ok =
+        take(relays, 0xFFFF, [&](auto v) { options.relays = static_cast<std::uint16_t>(v); }) &&
+        take(extra, 4096, [&](auto v) { options.extra = v; }) &&
+        take(garbage, 4096, [&](auto v) { options.garbage = v; }) &&
+        take(delay, 600000, [&](auto v) { options.delay = ms(v); }) &&
+        take(split, 600000, [&](auto v) { options.split = ms(v); }) &&
+        take(garbage_after, 600000, [&](auto v) { options.garbage_after = ms(v); }) &&
+        take(seed, 0xFFFFFFFF, [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
+    if (!numbers_ok) return std::nullopt;
     return options;
 }
 
@@ -276,8 +301,13 @@ void remove_link(const std::string& path, const std::string& target) {
         unlink(path.c_str());
 }
 
-void report_relays(std::uint16_t relays) {
-    std::printf("relays 0x%04x\n", relays);
+// One board keeps the line the harness has always read; with several, each
+// line says whose relays it reports.
+void report_relays(const tarnwick::sim::Answer& board, bool several) {
+    if (several)
+        std::printf("address %u relays 0x%04x\n", board.address, board.relays);
+    else
+        std::printf("relays 0x%04x\n", board.relays);
     std::fflush(stdout);
 }
 
@@ -399,7 +429,11 @@ int poll_timeout(std::optional<Clock::time_point> until, Clock::time_point now) 
 }
 
 int serve(const Options& options, const Terminal& terminal) {
-    tarnwick::sim::Board board(options.address, options.relays);
+    std::vector<tarnwick::sim::Board> boards;
+    for (const std::uint8_t address : options.addresses)
+        boards.emplace_back(address, options.relays, options.stuck);
+    tarnwick::sim::Bus bus(std::move(boards));
+    const bool several = options.addresses.size() > 1;
     Options live = options;  // the signals switch faults in this copy
     Line line(live, terminal.master);
     // After a hang-up or EIO the master is left out of poll() for a moment
@@ -438,8 +472,8 @@ int serve(const Options& options, const Terminal& terminal) {
             if (n > 0) {
                 now = Clock::now();
                 for (const auto& answer :
-                     board.feed(std::span(buffer, static_cast<std::size_t>(n)))) {
-                    if (answer.changed) report_relays(answer.relays);
+                     bus.feed(std::span(buffer, static_cast<std::size_t>(n)))) {
+                    if (answer.changed) report_relays(answer, several);
                     line.answer(answer, now);
                 }
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -454,12 +488,10 @@ int serve(const Options& options, const Terminal& terminal) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);  // never run: the loop below is poll()
     bool help = false;
-    const auto options = parse_options(argc, argv, help);
-    if (help) {
-        std::fputs(usage_text, stdout);
-        return 0;
-    }
+    const auto options = parse_options(QCoreApplication::arguments(), help);
+    if (help) return 0;
     if (!options) return 2;
 
     if (!install_signal_handlers()) {
@@ -478,7 +510,8 @@ int main(int argc, char** argv) {
     }
 
     std::printf("%s\n", terminal->path.c_str());
-    report_relays(options->relays);
+    for (const std::uint8_t address : options->addresses)
+        report_relays({{}, address, options->relays, false}, options->addresses.size() > 1);
 
     const int status = serve(*options, *terminal);
 

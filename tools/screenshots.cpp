@@ -1,10 +1,13 @@
 // Renders the pictures in docs/: the panel polling the simulated board, the
-// panel after its port is closed, the name dialog, and long channel names
-// wrapped in their labels with the tooltip of one that does not fit. Run it on
-// an X server (scripts/screenshots.sh starts Xvfb) with the output folder as
-// argument.
+// panel after its port is closed, the name dialog, long channel names wrapped
+// in their labels with the tooltip of one that does not fit, and what the
+// panel adds around its serial link: the port entry's tooltip, an unknown
+// cell's tooltip, the address label's menu, the board scan and the device
+// chooser. Run it on an X server (scripts/screenshots.sh starts Xvfb) with the
+// output folder as argument.
 #include <QApplication>
 #include <QDir>
+#include <QMenu>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QToolTip>
@@ -16,20 +19,42 @@
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
 #include "ui/fonts.h"
+#include "ui/link_aids.h"
 #include "ui/main_form.h"
 #include "ui/name_form.h"
 
 namespace {
 
 using namespace tarnwick;
+using ui::RelayCell;
 
-bool save(QWidget* window, const QString& file) {
+// The screen within `area` (global coordinates).
+bool save_area(const QRect& area, const QString& file) {
     test::run_events_for(300);
-    const QPixmap shot = window->screen()->grabWindow(0).copy(window->frameGeometry());
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0).copy(area);
     const bool ok = shot.save(file);
     std::printf("%s %s (%dx%d)\n", ok ? "wrote" : "could not write", qPrintable(file), shot.width(),
                 shot.height());
     return ok;
+}
+
+bool save(QWidget* window, const QString& file) {
+    return save_area(window->frameGeometry(), file);
+}
+
+// A window together with the popup (tooltip, menu) shown over it.
+bool save_with_popup(QWidget* window, QWidget* popup, const QString& file) {
+    test::run_events_for(300);
+    QRect area = window->frameGeometry();
+    if (popup && popup->isVisible()) area |= popup->frameGeometry().adjusted(-4, -4, 4, 4);
+    return save_area(area, file);
+}
+
+// The tooltip Qt shows: a top-level QLabel of class QTipLabel.
+QWidget* tooltip_window() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->inherits("QTipLabel") && w->isVisible()) return w;
+    return nullptr;
 }
 
 }  // namespace
@@ -40,7 +65,8 @@ int main(int argc, char** argv) {
     ui::install_font_substitutions();
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs"));
 
-    test::BoardSim board({"--relays", "0x5A3C"});
+    // Boards at 1 (in the address entry), 3 and 200, for the scan.
+    test::BoardSim board({"--address", "1,3,200", "--relays", "0x5A3C"});
     qputenv("TARNWICK_COM1", QByteArray::fromStdString(board.path()));
     QTemporaryDir dir;
     test::RecordingBoxes boxes;
@@ -51,7 +77,9 @@ int main(int argc, char** argv) {
     (void)names.set_channel_name("1", "16", "冷却风扇");
 
     link::QtSerialPort port;
+    link::PortChoices choices(dir.filePath(QStringLiteral("tarnwick.conf")));
     ui::MainForm form(port, boxes, names);
+    form.use_port_choices(choices);
     form.show();
     form.move(40, 40);
     test::wait_until([&] { return form.windowHandle() && form.windowHandle()->isExposed(); });
@@ -66,6 +94,42 @@ int main(int argc, char** argv) {
     test::wait_until([&] { return dialog->windowHandle() && dialog->windowHandle()->isExposed(); });
     ok = save(dialog, out.filePath("name-dialog.png")) && ok;
     dialog->Command_cansel_Click();
+
+    ui::LinkAids& aids = form.aids();
+    test::run_events_for(1500);  // some traffic for the counts
+    QLineEdit* entry = form.port_entry();
+    QToolTip::showText(entry->mapToGlobal(QPoint(8, entry->height() + 4)), aids.port_tip(), entry,
+                       {}, 60000);
+    ok = save_with_popup(&form, tooltip_window(), out.filePath("port-tooltip.png")) && ok;
+    QToolTip::hideText();
+
+    ui::FindForm* find = aids.open_find_form();
+    find->move(520, 40);
+    test::wait_until([&] { return !form.link().scanning(); }, 20000);
+    ok = save(find, out.filePath("find-dialog.png")) && ok;
+    find->close();
+
+    form.address_entry()->setText(QStringLiteral("7"));  // no board there
+    test::run_events_for(2300);
+    RelayCell* cell = form.cell(5);
+    QToolTip::showText(cell->mapToGlobal(QPoint(10, cell->height() + 4)), aids.cell_tip(), cell, {},
+                       60000);
+    ok = save_with_popup(&form, tooltip_window(), out.filePath("unknown-tooltip.png")) && ok;
+    QToolTip::hideText();
+    form.address_entry()->setText(QStringLiteral("1"));
+
+    QMenu* menu = aids.address_menu(form.address_label());
+    menu->popup(form.address_label()->mapToGlobal(QPoint(30, 20)));
+    ok = save_with_popup(&form, menu, out.filePath("address-menu.png")) && ok;
+    menu->close();
+    delete menu;
+
+    ui::DeviceForm* devices = aids.open_device_form();
+    devices->move(40, 40);
+    devices->path_entry()->setText(QStringLiteral("/tmp/no-such-adapter"));
+    devices->ok_clicked();  // refused: shows why
+    ok = save(devices, out.filePath("device-dialog.png")) && ok;
+    devices->close();
 
     form.link().open_comm_Click();
     ok = save(&form, out.filePath("main-closed.png")) && ok;

@@ -25,7 +25,9 @@ std::optional<int> read_command_line(int argc, char** argv, const NameFileLocati
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Control panel for a 16-channel relay board on a serial line.\n"
-                       "Port n opens the device named by $TARNWICK_COM<n>, else /dev/ttyS<n-1>."));
+                       "Port n opens the device named by $TARNWICK_COM<n>, else the device saved\n"
+                       "for n with 选择设备… (in tarnwick.conf beside the per-user name file),\n"
+                       "else /dev/ttyS<n-1>."));
     const QCommandLineOption help(
         {QStringLiteral("h"), QStringLiteral("help")},
         QStringLiteral("Print this help, with the name file in use, and exit."));
@@ -89,7 +91,10 @@ int main(int argc, char** argv) {
 
     tarnwick::names::prepare_name_file(location);
     tarnwick::names::NameFile names(location, messages);
+    tarnwick::link::PortChoices port_choices(
+        QString::fromStdString(tarnwick::names::settings_file_path()));
     tarnwick::ui::MainForm main_form(port, messages, names);
+    main_form.use_port_choices(port_choices);
     messages.set_parent(&main_form);
     main_form.show();
     if (!start_check.isEmpty()) QTimer::singleShot(0, &app, &QApplication::quit);

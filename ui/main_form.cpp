@@ -6,6 +6,7 @@
 #include "protocol/number_text.h"
 #include "ui/app_icon.h"
 #include "ui/fonts.h"
+#include "ui/link_aids.h"
 #include "ui/name_form.h"
 #include "ui/twips.h"
 
@@ -77,12 +78,23 @@ MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages, names::Na
     connect(open_comm, &QPushButton::clicked, this, [this] { link_->open_comm_Click(); });
     connect(openall, &QPushButton::clicked, this, [this] { link_->openall_Click(); });
     connect(closeall, &QPushButton::clicked, this, [this] { link_->closeall_Click(); });
+    aids_ = new LinkAids(*this);
     Form_Initialize();
     center_on_screen();
 }
 
 MainForm::~MainForm() {
     if (name_form_) delete name_form_.data();
+}
+
+void MainForm::use_port_choices(link::PortChoices& choices) {
+    link_->use_port_choices(&choices);
+    aids_->use_port_choices(&choices);
+}
+
+void MainForm::closeEvent(QCloseEvent* event) {
+    link_->shutdown();  // no reconnect, no scan after the window is gone
+    QWidget::closeEvent(event);
 }
 
 void MainForm::Form_Initialize() {
@@ -198,6 +210,7 @@ void MainForm::VScroll1_Change() { add->setText(QString::number(VScroll1->number
 void MainForm::chuankou_num_Change() {
     if (const auto number = protocol::parse_entry(chuankou_num->text().toStdString()))
         VScroll2->set_number(*number);
+    link_->port_text_changed();
 }
 
 void MainForm::VScroll2_Change() { chuankou_num->setText(QString::number(VScroll2->number())); }

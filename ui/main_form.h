@@ -11,6 +11,7 @@
 
 #include "link/link_controller.h"
 #include "link/panel_view.h"
+#include "link/port_choices.h"
 #include "link/serial_port.h"
 #include "names/name_file.h"
 #include "ui/message_boxes.h"
@@ -21,29 +22,34 @@ namespace tarnwick::ui {
 // The main window: relay cells, port and address entries, the port button and
 // the two all-relay buttons. It owns the link for the whole run.
 class NameForm;
+class LinkAids;
 
 // A spinner as the panel has always had it: 255 at the top, 0 at the bottom,
 // the up arrow adds one. A Qt scroll bar's inverted appearance does not swap
 // its arrows, so the bar runs over -255..0 and the number is the negation.
 class Spinner : public QScrollBar {
     Q_OBJECT
-public:
+  public:
     explicit Spinner(QWidget* parent);
     [[nodiscard]] int number() const { return -value(); }
     void set_number(int number) { setValue(-number); }
-signals:
+  signals:
     void number_changed(int number);
 };
 
 class MainForm : public QWidget, public link::PanelView {
     Q_OBJECT
-public:
+  public:
     // Runs start-up (title and names from the name file) before returning, so
     // that a first start's messages come before the window is shown.
     MainForm(link::SerialPort& port, OperatorMessages& messages, names::NameFile& names,
              link::LinkController::Ticks ticks = link::LinkController::Ticks::timer,
              QWidget* parent = nullptr);
     ~MainForm() override;
+
+    // The operator's saved devices: consulted on every open, changed through
+    // "选择设备…" (which stays disabled without them).
+    void use_port_choices(link::PortChoices& choices);
 
     // Handlers of this window's own controls.
     void add_Change();
@@ -61,6 +67,9 @@ public:
     RelayCell* cell(int n) const { return Picture1[static_cast<std::size_t>(n - 1)]; }
     QLineEdit* port_entry() const { return chuankou_num; }
     QLineEdit* address_entry() const { return add; }
+    QLabel* port_label() const { return Label3; }
+    QLabel* address_label() const { return Label5; }
+    LinkAids& aids() const { return *aids_; }
     QPushButton* port_button() const { return open_comm; }
     QPushButton* all_on_button() const { return openall; }
     QPushButton* all_off_button() const { return closeall; }
@@ -77,7 +86,10 @@ public:
     QString address_text() const override;
     QString port_text() const override;
 
-private:
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
     void Form_Initialize();
     void build_controls();
     void mark_entry(QLineEdit* entry, const QString& explanation);
@@ -100,6 +112,7 @@ private:
     QPointer<NameForm> name_form_;
 
     std::unique_ptr<link::LinkController> link_;
+    LinkAids* aids_ = nullptr;
 };
 
 }  // namespace tarnwick::ui

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -307,14 +309,19 @@ TEST(FaultMatrix, FaultsThatStartAfterGoodAnswers) {
 }
 
 // The device goes away under the open port and comes back under the same
-// name: the panel shows the closed state, says so once, and opens again.
+// name: the panel shows the closed state, says so once, and opens again by
+// itself, whether or not the message is still on the screen. A command the
+// operator queued just before the loss is not sent to the board that comes
+// back.
 TEST(FaultMatrix, TheDeviceVanishesWhileOpenAndComesBack) {
     const struct {
         const char* how;
         int signal;
+        bool while_box_open;  // the board comes back while the message box is up
     } cases[] = {
-        {"board process killed", SIGKILL},
-        {"board process ends", SIGTERM},
+        {"board process killed", SIGKILL, false},
+        {"board process ends", SIGTERM, false},
+        {"board back while the message box is still open", SIGKILL, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);
@@ -332,38 +339,121 @@ TEST(FaultMatrix, TheDeviceVanishesWhileOpenAndComesBack) {
             },
             answer_wait_ms));
 
+        // Queued, and the board pulled before any tick could send it.
+        panel.link.Picture1_Click(2);  // red: energize relay 2
         board->kill(c.signal);
-        ASSERT_TRUE(wait_until([&] { return !panel.link.port_open(); }, answer_wait_ms))
-            << "the panel did not notice; cells: " << panel.now();
-        const std::size_t closed_at = panel.log.size();
-        run_events_for(300);  // any further error would arrive by now
-        EXPECT_EQ(panel.now(), shows_closed);
-        EXPECT_FALSE(panel.link.timer_enabled());
-        EXPECT_EQ(panel.count(Event::frame, closed_at), 0) << "frames sent after the close";
-        EXPECT_EQ(panel.view.port_caption, link::caption_open_port);
-        EXPECT_TRUE(panel.view.port_entry_enabled);
-        EXPECT_FALSE(panel.view.buttons_enabled);
-        ASSERT_EQ(panel.messages.texts.size(), 1) << panel.messages_said();
-        EXPECT_TRUE(panel.messages.texts[0].contains(QString::fromStdString(name)))
-            << panel.messages_said();
-        EXPECT_TRUE(panel.messages.texts[0].contains(QStringLiteral("已断开")))
-            << panel.messages_said();
+        ASSERT_TRUE(board->wait_exit(std::chrono::seconds(5)).has_value());
+        // A killed board leaves its link behind; udev removes a pulled
+        // adapter's node, and so does this, before the panel looks.
+        std::filesystem::remove(name);
         board.reset();
 
-        BoardSim again({"--link", name, "--relays", "0x0002"});
-        panel.link.open_comm_Click();
-        ASSERT_TRUE(panel.link.port_open()) << panel.messages_said();
+        std::unique_ptr<BoardSim> again;
+        bool open_when_box_returned = false;
+        if (c.while_box_open) {
+            panel.messages.while_shown = [&] {
+                again = std::make_unique<BoardSim>(std::vector<std::string>{"--link", name});
+                // What a modal box does: its own event loop, until dismissed.
+                wait_until([&] { return panel.link.port_open(); }, answer_wait_ms);
+                open_when_box_returned = panel.link.port_open();
+            };
+        }
+        ASSERT_TRUE(wait_until([&] { return panel.messages.texts.size() == 1; }, answer_wait_ms))
+            << "the panel did not notice; cells: " << panel.now();
+        ASSERT_EQ(panel.messages.texts.size(), 1) << panel.messages_said();
+        const QString said = panel.messages.texts[0];
+        for (const QString& part : {QString::fromStdString(name), QStringLiteral("已断开"),
+                                    QStringLiteral("自动重新打开")})
+            EXPECT_TRUE(said.contains(part)) << panel.messages_said();
+        if (c.while_box_open) {
+            EXPECT_TRUE(open_when_box_returned) << "not reopened while the box was up";
+        } else {
+            const std::size_t closed_at = panel.log.size();
+            run_events_for(300);  // any further error would arrive by now
+            EXPECT_EQ(panel.now(), shows_closed);
+            EXPECT_FALSE(panel.link.timer_enabled());
+            EXPECT_EQ(panel.count(Event::frame, closed_at), 0) << "frames sent after the close";
+            EXPECT_EQ(panel.view.port_caption, link::caption_open_port);
+            EXPECT_TRUE(panel.view.port_entry_enabled);
+            EXPECT_FALSE(panel.view.buttons_enabled);
+            EXPECT_TRUE(panel.link.reconnecting());
+            again = std::make_unique<BoardSim>(std::vector<std::string>{"--link", name});
+        }
+
+        // Back, without a click, polling the board that is there now.
         EXPECT_TRUE(wait_until(
             [&] {
-                return panel.now() == Shown{Shown::relays, 0x0002};
+                return panel.now() == Shown{Shown::relays, 0x0000};
             },
             answer_wait_ms))
             << panel.now();
-        panel.link.Picture1_Click(2);  // green: release relay 2
-        EXPECT_TRUE(wait_until([&] { return again.last_relays() == 0x0000; }, answer_wait_ms));
+        EXPECT_FALSE(panel.link.reconnecting());
+        run_events_for(300);
+        EXPECT_EQ(again->last_relays(), 0x0000) << "the command queued before the loss was sent";
+        panel.link.Picture1_Click(2);
+        EXPECT_TRUE(wait_until([&] { return again->last_relays() == 0x0002; }, answer_wait_ms));
         EXPECT_EQ(panel.messages.texts.size(), 1) << panel.messages_said();
         qunsetenv("TARNWICK_COM1");
     }
+}
+
+// "查找模块…" over a real line: one query per tick to each address 0..255,
+// an answer taken for the address of its tick. The lines are scanned side by
+// side, each by its own panel.
+TEST(FaultMatrix, AScanFindsEveryBoardOnTheLine) {
+    const struct {
+        const char* line;
+        std::vector<std::string> args;
+        std::vector<int> found;
+    } cases[] = {
+        {"boards at 3 and 200", {"--address", "3,200", "--relays", "0x0104"}, {3, 200}},
+        {"a board at 0 and one at 255", {"--address", "0,255", "--relays", "0x0104"}, {0, 255}},
+        {"nothing answers", {"--silent"}, {}},
+    };
+    struct Scan {
+        std::unique_ptr<BoardSim> board;
+        std::unique_ptr<Panel> panel;
+        std::vector<int> found;
+        std::vector<int> relays;
+        std::optional<bool> complete;
+    };
+    std::vector<Scan> scans(std::size(cases));
+    QElapsedTimer clock;
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        Scan& scan = scans[i];
+        scan.board = std::make_unique<BoardSim>(cases[i].args);
+        map_port(1, scan.board->path());
+        scan.panel = std::make_unique<Panel>();
+        LinkController& link = scan.panel->link;
+        link.open_comm_Click();
+        ASSERT_TRUE(link.port_open()) << scan.panel->messages_said();
+        QObject::connect(&link, &LinkController::scan_found, [&scan](int address, int relays) {
+            scan.found.push_back(address);
+            scan.relays.push_back(relays);
+        });
+        QObject::connect(&link, &LinkController::scan_ended,
+                         [&scan](bool complete) { scan.complete = complete; });
+    }
+    clock.start();
+    for (Scan& scan : scans) ASSERT_TRUE(scan.panel->link.start_scan());
+    const bool all_ended = wait_until(
+        [&] {
+            return std::all_of(scans.begin(), scans.end(),
+                               [](const Scan& s) { return s.complete.has_value(); });
+        },
+        30000);
+    const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+    EXPECT_TRUE(all_ended);
+    std::printf("scan of 256 addresses on %zu lines at once: %.1f s\n", scans.size(), seconds);
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        SCOPED_TRACE(cases[i].line);
+        EXPECT_EQ(scans[i].complete, std::optional<bool>(true));
+        EXPECT_EQ(scans[i].found, cases[i].found);
+        for (const int relays : scans[i].relays) EXPECT_EQ(relays, 0x0104);
+        EXPECT_TRUE(scans[i].panel->messages.texts.isEmpty()) << scans[i].panel->messages_said();
+        EXPECT_TRUE(scans[i].panel->link.port_open());
+    }
+    qunsetenv("TARNWICK_COM1");
 }
 
 const std::string built_probe = TARNWICK_FAULT_PROBE;

@@ -110,6 +110,7 @@ struct Exchange {
     std::size_t leading = 0;          // arbitrary bytes ahead of the answer
     std::size_t trailing = 0;         // arbitrary bytes after it
     std::optional<std::uint16_t> relays = std::nullopt;  // reported state afterwards
+    int reporter = -1;  // whose report that is, of several boards; -1: the single board's
 };
 
 // clang-format off
@@ -143,11 +144,24 @@ const Exchange exchanges[] = {
      {"55 FF 10 00 00 00 00 64"}, "22 FF 10 00 00 00 00 31"},
     {"board at address 0", {"--address", "0"},
      {"55 00 10 00 00 00 00 65"}, "22 00 10 00 00 00 00 32"},
+    {"two boards on one line, the first answers", {"--address", "3,200"},
+     {"55 03 10 00 00 00 00 68"}, "22 03 10 00 00 00 00 35"},
+    {"two boards on one line, the second answers", {"--address", "3,200"},
+     {"55 C8 10 00 00 00 00 2D"}, "22 C8 10 00 00 00 00 FA"},
+    {"two boards on one line, each switches its own relays", {"--address", "3,200"},
+     {"55 C8 21 00 00 FA 03 3B", "55 03 10 00 00 00 00 68"},
+     "22 C8 21 00 00 00 04 0F 22 03 10 00 00 00 00 35", 0, 0, 0x0004, 200},
+    {"--stuck answers but switches nothing", {"--stuck"},
+     {"55 01 21 00 00 FA 03 74"}, "22 01 21 00 00 00 00 44"},
+    {"--stuck keeps its start pattern on all off", {"--stuck", "--relays", "0x0004"},
+     {"55 01 13 00 00 00 00 69"}, "22 01 13 00 00 00 04 3A"},
 
     // frames the board must not act on; the query after them proves it lives
     {"other address ignored", {},
      {"55 02 21 00 00 FA 03 75", "55 01 10 00 00 00 00 66"}, "22 01 10 00 00 00 00 33",
      0, 0, 0x0000},
+    {"an address of no board on a line of two ignored", {"--address", "3,200"},
+     {"55 01 10 00 00 00 00 66", "55 03 10 00 00 00 00 68"}, "22 03 10 00 00 00 00 35"},
     {"bad checksum ignored", {},
      {"55 01 21 00 00 FA 03 75", "55 01 10 00 00 00 00 66"}, "22 01 10 00 00 00 00 33",
      0, 0, 0x0000},
@@ -197,7 +211,11 @@ TEST(BoardSim, AnswersCommandFrames) {
         EXPECT_EQ(dump(answer), dump(expected));
         EXPECT_EQ(dump(port.read_all(quiet_time)), dump({})) << "more than expected";
 
-        if (c.relays) {
+        if (c.relays && c.reporter >= 0) {
+            const auto board = static_cast<std::uint8_t>(c.reporter);
+            EXPECT_TRUE(sim.wait_for_relays(board, *c.relays, answer_timeout))
+                << "last reported " << sim.last_relays(board).value_or(0xDEAD);
+        } else if (c.relays) {
             EXPECT_TRUE(sim.wait_for_relays(*c.relays, answer_timeout))
                 << "last reported " << sim.last_relays().value_or(0xDEAD);
         }
@@ -444,7 +462,8 @@ TEST(BoardSim, RefusesBadArguments) {
     const std::vector<std::string> refused[] = {
         {"--address", "256"},        {"--address", "-1"}, {"--relays", "0x10000"},
         {"--relays", "12ab"},        {"--delay"},         {"--no-such-option"},
-        {"--garbage-after", "soon"},
+        {"--garbage-after", "soon"}, {"--address", "3,3"},  {"--address", "3,"},
+        {"--address", "1,256"},      {"stray"},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));

@@ -1,6 +1,14 @@
+#include "link/link_controller.h"
+
 #include <gtest/gtest.h>
 
-#include "link/link_controller.h"
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+
+#include "link/port_texts.h"
 #include "tests/support/fake_link.h"
 
 namespace {
@@ -23,7 +31,12 @@ const Frame status_8_9_bad{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5};
 const Frame status_all_off{0x22, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x33};
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
+    void SetUp() override {
+        for (const char* n : {"0", "1", "7", "12"})
+            qunsetenv((std::string("TARNWICK_COM") + n).c_str());
+    }
+
     FakePort port;
     FakePanel panel;
     RecordingMessages messages;
@@ -86,9 +99,18 @@ TEST_F(LinkTest, CellClicksQueueByTheBoxColour) {
         std::vector<Frame> expected;
     } cases[] = {
         {"red cell 3 energizes", status_all_off, 3, {energize_3_1}},
-        {"green cell 8 releases", status_8_9, 8, {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x08, 0x6F}}},
-        {"green cell 9 releases", status_8_9, 9, {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x09, 0x70}}},
-        {"red cell 16 energizes", status_8_9, 16, {{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x10, 0x81}}},
+        {"green cell 8 releases",
+         status_8_9,
+         8,
+         {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x08, 0x6F}}},
+        {"green cell 9 releases",
+         status_8_9,
+         9,
+         {{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x09, 0x70}}},
+        {"red cell 16 energizes",
+         status_8_9,
+         16,
+         {{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x10, 0x81}}},
     };
     for (const auto& c : cases) {
         if (!port.is_open()) open();
@@ -96,9 +118,8 @@ TEST_F(LinkTest, CellClicksQueueByTheBoxColour) {
         link.Picture1_Click(c.cell);
         EXPECT_EQ(tick_and_take(), c.expected) << c.what;
         // The click itself never changes the colour; only an answer does.
-        EXPECT_EQ(panel.cell_colour(c.cell), (c.status == status_all_off || c.cell == 16)
-                                                  ? colour_red
-                                                  : colour_green)
+        EXPECT_EQ(panel.cell_colour(c.cell),
+                  (c.status == status_all_off || c.cell == 16) ? colour_red : colour_green)
             << c.what;
     }
 }
@@ -207,23 +228,40 @@ TEST_F(LinkTest, BytesBeyondEightWaitUntilTheNextSendDiscardsThem) {
     EXPECT_TRUE(port.input.empty());
 }
 
-TEST_F(LinkTest, APendingCommandSurvivesCloseAndReopen) {
-    open_with(status_all_off);
-    link.Picture1_Click(3);
-    link.open_comm_Click();  // close
-    EXPECT_FALSE(link.timer_enabled());
-    EXPECT_TRUE(link.pending());
-    EXPECT_EQ(link.live_count(), 5);  // nothing resets on close
-    open();
-    EXPECT_EQ(link.live_count(), 5);  // nor on open
-    EXPECT_EQ(tick_and_take(2), (std::vector{energize_3_1, query_1}));
+// The operator's close keeps a queued command for the next open; a device
+// that vanished takes it along: by the time it is back the command is stale.
+TEST_F(LinkTest, APendingCommandSurvivesCloseAndReopenButNotAVanish) {
+    struct Case {
+        const char* what;
+        bool vanish;
+        std::vector<Frame> first_after_reopen;
+    } cases[] = {
+        {"operator's close", false, {energize_3_1, query_1}},
+        {"device vanished", true, {query_1, query_1}},
+    };
+    for (const auto& c : cases) {
+        open_with(status_all_off);
+        link.Picture1_Click(3);
+        if (c.vanish)
+            port.vanish();
+        else
+            link.open_comm_Click();  // close
+        EXPECT_FALSE(link.timer_enabled()) << c.what;
+        EXPECT_EQ(link.pending(), !c.vanish) << c.what;
+        EXPECT_EQ(link.live_count(), 5) << c.what;  // nothing resets on close
+        open();
+        EXPECT_EQ(link.live_count(), 5) << c.what;  // nor on open
+        EXPECT_EQ(tick_and_take(2), c.first_after_reopen) << c.what;
+        link.open_comm_Click();
+    }
 }
 
 TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
     open();
     QStringList expected_open;
     for (int n = 1; n <= 16; ++n) expected_open << QStringLiteral("cell %1").arg(n);
-    expected_open << "buttons 1" << "entry 0" << QStringLiteral("caption 关闭串口");
+    expected_open << "buttons 1"
+                  << "entry 0" << QStringLiteral("caption 关闭串口");
     EXPECT_EQ(panel.log, expected_open);
     EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
     EXPECT_TRUE(link.timer_enabled());
@@ -232,7 +270,8 @@ TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
     link.open_comm_Click();
     QStringList expected_closed;
     for (int n = 1; n <= 16; ++n) expected_closed << QStringLiteral("cell %1").arg(n);
-    expected_closed << "buttons 0" << "entry 1" << QStringLiteral("caption 打开串口");
+    expected_closed << "buttons 0"
+                    << "entry 1" << QStringLiteral("caption 打开串口");
     EXPECT_EQ(panel.log, expected_closed);
     EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
     EXPECT_FALSE(link.timer_enabled());
@@ -267,7 +306,7 @@ TEST_F(LinkTest, ThePortNumberComesFromTheEntryOnEveryOpen) {
     link.open_comm_Click();
     panel.port = "12";
     open();
-    EXPECT_EQ(port.opened_numbers, (std::vector{7, 12}));
+    EXPECT_EQ(port.opened_devices, (QStringList{"/dev/ttyS6", "/dev/ttyS11"}));
 }
 
 TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
@@ -276,7 +315,7 @@ TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
         link.open_comm_Click();
         EXPECT_FALSE(port.is_open()) << text;
     }
-    EXPECT_TRUE(port.opened_numbers.empty());
+    EXPECT_TRUE(port.opened_devices.isEmpty());
     ASSERT_EQ(messages.texts.size(), 5);
     EXPECT_TRUE(messages.texts[1].contains("abc"));
     EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
@@ -286,24 +325,44 @@ TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
 TEST_F(LinkTest, AFailedOpenLeavesTheClosedStateAndSaysWhy) {
     struct Case {
         const char* what;
-        OpenFailure failure;
+        const char* port_text;
+        std::optional<PortProblem> failure;
         QStringList must_say;
     } cases[] = {
-        {"missing device", {"/dev/ttyUSB9", "设备不存在", false}, {"/dev/ttyUSB9", "设备不存在"}},
-        {"busy device", {"/dev/ttyS0", "设备正被其他程序使用", false}, {"/dev/ttyS0", "其他程序"}},
-        {"no permission", {"/dev/ttyS0", "没有访问权限", true}, {"/dev/ttyS0", "dialout"}},
-        {"no device for the number", {"", "没有对应的设备", false}, {"TARNWICK_COM1"}},
+        {"missing device",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::not_found, "No such file or directory"},
+         {"/dev/ttyS0", "默认", "设备不存在（No such file or directory）", "选择设备…"}},
+        {"busy device",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::busy, {}},
+         {"/dev/ttyS0", "其他程序"}},
+        {"no permission",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::permission, {}},
+         {"/dev/ttyS0", "没有访问权限", "dialout"}},
+        {"not a terminal",
+         "1",
+         PortProblem{"/dev/ttyS0", PortFault::not_serial, "Inappropriate ioctl for device"},
+         {"不是串口设备（Inappropriate ioctl for device）"}},
+        // Port 0 has no default device: nothing is even tried.
+        {"no device for the number", "0", std::nullopt, {"串口 0", "选择设备…", "TARNWICK_COM0"}},
     };
     for (const auto& c : cases) {
         messages.texts.clear();
+        port.opened_devices.clear();
         port.next_failure = c.failure;
+        panel.port = c.port_text;
         link.open_comm_Click();
         EXPECT_FALSE(port.is_open()) << c.what;
+        EXPECT_EQ(port.opened_devices.size(), c.failure ? 1 : 0) << c.what;
         EXPECT_TRUE(panel.all(colour_grey_text, text_unknown)) << c.what;
         EXPECT_FALSE(link.timer_enabled()) << c.what;
         EXPECT_EQ(panel.port_caption, caption_open_port) << c.what;
         ASSERT_EQ(messages.texts.size(), 1) << c.what;
-        for (const auto& part : c.must_say) EXPECT_TRUE(messages.texts[0].contains(part)) << c.what;
+        for (const auto& part : c.must_say)
+            EXPECT_TRUE(messages.texts[0].contains(part))
+                << c.what << ": " << messages.texts[0].toStdString();
     }
 }
 
@@ -313,11 +372,245 @@ TEST_F(LinkTest, AVanishedDeviceClosesThePortOnceAndAReopenWorks) {
     port.vanish();  // a flood of errors is reported once
     EXPECT_FALSE(port.is_open());
     EXPECT_EQ(messages.texts.size(), 1);
-    EXPECT_TRUE(messages.texts[0].contains("/dev/ttyFAKE"));
+    EXPECT_TRUE(messages.texts[0].contains("/dev/ttyS0"));
+    EXPECT_TRUE(messages.texts[0].contains("已断开"));
+    EXPECT_TRUE(messages.texts[0].contains("设备已不存在（可能已拔出）（Input/output error）"));
+    EXPECT_TRUE(messages.texts[0].contains("自动重新打开"));
     EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
     EXPECT_FALSE(link.timer_enabled());
     open();
     EXPECT_EQ(tick_and_take(), std::vector{query_1});
+}
+
+// Unknown cells while the port is open say why, from what the line did since
+// the last accepted answer; the port entry adds the counts since the open.
+TEST_F(LinkTest, UnknownCellsSayWhatTheLineDid) {
+    const Frame echoed = query_1;
+    struct Case {
+        const char* what;
+        std::vector<Frame> answers;        // one after each tick
+        std::vector<std::uint8_t> scraps;  // arriving after the answers
+        const char* address;
+        QStringList reason_says;
+        const char* since_open;
+    } cases[] = {
+        {"a silent line",
+         {},
+         {},
+         "1",
+         {"7 秒内没有收到任何字节", "接线", "9600", "查找模块…"},
+         "发送 3 帧，收到 0 字节，接受 0 个应答，拒绝 0 个"},
+        {"answers with bad checksums",
+         {status_8_9_bad, status_8_9_bad},
+         {},
+         "1",
+         {"收到 2 个应答，全部被拒绝", "2 个校验和错误"},
+         "发送 3 帧，收到 16 字节，接受 0 个应答，拒绝 2 个（校验和错 2 个，首字节错 0 个）"},
+        {"echoes of our own frames",
+         {echoed, status_8_9_bad, echoed},
+         {},
+         "1",
+         {"收到 3 个应答，全部被拒绝", "1 个校验和错误", "2 个首字节不是 0x22"},
+         "发送 3 帧，收到 24 字节，接受 0 个应答，拒绝 3 个（校验和错 1 个，首字节错 2 个）"},
+        {"bytes that never make a whole answer",
+         {},
+         {0x22, 0x01, 0x10},
+         "1",
+         {"收到 3 字节，但凑不成一个完整的 8 字节应答"},
+         "发送 4 帧，收到 3 字节，接受 0 个应答，拒绝 0 个"},
+        {"a good answer, then silence",
+         {status_8_9},
+         {},
+         "1",
+         {"没有收到任何字节（上一个有效应答之后）"},
+         "发送 3 帧，收到 8 字节，接受 1 个应答，拒绝 0 个"},
+        {"an address entry without an address",
+         {},
+         {},
+         "",
+         {"模块地址“”不是 0 到 255 之间的整数"},
+         "发送 0 帧，收到 0 字节，接受 0 个应答，拒绝 0 个"},
+    };
+    for (const auto& c : cases) {
+        panel.address = c.address;
+        open();
+        for (int i = 0; i < 3; ++i) {
+            link.Timer1_Timer();
+            if (i < static_cast<int>(c.answers.size())) port.deliver(c.answers[i]);
+        }
+        if (!c.scraps.empty()) {
+            port.deliver(c.scraps);
+            link.Timer1_Timer();  // the next send drops them, counted
+        }
+        const LinkCounters& counters = link.counters();
+        const QString reason = unknown_reason(
+            counters, link.unknown_cause(), counters.since_answer.since + std::chrono::seconds(7));
+        for (const auto& part : c.reason_says)
+            EXPECT_TRUE(reason.contains(part)) << c.what << ": " << reason.toStdString();
+        EXPECT_EQ(tally_text(counters.since_open), QString(c.since_open)) << c.what;
+        link.open_comm_Click();
+    }
+}
+
+// The watch for a vanished device ends when the device is back (and the port
+// open again), on the operator's open click, on another port number and when
+// the window closes; the operator's own close starts none.
+TEST_F(LinkTest, TheReconnectWatchEndsOnEachOfItsCauses) {
+    struct Case {
+        const char* what;
+        bool vanish;  // false: the operator closes
+        std::function<void()> then;
+        bool reopens;
+    } cases[] = {
+        {"the device comes back", true, [] {}, true},
+        {"the port text keeps its number", true,
+         [this] {
+             panel.port = "01";
+             link.port_text_changed();
+         },
+         true},
+        {"the operator's open click", true,
+         [this] {
+             port.next_failure = PortProblem{"x", PortFault::not_found, {}};
+             link.open_comm_Click();
+             port.next_failure.reset();
+         },
+         false},
+        {"another port number", true,
+         [this] {
+             panel.port = "2";
+             link.port_text_changed();
+         },
+         false},
+        {"the window closes", true, [this] { link.shutdown(); }, false},
+        {"the operator closed the port", false, [] {}, false},
+    };
+    QTemporaryDir dir;
+    const QString device = dir.filePath("ttyUSB0");
+    qputenv("TARNWICK_COM1", device.toLocal8Bit());
+    for (const auto& c : cases) {
+        panel.port = "1";
+        QFile(device).open(QIODevice::WriteOnly);
+        open();
+        QFile::remove(device);  // the node goes with the device
+        if (c.vanish)
+            port.vanish();
+        else
+            link.open_comm_Click();
+        EXPECT_EQ(link.reconnecting(), c.vanish) << c.what;
+        c.then();
+        EXPECT_EQ(link.reconnecting(), c.reopens) << c.what;
+        const qsizetype opens = port.opened_devices.size();
+        QFile(device).open(QIODevice::WriteOnly);
+        if (c.reopens) {
+            // Well within the poll's second: the directory watch saw it.
+            EXPECT_TRUE(QTest::qWaitFor([&] { return port.is_open(); }, 900)) << c.what;
+            EXPECT_EQ(port.opened_devices.back(), device) << c.what;
+            EXPECT_FALSE(link.reconnecting()) << c.what;
+            EXPECT_TRUE(link.timer_enabled()) << c.what;
+            EXPECT_EQ(panel.port_caption, caption_close_port) << c.what;
+            link.open_comm_Click();
+        } else {
+            QTest::qWait(ReconnectWatch::poll_ms + 200);
+            EXPECT_EQ(port.opened_devices.size(), opens) << c.what;
+            EXPECT_FALSE(port.is_open()) << c.what;
+        }
+        QFile::remove(device);
+        messages.texts.clear();
+    }
+    qunsetenv("TARNWICK_COM1");
+}
+
+// A scan queries each address in its own tick and takes an answer for the
+// address of its tick; a queued command goes first and its answer belongs to
+// no address; no scan answer paints the cells.
+TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
+    struct Board {
+        std::uint8_t address;
+        std::uint16_t relays;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Board> boards;
+        int command_at;  // the address whose turn a click comes before; -1: none
+        std::vector<AddressScan::Found> found;
+    } cases[] = {
+        {"two boards", {{3, 0x0104}, {200, 0x8001}}, -1, {{3, 0x0104}, {200, 0x8001}}},
+        {"no board", {}, -1, {}},
+        {"a command in the middle", {{3, 0x0104}, {200, 0x8001}}, 3, {{3, 0x0104}, {200, 0x8001}}},
+    };
+    for (const auto& c : cases) {
+        open();
+        std::vector<AddressScan::Found> found;
+        bool ended = false, complete = false;
+        const auto on_found =
+            QObject::connect(&link, &LinkController::scan_found, [&](int a, int r) {
+                found.push_back({static_cast<std::uint8_t>(a), static_cast<std::uint16_t>(r)});
+            });
+        const auto on_end = QObject::connect(&link, &LinkController::scan_ended, [&](bool done) {
+            ended = true;
+            complete = done;
+        });
+        ASSERT_TRUE(link.start_scan()) << c.what;
+        std::vector<int> asked;
+        bool clicked = false;
+        while (link.scanning()) {
+            if (!clicked && link.scan_asked() == c.command_at) {
+                link.openall_Click();
+                clicked = true;
+            }
+            const auto frames = tick_and_take();
+            ASSERT_EQ(frames.size(), 1u) << c.what;
+            const Frame& f = frames[0];
+            if (f[2] == tarnwick::protocol::cmd_query) asked.push_back(f[1]);
+            // Every board answers a frame for its address; here the one of the
+            // command's turn answers it as well, which names no address.
+            for (const auto& board : c.boards) {
+                if (f[1] == board.address ||
+                    (f[2] == tarnwick::protocol::cmd_all && board.address == 3))
+                    port.deliver(
+                        tarnwick::protocol::encode_status(board.address, f[2], board.relays));
+            }
+            EXPECT_TRUE(panel.all(colour_yellow, text_unknown) || asked.size() < 6) << c.what;
+        }
+        EXPECT_TRUE(ended && complete) << c.what;
+        EXPECT_EQ(found, c.found) << c.what;
+        // 0..255 in order, then the entry's address again from the same tick.
+        ASSERT_EQ(asked.size(), 257u) << c.what;
+        for (int a = 0; a < 256; ++a) EXPECT_EQ(asked[a], a) << c.what;
+        EXPECT_EQ(asked[256], 1) << c.what;
+        QObject::disconnect(on_found);
+        QObject::disconnect(on_end);
+        link.open_comm_Click();
+    }
+}
+
+TEST_F(LinkTest, AScanEndsWithTheOpenPort) {
+    struct Case {
+        const char* what;
+        std::function<void()> end;
+    } cases[] = {
+        {"operator's close", [this] { link.open_comm_Click(); }},
+        {"device vanished", [this] { port.vanish(); }},
+        {"window closes", [this] { link.shutdown(); }},
+        {"cancelled", [this] { link.cancel_scan(); }},
+    };
+    EXPECT_FALSE(link.start_scan()) << "started with the port closed";
+    for (const auto& c : cases) {
+        open();
+        ASSERT_TRUE(link.start_scan());
+        tick_and_take(5);
+        QSignalSpy ended(&link, &LinkController::scan_ended);
+        c.end();
+        EXPECT_FALSE(link.scanning()) << c.what;
+        ASSERT_EQ(ended.size(), 1) << c.what;
+        EXPECT_FALSE(ended[0][0].toBool()) << c.what;
+        if (port.is_open()) {
+            EXPECT_EQ(tick_and_take(), std::vector{query_1}) << c.what;
+            link.open_comm_Click();
+        }
+        link.shutdown();
+    }
 }
 
 }  // namespace

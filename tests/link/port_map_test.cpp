@@ -1,31 +1,141 @@
+// Which device a port number opens, the operator's saved choices, and what a
+// chosen path is saved as.
+#include "link/port_map.h"
+
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QtGlobal>
+#include <filesystem>
+#include <optional>
 
-#include "link/port_map.h"
+#include "link/device_info.h"
+#include "link/port_choices.h"
+#include "tests/support/pty.h"
 
 namespace {
 
-using tarnwick::link::device_for_port;
+using namespace tarnwick::link;
 
-TEST(PortMap, NumbersBecomeDevices) {
-    qunsetenv("TARNWICK_COM1");
-    qunsetenv("TARNWICK_COM0");
-    qputenv("TARNWICK_COM3", "/dev/ttyUSB0");
-    qputenv("TARNWICK_COM200", "/tmp/board-link");
+// Written by hand, as an operator or an installer might: comments, blanks
+// around '=', another group, a port with an empty value.
+constexpr char hand_written[] =
+    "; saved devices\n"
+    "[ports]\n"
+    "1=/dev/serial/by-id/usb-1a86_USB2.0-Ser_-if00-port0\n"
+    "3 = /dev/ttyUSB1\n"
+    "5=\n"
+    "200=/tmp/board-link\n"
+    "\n"
+    "[other]\n"
+    "2=/dev/not-a-port-choice\n";
+
+TEST(PortMap, EnvironmentThenSavedChoiceThenDefault) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("tarnwick.conf");
+    QFile file(conf);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(hand_written);
+    file.close();
+    const PortChoices choices(conf);
+
+    for (const char* n : {"0", "1", "2", "3", "5", "200", "255"})
+        qunsetenv((QByteArray("TARNWICK_COM") + n).constData());
+    qputenv("TARNWICK_COM3", "/dev/ttyACM0");
+    qputenv("TARNWICK_COM0", "/dev/pts/9");
     struct {
         int number;
         const char* device;
+        PortSource source;
     } cases[] = {
-        {1, "/dev/ttyS0"},   {2, "/dev/ttyS1"},        {255, "/dev/ttyS254"},
-        {0, ""},             {3, "/dev/ttyUSB0"},      {200, "/tmp/board-link"},
+        {1, "/dev/serial/by-id/usb-1a86_USB2.0-Ser_-if00-port0", PortSource::saved},
+        {3, "/dev/ttyACM0", PortSource::environment},  // the variable beats the saved choice
+        {0, "/dev/pts/9", PortSource::environment},
+        {200, "/tmp/board-link", PortSource::saved},
+        {2, "/dev/ttyS1", PortSource::fallback},  // [other] is no port choice
+        {5, "/dev/ttyS4", PortSource::fallback},  // an empty value is no choice
+        {255, "/dev/ttyS254", PortSource::fallback},
     };
-    for (const auto& c : cases) EXPECT_EQ(device_for_port(c.number), QString(c.device)) << c.number;
-    qputenv("TARNWICK_COM0", "/dev/pts/9");
-    EXPECT_EQ(device_for_port(0), QString("/dev/pts/9"));
+    for (const auto& c : cases) {
+        const PortDevice device = device_for_port(c.number, &choices);
+        EXPECT_EQ(device.path, QString(c.device)) << c.number;
+        EXPECT_EQ(device.source, c.source) << c.number;
+    }
+    // Without saved choices, and port 0 without its variable: no device.
+    EXPECT_EQ(device_for_port(1, nullptr).path, QString("/dev/ttyS0"));
     qunsetenv("TARNWICK_COM0");
+    EXPECT_TRUE(device_for_port(0, &choices).path.isEmpty());
     qunsetenv("TARNWICK_COM3");
-    qunsetenv("TARNWICK_COM200");
+}
+
+TEST(PortChoices, SaveAndRemoveKeepTheRestOfTheFile) {
+    QTemporaryDir dir;
+    // The directory does not exist yet, as on a first start.
+    const QString conf = dir.filePath("config/tarnwick/tarnwick.conf");
+    PortChoices choices(conf);
+    EXPECT_FALSE(choices.device(1).has_value());
+    EXPECT_FALSE(choices.save(1, "/dev/ttyUSB0").has_value());
+    EXPECT_FALSE(choices.save(7, "/dev/with,comma").has_value());
+    EXPECT_EQ(PortChoices(conf).device(1), QString("/dev/ttyUSB0"));
+    EXPECT_EQ(PortChoices(conf).device(7), QString("/dev/with,comma"));
+    EXPECT_FALSE(choices.remove(1).has_value());
+    EXPECT_FALSE(PortChoices(conf).device(1).has_value());
+    EXPECT_EQ(PortChoices(conf).device(7), QString("/dev/with,comma"));
+
+    QFile file(conf);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("[ports]"));
+
+    // A file that cannot be written says so and keeps nothing.
+    PortChoices nowhere("/proc/tarnwick/tarnwick.conf");
+    const auto refused = nowhere.save(1, "/dev/ttyUSB0");
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_TRUE(refused->contains("/proc/tarnwick/tarnwick.conf")) << refused->toStdString();
+}
+
+// A device with a name under /dev/serial/by-id is saved by that name, so the
+// choice follows the adapter from socket to socket; paths that are no
+// usable device are refused with the reason.
+TEST(DeviceChoice, SavedByItsStableNameAndRefusedWhenUnusable) {
+    tarnwick::test::Pty adapter, plain;
+    ASSERT_FALSE(adapter.path().empty());
+    QTemporaryDir dir;
+    const QString by_id = dir.filePath("by-id");
+    std::filesystem::create_directory(by_id.toStdString());
+    const QString stable = by_id + "/usb-1a86_USB2.0-Ser_-if00-port0";
+    std::filesystem::create_symlink(adapter.path(), stable.toStdString());
+    const QString other_link = dir.filePath("my-board");
+    std::filesystem::create_symlink(adapter.path(), other_link.toStdString());
+    const QString plain_file = dir.filePath("plain");
+    QFile(plain_file).open(QIODevice::WriteOnly);
+
+    struct {
+        const char* what;
+        QString path;
+        QString saved;     // empty: refused
+        const char* says;  // in the refusal
+    } cases[] = {
+        {"the device node", QString::fromStdString(adapter.path()), stable, ""},
+        {"another link to it", other_link, stable, ""},
+        {"its stable name", stable, stable, ""},
+        {"a device without one", QString::fromStdString(plain.path()),
+         QString::fromStdString(plain.path()), ""},
+        {"no such path", dir.filePath("missing"), {}, "不存在"},
+        {"a plain file", plain_file, {}, "不是字符设备"},
+        {"a directory", dir.path(), {}, "不是字符设备"},
+        {"nothing typed", " ", {}, "没有给出设备路径"},
+    };
+    for (const auto& c : cases) {
+        const SerialDevice device = inspect_device(c.path, by_id);
+        const auto refused = refusal(device);
+        EXPECT_EQ(refused.has_value(), c.saved.isEmpty()) << c.what;
+        if (refused)
+            EXPECT_TRUE(refused->contains(QString::fromUtf8(c.says)))
+                << c.what << ": " << refused->toStdString();
+        else
+            EXPECT_EQ(name_to_save(device), c.saved) << c.what;
+    }
 }
 
 }  // namespace

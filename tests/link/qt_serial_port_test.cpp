@@ -6,39 +6,21 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "tests/support/pty.h"
 
 namespace {
 
+using tarnwick::link::PortFault;
 using tarnwick::link::QtSerialPort;
-
-// A pseudo-terminal whose slave side can be opened as a serial port.
-class Pty {
-  public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0)
-            path_ = ::ptsname(master_);
-    }
-    ~Pty() {
-        if (master_ >= 0) ::close(master_);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    [[nodiscard]] const std::string& path() const { return path_; }
-
-  private:
-    int master_ = -1;
-    std::string path_;
-};
-
-void map_port(int n, const std::string& device) {
-    qputenv(("TARNWICK_COM" + std::to_string(n)).c_str(), QByteArray::fromStdString(device));
-}
+using tarnwick::test::Pty;
 
 // Two panels on one device would each take half of the other's answers. Qt's
 // own lock file is named after the path, and root passes TIOCEXCL, so the
@@ -79,20 +61,18 @@ TEST(QtSerialPort, ASecondOpenOfTheSameDeviceIsRefusedWhateverItsName) {
             }
             return std::string();
         };
-        map_port(1, path_of(c.first));
-        map_port(2, path_of(c.second));
+        const QString first_path = QString::fromStdString(path_of(c.first));
+        const QString second_path = QString::fromStdString(path_of(c.second));
 
         auto first = std::make_unique<QtSerialPort>();
         QtSerialPort second;
-        ASSERT_FALSE(first->open(1).has_value());
-        const auto failure = second.open(2);
+        ASSERT_FALSE(first->open(first_path).has_value());
+        const auto failure = second.open(second_path);
         EXPECT_EQ(failure.has_value(), c.refused);
         EXPECT_EQ(second.is_open(), !c.refused);
         if (failure) {
             EXPECT_EQ(failure->device.toStdString(), path_of(c.second));
-            EXPECT_TRUE(failure->reason.contains(QStringLiteral("设备正被其他程序使用")))
-                << failure->reason.toStdString();
-            EXPECT_FALSE(failure->permission_denied);
+            EXPECT_EQ(failure->fault, PortFault::busy) << failure->system_text.toStdString();
         }
         EXPECT_TRUE(first->is_open()) << "the refused open disturbed the first";
 
@@ -104,12 +84,46 @@ TEST(QtSerialPort, ASecondOpenOfTheSameDeviceIsRefusedWhateverItsName) {
                 first->close();
             else
                 first.reset();
-            EXPECT_FALSE(second.open(2).has_value()) << (by_close ? "after close" : "after delete");
+            EXPECT_FALSE(second.open(second_path).has_value())
+                << (by_close ? "after close" : "after delete");
             EXPECT_TRUE(second.is_open());
         }
     }
-    qunsetenv("TARNWICK_COM1");
-    qunsetenv("TARNWICK_COM2");
+}
+
+// What a failed open is put down to; the panel's message follows from it.
+TEST(QtSerialPort, AFailedOpenSaysWhatKindOfFailureItWas) {
+    QTemporaryDir dir;
+    const QString plain = dir.filePath("plain-file");
+    QFile file(plain);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    Pty pty;
+    const struct {
+        const char* what;
+        QString path;
+        std::optional<PortFault> fault;  // nothing: it opens
+    } cases[] = {
+        {"no such path", dir.filePath("missing"), PortFault::not_found},
+        {"a link whose device is gone", dir.filePath("dangling"), PortFault::not_found},
+        {"a plain file", plain, PortFault::not_serial},
+        {"a directory", dir.path(), PortFault::not_serial},
+        {"a port number with no device", QString(), PortFault::no_device},
+        {"a terminal", QString::fromStdString(pty.path()), std::nullopt},
+    };
+    std::filesystem::create_symlink("/dev/pts/tarnwick-no-such-terminal",
+                                    dir.filePath("dangling").toStdString());
+    for (const auto& c : cases) {
+        QtSerialPort port;
+        const auto problem = port.open(c.path);
+        EXPECT_EQ(problem.has_value(), c.fault.has_value()) << c.what;
+        if (problem && c.fault) {
+            EXPECT_EQ(problem->fault, *c.fault)
+                << c.what << ": " << problem->system_text.toStdString();
+            EXPECT_EQ(problem->device, c.path) << c.what;
+        }
+        EXPECT_EQ(port.is_open(), !c.fault) << c.what;
+    }
 }
 
 }  // namespace

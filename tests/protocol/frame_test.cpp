@@ -1,9 +1,10 @@
+#include "protocol/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "protocol/frame.h"
 #include "protocol/number_text.h"
 
 using namespace tarnwick::protocol;
@@ -21,7 +22,11 @@ struct GoldenCase {
 const GoldenCase golden[] = {
     {"query, address 1", "1", 0x10, 0x00, 0x00, {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66}},
     {"query, address 0", "0", 0x10, 0x00, 0x00, {0x55, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x65}},
-    {"query, address 255", "255", 0x10, 0x00, 0x00,
+    {"query, address 255",
+     "255",
+     0x10,
+     0x00,
+     0x00,
      {0x55, 0xFF, 0x10, 0x00, 0x00, 0x00, 0x00, 0x64}},
     {"energize all", "1", 0x13, 0xFF, 0xFF, {0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67}},
     {"release all", "1", 0x13, 0x00, 0x00, {0x55, 0x01, 0x13, 0x00, 0x00, 0x00, 0x00, 0x69}},
@@ -42,15 +47,34 @@ TEST(AddressByte, RemainderKeepsTheDividendsSign) {
         const char* text;
         std::optional<std::uint8_t> expected;
     } cases[] = {
-        {"0", 0x00},         {"1", 0x01},          {"05", 0x05},        {"+7", 0x07},
-        {"255", 0xFF},       {"256", 0x00},        {"300", 0x2C},       {"511", 0xFF},
-        {"-0", 0x00},        {"-256", 0x00},       {"2147483647", 0xFF},
+        {"0", 0x00},
+        {"1", 0x01},
+        {"05", 0x05},
+        {"+7", 0x07},
+        {"255", 0xFF},
+        {"256", 0x00},
+        {"300", 0x2C},
+        {"511", 0xFF},
+        {"-0", 0x00},
+        {"-256", 0x00},
+        {"2147483647", 0xFF},
         // negative remainders and text that is not a whole number
-        {"-1", std::nullopt}, {"-300", std::nullopt}, {"", std::nullopt},   {"abc", std::nullopt},
-        {"1a", std::nullopt}, {" 1", std::nullopt},   {"1 ", std::nullopt}, {"1.5", std::nullopt},
-        {"+", std::nullopt},  {"-", std::nullopt},    {"+-1", std::nullopt}, {"0x10", std::nullopt},
+        {"-1", std::nullopt},
+        {"-300", std::nullopt},
+        {"", std::nullopt},
+        {"abc", std::nullopt},
+        {"1a", std::nullopt},
+        {" 1", std::nullopt},
+        {"1 ", std::nullopt},
+        {"1.5", std::nullopt},
+        {"+", std::nullopt},
+        {"-", std::nullopt},
+        {"+-1", std::nullopt},
+        {"0x10", std::nullopt},
         {"2147483648", std::nullopt},  // beyond a signed 32-bit integer
-        {"-2147483648", 0x00}, {"-2147483649", std::nullopt}, {"4294967296", std::nullopt},
+        {"-2147483648", 0x00},
+        {"-2147483649", std::nullopt},
+        {"4294967296", std::nullopt},
         {"\xE4\xB8\x80", std::nullopt},  // a Chinese numeral is no number here
     };
     for (const auto& c : cases) EXPECT_EQ(address_byte(c.text), c.expected) << '"' << c.text << '"';
@@ -65,10 +89,20 @@ TEST(ParseEntry, OnlyWholeNumbersInTheSpinnerRange) {
     struct {
         const char* text;
         std::optional<int> expected;
-    } cases[] = {{"0", 0},   {"1", 1},   {"05", 5}, {"255", 255}, {"256", std::nullopt},
-                 {"-1", std::nullopt}, {"", std::nullopt}, {"1.0", std::nullopt},
-                 {"+3", 3}, {"-0", 0}, {"+-0", std::nullopt}, {"-+0", std::nullopt},
-                 {"++1", std::nullopt}, {"--0", std::nullopt}};
+    } cases[] = {{"0", 0},
+                 {"1", 1},
+                 {"05", 5},
+                 {"255", 255},
+                 {"256", std::nullopt},
+                 {"-1", std::nullopt},
+                 {"", std::nullopt},
+                 {"1.0", std::nullopt},
+                 {"+3", 3},
+                 {"-0", 0},
+                 {"+-0", std::nullopt},
+                 {"-+0", std::nullopt},
+                 {"++1", std::nullopt},
+                 {"--0", std::nullopt}};
     for (const auto& c : cases) EXPECT_EQ(parse_entry(c.text), c.expected) << c.text;
 }
 
@@ -76,17 +110,31 @@ TEST(AcceptStatus, ChecksumAndHeaderOnly) {
     struct {
         const char* what;
         Frame frame;
-        bool accepted;
+        Verdict verdict;
     } cases[] = {
-        {"documented status frame", {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4}, true},
-        {"bytes 1..4 hold anything", {0x22, 0xAB, 0xCD, 0xEF, 0x12, 0x01, 0x80, 0x1C}, true},
-        {"all relays on", {0x22, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x20}, true},
-        {"wrong checksum", {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5}, false},
-        {"echoed command frame", {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66}, false},
-        {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, false},
-        {"right sum, wrong header", {0x23, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5}, false},
+        {"documented status frame",
+         {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4},
+         Verdict::accepted},
+        {"bytes 1..4 hold anything",
+         {0x22, 0xAB, 0xCD, 0xEF, 0x12, 0x01, 0x80, 0x1C},
+         Verdict::accepted},
+        {"all relays on", {0x22, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x20}, Verdict::accepted},
+        {"wrong checksum", {0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5}, Verdict::bad_checksum},
+        {"echoed command frame",
+         {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66},
+         Verdict::bad_first_byte},
+        {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, Verdict::bad_first_byte},
+        {"right sum, wrong header",
+         {0x23, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5},
+         Verdict::bad_first_byte},
+        {"wrong header and wrong sum",
+         {0x23, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4},
+         Verdict::bad_first_byte},
     };
-    for (const auto& c : cases) EXPECT_EQ(accept_status(c.frame), c.accepted) << c.what;
+    for (const auto& c : cases) {
+        EXPECT_EQ(judge_status(c.frame), c.verdict) << c.what;
+        EXPECT_EQ(accept_status(c.frame), c.verdict == Verdict::accepted) << c.what;
+    }
 }
 
 TEST(GetBit, BitsOfAByte) {
@@ -111,6 +159,7 @@ TEST(RelayMapping, DocumentedStatusFrame) {
     const Frame status{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4};
     for (int relay = 1; relay <= relay_count; ++relay)
         EXPECT_EQ(relay_energized(status, relay), relay == 8 || relay == 9) << relay;
+    EXPECT_EQ(relay_pattern(status), (1u << 7) | (1u << 8));
 }
 
 TEST(RelayMapping, EncodedStatusRoundTrip) {

@@ -119,19 +119,42 @@ void BoardSim::drain_output() {
     }
 }
 
+namespace {
+
+// The "0xHHHH" that ends a report line.
+std::optional<std::uint16_t> hex_pattern(std::string_view text) {
+    constexpr std::string_view prefix = "0x";
+    if (text.substr(0, prefix.size()) != prefix) return std::nullopt;
+    unsigned value = 0;
+    const char* first = text.data() + prefix.size();
+    const char* last = text.data() + text.size();
+    auto [end, error] = std::from_chars(first, last, value, 16);
+    if (error != std::errc{} || end != last || value > 0xFFFF) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+}  // namespace
+
 void BoardSim::take_line(const std::string& line) {
     if (path_.empty()) {
         path_ = line;
         return;
     }
-    constexpr std::string_view prefix = "relays 0x";
-    if (line.compare(0, prefix.size(), prefix) != 0) return;
-    unsigned value = 0;
-    const char* first = line.data() + prefix.size();
-    const char* last = line.data() + line.size();
-    auto [end, error] = std::from_chars(first, last, value, 16);
-    if (error == std::errc{} && end == last && value <= 0xFFFF)
-        relays_ = static_cast<std::uint16_t>(value);
+    const std::string_view text = line;
+    constexpr std::string_view single = "relays ";
+    constexpr std::string_view several = "address ";
+    if (text.substr(0, single.size()) == single) {
+        if (const auto pattern = hex_pattern(text.substr(single.size()))) relays_ = pattern;
+    } else if (text.substr(0, several.size()) == several) {
+        // "address N relays 0xHHHH"
+        const std::string_view rest = text.substr(several.size());
+        unsigned address = 0;
+        auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), address);
+        const std::string_view tail(end, static_cast<std::size_t>(rest.data() + rest.size() - end));
+        if (error != std::errc{} || address > 0xFF || tail.substr(0, 8) != " relays ") return;
+        if (const auto pattern = hex_pattern(tail.substr(8)))
+            relays_by_address_[static_cast<std::uint8_t>(address)] = *pattern;
+    }
 }
 
 bool BoardSim::wait_for_relays(std::uint16_t expected, milliseconds timeout) {
@@ -147,6 +170,22 @@ bool BoardSim::wait_for_relays(std::uint16_t expected, milliseconds timeout) {
 std::optional<std::uint16_t> BoardSim::last_relays() {
     drain_output();
     return relays_;
+}
+
+bool BoardSim::wait_for_relays(std::uint8_t address, std::uint16_t expected, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (last_relays(address) == expected) return true;
+        if (out_ended_ || Clock::now() >= deadline) return false;
+        read_output(until(deadline));
+    }
+}
+
+std::optional<std::uint16_t> BoardSim::last_relays(std::uint8_t address) {
+    drain_output();
+    const auto found = relays_by_address_.find(address);
+    if (found == relays_by_address_.end()) return std::nullopt;
+    return found->second;
 }
 
 void BoardSim::kill(int sig) {

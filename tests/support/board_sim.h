@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +14,8 @@ namespace tarnwick::test {
 
 // A running tarnwick-board-sim with its own fresh pseudo-terminal. The
 // simulator's stdout comes back on a pipe: its first line is the terminal's
-// path, later "relays 0xHHHH" lines tell what the board's relays are.
+// path, later "relays 0xHHHH" lines tell what the board's relays are, or
+// "address N relays 0xHHHH" lines when several boards share the line.
 class BoardSim {
   public:
     // Starts the simulator with these arguments and waits (up to 10 s) for
@@ -34,6 +36,10 @@ class BoardSim {
     bool wait_for_relays(std::uint16_t expected, std::chrono::milliseconds timeout);
     // The most recently reported relay state; nothing before the first report.
     std::optional<std::uint16_t> last_relays();
+    // The same for one of several boards on the line (--address 3,200).
+    bool wait_for_relays(std::uint8_t address, std::uint16_t expected,
+                         std::chrono::milliseconds timeout);
+    std::optional<std::uint16_t> last_relays(std::uint8_t address);
 
     // Sends a signal; the process is reaped by wait_exit() or the destructor.
     void kill(int sig = SIGKILL);
@@ -56,6 +62,7 @@ class BoardSim {
     std::string partial_;  // an unfinished line
     std::string path_;
     std::optional<std::uint16_t> relays_;
+    std::map<std::uint8_t, std::uint16_t> relays_by_address_;
 };
 
 }  // namespace tarnwick::test

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <array>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -17,18 +18,20 @@
 namespace tarnwick::test {
 
 class FakePort : public link::SerialPort {
-public:
-    std::optional<link::OpenFailure> open(int port_number) override {
-        opened_numbers.push_back(port_number);
+  public:
+    std::optional<link::PortProblem> open(const QString& device) override {
+        opened_devices << device;
         if (next_failure) return next_failure;
         open_ = true;
         return std::nullopt;
     }
     void close() override { open_ = false; }
     bool is_open() const override { return open_; }
-    void discard_input() override {
+    std::size_t discard_input() override {
+        const std::size_t dropped = input.size();
         input.clear();
         ++discards;
+        return dropped;
     }
     void write(const protocol::Frame& frame) override { written.push_back(frame); }
     std::optional<std::uint8_t> read_byte() override {
@@ -45,22 +48,27 @@ public:
         if (input.size() >= 8 && listener_) listener_->on_received();
     }
     void deliver(const protocol::Frame& frame) { deliver(std::vector(frame.begin(), frame.end())); }
+    // The device goes away under the open port.
     void vanish() {
-        if (listener_) listener_->on_lost(QStringLiteral("/dev/ttyFAKE"), QStringLiteral("gone"));
+        if (listener_) {
+            const QString device = opened_devices.isEmpty() ? QString() : opened_devices.back();
+            listener_->on_lost(
+                {device, link::PortFault::gone, QStringLiteral("Input/output error")});
+        }
     }
 
-    std::optional<link::OpenFailure> next_failure;
-    std::vector<int> opened_numbers;
+    std::optional<link::PortProblem> next_failure;
+    QStringList opened_devices;
     std::deque<std::uint8_t> input;
     std::vector<protocol::Frame> written;
     int discards = 0;
 
-private:
+  private:
     bool open_ = false;
 };
 
 class FakePanel : public link::PanelView {
-public:
+  public:
     FakePanel() {
         colours.fill(link::colour_yellow);
         labels.fill(link::text_unknown);
@@ -70,7 +78,9 @@ public:
         labels[static_cast<std::size_t>(n - 1)] = label;
         log << QStringLiteral("cell %1").arg(n);
     }
-    link::Colour cell_colour(int n) const override { return colours[static_cast<std::size_t>(n - 1)]; }
+    link::Colour cell_colour(int n) const override {
+        return colours[static_cast<std::size_t>(n - 1)];
+    }
     void set_all_relay_buttons_enabled(bool enabled) override {
         buttons_enabled = enabled;
         log << QStringLiteral("buttons %1").arg(enabled);
@@ -103,9 +113,15 @@ public:
 };
 
 class RecordingMessages : public link::LinkMessages {
-public:
-    void port_error(const QString& text) override { texts << text; }
+  public:
+    void port_error(const QString& text) override {
+        texts << text;
+        if (while_shown) while_shown();
+    }
     QStringList texts;
+    // Runs while a message is "on the screen", e.g. a nested event loop as a
+    // modal message box has.
+    std::function<void()> while_shown;
 };
 
 }  // namespace tarnwick::test

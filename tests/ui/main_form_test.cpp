@@ -3,14 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
 #include <QFontInfo>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <functional>
+#include <optional>
 
+#include "link/port_map.h"
 #include "tests/support/fake_link.h"
+#include "tests/support/pty.h"
 #include "tests/support/recording_boxes.h"
+#include "ui/device_form.h"
+#include "ui/find_form.h"
 #include "ui/fonts.h"
+#include "ui/link_aids.h"
 
 namespace {
 
@@ -19,11 +30,17 @@ using link::LinkController;
 using tarnwick::test::FakePort;
 
 class MainFormTest : public ::testing::Test {
-protected:
+  protected:
+    MainFormTest() {
+        qunsetenv("TARNWICK_COM1");
+        form.use_port_choices(choices);
+    }
+
     QTemporaryDir dir;
     FakePort port;
     test::RecordingBoxes boxes;
     names::NameFile names{dir.path().toStdString(), boxes};
+    link::PortChoices choices{dir.filePath("tarnwick.conf")};
     ui::MainForm form{port, boxes, names, LinkController::Ticks::manual};
 
     void deliver(const protocol::Frame& status) { port.deliver(status); }
@@ -56,7 +73,8 @@ TEST_F(MainFormTest, CellColoursAreTheExactValues) {
         {link::colour_green, QColor(0, 255, 0)},
         {link::colour_red, QColor(255, 0, 0)},
         {link::colour_yellow, QColor(255, 255, 0)},
-        {link::colour_grey_text, QApplication::palette().color(QPalette::Disabled, QPalette::WindowText)},
+        {link::colour_grey_text,
+         QApplication::palette().color(QPalette::Disabled, QPalette::WindowText)},
     };
     for (const auto& c : cases) {
         form.paint_cell(4, c.colour, "x");
@@ -101,7 +119,8 @@ TEST_F(MainFormTest, EntriesKeepWhatIsTypedAndMarkWhatIsNoAddress) {
     struct {
         const char* typed;
         bool invalid;
-    } cases[] = {{"abc", true}, {"256", true}, {"-3", true}, {"", true}, {"7", false}, {"200", false}};
+    } cases[] = {{"abc", true}, {"256", true}, {"-3", true},
+                 {"", true},    {"7", false},  {"200", false}};
     for (QLineEdit* entry : {form.address_entry(), form.port_entry()}) {
         for (const auto& c : cases) {
             entry->selectAll();
@@ -167,6 +186,169 @@ TEST_F(MainFormTest, ClientAreaAt96Dpi) {
     EXPECT_EQ(form.cell(9)->geometry().top(), 440);
     EXPECT_EQ(form.cell(8)->geometry().top(), 440);
     EXPECT_EQ(form.cell(16)->geometry().topLeft(), QPoint(256, 104));
+}
+
+// The menus: "选择设备…" on the port entry and its label, "查找模块…" on the
+// address entry and its label; the port entry, disabled while the port is
+// open, still has its menu through the window.
+TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
+    struct Case {
+        const char* what;
+        std::function<QWidget*()> on;
+        bool port_open;
+        QString action;
+        bool standard_edit_actions;
+    } cases[] = {
+        {"port label", [&] { return form.port_label(); }, false, "选择设备…", false},
+        {"port entry", [&] { return form.port_entry(); }, false, "选择设备…", true},
+        {"port entry while open", [&] { return form.port_entry(); }, true, "选择设备…", false},
+        {"address label", [&] { return form.address_label(); }, false, "查找模块…", false},
+        {"address entry", [&] { return form.address_entry(); }, true, "查找模块…", true},
+    };
+    form.show();
+    for (const auto& c : cases) {
+        if (form.link().port_open() != c.port_open) form.link().open_comm_Click();
+        QWidget* on = c.on();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, on->rect().center(),
+                                on->mapToGlobal(on->rect().center()));
+        QApplication::sendEvent(on, &event);
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr) << c.what;
+        QStringList texts;
+        for (const QAction* a : menu->actions())
+            if (!a->isSeparator()) texts << a->text();
+        EXPECT_EQ(texts.value(0), c.action) << c.what;
+        EXPECT_TRUE(menu->actions().first()->isEnabled()) << c.what;
+        EXPECT_EQ(texts.size() > 1, c.standard_edit_actions)
+            << c.what << ": " << texts.join(", ").toStdString();
+        menu->close();
+    }
+}
+
+// "选择设备…" saves the device for the number in the port entry, by its
+// stable name when it has one; "恢复默认" removes it; a refused path says why
+// and saves nothing.
+TEST_F(MainFormTest, TheDeviceChooserSavesRefusesAndRestores) {
+    test::Pty adapter;
+    const QString by_id = dir.filePath("by-id");
+    QDir().mkpath(by_id);
+    const QString stable = by_id + "/usb-1a86_USB2.0-Ser_-if00-port0";
+    QFile::link(QString::fromStdString(adapter.path()), stable);
+    struct Case {
+        const char* what;
+        const char* port;
+        QString typed;  // empty: "恢复默认"
+        std::optional<QString> saved;
+        const char* refusal;
+    } cases[] = {
+        {"the device node", "3", QString::fromStdString(adapter.path()), stable, ""},
+        {"no such path", "3", dir.filePath("ttyUSB9"), stable, "不存在"},
+        {"a plain file", "3", dir.filePath("tarnwick.conf"), stable, "不是字符设备"},
+        {"another port number", "4", QString::fromStdString(adapter.path()), stable, ""},
+        {"back to the default", "3", {}, std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        form.port_entry()->setText(c.port);
+        ui::DeviceForm chooser(c.port[0] - '0', choices, form.link(), &form, by_id);
+        if (c.typed.isEmpty()) {
+            chooser.default_clicked();
+        } else {
+            chooser.path_entry()->setText(c.typed);
+            chooser.ok_clicked();
+        }
+        EXPECT_EQ(chooser.result() == QDialog::Accepted, *c.refusal == '\0') << c.what;
+        EXPECT_TRUE(chooser.refusal_label()->text().contains(c.refusal))
+            << c.what << ": " << chooser.refusal_label()->text().toStdString();
+        EXPECT_EQ(choices.device(c.port[0] - '0'), c.saved) << c.what;
+        EXPECT_EQ(link::device_for_port(c.port[0] - '0', &choices).path,
+                  c.saved.value_or(QStringLiteral("/dev/ttyS%1").arg(c.port[0] - '1')))
+            << c.what;
+    }
+}
+
+// The port entry's tooltip tells which device its number opens, from where,
+// and what the line did; a cell's tooltip says why it is unknown while the
+// port is open, and nothing otherwise.
+TEST_F(MainFormTest, TooltipsExplainThePortAndUnknownCells) {
+    ui::LinkAids& aids = form.aids();
+    ASSERT_FALSE(choices.save(2, "/dev/tarnwick-no-such-adapter").has_value());
+    struct Case {
+        const char* what;
+        const char* port;
+        bool open;
+        std::optional<protocol::Frame> answer;
+        QStringList port_says;
+        QString cell_says;  // empty: no tooltip
+    } cases[] = {
+        {"closed, default device", "1", false, std::nullopt, {"串口 1 → /dev/ttyS0（默认）"}, ""},
+        {"closed, saved choice",
+         "2",
+         false,
+         std::nullopt,
+         {"/dev/tarnwick-no-such-adapter（已保存的选择）", "设备不存在"},
+         ""},
+        {"open and silent",
+         "1",
+         true,
+         std::nullopt,
+         {"打开以来：发送 0 帧，收到 0 字节"},
+         "没有收到任何字节"},
+        {"open, answered",
+         "1",
+         true,
+         protocol::Frame{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4},
+         {"接受 1 个应答"},
+         ""},
+    };
+    for (const auto& c : cases) {
+        if (form.link().port_open()) form.link().open_comm_Click();
+        form.port_entry()->setText(c.port);
+        if (c.open) form.link().open_comm_Click();
+        if (c.answer) deliver(*c.answer);
+        for (const auto& part : c.port_says)
+            EXPECT_TRUE(aids.port_tip().contains(part))
+                << c.what << ": " << aids.port_tip().toStdString();
+        EXPECT_EQ(aids.cell_tip().isEmpty(), c.cell_says.isEmpty()) << c.what;
+        EXPECT_TRUE(aids.cell_tip().contains(c.cell_says)) << c.what;
+    }
+}
+
+// "查找模块…" scans while the port is open; choosing a result puts its
+// address in the entry; closing the dialog or the window ends the scan.
+TEST_F(MainFormTest, FindingBoardsFillsTheAddressEntry) {
+    ui::LinkAids& aids = form.aids();
+    ui::FindForm* find = aids.open_find_form();
+    EXPECT_FALSE(form.link().scanning()) << "scanning with the port closed";
+    EXPECT_FALSE(find->start_button()->isEnabled());
+    find->close();
+
+    form.link().open_comm_Click();
+    find = aids.open_find_form();
+    ASSERT_TRUE(form.link().scanning());
+    while (form.link().scanning()) {
+        port.written.clear();
+        form.link().Timer1_Timer();
+        if (port.written.size() == 1 && port.written[0][1] == 42)
+            deliver(protocol::encode_status(42, 0x10, 0x0104));
+    }
+    ASSERT_EQ(find->found_list()->topLevelItemCount(), 1);
+    EXPECT_EQ(find->found_list()->topLevelItem(0)->text(1),
+              QStringLiteral("0x0104：第 3、9 路吸合"));
+    EXPECT_EQ(find->progress()->value(), 256);
+    find->found_list()->setCurrentItem(find->found_list()->topLevelItem(0));
+    QTest::mouseClick(find->use_button(), Qt::LeftButton);
+    EXPECT_EQ(form.address_entry()->text(), "42");
+
+    for (const bool window : {false, true}) {
+        find->start_clicked();
+        ASSERT_TRUE(form.link().scanning());
+        if (window)
+            form.close();
+        else
+            find->close();
+        EXPECT_FALSE(form.link().scanning()) << (window ? "window closed" : "dialog closed");
+        if (!window) find = aids.open_find_form();
+    }
 }
 
 }  // namespace

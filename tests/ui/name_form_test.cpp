@@ -201,7 +201,7 @@ TEST_F(PanelTest, PortSpinnerStaysUsableWhileOpen) {
     EXPECT_EQ(form.port_entry()->text(), "2");
     form.link().open_comm_Click();  // close
     form.link().open_comm_Click();  // the new number counts at the next open
-    EXPECT_EQ(port.opened_numbers, (std::vector{1, 2}));
+    EXPECT_EQ(port.opened_devices, (QStringList{"/dev/ttyS0", "/dev/ttyS1"}));
 }
 
 TEST_F(PanelTest, NameLabelOpensTheDialogLoadedWithThatName) {

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+
+#include "link/device_info.h"
+#include "link/link_counters.h"
+#include "link/port_map.h"
+#include "link/serial_port.h"
+
+namespace tarnwick::link {
+
+// Everything the link tells the operator about a port, in Chinese, in one
+// place: the panel shows these texts and any other tool on the same core
+// prints the same ones.
+
+// The reason alone: "设备不存在".
+[[nodiscard]] QString fault_text(PortFault fault);
+// The reason with the system's own words after it: "设备不存在（No such file or directory）".
+[[nodiscard]] QString reason_text(const PortProblem& problem);
+// "环境变量 TARNWICK_COM1", "已保存的选择", "默认".
+[[nodiscard]] QString source_text(PortSource source, int port_number);
+
+// An open that failed, naming the port, the device and where it came from.
+[[nodiscard]] QString open_failure_text(int port_number, const PortDevice& device,
+                                        const PortProblem& problem);
+// A port text that is no number 0..255.
+[[nodiscard]] QString bad_port_text(const QString& text);
+// The device went away while open; the panel watches for it to come back.
+[[nodiscard]] QString lost_text(int port_number, const PortProblem& problem);
+
+// What a port number opens and whether that device is there:
+// "串口 1 → /dev/ttyUSB0（已保存的选择）\n设备存在：USB-Serial CH340, 1a86:7523"
+[[nodiscard]] QString device_text(int port_number, const PortDevice& device,
+                                  const SerialDevice& found);
+
+// "0x0104：第 3、9 路吸合", "0x0000：全部断开"
+[[nodiscard]] QString relay_pattern_text(std::uint16_t relays);
+
+// "发送 120 帧，收到 960 字节，接受 118 个应答，拒绝 2 个（校验和错 1 个，首字节错 1 个）"
+[[nodiscard]] QString tally_text(const LinkTally& tally);
+
+// Why the cells show unknown while the port is open, from what the link saw
+// since the last accepted answer.
+struct UnknownCause {
+    bool address_valid = true;
+    QString address_text;
+    bool scanning = false;
+};
+[[nodiscard]] QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
+                                     SteadyClock::time_point now);
+
+}  // namespace tarnwick::link
