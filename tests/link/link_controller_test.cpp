@@ -10,6 +10,7 @@
 
 #include "link/port_texts.h"
 #include "tests/support/fake_link.h"
+#include "tests/support/golden_frames.h"
 
 namespace {
 
@@ -19,12 +20,12 @@ using namespace tarnwick::link;
 using namespace tarnwick::test;
 using RS = tarnwick::link::RelayState;
 
-// Frames of the board's documented examples (address 1 unless stated).
-const Frame query_1{0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66};
-const Frame energize_all_1{0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67};
-const Frame release_all_1{0x55, 0x01, 0x13, 0x00, 0x00, 0x00, 0x00, 0x69};
-const Frame release_3_1{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x03, 0x6A};
-const Frame energize_3_1{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74};
+// Frames of the board's documented examples (address 1).
+const Frame query_1 = golden_frame("query, address 1");
+const Frame energize_all_1 = golden_frame("energize all");
+const Frame release_all_1 = golden_frame("release all");
+const Frame release_3_1 = golden_frame("release relay 3");
+const Frame energize_3_1 = golden_frame("energize relay 3");
 // byte 5 = 0x01: relay 9 on; byte 6 = 0x80: relay 8 on.
 const Frame status_8_9{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4};
 const Frame status_8_9_bad{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5};
