@@ -8,6 +8,7 @@
 #include <QTest>
 #include <functional>
 
+#include "link/board_liveness.h"
 #include "link/port_texts.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/golden_frames.h"
@@ -611,6 +612,38 @@ TEST_F(LinkTest, AScanEndsWithTheOpenPort) {
             link.open_comm_Click();
         }
         link.shutdown();
+    }
+}
+
+// Boards polled in turn on one line: each is live from an answer in its turn
+// until six of its own polls in a row go unanswered; another board's
+// answers and polls do not count for it.
+TEST(BoardLiveness, SixUnansweredPollsOfItsOwnMakeABoardOffline) {
+    struct Case {
+        const char* what;
+        const char* turns;  // per turn: 'a'/'b' polled, 'A'/'B' polled and answered
+        bool a_live, b_live;
+    } cases[] = {
+        {"never answered", "abab", false, false},
+        {"answered once", "A", true, false},
+        {"five silent polls after an answer", "Aaaaaa", true, false},
+        {"the sixth", "Aaaaaaa", false, false},
+        {"polls of the other board do not count", "Abbbbbbbbbbb", true, false},
+        {"round robin, one board silent", "ABaBaBaBaBaBaB", false, true},
+        {"back after an answer",
+         "Aaaaaaaa"
+         "A",
+         true, false},
+    };
+    for (const auto& c : cases) {
+        BoardLiveness liveness;
+        for (const char* turn = c.turns; *turn; ++turn) {
+            const std::uint8_t address = (*turn == 'a' || *turn == 'A') ? 3 : 200;
+            liveness.polled(address);
+            if (*turn == 'A' || *turn == 'B') liveness.answered(address);
+        }
+        EXPECT_EQ(liveness.live(3), c.a_live) << c.what;
+        EXPECT_EQ(liveness.live(200), c.b_live) << c.what;
     }
 }
 
