@@ -130,6 +130,8 @@ void Session::start_switch(std::uint16_t reported) {
             }
             break;
     }
+    // The wait for the board starts again after the last command.
+    deadline_.stop();
     phase_ = Phase::sending;
     link_.set_command(to_send_.front());
 }
