@@ -43,9 +43,7 @@ Exit status:
      0..255, a name that cannot be stored): nothing was sent or written
   3  the port cannot be opened (missing, busy, not permitted), or went away
   4  no valid answer within the timeout (scan: no board answered)
-  5  the board answered but did not confirm the requested state
-
-Options:)";
+  5  the board answered but did not confirm the requested state)";
 
 void refuse(const QString& why) {
     std::fprintf(stderr, "tarnwick-ctl: %s\nTry 'tarnwick-ctl --help'.\n", qUtf8Printable(why));
