@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     QTimer clicker;
     int next_cell = 1;
     QObject::connect(&clicker, &QTimer::timeout, [&] {
-        const link::Colour colour = form.cell_colour(next_cell);
-        if (colour != link::colour_green && colour != link::colour_red) return;
+        const ui::Colour colour = form.cell_colour(next_cell);
+        if (colour != ui::colour_green && colour != ui::colour_red) return;
         form.link().Picture1_Click(next_cell);
         clicked = form.link().pending_command();
         click_ns = clock.nsecsElapsed();

@@ -334,9 +334,9 @@ int main(int argc, char** argv) {
         }
         watch.frame_at(now);
         last_times = times;
-        const link::Colour c = form.cell_colour(1);
-        const bool known = c == link::colour_green || c == link::colour_red;
-        if (was_known && c == link::colour_yellow) ++fig.unknown_episodes;
+        const ui::Colour c = form.cell_colour(1);
+        const bool known = c == ui::colour_green || c == ui::colour_red;
+        if (was_known && c == ui::colour_yellow) ++fig.unknown_episodes;
         was_known = known;
     });
     QObject::connect(&link, &link::LinkController::status_shown,
@@ -522,7 +522,7 @@ int main(int argc, char** argv) {
         recovered = link.port_open() && relays.has_value();
         for (int n = 1; recovered && n <= 16; ++n) {
             const bool on = (*relays >> (n - 1)) & 1u;
-            recovered = form.cell_colour(n) == (on ? link::colour_green : link::colour_red);
+            recovered = form.cell_colour(n) == (on ? ui::colour_green : ui::colour_red);
         }
         usleep(2000);
     }

@@ -2,9 +2,11 @@
 
 namespace tarnwick::link {
 
+AddressScan::AddressScan(int first, int last) : first_(first), last_(last), next_(first) {}
+
 std::optional<std::uint8_t> AddressScan::next_query() {
     current_.reset();
-    if (next_ >= address_count) {
+    if (next_ > last_) {
         complete_ = true;
         return std::nullopt;
     }

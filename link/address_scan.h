@@ -6,15 +6,18 @@
 
 namespace tarnwick::link {
 
-// Finding the boards on a line: one status query per turn to each address
-// 0..255 in turn. Nothing pairs an answer with its query on the wire, so an
+// Finding the boards on a line: one status query per turn to each address of
+// a range (0..255 unless given) in turn. Nothing pairs an answer with its query on the wire, so an
 // accepted answer is taken as coming from the address asked in the turn it
 // arrived in. The pacing is the caller's: the panel takes one turn per
-// polling tick; a tool that owns the line can take one per query and answer
-// time on the wire. No I/O here.
+// polling tick; a tool that owns the line takes one per query and answer
+// time on the wire (LinkController::start_scan). No I/O here.
 class AddressScan {
   public:
     static constexpr int address_count = 256;
+
+    // Addresses first..last, both within 0..255, first <= last.
+    explicit AddressScan(int first = 0, int last = address_count - 1);
 
     struct Found {
         std::uint8_t address = 0;
@@ -32,12 +35,17 @@ class AddressScan {
     // that queried an address is recorded for it and returned.
     std::optional<Found> answered(std::uint16_t relays);
 
-    [[nodiscard]] int asked() const { return next_; }
+    [[nodiscard]] int first() const { return first_; }
+    [[nodiscard]] int last() const { return last_; }
+    [[nodiscard]] int total() const { return last_ - first_ + 1; }
+    [[nodiscard]] int asked() const { return next_ - first_; }
     [[nodiscard]] bool complete() const { return complete_; }
     [[nodiscard]] const std::vector<Found>& found() const { return found_; }
 
   private:
-    int next_ = 0;
+    int first_;
+    int last_;
+    int next_;
     std::optional<std::uint8_t> current_;  // the address asked in this turn
     bool complete_ = false;
     std::vector<Found> found_;

@@ -15,6 +15,9 @@ LinkController::LinkController(SerialPort& port, PanelView& panel, LinkMessages&
     Timer1.setInterval(tick_ms);
     connect(&Timer1, &QTimer::timeout, this, &LinkController::Timer1_Timer);
     connect(&watch_, &ReconnectWatch::present, this, &LinkController::reopen);
+    scan_timer_.setSingleShot(true);
+    scan_timer_.setTimerType(Qt::PreciseTimer);
+    connect(&scan_timer_, &QTimer::timeout, this, &LinkController::paced_scan_turn);
     // The timer runs from the start, before any port is open; its frames are
     // dropped until then.
     set_timer_enabled(true);
@@ -57,18 +60,29 @@ void LinkController::open_comm_Click() {
         messages_.port_error(bad_port_text(text));
         return;
     }
-    const PortDevice device = device_for_port(*number, choices_);
+    open_device(device_for_port(*number, choices_), *number);
+}
+
+bool LinkController::open_device(const PortDevice& device, int port_number) {
+    watch_.stop();
+    if (port_.is_open()) return false;
     const std::optional<PortProblem> problem =
         device.path.isEmpty() ? PortProblem{{}, PortFault::no_device, {}} : port_.open(device.path);
     if (problem) {
         show_port_closed();
-        messages_.port_error(open_failure_text(*number, device, *problem));
-        return;
+        messages_.port_error(open_failure_text(port_number, device, *problem));
+        return false;
     }
     open_device_ = device.path;
-    open_number_ = *number;
+    open_number_ = port_number;
     counters_.start(SteadyClock::now());
     show_port_open();
+    return true;
+}
+
+void LinkController::tick_now() {
+    Timer1_Timer();
+    if (ticks_ == Ticks::timer && Timer1.isActive()) Timer1.start();
 }
 
 void LinkController::port_text_changed() {
@@ -82,6 +96,8 @@ void LinkController::shutdown() {
 }
 
 void LinkController::Timer1_Timer() {
+    if (scan_ && scan_wait_ms_ > 0) return;  // the scan has the line to itself
+    turn_frame_.reset();
     if (live_count_ > 0)
         --live_count_;
     else
@@ -101,7 +117,7 @@ void LinkController::Timer1_Timer() {
 void LinkController::scan_turn() {
     if (const auto address = scan_->next_query()) {
         put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
-        emit scan_progress(scan_->asked(), AddressScan::address_count);
+        emit scan_progress(scan_->asked(), scan_->total());
         return;
     }
     // Every address asked and the last one's answer time over: back to
@@ -110,11 +126,30 @@ void LinkController::scan_turn() {
     send_frame(protocol::cmd_query, 0x00, 0x00);
 }
 
-bool LinkController::start_scan() {
+bool LinkController::start_scan(int first, int last, int answer_wait_ms) {
     if (!port_.is_open() || scan_) return false;
-    scan_.emplace();
-    emit scan_progress(0, AddressScan::address_count);
+    scan_.emplace(first, last);
+    scan_wait_ms_ = answer_wait_ms;
+    emit scan_progress(0, scan_->total());
+    if (scan_wait_ms_ > 0) {
+        Timer1.stop();
+        paced_scan_turn();
+    }
     return true;
+}
+
+// An address that has not answered within its wait is taken as empty; a late
+// answer would be taken for the next address, so the wait must cover the
+// slowest board and adapter on the line.
+void LinkController::paced_scan_turn() {
+    if (!scan_) return;
+    if (const auto address = scan_->next_query()) {
+        put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
+        emit scan_progress(scan_->asked(), scan_->total());
+        scan_timer_.start(scan_wait_ms_);
+        return;
+    }
+    end_scan(true);
 }
 
 void LinkController::cancel_scan() {
@@ -123,6 +158,9 @@ void LinkController::cancel_scan() {
 
 void LinkController::end_scan(bool complete) {
     scan_.reset();
+    scan_timer_.stop();
+    if (scan_wait_ms_ > 0 && timer_enabled_ && ticks_ == Ticks::timer) Timer1.start();
+    scan_wait_ms_ = 0;
     emit scan_ended(complete);
 }
 
@@ -146,6 +184,7 @@ void LinkController::put_on_wire(const Frame& frame) {
     // to this frame.
     counters_.received(port_.discard_input(), SteadyClock::now());
     port_.write(frame);
+    turn_frame_ = frame;
     counters_.sent();
     emit frame_sent(frame);
 }
@@ -172,32 +211,35 @@ void LinkController::MSComm1_OnComm() {
         // not be the one in the entry: the cells are not painted from it.
         if (const auto found = scan_->answered(protocol::relay_pattern(rx_buf)))
             emit scan_found(found->address, found->relays);
+        // The line is free: the next address at once.
+        if (scan_wait_ms_ > 0) scan_timer_.start(0);
         return;
     }
     show_status(rx_buf);
     live_count_ = live_ticks;
+    if (turn_frame_) emit status_answered(*turn_frame_, rx_buf);
 }
 
 void LinkController::show_status(const Frame& status) {
     for (int relay = 1; relay <= protocol::relay_count; ++relay) {
-        if (protocol::relay_energized(status, relay))
-            panel_.paint_cell(relay, colour_green, text_energized);
-        else
-            panel_.paint_cell(relay, colour_red, text_released);
+        panel_.paint_cell(relay, protocol::relay_energized(status, relay) ? RelayState::energized
+                                                                          : RelayState::released);
     }
     emit status_shown(status);
+    emit cells_painted();
 }
 
-void LinkController::paint_all(Colour box, const QString& label) {
-    for (int n = 1; n <= protocol::relay_count; ++n) panel_.paint_cell(n, box, label);
+void LinkController::paint_all(RelayState state) {
+    for (int n = 1; n <= protocol::relay_count; ++n) panel_.paint_cell(n, state);
+    emit cells_painted();
 }
 
 void LinkController::mark_unknown() {
-    paint_all(colour_yellow, text_unknown);
+    paint_all(RelayState::unknown);
 }
 
 void LinkController::show_port_open() {
-    paint_all(colour_yellow, text_unknown);
+    paint_all(RelayState::unknown);
     panel_.set_all_relay_buttons_enabled(true);
     set_timer_enabled(true);
     panel_.set_port_entry_enabled(false);
@@ -207,7 +249,7 @@ void LinkController::show_port_open() {
 
 void LinkController::show_port_closed() {
     cancel_scan();
-    paint_all(colour_grey_text, text_unknown);
+    paint_all(RelayState::port_closed);
     panel_.set_all_relay_buttons_enabled(false);
     set_timer_enabled(false);
     panel_.set_port_entry_enabled(true);
@@ -216,13 +258,12 @@ void LinkController::show_port_closed() {
 }
 
 void LinkController::Picture1_Click(int n) {
-    // The box colour is the only record of the relay's state.
-    const Colour colour = panel_.cell_colour(n);
-    const auto relay = static_cast<std::uint8_t>(n);
-    if (colour == colour_green)
-        set_command(protocol::cmd_release, 0x00, relay);
-    else if (colour == colour_red)
-        set_command(protocol::cmd_energize, protocol::energize_data_a, relay);
+    // What the cell shows is the only record of the relay's state.
+    const RelayState state = panel_.cell_state(n);
+    if (state == RelayState::energized)
+        set_command(protocol::switch_command(n, false));
+    else if (state == RelayState::released)
+        set_command(protocol::switch_command(n, true));
 }
 
 void LinkController::on_lost(const PortProblem& problem) {

@@ -28,7 +28,11 @@ class PortChoices;
 // controller watches for the same path to come back and reopens it by
 // itself; the command slot is cleared on such a loss, so nothing queued
 // before it is sent after it. A scan of all addresses takes the ticks' queries
-// while it runs.
+// while it runs, or, for a program that owns the line, paces itself by the
+// answers.
+//
+// The cells are painted through PanelView as relay states; the window shows
+// them in colour, link/headless_panel.h keeps them for programs without one.
 class LinkController : public QObject, private SerialListener {
     Q_OBJECT
   public:
@@ -55,17 +59,27 @@ class LinkController : public QObject, private SerialListener {
     void MSComm1_OnComm();
     void Picture1_Click(int n);
     void Label2_Click(int n) { Picture1_Click(n); }
-    void openall_Click() {
-        set_command(protocol::cmd_all, protocol::all_on_data, protocol::all_on_data);
-    }
-    void closeall_Click() { set_command(protocol::cmd_all, 0x00, 0x00); }
+    void openall_Click() { set_command(protocol::all_command(true)); }
+    void closeall_Click() { set_command(protocol::all_command(false)); }
     // The port entry's text changed: a different number ends a reconnect watch.
     void port_text_changed();
     // The window is closing: no reconnect, no scan.
     void shutdown();
 
+    // Opens a device already chosen: a port number's (port_map.h), or one a
+    // program was given by path (port_number -1). The same open, lock and
+    // messages as the port button's; false when it failed (reported).
+    bool open_device(const PortDevice& device, int port_number);
+    // A tick at once, and the next one a whole interval later: a program that
+    // opens the port to send one command need not wait for the timer, and
+    // frames still go out at most one per tick.
+    void tick_now();
+
     // Last one wins: the slot holds a single command until the next tick.
     void set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b);
+    void set_command(const protocol::Command& command) {
+        set_command(command.code, command.a, command.b);
+    }
     // Builds a frame from the address entry's current text and writes it when
     // the port is open and the text is an address 0..255; otherwise drops it.
     void send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t b);
@@ -90,9 +104,14 @@ class LinkController : public QObject, private SerialListener {
     // Watching for a vanished device to come back.
     [[nodiscard]] bool reconnecting() const { return watch_.active(); }
 
-    // Finding boards: one status query per tick to each address 0..255 in
-    // turn, while the port is open. Answers paint no cells while it runs.
-    bool start_scan();
+    // Finding boards: one status query to each address first..last in turn,
+    // while the port is open. Answers paint no cells while it runs. With
+    // answer_wait_ms 0 the ticks pace it (the panel's 查找模块, which lets
+    // commands through); otherwise the ticks stop for the scan, and each
+    // address gets that long to answer, the next one asked as soon as an
+    // answer is in.
+    bool start_scan(int first = 0, int last = AddressScan::address_count - 1,
+                    int answer_wait_ms = 0);
     void cancel_scan();
     [[nodiscard]] bool scanning() const { return scan_.has_value(); }
     [[nodiscard]] int scan_asked() const { return scan_ ? scan_->asked() : 0; }
@@ -111,14 +130,22 @@ class LinkController : public QObject, private SerialListener {
     void scan_progress(int asked, int total);
     void scan_found(int address, int relays);
     void scan_ended(bool complete);
+    // An accepted answer outside a scan, with the frame sent in the tick it
+    // arrived in: nothing pairs them on the wire, so the answer is taken as
+    // coming from that frame's address, whatever the address is by now.
+    void status_answered(const tarnwick::protocol::Frame& sent,
+                         const tarnwick::protocol::Frame& status);
+    // The cells were painted (an answer, unknown, the port opened or closed).
+    void cells_painted();
 
   private:
     void on_received() override { MSComm1_OnComm(); }
     void on_lost(const PortProblem& problem) override;
     void set_timer_enabled(bool enabled);
-    void paint_all(Colour box, const QString& label);
+    void paint_all(RelayState state);
     void put_on_wire(const protocol::Frame& frame);
     void scan_turn();
+    void paced_scan_turn();
     void end_scan(bool complete);
     void reopen(const QString& path);
 
@@ -141,6 +168,9 @@ class LinkController : public QObject, private SerialListener {
     ReconnectWatch watch_;
     bool reporting_loss_ = false;  // a message about a lost device is on the screen
     std::optional<AddressScan> scan_;
+    int scan_wait_ms_ = 0;  // 0: one address per tick
+    QTimer scan_timer_;     // an address's time to answer in a scan paced by answers
+    std::optional<protocol::Frame> turn_frame_;  // what this tick put on the wire
 };
 
 }  // namespace tarnwick::link

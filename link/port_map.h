@@ -6,8 +6,9 @@ namespace tarnwick::link {
 
 class PortChoices;
 
-// Where the device behind a port number came from.
-enum class PortSource { environment, saved, fallback };
+// Where the device behind a port number came from; `named`: a program was
+// given the device itself, by path, and no number stands for it.
+enum class PortSource { environment, saved, fallback, named };
 
 struct PortDevice {
     QString path;  // empty: the number has no device

@@ -39,6 +39,8 @@ QString source_text(PortSource source, int port_number) {
             return QStringLiteral("环境变量 TARNWICK_COM%1").arg(port_number);
         case PortSource::saved:
             return QStringLiteral("已保存的选择");
+        case PortSource::named:
+            return QStringLiteral("直接指定的设备");
         case PortSource::fallback:
             break;
     }
@@ -52,15 +54,18 @@ QString open_failure_text(int port_number, const PortDevice& device, const PortP
                    "或在启动前设置环境变量 TARNWICK_COM%1（例如 TARNWICK_COM%1=/dev/ttyUSB0）。")
             .arg(port_number);
     }
-    QString text = QStringLiteral("无法打开串口 %1（%2，%3）：%4")
-                       .arg(port_number)
-                       .arg(problem.device.isEmpty() ? device.path : problem.device,
-                            source_text(device.source, port_number), reason_text(problem));
+    const QString path = problem.device.isEmpty() ? device.path : problem.device;
+    QString text =
+        device.source == PortSource::named
+            ? QStringLiteral("无法打开设备 %1：%2").arg(path, reason_text(problem))
+            : QStringLiteral("无法打开串口 %1（%2，%3）：%4")
+                  .arg(port_number)
+                  .arg(path, source_text(device.source, port_number), reason_text(problem));
     if (problem.fault == PortFault::permission) {
         text += QStringLiteral(
             "\n\n请把当前用户加入 dialout 组（sudo usermod -aG dialout 用户名），"
             "重新登录后再打开串口。");
-    } else if (problem.fault == PortFault::not_found) {
+    } else if (problem.fault == PortFault::not_found && device.source != PortSource::named) {
         text += QStringLiteral("\n\n可在“串口号”的右键菜单中用“选择设备…”改用其他设备。");
     }
     return text;
@@ -71,11 +76,13 @@ QString bad_port_text(const QString& text) {
 }
 
 QString lost_text(int port_number, const PortProblem& problem) {
+    const QString port = port_number < 0
+                             ? QStringLiteral("设备 %1").arg(problem.device)
+                             : QStringLiteral("串口 %1（%2）").arg(port_number).arg(problem.device);
     return QStringLiteral(
-               "串口 %1（%2）已断开：%3\n串口已关闭。设备重新出现时会自动重新打开串口；"
+               "%1已断开：%2\n串口已关闭。设备重新出现时会自动重新打开串口；"
                "也可以检查连接后手动打开。")
-        .arg(port_number)
-        .arg(problem.device, reason_text(problem));
+        .arg(port, reason_text(problem));
 }
 
 QString device_text(int port_number, const PortDevice& device, const SerialDevice& found) {

@@ -20,12 +20,14 @@ namespace tarnwick::link {
 // "环境变量 TARNWICK_COM1", "已保存的选择", "默认".
 [[nodiscard]] QString source_text(PortSource source, int port_number);
 
-// An open that failed, naming the port, the device and where it came from.
+// An open that failed, naming the port, the device and where it came from
+// (a device named by path: the device alone).
 [[nodiscard]] QString open_failure_text(int port_number, const PortDevice& device,
                                         const PortProblem& problem);
 // A port text that is no number 0..255.
 [[nodiscard]] QString bad_port_text(const QString& text);
-// The device went away while open; the panel watches for it to come back.
+// The device went away while open; the link watches for it to come back.
+// port_number -1: a device named by path.
 [[nodiscard]] QString lost_text(int port_number, const PortProblem& problem);
 
 // What a port number opens and whether that device is there:

@@ -54,6 +54,32 @@ std::string name_file_unwritable_text(const std::string& path, const std::string
            "）。\n通道名称无法保存，窗口显示默认名称。";
 }
 
+std::string refused_name_text(WriteError why, const std::string& path,
+                              const std::string& address_text, const std::string& channel_text) {
+    switch (why) {
+        case WriteError::none:
+        case WriteError::file_missing:
+            break;
+        case WriteError::read_only:
+            return "名称文件 " + path + " 是只读的。";
+        case WriteError::io_error:
+            return "无法写入名称文件 " + path + "（磁盘已满或目录不可写？）。";
+        case WriteError::line_break:
+            return "名称不能包含换行符。";
+        case WriteError::not_gbk:
+            return "名称中有名称文件（GBK 编码）无法保存的字符。";
+        case WriteError::bad_key:
+            return "通道号“" + channel_text + "”无法用作名称文件的键。";
+        case WriteError::bad_section:
+            return "模块地址“" + address_text + "”无法用作名称文件的节名。";
+        case WriteError::file_utf8:
+            return "名称文件 " + path +
+                   " 是 UTF-8 编码的，这次没能转换为 GBK（见启动时的提示）；"
+                   "向它保存 GBK 名称会让一个文件混用两种编码。";
+    }
+    return {};
+}
+
 NameFile::NameFile(const std::string& directory, Messages& messages)
     : path_(directory + "/" + name_file_name), messages_(messages) {}
 

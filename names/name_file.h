@@ -37,6 +37,12 @@ inline constexpr int address_count = 256;
 [[nodiscard]] std::string name_file_unwritable_text(const std::string& path,
                                                     const std::string& reason);
 
+// Why a name was not stored, in Chinese, for a name file at `path`; "" for
+// none (and for a missing file, which has been reported already).
+[[nodiscard]] std::string refused_name_text(WriteError why, const std::string& path,
+                                            const std::string& address_text,
+                                            const std::string& channel_text);
+
 class NameFile {
   public:
     // name.txt in this directory.

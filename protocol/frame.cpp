@@ -26,6 +26,33 @@ Frame encode_command(std::uint8_t address, const Command& command) {
     return frame;
 }
 
+Command switch_command(int relay, bool energize) {
+    if (relay < 1 || relay > relay_count) throw std::out_of_range("relay outside 1..16");
+    const auto n = static_cast<std::uint8_t>(relay);
+    return energize ? Command{cmd_energize, energize_data_a, n} : Command{cmd_release, 0x00, n};
+}
+
+Command all_command(bool energize) {
+    const std::uint8_t data = energize ? all_on_data : 0x00;
+    return Command{cmd_all, data, data};
+}
+
+std::uint16_t relay_bit(int relay) {
+    if (relay < 1 || relay > relay_count) throw std::out_of_range("relay outside 1..16");
+    return static_cast<std::uint16_t>(1u << (relay - 1));
+}
+
+void WantedRelays::want(int relay, bool energize) {
+    const std::uint16_t bit = relay_bit(relay);
+    mask = static_cast<std::uint16_t>(mask | bit);
+    energized = static_cast<std::uint16_t>(energize ? energized | bit : energized & ~bit);
+}
+
+void WantedRelays::want_all(bool energize) {
+    mask = 0xFFFF;
+    energized = energize ? 0xFFFF : 0x0000;
+}
+
 std::optional<Frame> build_command(std::string_view address_text, std::uint8_t code, std::uint8_t a,
                                    std::uint8_t b) {
     auto address = address_byte(address_text);

@@ -33,6 +33,30 @@ struct Command {
     friend bool operator==(const Command&, const Command&) = default;
 };
 
+// The command that energizes (0x21 FA n) or releases (0x11 00 n) relay n,
+// 1..16, and the all-relay command (0x13 FF FF, 0x13 00 00).
+[[nodiscard]] Command switch_command(int relay, bool energize);
+[[nodiscard]] Command all_command(bool energize);
+
+// Bit r-1 of a relay pattern stands for relay r (1..16).
+[[nodiscard]] std::uint16_t relay_bit(int relay);
+
+// The relay states a switching command asks for: the relays in `mask`, each
+// energized when its bit is set in `energized`. An accepted status confirms
+// them when every relay in the mask shows the state asked for; the others
+// may show anything.
+struct WantedRelays {
+    std::uint16_t mask = 0;
+    std::uint16_t energized = 0;
+
+    void want(int relay, bool energize);
+    void want_all(bool energize);
+    [[nodiscard]] bool confirmed_by(std::uint16_t relays) const {
+        return ((relays ^ energized) & mask) == 0;
+    }
+    friend bool operator==(const WantedRelays&, const WantedRelays&) = default;
+};
+
 // Address byte from the address text: a signed 32-bit whole number reduced
 // with a remainder that keeps the dividend's sign (256 -> 0, 300 -> 44).
 // Text that is not a whole number, or a negative remainder, gives nothing.

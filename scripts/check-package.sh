@@ -85,6 +85,37 @@ status=0
 [ "$status" -eq 2 ] || fail "an unknown option ended with $status, not 2"
 ok "--version, --help (names the per-user file) and an unknown option (status 2) without a display"
 
+# tarnwick-ctl from the package: its help names the exit statuses; against the
+# installed simulated board it switches a relay and has it confirmed, refuses
+# a bad channel with 2 and a device that is not there with 3.
+[ "$("${as_user[@]}" env -i PATH=/usr/bin:/bin tarnwick-ctl --version)" = "tarnwick-ctl $(dpkg-query -W -f='${Version}' tarnwick)" ] ||
+    fail "tarnwick-ctl --version"
+"${as_user[@]}" env -i PATH=/usr/bin:/bin tarnwick-ctl --help >"$work/ctl-help.txt" || fail "tarnwick-ctl --help"
+grep -q "5  the board answered but did not confirm" "$work/ctl-help.txt" ||
+    fail "tarnwick-ctl --help does not list the exit statuses"
+user_dir "$work/ctl"
+user_dir "$work/ctl/home"
+ctl() {
+    "${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$work/ctl/home" tarnwick-ctl "$@" >>"$work/ctl/out" 2>&1
+}
+"${as_user[@]}" env -i PATH=/usr/bin:/bin tarnwick-board-sim --link "$work/ctl/board" >"$work/ctl/sim" 2>&1 &
+sim=$!
+for _ in $(seq 50); do [ -e "$work/ctl/board" ] && break; sleep 0.1; done
+status=0
+ctl -p "$work/ctl/board" on 3 || status=$?
+[ "$status" -eq 0 ] || fail "tarnwick-ctl on 3 ended with $status: $(cat "$work/ctl/out")"
+grep -q "relays 0x0004" "$work/ctl/sim" || fail "the board's relay 3 was not switched: $(cat "$work/ctl/sim")"
+status=0
+ctl -p "$work/ctl/board" on 17 || status=$?
+[ "$status" -eq 2 ] || fail "tarnwick-ctl on 17 ended with $status, not 2"
+status=0
+ctl -p "$work/ctl/none" status || status=$?
+[ "$status" -eq 3 ] || fail "tarnwick-ctl on a missing device ended with $status, not 3"
+kill "$sim"
+wait "$sim" || true
+[ ! -e "$work/ctl/home/.config/tarnwick/name.txt" ] || fail "tarnwick-ctl created a name file by reading names"
+ok "tarnwick-ctl: --version, --help; on 3 confirmed by the installed simulated board (0), channel 17 (2), a missing device (3)"
+
 # The file a first start writes, built here from its layout: the title, then
 # 256 sections of 16 names, GBK, CR LF.
 {

@@ -47,7 +47,7 @@ Answer Board::execute(const p::Frame& command) {
 
 Bus::Bus(std::vector<Board> boards) : boards_(std::move(boards)) {}
 
-std::vector<Answer> Bus::feed(std::span<const std::uint8_t> bytes) {
+std::vector<Answer> Bus::feed(std::span<const std::uint8_t> bytes, std::vector<p::Frame>* frames) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 
     std::vector<Answer> answers;
@@ -61,6 +61,7 @@ std::vector<Answer> Bus::feed(std::span<const std::uint8_t> bytes) {
             continue;
         }
         start += p::frame_size;
+        if (frames) frames->push_back(frame);
         for (Board& board : boards_)
             if (frame[1] == board.address()) answers.push_back(board.execute(frame));
     }

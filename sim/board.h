@@ -47,7 +47,10 @@ class Bus {
     // boards, in the order the frames arrived. Bytes that cannot start a frame
     // are dropped one at a time until a 0x55 begins 8 bytes with a valid
     // checksum.
-    std::vector<Answer> feed(std::span<const std::uint8_t> bytes);
+    // Every whole command frame read, for any address, is appended to
+    // `frames` when given.
+    std::vector<Answer> feed(std::span<const std::uint8_t> bytes,
+                             std::vector<protocol::Frame>* frames = nullptr);
 
     [[nodiscard]] const std::vector<Board>& boards() const { return boards_; }
     // Bytes held back while waiting for the rest of a possible frame.

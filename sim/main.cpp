@@ -47,6 +47,9 @@ a status frame 22 <address> <code> 00 00 <relays 9..16> <relays 1..8> <sum>.
 Frames for other addresses and frames with a bad checksum get no answer; other
 bytes are skipped until a frame can start.
 
+With --report-frames every whole command frame that arrives, for any
+address, is reported before it is answered: "frame 55 01 10 00 00 00 00 66".
+
 Faults can be switched while the boards run: SIGUSR1 turns --bad-checksum on
 or off, SIGUSR2 turns --silent on or off; each switch prints a line
 "bad-checksum on|off" or "silent on|off". A switch applies to every command
@@ -62,6 +65,7 @@ struct Options {
     bool bad_checksum = false;
     bool silent = false;
     bool stuck = false;
+    bool report_frames = false;
     std::size_t extra = 0;
     milliseconds delay{0};
     milliseconds split{0};
@@ -110,6 +114,9 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
                                     "Never answer (a --garbage burst is still sent).");
     const QCommandLineOption stuck(
         QStringLiteral("stuck"), "Answer every command with the unchanged state: switch nothing.");
+    const QCommandLineOption report_frames(
+        QStringLiteral("report-frames"),
+        "Print every whole command frame that arrives, for any address: \"frame 55 01 ...\".");
     const QCommandLineOption extra(QStringLiteral("extra"),
                                    "Append N random bytes to every answer.", "N");
     const QCommandLineOption delay(QStringLiteral("delay"),
@@ -132,8 +139,8 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
                                   "Seed of the random bytes, 0..4294967295 (default 1, so runs "
                                   "repeat unless a seed is given).",
                                   "S");
-    parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck, extra,
-                       delay, split, garbage, garbage_after, seed});
+    parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck,
+                       report_frames, extra, delay, split, garbage, garbage_after, seed});
 
     const auto refuse = [](const QString& why) {
         std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
@@ -152,6 +159,7 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
     options.bad_checksum = parser.isSet(bad_checksum);
     options.silent = parser.isSet(silent);
     options.stuck = parser.isSet(stuck);
+    options.report_frames = parser.isSet(report_frames);
     // The last of a repeated option counts.
     const auto number = [&](const QCommandLineOption& option,
                             std::uint64_t max) -> std::optional<std::uint64_t> {
@@ -308,6 +316,13 @@ void report_relays(const tarnwick::sim::Answer& board, bool several) {
         std::printf("address %u relays 0x%04x\n", board.address, board.relays);
     else
         std::printf("relays 0x%04x\n", board.relays);
+    std::fflush(stdout);
+}
+
+void report_frame(const tarnwick::protocol::Frame& frame) {
+    std::printf("frame");
+    for (const std::uint8_t byte : frame) std::printf(" %02X", byte);
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -471,8 +486,11 @@ int serve(const Options& options, const Terminal& terminal) {
             const ssize_t n = read(terminal.master, buffer, sizeof buffer);
             if (n > 0) {
                 now = Clock::now();
-                for (const auto& answer :
-                     bus.feed(std::span(buffer, static_cast<std::size_t>(n)))) {
+                std::vector<tarnwick::protocol::Frame> frames;
+                const auto answers = bus.feed(std::span(buffer, static_cast<std::size_t>(n)),
+                                              options.report_frames ? &frames : nullptr);
+                for (const auto& frame : frames) report_frame(frame);
+                for (const auto& answer : answers) {
                     if (answer.changed) report_relays(answer, several);
                     line.answer(answer, now);
                 }

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     test::wait_until([&] { return form.windowHandle() && form.windowHandle()->isExposed(); });
 
     form.link().open_comm_Click();
-    test::wait_until([&] { return form.cell_colour(3) == link::colour_green; });
+    test::wait_until([&] { return form.cell_colour(3) == ui::colour_green; });
     bool ok = save(&form, out.filePath("main-polling.png"));
 
     form.Label4_Click(2);
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     for (const auto& [channel, name] : long_names) (void)names.set_channel_name("1", channel, name);
     form.add_Change();  // reloads the labels
     form.link().open_comm_Click();
-    test::wait_until([&] { return form.cell_colour(3) == link::colour_green; });
+    test::wait_until([&] { return form.cell_colour(3) == ui::colour_green; });
     // The tooltip of the name that does not fit, shown above its label (the
     // tip lands 16 pixels below the point it is given) so that it hides none.
     ui::NameLabel* overflowing = form.name_label(1);

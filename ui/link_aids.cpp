@@ -149,7 +149,7 @@ QString LinkAids::port_tip() const {
 
 QString LinkAids::cell_tip() const {
     const link::LinkController& link = form_.link();
-    if (!link.port_open() || form_.cell_colour(1) != link::colour_yellow) return {};
+    if (!link.port_open() || form_.cell_state(1) != link::RelayState::unknown) return {};
     return link::unknown_reason(link.counters(), link.unknown_cause(), link::SteadyClock::now());
 }
 

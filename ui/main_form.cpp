@@ -58,7 +58,8 @@ Spinner::Spinner(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {
     setSingleStep(1);
     setPageStep(1);
     setValue(-1);
-    connect(this, &QScrollBar::valueChanged, this, [this](int value) { emit number_changed(-value); });
+    connect(this, &QScrollBar::valueChanged, this,
+            [this](int value) { emit number_changed(-value); });
 }
 
 MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages, names::NameFile& names,
@@ -163,18 +164,21 @@ void MainForm::build_controls() {
 
     // Focus order: port entry, port button, address entry, the all-relay
     // buttons, address spinner, port spinner, then the cells in relay order.
-    for (QScrollBar* spinner : {static_cast<QScrollBar*>(VScroll1), static_cast<QScrollBar*>(VScroll2)})
+    for (QScrollBar* spinner :
+         {static_cast<QScrollBar*>(VScroll1), static_cast<QScrollBar*>(VScroll2)})
         spinner->setFocusPolicy(Qt::TabFocus);
     QList<QWidget*> order{chuankou_num, open_comm, add, openall, closeall, VScroll1, VScroll2};
     for (RelayCell* cell : Picture1) order << cell;
     for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 
     connect(chuankou_num, &QLineEdit::textChanged, this, [this] {
-        mark_entry(chuankou_num, QStringLiteral("串口号必须是 0 到 255 之间的整数，否则无法打开串口。"));
+        mark_entry(chuankou_num,
+                   QStringLiteral("串口号必须是 0 到 255 之间的整数，否则无法打开串口。"));
         chuankou_num_Change();
     });
     connect(add, &QLineEdit::textChanged, this, [this] {
-        mark_entry(add, QStringLiteral("模块地址必须是 0 到 255 之间的整数；地址无效时不发送任何命令。"));
+        mark_entry(
+            add, QStringLiteral("模块地址必须是 0 到 255 之间的整数；地址无效时不发送任何命令。"));
         add_Change();
     });
     connect(VScroll1, &Spinner::number_changed, this, &MainForm::VScroll1_Change);
@@ -185,10 +189,11 @@ void MainForm::build_controls() {
 // and never reaches a frame, a spinner or the port.
 void MainForm::mark_entry(QLineEdit* entry, const QString& explanation) {
     const bool valid = protocol::parse_entry(entry->text().toStdString()).has_value();
-    if (entry->property("invalid").toBool() == !valid && entry->property("invalid").isValid()) return;
+    if (entry->property("invalid").toBool() == !valid && entry->property("invalid").isValid())
+        return;
     QPalette pal = entry->palette();
-    pal.setColor(QPalette::Base, valid ? QApplication::palette().color(QPalette::Base)
-                                       : QColor(255, 200, 200));
+    pal.setColor(QPalette::Base,
+                 valid ? QApplication::palette().color(QPalette::Base) : QColor(255, 200, 200));
     entry->setPalette(pal);
     entry->setToolTip(valid ? QString() : explanation);
     entry->setProperty("invalid", !valid);
@@ -205,7 +210,9 @@ void MainForm::add_Change() {
         name_label(n)->set_name(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
 }
 
-void MainForm::VScroll1_Change() { add->setText(QString::number(VScroll1->number())); }
+void MainForm::VScroll1_Change() {
+    add->setText(QString::number(VScroll1->number()));
+}
 
 void MainForm::chuankou_num_Change() {
     if (const auto number = protocol::parse_entry(chuankou_num->text().toStdString()))
@@ -213,7 +220,9 @@ void MainForm::chuankou_num_Change() {
     link_->port_text_changed();
 }
 
-void MainForm::VScroll2_Change() { chuankou_num->setText(QString::number(VScroll2->number())); }
+void MainForm::VScroll2_Change() {
+    chuankou_num->setText(QString::number(VScroll2->number()));
+}
 
 void MainForm::Label4_Click(int n) {
     const bool loading = !name_form_;
@@ -235,25 +244,46 @@ void MainForm::center_on_screen() {
     move(frame.topLeft());
 }
 
-QSize MainForm::client_size() const { return size(); }
+QSize MainForm::client_size() const {
+    return size();
+}
 
-NameForm* MainForm::name_dialog() const { return name_form_.data(); }
+NameForm* MainForm::name_dialog() const {
+    return name_form_.data();
+}
 
-void MainForm::paint_cell(int n, link::Colour box, const QString& label) { cell(n)->paint(box, label); }
+void MainForm::paint_cell(int n, link::RelayState state) {
+    const CellLook look = cell_look(state);
+    cell(n)->paint(look.colour, look.text);
+}
 
-link::Colour MainForm::cell_colour(int n) const { return cell(n)->colour(); }
+link::RelayState MainForm::cell_state(int n) const {
+    return state_of(cell(n)->colour());
+}
+
+Colour MainForm::cell_colour(int n) const {
+    return cell(n)->colour();
+}
 
 void MainForm::set_all_relay_buttons_enabled(bool enabled) {
     openall->setEnabled(enabled);
     closeall->setEnabled(enabled);
 }
 
-void MainForm::set_port_entry_enabled(bool enabled) { chuankou_num->setEnabled(enabled); }
+void MainForm::set_port_entry_enabled(bool enabled) {
+    chuankou_num->setEnabled(enabled);
+}
 
-void MainForm::set_port_button_caption(const QString& caption) { open_comm->setText(caption); }
+void MainForm::set_port_button_caption(const QString& caption) {
+    open_comm->setText(caption);
+}
 
-QString MainForm::address_text() const { return add->text(); }
+QString MainForm::address_text() const {
+    return add->text();
+}
 
-QString MainForm::port_text() const { return chuankou_num->text(); }
+QString MainForm::port_text() const {
+    return chuankou_num->text();
+}
 
 }  // namespace tarnwick::ui

@@ -77,9 +77,12 @@ class MainForm : public QWidget, public link::PanelView {
     // The window's client size in pixels at this screen's DPI.
     QSize client_size() const;
 
+    // The colour cell n shows, which is its state.
+    Colour cell_colour(int n) const;
+
     // PanelView
-    void paint_cell(int n, link::Colour box, const QString& label) override;
-    link::Colour cell_colour(int n) const override;
+    void paint_cell(int n, link::RelayState state) override;
+    link::RelayState cell_state(int n) const override;
     void set_all_relay_buttons_enabled(bool enabled) override;
     void set_port_entry_enabled(bool enabled) override;
     void set_port_button_caption(const QString& caption) override;

@@ -72,55 +72,31 @@ void NameForm::Command_ok_Click() {
     if (!to_int16(add) || !to_int16(xianlu)) {
         // A section named after such a text would be of no use to anybody.
         messages_.name_not_saved(
-            QStringLiteral("模块地址“%1”不是整数，名称没有保存。请先输入 0 到 255 之间的地址。").arg(add));
+            QStringLiteral("模块地址“%1”不是整数，名称没有保存。请先输入 0 到 255 之间的地址。")
+                .arg(add));
         return;
     }
     using names::WriteError;
-    const WriteError why =
-        names_.set_channel_name(add.toStdString(), xianlu.toStdString(), mingcheng->text().toStdString());
-    QString reason;
-    switch (why) {
-        case WriteError::none:
-            break;
-        case WriteError::file_missing:
-            // The operator has just been told the file is missing.
-            return;
-        case WriteError::read_only:
-            reason = QStringLiteral("名称文件 %1 是只读的。").arg(QString::fromStdString(names_.path()));
-            break;
-        case WriteError::io_error:
-            reason = QStringLiteral("无法写入名称文件 %1（磁盘已满或目录不可写？）。")
-                         .arg(QString::fromStdString(names_.path()));
-            break;
-        case WriteError::line_break:
-            reason = QStringLiteral("名称不能包含换行符。");
-            break;
-        case WriteError::not_gbk:
-            reason = QStringLiteral("名称中有名称文件（GBK 编码）无法保存的字符。");
-            break;
-        case WriteError::bad_key:
-            reason = QStringLiteral("通道号“%1”无法用作名称文件的键。").arg(xianlu);
-            break;
-        case WriteError::bad_section:
-            reason = QStringLiteral("模块地址“%1”无法用作名称文件的节名。").arg(add);
-            break;
-        case WriteError::file_utf8:
-            reason = QStringLiteral(
-                         "名称文件 %1 是 UTF-8 编码的，这次没能转换为 GBK（见启动时的提示）；"
-                         "向它保存 GBK 名称会让一个文件混用两种编码。")
-                         .arg(QString::fromStdString(names_.path()));
-            break;
-    }
+    const WriteError why = names_.set_channel_name(add.toStdString(), xianlu.toStdString(),
+                                                   mingcheng->text().toStdString());
+    if (why == WriteError::file_missing) return;  // the operator has just been told
+    const std::string reason =
+        names::refused_name_text(why, names_.path(), add.toStdString(), xianlu.toStdString());
     if (why != WriteError::none) {
-        messages_.name_not_saved(reason + QStringLiteral("\n名称没有保存。"));
+        messages_.name_not_saved(QString::fromStdString(reason) +
+                                 QStringLiteral("\n名称没有保存。"));
         return;
     }
     main_form_.add_Change();
     unload();
 }
 
-void NameForm::Command_cansel_Click() { unload(); }
+void NameForm::Command_cansel_Click() {
+    unload();
+}
 
-void NameForm::unload() { close(); }
+void NameForm::unload() {
+    close();
+}
 
 }  // namespace tarnwick::ui

@@ -8,6 +8,33 @@
 
 namespace tarnwick::ui {
 
+CellLook cell_look(link::RelayState state) {
+    switch (state) {
+        case link::RelayState::energized:
+            return {colour_green, text_energized};
+        case link::RelayState::released:
+            return {colour_red, text_released};
+        case link::RelayState::port_closed:
+            return {colour_grey_text, text_unknown};
+        case link::RelayState::unknown:
+            break;
+    }
+    return {colour_yellow, text_unknown};
+}
+
+link::RelayState state_of(Colour colour) {
+    switch (colour) {
+        case colour_green:
+            return link::RelayState::energized;
+        case colour_red:
+            return link::RelayState::released;
+        case colour_grey_text:
+            return link::RelayState::port_closed;
+        default:
+            return link::RelayState::unknown;
+    }
+}
+
 void ClickGesture::press(QMouseEvent* event) {
     pressed_ = event->button() == Qt::LeftButton;
     event->accept();
@@ -21,7 +48,9 @@ bool ClickGesture::release(const QWidget* widget, QMouseEvent* event) {
     return click;
 }
 
-void ClickLabel::mousePressEvent(QMouseEvent* event) { gesture_.press(event); }
+void ClickLabel::mousePressEvent(QMouseEvent* event) {
+    gesture_.press(event);
+}
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     if (gesture_.release(this, event)) emit clicked();
@@ -95,16 +124,16 @@ RelayCell::RelayCell(int relay, QWidget* parent)
     Label2->setAttribute(Qt::WA_TransparentForMouseEvents);
     Label2->setAutoFillBackground(false);
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);  // as the platform label draws
-    paint(link::colour_yellow, link::text_unknown);
+    paint(colour_yellow, text_unknown);
 }
 
-QColor RelayCell::to_qcolor(link::Colour colour) {
-    if (colour == link::colour_grey_text)
+QColor RelayCell::to_qcolor(Colour colour) {
+    if (colour == colour_grey_text)
         return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
     return QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF);
 }
 
-void RelayCell::paint(link::Colour colour, const QString& text) {
+void RelayCell::paint(Colour colour, const QString& text) {
     if (colour != colour_) {
         colour_ = colour;
         QPalette pal = palette();
@@ -114,7 +143,9 @@ void RelayCell::paint(link::Colour colour, const QString& text) {
     if (Label2->text() != text) Label2->setText(text);
 }
 
-void RelayCell::mousePressEvent(QMouseEvent* event) { gesture_.press(event); }
+void RelayCell::mousePressEvent(QMouseEvent* event) {
+    gesture_.press(event);
+}
 
 void RelayCell::mouseReleaseEvent(QMouseEvent* event) {
     if (gesture_.release(this, event)) emit clicked(relay_);

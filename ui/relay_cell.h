@@ -3,36 +3,60 @@
 #include <QFrame>
 #include <QLabel>
 #include <QTextLayout>
+#include <cstdint>
 
-#include "link/panel_view.h"
+#include "link/relay_state.h"
 
 namespace tarnwick::ui {
+
+// A cell colour as the board panel has always stored it: 0x00BBGGRR, or
+// 0x800000nn for system colour nn. A click reads the state back from these
+// values, compared exactly.
+using Colour = std::uint32_t;
+inline constexpr Colour colour_green = 0x0000FF00;
+inline constexpr Colour colour_red = 0x000000FF;
+inline constexpr Colour colour_yellow = 0x0000FFFF;
+inline constexpr Colour colour_grey_text = 0x80000011;  // system colour 17: grey (disabled) text
+
+// Status label texts; the leading blanks line them up under "状态未知".
+inline const QString text_energized = QStringLiteral("  吸合");
+inline const QString text_released = QStringLiteral("  断开");
+inline const QString text_unknown = QStringLiteral("状态未知");
+
+// How a cell shows each relay state: its box colour and status label.
+struct CellLook {
+    Colour colour;
+    QString text;
+};
+[[nodiscard]] CellLook cell_look(link::RelayState state);
+// The state a box colour stands for: green and red are the known states.
+[[nodiscard]] link::RelayState state_of(Colour colour);
 
 // A click as the operator means it: left button pressed and released inside
 // the same control.
 class ClickGesture {
-public:
+  public:
     void press(QMouseEvent* event);
     // True when this release completes a click on the widget.
     bool release(const QWidget* widget, QMouseEvent* event);
 
-private:
+  private:
     bool pressed_ = false;
 };
 
 // A label that reports a click (press and release inside it).
 class ClickLabel : public QLabel {
     Q_OBJECT
-public:
+  public:
     using QLabel::QLabel;
-signals:
+  signals:
     void clicked();
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-private:
+  private:
     ClickGesture gesture_;
 };
 
@@ -66,27 +90,27 @@ class NameLabel : public ClickLabel {
 // included, is a click on the box.
 class RelayCell : public QFrame {
     Q_OBJECT
-public:
+  public:
     RelayCell(int relay, QWidget* parent);
 
-    void paint(link::Colour colour, const QString& text);
-    [[nodiscard]] link::Colour colour() const { return colour_; }
+    void paint(Colour colour, const QString& text);
+    [[nodiscard]] Colour colour() const { return colour_; }
     [[nodiscard]] QLabel* label() const { return Label2; }
     [[nodiscard]] int relay() const { return relay_; }
 
     // The colour a cell value stands for on this screen.
-    static QColor to_qcolor(link::Colour colour);
+    static QColor to_qcolor(Colour colour);
 
-signals:
+  signals:
     void clicked(int relay);
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-private:
+  private:
     int relay_;
-    link::Colour colour_ = ~link::Colour{0};  // nothing painted yet
+    Colour colour_ = ~Colour{0};  // nothing painted yet
     QLabel* Label2;
     ClickGesture gesture_;
 };

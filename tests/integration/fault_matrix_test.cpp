@@ -77,16 +77,10 @@ std::ostream& operator<<(std::ostream& out, const Shown& s) {
 }
 
 Shown shown(const test::FakePanel& panel) {
-    if (panel.all(link::colour_yellow, link::text_unknown)) return shows_unknown;
-    if (panel.all(link::colour_grey_text, link::text_unknown)) return shows_closed;
-    std::uint16_t pattern = 0;
-    for (std::size_t i = 0; i < 16; ++i) {
-        if (panel.colours[i] == link::colour_green && panel.labels[i] == link::text_energized)
-            pattern = static_cast<std::uint16_t>(pattern | (1u << i));
-        else if (panel.colours[i] != link::colour_red || panel.labels[i] != link::text_released)
-            return {};
-    }
-    return {Shown::relays, pattern};
+    if (panel.all(link::RelayState::unknown)) return shows_unknown;
+    if (panel.all(link::RelayState::port_closed)) return shows_closed;
+    if (const auto pattern = link::known_pattern(panel.states)) return {Shown::relays, *pattern};
+    return {};
 }
 
 void map_port(int n, const std::string& device) {

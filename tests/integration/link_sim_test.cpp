@@ -7,8 +7,8 @@
 #include "link/link_controller.h"
 #include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
-#include "tests/support/wait.h"
 #include "tests/support/fake_link.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -19,18 +19,20 @@ using link::LinkController;
 using test::BoardSim;
 using test::FakePanel;
 using test::RecordingMessages;
+using RS = link::RelayState;
 
 class LinkSimTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { qunsetenv("TARNWICK_COM1"); }
 
-    void map_port_1(const std::string& device) { qputenv("TARNWICK_COM1", QByteArray::fromStdString(device)); }
+    void map_port_1(const std::string& device) {
+        qputenv("TARNWICK_COM1", QByteArray::fromStdString(device));
+    }
 
-    bool shows(int relay, link::Colour colour) { return panel.cell_colour(relay) == colour; }
     bool all_red_but(std::initializer_list<int> green) {
         for (int n = 1; n <= 16; ++n) {
             const bool on = std::find(green.begin(), green.end(), n) != green.end();
-            if (panel.cell_colour(n) != (on ? link::colour_green : link::colour_red)) return false;
+            if (panel.cell_state(n) != (on ? RS::energized : RS::released)) return false;
         }
         return true;
     }
@@ -51,13 +53,12 @@ TEST_F(LinkSimTest, OpenPollClickAndSeeTheRelayEnergize) {
     link.Picture1_Click(3);  // red: energize relay 3
     ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0x0104; }));
     ASSERT_TRUE(wait_until([&] { return all_red_but({3, 9}); }));
-    EXPECT_EQ(panel.labels[2], link::text_energized);
 
     link.Picture1_Click(9);  // green: release relay 9
     ASSERT_TRUE(wait_until([&] { return all_red_but({3}); }));
     link.openall_Click();
     ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0xFFFF; }));
-    ASSERT_TRUE(wait_until([&] { return panel.all(link::colour_green, link::text_energized); }));
+    ASSERT_TRUE(wait_until([&] { return panel.all(RS::energized); }));
     EXPECT_TRUE(messages.texts.isEmpty());
 }
 
@@ -66,8 +67,8 @@ TEST_F(LinkSimTest, ASilentBoardTurnsTheCellsUnknown) {
     map_port_1(board.path());
     link.open_comm_Click();
     ASSERT_TRUE(link.port_open());
-    for (int n = 1; n <= 16; ++n) panel.paint_cell(n, link::colour_red, link::text_released);
-    EXPECT_TRUE(wait_until([&] { return panel.all(link::colour_yellow, link::text_unknown); }));
+    for (int n = 1; n <= 16; ++n) panel.paint_cell(n, RS::released);
+    EXPECT_TRUE(wait_until([&] { return panel.all(RS::unknown); }));
 }
 
 TEST_F(LinkSimTest, ClosingAndReopeningKeepsTheConversationGoing) {
@@ -78,7 +79,7 @@ TEST_F(LinkSimTest, ClosingAndReopeningKeepsTheConversationGoing) {
         ASSERT_TRUE(link.port_open()) << round;
         ASSERT_TRUE(wait_until([&] { return all_red_but({16}); })) << round;
         link.open_comm_Click();
-        EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
+        EXPECT_TRUE(panel.all(RS::port_closed));
     }
 }
 
@@ -86,7 +87,7 @@ TEST_F(LinkSimTest, AnOpenThatFailsLeavesTheClosedState) {
     map_port_1("/nonexistent/tarnwick-no-such-device");
     link.open_comm_Click();
     EXPECT_FALSE(link.port_open());
-    EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
+    EXPECT_TRUE(panel.all(RS::port_closed));
     EXPECT_FALSE(link.timer_enabled());
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_TRUE(messages.texts[0].contains("/nonexistent/tarnwick-no-such-device"));
@@ -100,7 +101,7 @@ TEST_F(LinkSimTest, KillingTheBoardLeavesTheClosedStateAndAReopenWorks) {
 
     board.reset();  // SIGKILL: the terminal goes away under the open port
     ASSERT_TRUE(wait_until([&] { return !link.port_open(); }));
-    EXPECT_TRUE(panel.all(link::colour_grey_text, link::text_unknown));
+    EXPECT_TRUE(panel.all(RS::port_closed));
     EXPECT_FALSE(link.timer_enabled());
     test::run_events_for(300);  // let any further errors arrive
     EXPECT_EQ(messages.texts.size(), 1) << messages.texts.join("\n").toStdString();

@@ -243,6 +243,21 @@ TEST(BoardSim, ReportsStartPatternAndEveryChange) {
     }
 }
 
+// What the host put on the wire, frame by frame, whoever it was for; noise
+// and frames with a bad checksum are no frames.
+TEST(BoardSim, ReportsEveryFrameItReads) {
+    BoardSim sim({"--report-frames"});
+    Port port(sim.path());
+    port.write_all(
+        hex("00 55 02 21 00 00 FA 03 75 55 01 21 00 00 FA 03 74 55 01 10 00 00 00 00 67"));
+    EXPECT_EQ(port.read(8, answer_timeout).size(), 8u);
+    ASSERT_TRUE(sim.wait_for_relays(0x0004, answer_timeout));
+    std::vector<Bytes> frames;
+    for (const auto& frame : sim.frames()) frames.emplace_back(frame.begin(), frame.end());
+    EXPECT_EQ(frames,
+              (std::vector{hex("55 02 21 00 00 FA 03 75"), hex("55 01 21 00 00 FA 03 74")}));
+}
+
 TEST(BoardSim, DelayHoldsTheAnswerBack) {
     BoardSim sim({"--delay", "300"});
     Port port(sim.path());
@@ -460,10 +475,17 @@ TEST(BoardSim, LinkReplacesThePathAndGoesAwayOnExit) {
 
 TEST(BoardSim, RefusesBadArguments) {
     const std::vector<std::string> refused[] = {
-        {"--address", "256"},        {"--address", "-1"}, {"--relays", "0x10000"},
-        {"--relays", "12ab"},        {"--delay"},         {"--no-such-option"},
-        {"--garbage-after", "soon"}, {"--address", "3,3"},  {"--address", "3,"},
-        {"--address", "1,256"},      {"stray"},
+        {"--address", "256"},
+        {"--address", "-1"},
+        {"--relays", "0x10000"},
+        {"--relays", "12ab"},
+        {"--delay"},
+        {"--no-such-option"},
+        {"--garbage-after", "soon"},
+        {"--address", "3,3"},
+        {"--address", "3,"},
+        {"--address", "1,256"},
+        {"stray"},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));

@@ -8,8 +8,10 @@
 #include <QTest>
 #include <functional>
 
+#include "link/board_liveness.h"
 #include "link/port_texts.h"
 #include "tests/support/fake_link.h"
+#include "tests/support/golden_frames.h"
 
 namespace {
 
@@ -17,13 +19,14 @@ using tarnwick::link::LinkController;
 using tarnwick::protocol::Frame;
 using namespace tarnwick::link;
 using namespace tarnwick::test;
+using RS = tarnwick::link::RelayState;
 
-// Frames of the board's documented examples (address 1 unless stated).
-const Frame query_1{0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66};
-const Frame energize_all_1{0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67};
-const Frame release_all_1{0x55, 0x01, 0x13, 0x00, 0x00, 0x00, 0x00, 0x69};
-const Frame release_3_1{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x03, 0x6A};
-const Frame energize_3_1{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74};
+// Frames of the board's documented examples (address 1).
+const Frame query_1 = golden_frame("query, address 1");
+const Frame energize_all_1 = golden_frame("energize all");
+const Frame release_all_1 = golden_frame("release all");
+const Frame release_3_1 = golden_frame("release relay 3");
+const Frame energize_3_1 = golden_frame("energize relay 3");
 // byte 5 = 0x01: relay 9 on; byte 6 = 0x80: relay 8 on.
 const Frame status_8_9{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4};
 const Frame status_8_9_bad{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB5};
@@ -67,7 +70,7 @@ TEST_F(LinkTest, AtStartTheTimerRunsAndFramesAreDroppedUntilOpen) {
     EXPECT_TRUE(tick_and_take().empty());
     // The command queued while closed was consumed by that tick and is lost.
     EXPECT_FALSE(link.pending());
-    EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
+    EXPECT_TRUE(panel.all(RS::unknown));
     open();
     EXPECT_EQ(tick_and_take(), std::vector{query_1});
 }
@@ -117,9 +120,9 @@ TEST_F(LinkTest, CellClicksQueueByTheBoxColour) {
         port.deliver(c.status);
         link.Picture1_Click(c.cell);
         EXPECT_EQ(tick_and_take(), c.expected) << c.what;
-        // The click itself never changes the colour; only an answer does.
-        EXPECT_EQ(panel.cell_colour(c.cell),
-                  (c.status == status_all_off || c.cell == 16) ? colour_red : colour_green)
+        // The click itself never changes the cell; only an answer does.
+        EXPECT_EQ(panel.cell_state(c.cell),
+                  (c.status == status_all_off || c.cell == 16) ? RS::released : RS::energized)
             << c.what;
     }
 }
@@ -158,8 +161,7 @@ TEST_F(LinkTest, AcceptedAnswerPaintsEveryCell) {
     open_with(status_8_9);
     for (int n = 1; n <= 16; ++n) {
         const bool on = n == 8 || n == 9;
-        EXPECT_EQ(panel.colours[n - 1], on ? colour_green : colour_red) << n;
-        EXPECT_EQ(panel.labels[n - 1], on ? text_energized : text_released) << n;
+        EXPECT_EQ(panel.states[n - 1], on ? RS::energized : RS::released) << n;
     }
 }
 
@@ -168,13 +170,13 @@ TEST_F(LinkTest, TheSixthSilentTickMarksUnknown) {
     for (int tick = 1; tick <= 5; ++tick) {
         link.Timer1_Timer();
         EXPECT_EQ(link.live_count(), 5 - tick);
-        EXPECT_EQ(panel.colours[7], colour_green) << "tick " << tick;
+        EXPECT_EQ(panel.states[7], RS::energized) << "tick " << tick;
     }
     link.Timer1_Timer();
-    EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
+    EXPECT_TRUE(panel.all(RS::unknown));
     EXPECT_EQ(link.live_count(), 0);
     port.deliver(status_8_9);  // a later answer paints again
-    EXPECT_EQ(panel.colours[8], colour_green);
+    EXPECT_EQ(panel.states[8], RS::energized);
 }
 
 TEST_F(LinkTest, RejectedAnswersChangeNothing) {
@@ -192,7 +194,7 @@ TEST_F(LinkTest, RejectedAnswersChangeNothing) {
         link.Timer1_Timer();  // live_count 4
         port.deliver(c.bytes);
         EXPECT_EQ(link.live_count(), 4) << c.what;
-        EXPECT_TRUE(panel.all(colour_red, text_released)) << c.what;
+        EXPECT_TRUE(panel.all(RS::released)) << c.what;
         link.open_comm_Click();
     }
 }
@@ -202,7 +204,7 @@ TEST_F(LinkTest, ABoardAnsweringWithBadChecksumsTurnsUnknownAfterFiveTicks) {
     for (int tick = 1; tick <= 6; ++tick) {
         link.Timer1_Timer();
         port.deliver(status_8_9_bad);
-        EXPECT_EQ(panel.all(colour_yellow, text_unknown), tick == 6) << "tick " << tick;
+        EXPECT_EQ(panel.all(RS::unknown), tick == 6) << "tick " << tick;
     }
 }
 
@@ -212,7 +214,7 @@ TEST_F(LinkTest, PartialAnswerIsNotJudgedUntilEightBytesWait) {
     EXPECT_EQ(link.live_count(), 0);
     port.deliver({0x00, 0x01, 0x80, 0xB4});
     EXPECT_EQ(link.live_count(), 5);
-    EXPECT_EQ(panel.colours[7], colour_green);
+    EXPECT_EQ(panel.states[7], RS::energized);
 }
 
 TEST_F(LinkTest, BytesBeyondEightWaitUntilTheNextSendDiscardsThem) {
@@ -220,7 +222,7 @@ TEST_F(LinkTest, BytesBeyondEightWaitUntilTheNextSendDiscardsThem) {
     std::vector<std::uint8_t> burst(status_8_9.begin(), status_8_9.end());
     burst.insert(burst.end(), {0xAA, 0xBB, 0xCC});
     port.deliver(burst);
-    EXPECT_EQ(panel.colours[7], colour_green);
+    EXPECT_EQ(panel.states[7], RS::energized);
     EXPECT_EQ(port.input.size(), 3u);
     const int discards = port.discards;
     link.Timer1_Timer();
@@ -263,7 +265,7 @@ TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
     expected_open << "buttons 1"
                   << "entry 0" << QStringLiteral("caption 关闭串口");
     EXPECT_EQ(panel.log, expected_open);
-    EXPECT_TRUE(panel.all(colour_yellow, text_unknown));
+    EXPECT_TRUE(panel.all(RS::unknown));
     EXPECT_TRUE(link.timer_enabled());
 
     panel.log.clear();
@@ -273,7 +275,7 @@ TEST_F(LinkTest, PortStatesDriveTheControlsInOrder) {
     expected_closed << "buttons 0"
                     << "entry 1" << QStringLiteral("caption 打开串口");
     EXPECT_EQ(panel.log, expected_closed);
-    EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
+    EXPECT_TRUE(panel.all(RS::port_closed));
     EXPECT_FALSE(link.timer_enabled());
     EXPECT_FALSE(port.is_open());
 }
@@ -318,7 +320,7 @@ TEST_F(LinkTest, PortTextThatIsNoNumberOpensNothing) {
     EXPECT_TRUE(port.opened_devices.isEmpty());
     ASSERT_EQ(messages.texts.size(), 5);
     EXPECT_TRUE(messages.texts[1].contains("abc"));
-    EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
+    EXPECT_TRUE(panel.all(RS::port_closed));
     EXPECT_TRUE(panel.port_entry_enabled);
 }
 
@@ -356,7 +358,7 @@ TEST_F(LinkTest, AFailedOpenLeavesTheClosedStateAndSaysWhy) {
         link.open_comm_Click();
         EXPECT_FALSE(port.is_open()) << c.what;
         EXPECT_EQ(port.opened_devices.size(), c.failure ? 1 : 0) << c.what;
-        EXPECT_TRUE(panel.all(colour_grey_text, text_unknown)) << c.what;
+        EXPECT_TRUE(panel.all(RS::port_closed)) << c.what;
         EXPECT_FALSE(link.timer_enabled()) << c.what;
         EXPECT_EQ(panel.port_caption, caption_open_port) << c.what;
         ASSERT_EQ(messages.texts.size(), 1) << c.what;
@@ -376,7 +378,7 @@ TEST_F(LinkTest, AVanishedDeviceClosesThePortOnceAndAReopenWorks) {
     EXPECT_TRUE(messages.texts[0].contains("已断开"));
     EXPECT_TRUE(messages.texts[0].contains("设备已不存在（可能已拔出）（Input/output error）"));
     EXPECT_TRUE(messages.texts[0].contains("自动重新打开"));
-    EXPECT_TRUE(panel.all(colour_grey_text, text_unknown));
+    EXPECT_TRUE(panel.all(RS::port_closed));
     EXPECT_FALSE(link.timer_enabled());
     open();
     EXPECT_EQ(tick_and_take(), std::vector{query_1});
@@ -571,7 +573,7 @@ TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
                     port.deliver(
                         tarnwick::protocol::encode_status(board.address, f[2], board.relays));
             }
-            EXPECT_TRUE(panel.all(colour_yellow, text_unknown) || asked.size() < 6) << c.what;
+            EXPECT_TRUE(panel.all(RS::unknown) || asked.size() < 6) << c.what;
         }
         EXPECT_TRUE(ended && complete) << c.what;
         EXPECT_EQ(found, c.found) << c.what;
@@ -610,6 +612,38 @@ TEST_F(LinkTest, AScanEndsWithTheOpenPort) {
             link.open_comm_Click();
         }
         link.shutdown();
+    }
+}
+
+// Boards polled in turn on one line: each is live from an answer in its turn
+// until six of its own polls in a row go unanswered; another board's
+// answers and polls do not count for it.
+TEST(BoardLiveness, SixUnansweredPollsOfItsOwnMakeABoardOffline) {
+    struct Case {
+        const char* what;
+        const char* turns;  // per turn: 'a'/'b' polled, 'A'/'B' polled and answered
+        bool a_live, b_live;
+    } cases[] = {
+        {"never answered", "abab", false, false},
+        {"answered once", "A", true, false},
+        {"five silent polls after an answer", "Aaaaaa", true, false},
+        {"the sixth", "Aaaaaaa", false, false},
+        {"polls of the other board do not count", "Abbbbbbbbbbb", true, false},
+        {"round robin, one board silent", "ABaBaBaBaBaBaB", false, true},
+        {"back after an answer",
+         "Aaaaaaaa"
+         "A",
+         true, false},
+    };
+    for (const auto& c : cases) {
+        BoardLiveness liveness;
+        for (const char* turn = c.turns; *turn; ++turn) {
+            const std::uint8_t address = (*turn == 'a' || *turn == 'A') ? 3 : 200;
+            liveness.polled(address);
+            if (*turn == 'A' || *turn == 'B') liveness.answered(address);
+        }
+        EXPECT_EQ(liveness.live(3), c.a_live) << c.what;
+        EXPECT_EQ(liveness.live(200), c.b_live) << c.what;
     }
 }
 

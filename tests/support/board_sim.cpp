@@ -141,6 +141,19 @@ void BoardSim::take_line(const std::string& line) {
         return;
     }
     const std::string_view text = line;
+    constexpr std::string_view frame = "frame";
+    if (text.substr(0, frame.size()) == frame) {
+        // "frame 55 01 10 00 00 00 00 66"
+        Frame bytes{};
+        std::size_t i = 0;
+        for (std::size_t at = frame.size(); at + 3 <= text.size() && i < bytes.size(); at += 3) {
+            unsigned value = 0;
+            std::from_chars(text.data() + at + 1, text.data() + at + 3, value, 16);
+            bytes[i++] = static_cast<std::uint8_t>(value);
+        }
+        if (i == bytes.size()) frames_.push_back(bytes);
+        return;
+    }
     constexpr std::string_view single = "relays ";
     constexpr std::string_view several = "address ";
     if (text.substr(0, single.size()) == single) {
@@ -186,6 +199,11 @@ std::optional<std::uint16_t> BoardSim::last_relays(std::uint8_t address) {
     const auto found = relays_by_address_.find(address);
     if (found == relays_by_address_.end()) return std::nullopt;
     return found->second;
+}
+
+std::vector<BoardSim::Frame> BoardSim::frames() {
+    drain_output();
+    return frames_;
 }
 
 void BoardSim::kill(int sig) {

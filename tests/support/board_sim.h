@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -15,7 +16,8 @@ namespace tarnwick::test {
 // A running tarnwick-board-sim with its own fresh pseudo-terminal. The
 // simulator's stdout comes back on a pipe: its first line is the terminal's
 // path, later "relays 0xHHHH" lines tell what the board's relays are, or
-// "address N relays 0xHHHH" lines when several boards share the line.
+// "address N relays 0xHHHH" lines when several boards share the line, and
+// "frame 55 01 ..." lines the frames it read.
 class BoardSim {
   public:
     // Starts the simulator with these arguments and waits (up to 10 s) for
@@ -41,6 +43,11 @@ class BoardSim {
                          std::chrono::milliseconds timeout);
     std::optional<std::uint16_t> last_relays(std::uint8_t address);
 
+    // The command frames the boards have read so far (with --report-frames),
+    // in order, for any address.
+    using Frame = std::array<std::uint8_t, 8>;
+    std::vector<Frame> frames();
+
     // Sends a signal; the process is reaped by wait_exit() or the destructor.
     void kill(int sig = SIGKILL);
     // Waits for the process to end and returns its waitpid() status, or
@@ -63,6 +70,7 @@ class BoardSim {
     std::string path_;
     std::optional<std::uint16_t> relays_;
     std::map<std::uint8_t, std::uint16_t> relays_by_address_;
+    std::vector<Frame> frames_;
 };
 
 }  // namespace tarnwick::test

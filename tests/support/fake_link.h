@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <functional>
@@ -69,17 +70,13 @@ class FakePort : public link::SerialPort {
 
 class FakePanel : public link::PanelView {
   public:
-    FakePanel() {
-        colours.fill(link::colour_yellow);
-        labels.fill(link::text_unknown);
-    }
-    void paint_cell(int n, link::Colour box, const QString& label) override {
-        colours[static_cast<std::size_t>(n - 1)] = box;
-        labels[static_cast<std::size_t>(n - 1)] = label;
+    FakePanel() { states.fill(link::RelayState::unknown); }
+    void paint_cell(int n, link::RelayState state) override {
+        states[static_cast<std::size_t>(n - 1)] = state;
         log << QStringLiteral("cell %1").arg(n);
     }
-    link::Colour cell_colour(int n) const override {
-        return colours[static_cast<std::size_t>(n - 1)];
+    link::RelayState cell_state(int n) const override {
+        return states[static_cast<std::size_t>(n - 1)];
     }
     void set_all_relay_buttons_enabled(bool enabled) override {
         buttons_enabled = enabled;
@@ -96,14 +93,12 @@ class FakePanel : public link::PanelView {
     QString address_text() const override { return address; }
     QString port_text() const override { return port; }
 
-    bool all(link::Colour colour, const QString& label) const {
-        for (std::size_t i = 0; i < colours.size(); ++i)
-            if (colours[i] != colour || labels[i] != label) return false;
-        return true;
+    bool all(link::RelayState state) const {
+        return std::all_of(states.begin(), states.end(),
+                           [state](link::RelayState s) { return s == state; });
     }
 
-    std::array<link::Colour, 16> colours{};
-    std::array<QString, 16> labels;
+    link::RelayStates states{};
     bool buttons_enabled = true;
     bool port_entry_enabled = true;
     QString port_caption = link::caption_open_port;

@@ -48,7 +48,7 @@ class MainFormTest : public ::testing::Test {
 
 TEST_F(MainFormTest, StartsUnknownWithEverythingEnabled) {
     for (int n = 1; n <= 16; ++n) {
-        EXPECT_EQ(form.cell(n)->colour(), link::colour_yellow) << n;
+        EXPECT_EQ(form.cell(n)->colour(), ui::colour_yellow) << n;
         EXPECT_EQ(form.cell(n)->label()->text(), QStringLiteral("状态未知")) << n;
     }
     EXPECT_TRUE(form.all_on_button()->isEnabled());
@@ -65,21 +65,30 @@ TEST_F(MainFormTest, StartsUnknownWithEverythingEnabled) {
     EXPECT_EQ(icon_sizes, (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {128, 128}, {256, 256}}));
 }
 
+// Each relay state the link paints, in the colour and text the cell has
+// always shown; the state is read back from the colour.
 TEST_F(MainFormTest, CellColoursAreTheExactValues) {
     struct {
-        link::Colour colour;
+        link::RelayState state;
+        ui::Colour colour;
         QColor shown;
+        QString text;
     } cases[] = {
-        {link::colour_green, QColor(0, 255, 0)},
-        {link::colour_red, QColor(255, 0, 0)},
-        {link::colour_yellow, QColor(255, 255, 0)},
-        {link::colour_grey_text,
-         QApplication::palette().color(QPalette::Disabled, QPalette::WindowText)},
+        {link::RelayState::energized, ui::colour_green, QColor(0, 255, 0),
+         QStringLiteral("  吸合")},
+        {link::RelayState::released, ui::colour_red, QColor(255, 0, 0), QStringLiteral("  断开")},
+        {link::RelayState::unknown, ui::colour_yellow, QColor(255, 255, 0),
+         QStringLiteral("状态未知")},
+        {link::RelayState::port_closed, ui::colour_grey_text,
+         QApplication::palette().color(QPalette::Disabled, QPalette::WindowText),
+         QStringLiteral("状态未知")},
     };
     for (const auto& c : cases) {
-        form.paint_cell(4, c.colour, "x");
+        form.paint_cell(4, c.state);
         EXPECT_EQ(form.cell(4)->palette().color(QPalette::Window), c.shown) << c.colour;
         EXPECT_EQ(form.cell_colour(4), c.colour);
+        EXPECT_EQ(form.cell(4)->label()->text(), c.text) << c.colour;
+        EXPECT_EQ(form.cell_state(4), c.state) << c.colour;
     }
 }
 
@@ -88,7 +97,7 @@ TEST_F(MainFormTest, MouseClicksOnBoxOrStatusLabelQueueTheCommand) {
     ASSERT_TRUE(port.is_open());
     // Relay 3 on, the rest off: 22 01 10 00 00 00 04 -> checksum 0x37.
     deliver({0x22, 0x01, 0x10, 0x00, 0x00, 0x00, 0x04, 0x37});
-    ASSERT_EQ(form.cell(3)->colour(), link::colour_green);
+    ASSERT_EQ(form.cell(3)->colour(), ui::colour_green);
 
     QTest::mouseClick(form.cell(3), Qt::LeftButton, {}, QPoint(3, 3));
     EXPECT_EQ(form.link().pending_command(), (protocol::Command{0x11, 0x00, 3}));
@@ -112,7 +121,7 @@ TEST_F(MainFormTest, PortButtonSwitchesTheWindowStates) {
     EXPECT_TRUE(form.port_entry()->isEnabled());
     EXPECT_FALSE(form.all_on_button()->isEnabled());
     EXPECT_FALSE(form.all_off_button()->isEnabled());
-    for (int n = 1; n <= 16; ++n) EXPECT_EQ(form.cell(n)->colour(), link::colour_grey_text);
+    for (int n = 1; n <= 16; ++n) EXPECT_EQ(form.cell(n)->colour(), ui::colour_grey_text);
 }
 
 TEST_F(MainFormTest, EntriesKeepWhatIsTypedAndMarkWhatIsNoAddress) {

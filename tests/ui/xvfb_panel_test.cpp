@@ -8,14 +8,14 @@
 #include <QImage>
 #include <QMap>
 #include <QScreen>
-#include <QWindow>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QWindow>
 
 #include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
-#include "tests/support/wait.h"
 #include "tests/support/recording_boxes.h"
+#include "tests/support/wait.h"
 #include "ui/fonts.h"
 #include "ui/main_form.h"
 
@@ -28,7 +28,8 @@ using test::wait_until;
 QColor patch_colour(const QImage& image, QPoint centre) {
     QMap<QRgb, int> counts;
     for (int dy = -3; dy <= 3; ++dy)
-        for (int dx = -3; dx <= 3; ++dx) ++counts[image.pixel(centre + QPoint(dx, dy)) | 0xFF000000];
+        for (int dx = -3; dx <= 3; ++dx)
+            ++counts[image.pixel(centre + QPoint(dx, dy)) | 0xFF000000];
     QRgb best = 0;
     int most = -1;
     for (auto it = counts.begin(); it != counts.end(); ++it)
@@ -60,7 +61,9 @@ TEST(XvfbPanel, ScreenshotShowsEveryRelayInItsColour) {
     link::QtSerialPort port;
     ui::MainForm form(port, boxes, names);
     form.show();
-    ASSERT_TRUE(wait_until([&] { return form.isVisible() && form.windowHandle() && form.windowHandle()->isExposed(); }));
+    ASSERT_TRUE(wait_until([&] {
+        return form.isVisible() && form.windowHandle() && form.windowHandle()->isExposed();
+    }));
 
     EXPECT_EQ(form.logicalDpiY(), 96);
     EXPECT_EQ(form.client_size(), QSize(448, 531));
@@ -71,7 +74,7 @@ TEST(XvfbPanel, ScreenshotShowsEveryRelayInItsColour) {
     auto painted = [&] {
         for (int n = 1; n <= 16; ++n) {
             const bool on = (pattern >> (n - 1)) & 1;
-            if (form.cell_colour(n) != (on ? link::colour_green : link::colour_red)) return false;
+            if (form.cell_colour(n) != (on ? ui::colour_green : ui::colour_red)) return false;
         }
         return true;
     };

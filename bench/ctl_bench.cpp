@@ -1,0 +1,151 @@
+// tarnwick-ctl against the simulated board on a pseudo-terminal, as a shell
+// runs it: `on 3` from the process's start to its confirmed exit (30 runs
+// unless a number is given), a scan of 0..255 with one board on the line,
+// and the CPU a watch uses over 10 s. Also the board's own turnaround on the
+// terminal, a query to its whole answer, which the scan's wait per address
+// must cover with room to spare. Figures, not pass/fail.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/process_figures.h"
+#include "tests/support/board_sim.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Starts tarnwick-ctl with these arguments, its output thrown away.
+pid_t start_ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> words{TARNWICK_CTL};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// User plus system clock ticks a process has used.
+long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+// A query written on the terminal to the last byte of its answer read.
+std::vector<double> board_turnaround(const std::string& path, int rounds) {
+    std::vector<double> times;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return times;
+    const unsigned char query[8] = {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x66};
+    for (int i = 0; i < rounds; ++i) {
+        const auto sent = Clock::now();
+        if (write(fd, query, sizeof query) != static_cast<ssize_t>(sizeof query)) break;
+        std::size_t got = 0;
+        while (got < 8) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (poll(&pfd, 1, 1000) <= 0) break;
+            unsigned char buffer[16];
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n > 0) got += static_cast<std::size_t>(n);
+        }
+        if (got < 8) break;
+        times.push_back(ms_since(sent));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    close(fd);
+    return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+    const int watch_seconds = argc > 2 ? std::max(2, std::atoi(argv[2])) : 10;
+    using tarnwick::bench::percentile;
+
+    tarnwick::test::BoardSim board;
+    const std::string port = board.path();
+    int failed = 0;
+
+    std::vector<double> on_times;
+    for (int i = 0; i < runs; ++i) {
+        if (wait_exit(start_ctl({"-p", port, "off", "3"})) != 0) ++failed;
+        const auto start = Clock::now();
+        const pid_t pid = start_ctl({"-p", port, "on", "3"});
+        if (pid < 0 || wait_exit(pid) != 0) ++failed;
+        on_times.push_back(ms_since(start));
+    }
+
+    const std::vector<double> turnaround = board_turnaround(port, 200);
+
+    tarnwick::test::BoardSim one_board({"--address", "200"});
+    const auto scan_start = Clock::now();
+    const int scan_status = wait_exit(start_ctl({"-p", one_board.path(), "scan"}));
+    const double scan_seconds = ms_since(scan_start) / 1000.0;
+    if (scan_status != 0) ++failed;
+
+    const pid_t watch = start_ctl({"-p", port, "watch"});
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // past the start
+    const long ticks_before = cpu_ticks(watch);
+    const auto watch_start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(watch_seconds));
+    const long ticks = cpu_ticks(watch) - ticks_before;
+    const double watched_s = ms_since(watch_start) / 1000.0;
+    kill(watch, SIGINT);
+    const int watch_status = wait_exit(watch);
+    if (watch_status != 0) ++failed;
+
+    std::printf("tarnwick-ctl benchmark against the simulated board on %s\n", port.c_str());
+    std::printf(
+        "  on 3, start to confirmed exit   p50 %.1f ms  p99 %.1f ms  max %.1f ms  (%d runs)\n",
+        percentile(on_times, 50), percentile(on_times, 99), percentile(on_times, 100), runs);
+    std::printf("  scan 0-255, one board          %.2f s (exit %d)\n", scan_seconds, scan_status);
+    std::printf(
+        "  board turnaround on the pty    p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu queries)\n",
+        percentile(turnaround, 50), percentile(turnaround, 99), percentile(turnaround, 100),
+        turnaround.size());
+    std::printf(
+        "  watch CPU                      %.2f %% of one core over %.0f s (exit %d on SIGINT)\n",
+        100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / watched_s,
+        watched_s, watch_status);
+    std::printf("  failed runs                    %d\n", failed);
+    return failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,239 @@
+#include "ctl/command_line.h"
+
+#include <QCommandLineParser>
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/frame.h"
+#include "protocol/number_text.h"
+
+namespace tarnwick::ctl {
+
+namespace {
+
+constexpr int max_timeout_ms = 600000;
+
+const char* const description =
+    R"(Switches, reads, watches and finds 16-relay boards on a serial line from a
+shell: the same frames, port settings, device lock, port numbers and name
+file as the panel (tarnwick).
+
+Commands:
+  status             the 16 relays of the board, with their names
+  on CH...           energize channels 1..16, then confirm
+  off CH...          release channels 1..16, then confirm
+  toggle CH...       flip channels from the board's reported state, then confirm
+  all-on, all-off    energize or release all 16, then confirm
+  watch [--count N]  one line per change of the board's state, until Ctrl-C
+                     or N lines; the first line is the state first seen
+  scan [FROM-TO]     query each address FROM..TO (default 0-255), list those
+                     that answer
+  names [CH [NAME]]  the address's channel names, or one, or set one
+
+A switch sends one command per 50 ms tick, then queries until the board's
+answer shows every requested relay in the requested state.
+
+Port n opens the device named by $TARNWICK_COMn, else the device saved for n
+in the panel (选择设备…), else /dev/ttyS<n-1>; -p also takes a device path.
+
+Exit status:
+  0  done; a switch confirmed by the board
+  1  the name file could not be written (names)
+  2  bad usage (unknown command, channel outside 1..16, address outside
+     0..255, a name that cannot be stored): nothing was sent or written
+  3  the port cannot be opened (missing, busy, not permitted), or went away
+  4  no valid answer within the timeout (scan: no board answered)
+  5  the board answered but did not confirm the requested state)";
+
+void refuse(const QString& why) {
+    std::fprintf(stderr, "tarnwick-ctl: %s\nTry 'tarnwick-ctl --help'.\n", qUtf8Printable(why));
+}
+
+struct VerbName {
+    const char* name;
+    Verb verb;
+};
+const VerbName verbs[] = {
+    {"status", Verb::status}, {"on", Verb::on},         {"off", Verb::off},
+    {"toggle", Verb::toggle}, {"all-on", Verb::all_on}, {"all-off", Verb::all_off},
+    {"watch", Verb::watch},   {"scan", Verb::scan},     {"names", Verb::names},
+};
+
+// A whole number within [min, max], or nothing.
+std::optional<int> number_in(const QString& text, int min, int max) {
+    const auto value = protocol::parse_whole_number(text.toStdString());
+    if (!value || *value < min || *value > max) return std::nullopt;
+    return static_cast<int>(*value);
+}
+
+std::optional<int> channel(const QString& text) {
+    const auto n = number_in(text, 1, protocol::relay_count);
+    if (!n) refuse(QStringLiteral("channel '%1' is not a number 1..16").arg(text));
+    return n;
+}
+
+// The arguments after the command: its own options and positionals.
+bool parse_verb_arguments(const QStringList& rest, Request& request) {
+    QCommandLineParser parser;
+    const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("End after N lines."),
+                                   QStringLiteral("N"));
+    if (request.verb == Verb::watch) parser.addOption(count);
+    if (!parser.parse(QStringList{request.verb_name} + rest)) {
+        refuse(request.verb_name + QStringLiteral(": ") + parser.errorText());
+        return false;
+    }
+    const QStringList args = parser.positionalArguments();
+    const auto at_most = [&](qsizetype n) {
+        if (args.size() <= n) return true;
+        refuse(QStringLiteral("%1: unexpected argument '%2'").arg(request.verb_name, args[n]));
+        return false;
+    };
+    switch (request.verb) {
+        case Verb::status:
+        case Verb::all_on:
+        case Verb::all_off:
+            return at_most(0);
+        case Verb::on:
+        case Verb::off:
+        case Verb::toggle:
+            if (args.isEmpty()) {
+                refuse(request.verb_name + QStringLiteral(": which channels? (1..16)"));
+                return false;
+            }
+            for (const QString& arg : args) {
+                const auto n = channel(arg);
+                if (!n) return false;
+                request.channels.push_back(*n);
+            }
+            std::sort(request.channels.begin(), request.channels.end());
+            request.channels.erase(std::unique(request.channels.begin(), request.channels.end()),
+                                   request.channels.end());
+            return true;
+        case Verb::watch:
+            if (parser.isSet(count)) {
+                request.count = number_in(parser.value(count), 1, 1000000000);
+                if (!request.count) {
+                    refuse(QStringLiteral("watch: --count '%1' is not a number 1 or more")
+                               .arg(parser.value(count)));
+                    return false;
+                }
+            }
+            return at_most(0);
+        case Verb::scan:
+            if (!args.isEmpty()) {
+                const QStringList ends = args[0].split(u'-');
+                const int from = ends.size() == 2 ? number_in(ends[0], 0, 255).value_or(-1) : -1;
+                const int to = ends.size() == 2 ? number_in(ends[1], 0, 255).value_or(-1) : -1;
+                if (from < 0 || to < from) {
+                    refuse(
+                        QStringLiteral("scan: '%1' is no range FROM-TO within 0-255").arg(args[0]));
+                    return false;
+                }
+                request.first = from;
+                request.last = to;
+            }
+            return at_most(1);
+        case Verb::names:
+            if (!args.isEmpty()) {
+                request.name_channel = channel(args[0]);
+                if (!request.name_channel) return false;
+            }
+            if (args.size() > 1) request.new_name = args[1];
+            return at_most(2);
+    }
+    return false;
+}
+
+}  // namespace
+
+Parsed parse_command_line(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
+                                  QStringLiteral("A port number 0..255 as in the panel, or a "
+                                                 "device path (default 1)."),
+                                  QStringLiteral("PORT"));
+    const QCommandLineOption address({QStringLiteral("a"), QStringLiteral("address")},
+                                     QStringLiteral("Board address 0..255 (default 1)."),
+                                     QStringLiteral("ADDRESS"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print one JSON object (watch: one per line)."));
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("How long to wait for the board, in ms (default 500); scan: per "
+                       "address, default the wire time of a query and its answer plus 10 ms."),
+        QStringLiteral("MS"));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Print this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Print the version and exit."));
+    parser.addOptions({port, address, json, timeout, help, version});
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("See Commands above."),
+                                 QStringLiteral("COMMAND [ARGS]"));
+
+    if (!parser.parse(arguments)) {
+        refuse(parser.errorText());
+        return {std::nullopt, exit_usage};
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        return {std::nullopt, exit_done};
+    }
+    if (parser.isSet(version)) {
+        std::printf("tarnwick-ctl %s\n", TARNWICK_VERSION);
+        return {std::nullopt, exit_done};
+    }
+
+    Request request;
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        refuse(QStringLiteral("no command given"));
+        return {std::nullopt, exit_usage};
+    }
+    request.verb_name = positional.takeFirst();
+    const auto* known = std::find_if(std::begin(verbs), std::end(verbs), [&](const VerbName& v) {
+        return request.verb_name == QLatin1String(v.name);
+    });
+    if (known == std::end(verbs)) {
+        refuse(QStringLiteral("unknown command '%1'").arg(request.verb_name));
+        return {std::nullopt, exit_usage};
+    }
+    request.verb = known->verb;
+
+    if (parser.isSet(port)) {
+        request.port = parser.value(port);
+        const bool number = protocol::parse_whole_number(request.port.toStdString()).has_value();
+        if (number ? !protocol::parse_entry(request.port.toStdString())
+                   : !request.port.contains(u'/')) {
+            refuse(QStringLiteral("--port '%1' is no port number 0..255 and no device path")
+                       .arg(request.port));
+            return {std::nullopt, exit_usage};
+        }
+    }
+    if (parser.isSet(address)) {
+        const auto n = protocol::parse_entry(parser.value(address).toStdString());
+        if (!n) {
+            refuse(
+                QStringLiteral("--address '%1' is not a number 0..255").arg(parser.value(address)));
+            return {std::nullopt, exit_usage};
+        }
+        request.address = *n;
+    }
+    request.json = parser.isSet(json);
+    if (parser.isSet(timeout)) {
+        const auto ms = number_in(parser.value(timeout), 1, max_timeout_ms);
+        if (!ms) {
+            refuse(QStringLiteral("--timeout '%1' is not a number of ms 1..%2")
+                       .arg(parser.value(timeout))
+                       .arg(max_timeout_ms));
+            return {std::nullopt, exit_usage};
+        }
+        request.timeout_ms = *ms;
+        request.timeout_given = true;
+    }
+    if (!parse_verb_arguments(positional, request)) return {std::nullopt, exit_usage};
+    return {request, exit_done};
+}
+
+}  // namespace tarnwick::ctl

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+namespace tarnwick::ctl {
+
+// The program's exit statuses; --help lists them.
+enum Exit : int {
+    exit_done = 0,           // done; a switch confirmed by the board
+    exit_name_file = 1,      // the name file could not be read or written
+    exit_usage = 2,          // bad usage: nothing was sent
+    exit_port = 3,           // the port could not be opened, or went away
+    exit_no_answer = 4,      // no valid answer within the timeout
+    exit_not_confirmed = 5,  // answers came, but not the requested state
+};
+
+enum class Verb { status, on, off, toggle, all_on, all_off, watch, scan, names };
+
+// One command line, checked whole before anything is opened or sent.
+struct Request {
+    Verb verb = Verb::status;
+    QString verb_name;                   // as typed: "status", "all-on", ...
+    QString port = QStringLiteral("1");  // a port number as in the panel, or a device path
+    int address = 1;
+    bool json = false;
+    int timeout_ms = 500;
+    bool timeout_given = false;
+    std::vector<int> channels;  // on, off, toggle: 1..16, each once, ascending
+    std::optional<int> count;   // watch: end after this many lines
+    int first = 0;              // scan: the range of addresses
+    int last = 255;
+    std::optional<int> name_channel;  // names CH
+    std::optional<QString> new_name;  // names CH NAME
+};
+
+// A request, or the status to exit with at once: 0 after --help or
+// --version, exit_usage after a refusal, which is printed on stderr.
+struct Parsed {
+    std::optional<Request> request;
+    int exit_status = exit_done;
+};
+
+// arguments[0] is the program.
+[[nodiscard]] Parsed parse_command_line(const QStringList& arguments);
+
+}  // namespace tarnwick::ctl

@@ -1,0 +1,92 @@
+#include "ctl/report.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QStringList>
+#include <cstdio>
+
+namespace tarnwick::ctl {
+
+using link::RelayState;
+
+QString state_word(RelayState state) {
+    switch (state) {
+        case RelayState::energized:
+            return QStringLiteral("on");
+        case RelayState::released:
+            return QStringLiteral("off");
+        case RelayState::port_closed:
+            return QStringLiteral("closed");
+        case RelayState::unknown:
+            break;
+    }
+    return QStringLiteral("unknown");
+}
+
+QString channel_line(int channel, RelayState state, const QString& name) {
+    return QStringLiteral("%1  %2 %3").arg(channel, 2).arg(state_word(state), -4).arg(name);
+}
+
+link::RelayStates pattern_states(std::uint16_t relays) {
+    link::RelayStates states{};
+    for (std::size_t i = 0; i < states.size(); ++i)
+        states[i] = (relays >> i) & 1u ? RelayState::energized : RelayState::released;
+    return states;
+}
+
+QString states_summary(const link::RelayStates& states) {
+    const auto pattern = link::known_pattern(states);
+    if (!pattern) {
+        return states[0] == RelayState::port_closed ? QStringLiteral("port closed")
+                                                    : QStringLiteral("unknown");
+    }
+    if (*pattern == 0) return QStringLiteral("all off");
+    if (*pattern == 0xFFFF) return QStringLiteral("all on");
+    QStringList on;
+    for (int relay = 1; relay <= 16; ++relay)
+        if (*pattern & (1u << (relay - 1))) on << QString::number(relay);
+    return QStringLiteral("on: ") + on.join(u' ');
+}
+
+QJsonArray relays_json(const link::RelayStates& states, const ChannelNames* names) {
+    QJsonArray relays;
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        QJsonObject relay{{QStringLiteral("channel"), static_cast<int>(i + 1)},
+                          {QStringLiteral("state"), state_word(states[i])}};
+        if (names) relay.insert(QStringLiteral("name"), (*names)[i]);
+        relays.append(relay);
+    }
+    return relays;
+}
+
+QJsonArray energized_json(std::uint16_t relays) {
+    QJsonArray on;
+    for (int relay = 1; relay <= 16; ++relay)
+        if (relays & (1u << (relay - 1))) on.append(relay);
+    return on;
+}
+
+QString pattern_text(std::uint16_t relays) {
+    return QStringLiteral("0x%1").arg(relays, 4, 16, QLatin1Char('0'));
+}
+
+QString timestamp() {
+    return QDateTime::currentDateTime()
+        .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
+        .toString(Qt::ISODateWithMs);
+}
+
+void print_line(const QString& line) {
+    std::fputs(qUtf8Printable(line + u'\n'), stdout);
+    std::fflush(stdout);
+}
+
+void print_json(const QJsonObject& object) {
+    print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+void print_error(const QString& text) {
+    std::fprintf(stderr, "tarnwick-ctl: %s\n", qUtf8Printable(text));
+}
+
+}  // namespace tarnwick::ctl

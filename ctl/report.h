@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+#include "link/relay_state.h"
+
+namespace tarnwick::ctl {
+
+using ChannelNames = std::array<QString, 16>;
+
+// What a state is called on the command line: on, off, unknown, closed.
+[[nodiscard]] QString state_word(link::RelayState state);
+
+// " 3  on   进水泵"
+[[nodiscard]] QString channel_line(int channel, link::RelayState state, const QString& name);
+// "on: 3 9", "all off", "all on", "unknown", "port closed"
+[[nodiscard]] QString states_summary(const link::RelayStates& states);
+// The 16 states of a pattern (bit r-1 = relay r).
+[[nodiscard]] link::RelayStates pattern_states(std::uint16_t relays);
+
+// [{"channel": 1, "state": "off", "name": "第1路"}, ...]; names left out when
+// none are given.
+[[nodiscard]] QJsonArray relays_json(const link::RelayStates& states,
+                                     const ChannelNames* names = nullptr);
+// The channels energized in a pattern: [3, 9].
+[[nodiscard]] QJsonArray energized_json(std::uint16_t relays);
+// "0x0104"
+[[nodiscard]] QString pattern_text(std::uint16_t relays);
+// Now, as ISO 8601 local time with milliseconds and the UTC offset.
+[[nodiscard]] QString timestamp();
+
+// One line on stdout, UTF-8, flushed (a pipe sees it at once).
+void print_line(const QString& line);
+// One JSON object on one line of stdout.
+void print_json(const QJsonObject& object);
+// "tarnwick-ctl: " + text on stderr.
+void print_error(const QString& text);
+
+}  // namespace tarnwick::ctl

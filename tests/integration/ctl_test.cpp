@@ -1,0 +1,317 @@
+// tarnwick-ctl against the simulated board on a pseudo-terminal: what each
+// command puts on the wire, prints and exits with, what the board's relays
+// are afterwards, and the name file it shares with the panel. One row a
+// case; the program runs as its own process, from a copy in a fresh
+// directory, which is where it keeps name.txt, as the panel does.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/qt_serial_port.h"
+#include "names/name_file.h"
+#include "tests/names/names_support.h"
+#include "tests/support/board_sim.h"
+#include "tests/support/golden_frames.h"
+
+namespace {
+
+using namespace tarnwick;
+using test::BoardSim;
+
+constexpr int run_timeout_ms = 20000;  // generous: the suite also runs sanitized
+
+// Where the name file stands before a case.
+enum class Names { none, stored };  // stored: channel 3 of address 1 is "进水泵"
+
+struct Outcome {
+    int exit = -1;  // -1: did not end by itself
+    QStringList out;
+    QString err;
+};
+
+struct CtlCase {
+    const char* what;
+    std::vector<std::string> board;  // the simulator's arguments
+    QStringList args;                // "{port}" stands for the board's terminal
+    int exit;
+    // Frames that go out first, in this order, by the name of an example
+    // frame or as hex; any later ones are queries of the last one's address.
+    // A refused command line sends nothing at all.
+    std::vector<const char*> frames = {};
+    std::optional<std::uint16_t> relays = std::nullopt;         // the board's, afterwards
+    QStringList out = {};                                       // each found in stdout
+    QStringList err = {};                                       // each found in stderr
+    std::optional<std::uint16_t> json_relays = std::nullopt;    // in the last JSON object
+    std::optional<std::pair<int, int>> scanned = std::nullopt;  // exactly queries of these
+    std::optional<int> lines = std::nullopt;                    // stdout lines
+    // Called after each line of stdout (from 1), to act on the board or the program.
+    std::function<void(BoardSim&, QProcess&, int)> on_line = {};
+    Names names = Names::none;
+    std::optional<std::string> name_after = std::nullopt;  // of channel 3, as the panel reads it
+    bool hold_port = false;  // the port is held open, as by a panel, while it runs
+};
+
+// A JSON line's "relays" as a pattern (bit r-1 = relay r on).
+std::optional<std::uint16_t> json_pattern(const QString& line) {
+    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+    if (!object.contains(QStringLiteral("relays"))) return std::nullopt;
+    std::uint16_t pattern = 0;
+    for (const QJsonValue relay : object[QStringLiteral("relays")].toArray()) {
+        if (relay[QStringLiteral("state")].toString() == QStringLiteral("on"))
+            pattern = static_cast<std::uint16_t>(
+                pattern | 1u << (relay[QStringLiteral("channel")].toInt() - 1));
+    }
+    return pattern;
+}
+
+void signal_board(BoardSim& board, int sig) {
+    board.kill(sig);
+}
+
+// An example frame by name, or "55 01 ..." in hex.
+protocol::Frame expected_frame(std::string_view text) {
+    if (text.substr(0, 3) != "55 ") return test::golden_frame(text);
+    protocol::Frame frame{};
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        frame[i] =
+            static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i * 3, 2)), nullptr, 16));
+    return frame;
+}
+
+// clang-format off
+const CtlCase cases[] = {
+    // what each command sends, and its confirmation
+    {"status", {"--relays", "0x0104"}, {"status"}, 0,
+     {"query, address 1"}, 0x0104, {" 3  on   第3路", " 9  on   第9路", " 4  off  第4路"}, {}, {}, {}, 16},
+    {"status of address 0 and 255", {"--address", "0,255"}, {"-a", "255", "status"}, 0,
+     {"query, address 255"}},
+    {"on 3, by the device's path", {}, {"-p", "{port}", "on", "3"}, 0,
+     {"energize relay 3", "query, address 1"}, 0x0004, {" 3  on   第3路"}, {}, {}, {}, 1},
+    {"off 3", {"--relays", "0x0104"}, {"off", "3"}, 0,
+     {"release relay 3", "query, address 1"}, 0x0100, {" 3  off  第3路"}},
+    {"toggle flips from the reported state", {"--relays", "0x0104"}, {"toggle", "3"}, 0,
+     {"query, address 1", "release relay 3", "query, address 1"}, 0x0100},
+    {"on several channels, one command a tick", {}, {"on", "9", "3", "3"}, 0,
+     {"energize relay 3", "55 01 21 00 00 FA 09 7A", "query, address 1"}, 0x0104,
+     {" 3  on", " 9  on"}, {}, {}, {}, 2},
+    {"all-on", {}, {"all-on"}, 0, {"energize all", "query, address 1"}, 0xFFFF},
+    {"all-off", {"--relays", "0xA5A5"}, {"all-off"}, 0, {"release all", "query, address 1"}, 0x0000},
+    {"--json on", {}, {"--json", "on", "3"}, 0,
+     {"energize relay 3"}, 0x0004, {"\"confirmed\":true", "\"name\":\"第3路\""}, {}, 0x0004, {}, 1},
+    {"--json status", {"--relays", "0x8001"}, {"--json", "status"}, 0,
+     {"query, address 1"}, 0x8001, {"\"ok\":true"}, {}, 0x8001},
+
+    // each exit status
+    {"a silent board: no answer", {"--silent"}, {"--timeout", "200", "status"}, 4,
+     {"query, address 1"}, {}, {}, {"no valid answer from address 1", "没有收到任何字节"}},
+    {"a board that ignores the command: not confirmed", {"--stuck"}, {"--timeout", "200", "on", "3"}, 5,
+     {"energize relay 3", "query, address 1"}, 0x0000, {}, {"did not confirm", "3 is off"}},
+    {"--json says why it failed", {"--stuck"}, {"--json", "--timeout", "200", "on", "3"}, 5,
+     {"energize relay 3"}, 0x0000, {"\"ok\":false", "\"exit\":5"}, {}, 0x0000},
+    {"a port held by the panel", {}, {"status"}, 3,
+     {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, true},
+    {"a device that is not there", {}, {"-p", "/nonexistent/ttyUSB9", "status"}, 3,
+     {}, {}, {}, {"无法打开设备 /nonexistent/ttyUSB9", "设备不存在"}},
+    {"channel 17", {}, {"on", "17"}, 2, {}, 0x0000, {}, {"channel '17' is not a number 1..16"}},
+    {"channel 0", {}, {"off", "0"}, 2, {}, 0x0000},
+    {"no channel", {}, {"on"}, 2, {}, 0x0000},
+    {"address 256", {}, {"-a", "256", "on", "3"}, 2, {}, 0x0000, {}, {"--address '256'"}},
+    {"an unknown command", {}, {"frob"}, 2, {}, 0x0000, {}, {"unknown command 'frob'"}},
+    {"an unknown option of a command", {}, {"on", "3", "--fast"}, 2, {}, 0x0000},
+    {"a port that is no number and no path", {}, {"-p", "ttyUSB0", "on", "3"}, 2, {}, 0x0000},
+    {"a backwards scan range", {}, {"scan", "9-3"}, 2, {}, 0x0000},
+    {"watch --count 0", {}, {"watch", "--count", "0"}, 2},
+
+    // watch
+    {"watch: a line per change, unknown while the board is silent",
+     {"--relays", "0x0104"}, {"watch", "--count", "3"}, 0,
+     {"query, address 1"}, {}, {"on: 3 9", "unknown"}, {}, {}, {}, 3,
+     [](BoardSim& board, QProcess&, int) { signal_board(board, SIGUSR2); }},
+    {"watch --json ends cleanly on Ctrl-C", {}, {"--json", "watch"}, 0,
+     {}, {}, {"\"time\":\"", "\"state\":\"off\""}, {}, 0x0000, {}, 1,
+     [](BoardSim&, QProcess& ctl, int) { ::kill(static_cast<pid_t>(ctl.processId()), SIGINT); }},
+    {"watch of a board that never answers", {"--silent"}, {"--timeout", "200", "watch"}, 4,
+     {}, {}, {}, {"no valid answer"}, {}, {}, 0},
+
+    // scan
+    {"scan finds boards at two addresses", {"--address", "3,200", "--relays", "0x0104"}, {"scan"}, 0,
+     {}, {}, {"  3  on: 3 9", "200  on: 3 9"}, {"0-255", "2 answered"}, {}, std::pair{0, 255}, 2},
+    {"--json scan of a range", {"--address", "3,200", "--relays", "0x0104"}, {"--json", "scan", "2-10"}, 0,
+     {}, {}, {"\"found\":[{\"address\":3,\"on\":[3,9],\"relays\":\"0x0104\"}]"}, {},
+     {}, std::pair{2, 10}, 1},
+    {"scan of a line where nothing answers", {"--silent"}, {"scan", "0-3"}, 4,
+     {}, {}, {}, {"0 answered"}, {}, std::pair{0, 3}, 0},
+
+    // the name file the panel uses
+    {"status shows the panel's names", {"--relays", "0x0104"}, {"status"}, 0,
+     {}, {}, {" 3  on   进水泵"}, {}, {}, {}, {}, {}, Names::stored},
+    {"names reads without creating the file", {}, {"names"}, 0,
+     {}, {}, {" 3  第3路", "16  第16路"}, {"not there yet"}, {}, {}, 16},
+    {"names CH reads one", {}, {"names", "3"}, 0,
+     {}, {}, {"进水泵"}, {}, {}, {}, 1, {}, Names::stored},
+    {"names CH NAME stores it where the panel reads it, creating the file", {}, {"names", "3", "出水阀"}, 0,
+     {}, {}, {}, {"名称文件被创建。"}, {}, {}, 0, {}, Names::none, "出水阀"},
+    {"--json names CH NAME", {}, {"--json", "-a", "1", "names", "3", "出水阀"}, 0,
+     {}, {}, {"\"ok\":true", "\"name\":\"出水阀\""}, {}, {}, {}, 1, {}, Names::stored, "出水阀"},
+    {"a name GBK cannot hold is refused", {}, {"names", "3", "水\xF0\x9F\x98\x80"}, 2,
+     {}, {}, {}, {"GBK"}, {}, {}, 0, {}, Names::stored, "进水泵"},
+    {"a name with a line break is refused", {}, {"names", "3", "a\nb"}, 2,
+     {}, {}, {}, {"换行"}, {}, {}, 0, {}, Names::none, ""},
+};
+// clang-format on
+
+void PrintTo(const CtlCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class CtlTest : public ::testing::TestWithParam<CtlCase> {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        ASSERT_TRUE(QFile::copy(QStringLiteral(TARNWICK_CTL), dir_->filePath("tarnwick-ctl")));
+        QFile::setPermissions(dir_->filePath("tarnwick-ctl"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    static void TearDownTestSuite() { dir_.reset(); }
+
+    static QString name_file() { return dir_->filePath("name.txt"); }
+
+    Outcome run(const QStringList& args, BoardSim& board,
+                const std::function<void(BoardSim&, QProcess&, int)>& on_line) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TARNWICK_COM1", QString::fromStdString(board.path()));
+        env.insert("XDG_CONFIG_HOME", dir_->filePath("config"));
+        QProcess ctl;
+        ctl.setProcessEnvironment(env);
+        ctl.start(dir_->filePath("tarnwick-ctl"), args);
+        EXPECT_TRUE(ctl.waitForStarted());
+        Outcome result;
+        QByteArray pending;
+        const auto take_lines = [&] {
+            pending += ctl.readAllStandardOutput();
+            for (qsizetype end; (end = pending.indexOf('\n')) >= 0;) {
+                result.out << QString::fromUtf8(pending.left(end));
+                pending.remove(0, end + 1);
+                if (on_line) on_line(board, ctl, static_cast<int>(result.out.size()));
+            }
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (ctl.state() != QProcess::NotRunning && clock.elapsed() < run_timeout_ms) {
+            ctl.waitForReadyRead(50);
+            take_lines();
+        }
+        if (!ctl.waitForFinished(1000)) ctl.kill();
+        ctl.waitForFinished(1000);
+        take_lines();
+        result.err = QString::fromUtf8(ctl.readAllStandardError());
+        if (ctl.exitStatus() == QProcess::NormalExit) result.exit = ctl.exitCode();
+        return result;
+    }
+
+    static std::unique_ptr<QTemporaryDir> dir_;
+};
+
+std::unique_ptr<QTemporaryDir> CtlTest::dir_;
+
+TEST_P(CtlTest, CommandOnTheWire) {
+    const CtlCase& c = GetParam();
+    std::vector<std::string> board_args{"--report-frames"};
+    board_args.insert(board_args.end(), c.board.begin(), c.board.end());
+    BoardSim board(board_args);
+    const std::optional<std::uint16_t> start = board.last_relays();
+
+    QFile::remove(name_file());
+    names::test::SilentMessages silent;
+    names::NameFile panel_names(dir_->path().toStdString(), silent);
+    if (c.names == Names::stored) {
+        (void)panel_names.load_title();
+        ASSERT_EQ(panel_names.set_channel_name("1", "3", "进水泵"), names::WriteError::none);
+    }
+    link::QtSerialPort holder;
+    if (c.hold_port) {
+        ASSERT_FALSE(holder.open(QString::fromStdString(board.path())));
+    }
+
+    QStringList args = c.args;
+    args.replaceInStrings(QStringLiteral("{port}"), QString::fromStdString(board.path()));
+    const Outcome result = run(args, board, c.on_line);
+    const QString said = result.out.join('\n') + "\n--- stderr:\n" + result.err;
+    EXPECT_EQ(result.exit, c.exit) << said.toStdString();
+
+    // What went out: the example frames in order, then only queries; nothing
+    // at all from a command line that was refused.
+    const std::vector<BoardSim::Frame> frames = board.frames();
+    if (c.exit == 2) {
+        EXPECT_TRUE(frames.empty()) << frames.size() << " frames sent";
+    }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (c.scanned) {
+            ASSERT_EQ(frames.size(),
+                      static_cast<std::size_t>(c.scanned->second - c.scanned->first + 1));
+            EXPECT_EQ(frames[i],
+                      protocol::encode_command(static_cast<std::uint8_t>(c.scanned->first + i),
+                                               {protocol::cmd_query, 0, 0}))
+                << "frame " << i;
+        } else if (i < c.frames.size()) {
+            EXPECT_EQ(frames[i], expected_frame(c.frames[i])) << c.frames[i];
+        } else if (!c.frames.empty()) {
+            const std::uint8_t address = expected_frame(c.frames.back())[1];
+            EXPECT_EQ(frames[i], protocol::encode_command(address, {protocol::cmd_query, 0, 0}))
+                << "frame " << i << " after the expected ones";
+        }
+    }
+    EXPECT_GE(frames.size(), c.frames.size());
+    if (c.relays) {
+        EXPECT_EQ(board.last_relays(), c.relays);
+    }
+    if (c.exit == 2) {
+        EXPECT_EQ(board.last_relays(), start) << "a refused command switched something";
+    }
+
+    for (const QString& part : c.out)
+        EXPECT_TRUE(result.out.join('\n').contains(part)) << part.toStdString() << "\n"
+                                                          << said.toStdString();
+    for (QString part : c.err) {
+        part.replace(QStringLiteral("{port}"), QString::fromStdString(board.path()));
+        EXPECT_TRUE(result.err.contains(part)) << part.toStdString() << "\n" << said.toStdString();
+    }
+    if (c.json_relays) {
+        ASSERT_FALSE(result.out.isEmpty());
+        EXPECT_EQ(json_pattern(result.out.back()), c.json_relays) << said.toStdString();
+    }
+    if (c.lines) {
+        EXPECT_EQ(result.out.size(), *c.lines) << said.toStdString();
+    }
+    if (c.name_after) {
+        if (c.name_after->empty())
+            EXPECT_FALSE(QFile::exists(name_file())) << "the file was created";
+        else
+            EXPECT_EQ(panel_names.channel_name("1", "3"), *c.name_after);
+    } else if (c.names == Names::none) {
+        EXPECT_FALSE(QFile::exists(name_file())) << "a read created the name file";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ctl, CtlTest, ::testing::ValuesIn(cases),
+                         [](const ::testing::TestParamInfo<CtlCase>& info) {
+                             std::string name = std::to_string(info.index) + "_";
+                             for (const char* p = info.param.what; *p; ++p)
+                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return name;
+                         });
+
+}  // namespace
