@@ -48,10 +48,13 @@ bool ends_network_loop(int error) {
     }
 }
 
-// libmosquitto's words for an error, as part of a sentence.
+// libmosquitto's words for an error, or for the reason code of a broker's
+// DISCONNECT (128 and up), as part of a sentence.
 QString error_text(int error) {
     QString text;
-    if (error == MOSQ_ERR_ERRNO)
+    if (error >= 128)
+        text = QString::fromUtf8(mosquitto_reason_string(error));
+    else if (error == MOSQ_ERR_ERRNO)
         text = QString::fromLocal8Bit(std::strerror(errno));
     else if (error == MOSQ_ERR_EAI)
         text = "the host name cannot be resolved";
