@@ -18,17 +18,9 @@
 
 using namespace tarnwick::mqtt;
 using tarnwick::test::Broker;
+using tarnwick::test::cabinet_options;
 
 namespace {
-
-ClientOptions options_for(const Broker& broker, const char* node) {
-    ClientOptions options;
-    options.broker = {"127.0.0.1", broker.port()};
-    options.node = node;
-    options.username = Broker::cabinet_user;
-    options.password = Broker::cabinet_password;
-    return options;
-}
 
 // Runs the event loop until `receiver` has a message or 2 s have passed.
 bool wait_message(Client& receiver) {
@@ -77,8 +69,8 @@ int main(int argc, char** argv) {
     const int samples = argc > 1 ? std::atoi(argv[1]) : 200;
     Broker broker;
     const double rss_before = tarnwick::bench::rss_mb();
-    Client cabinet(options_for(broker, "cabinet-3"));
-    Client dashboard(options_for(broker, "dashboard"));
+    Client cabinet(cabinet_options(broker, "cabinet-3"));
+    Client dashboard(cabinet_options(broker, "dashboard"));
     cabinet.subscribe(set_filter("cabinet-3"));
     dashboard.subscribe("tarnwick/cabinet-3/+/relay/+/state");
     cabinet.start();

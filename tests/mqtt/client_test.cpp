@@ -18,18 +18,10 @@ namespace {
 
 using namespace tarnwick::mqtt;
 using tarnwick::test::Broker;
+using tarnwick::test::cabinet_options;
 using tarnwick::test::wait_until;
 
 constexpr int connect_ms = 5000;
-
-ClientOptions options_for(const Broker& broker, const std::string& node) {
-    ClientOptions options;
-    options.broker = {"127.0.0.1", broker.port()};
-    options.node = node;
-    options.username = Broker::cabinet_user;
-    options.password = Broker::cabinet_password;
-    return options;
-}
 
 // What a client said, as it said it, for as long as the recorder lives.
 struct Recorder {
@@ -97,7 +89,7 @@ TEST(Client, TheNodeStatusSaysOfflineHoweverTheClientEnds) {
                 << c.way << probe.readAllStandardError().constData();
             EXPECT_EQ(probe.readAllStandardOutput(), "connected\n") << c.way;
         } else {
-            client = std::make_unique<Client>(options_for(broker, node));
+            client = std::make_unique<Client>(cabinet_options(broker, node));
             Recorder recorder(*client);
             client->start();
             ASSERT_TRUE(wait_until([&] { return recorder.connects == 1; }, connect_ms)) << c.way;
@@ -115,7 +107,7 @@ TEST(Client, TheNodeStatusSaysOfflineHoweverTheClientEnds) {
 
 TEST(Client, PublishesRetainedOrNot) {
     Broker broker;
-    Client client(options_for(broker, "cab1"));
+    Client client(cabinet_options(broker, "cab1"));
     Recorder recorder(client);
     EXPECT_FALSE(client.publish("tarnwick/cab1/7/availability", "online", true));  // not yet
     client.start();
@@ -133,7 +125,7 @@ TEST(Client, ReceivesMessagesWithTheRetainFlagAsPublished) {
     Broker broker;
     const std::string filter = set_filter("cab1");
     ASSERT_TRUE(broker.publish("tarnwick/cab1/7/relay/1/set", "ON", true));  // before the start
-    Client client(options_for(broker, "cab1"));
+    Client client(cabinet_options(broker, "cab1"));
     Recorder recorder(client);
     client.subscribe(filter);
     client.start();
@@ -165,7 +157,7 @@ TEST(Client, ReceivesMessagesWithTheRetainFlagAsPublished) {
 
 TEST(Client, ReconnectsAndSubscribesAgainAfterABrokerRestart) {
     Broker broker;
-    Client client(options_for(broker, "cab1"));
+    Client client(cabinet_options(broker, "cab1"));
     Recorder recorder(client);
     client.subscribe(set_filter("cab1"));
     client.start();
@@ -188,7 +180,7 @@ TEST(Client, ReconnectsAndSubscribesAgainAfterABrokerRestart) {
 
 TEST(Client, AWrongPasswordBacksOffWithAClearMessage) {
     Broker broker;
-    ClientOptions options = options_for(broker, "cab1");
+    ClientOptions options = cabinet_options(broker, "cab1");
     options.password = "wrong";
     Client client(options);
     Recorder recorder(client);
@@ -226,7 +218,7 @@ TEST(Client, TlsChecksTheCertificateAndNeverFallsBackToPlainText) {
     int n = 0;
     for (const auto& c : cases) {
         const std::string node = "tls" + std::to_string(++n);
-        ClientOptions options = options_for(broker, node);
+        ClientOptions options = cabinet_options(broker, node);
         options.broker = {c.host, c.tls_port ? broker.tls_port() : broker.port()};
         options.tls_ca = (c.right_ca ? broker.ca_file() : broker.wrong_ca_file()).toStdString();
         options.insecure = c.insecure;

@@ -206,6 +206,15 @@ bool Broker::wait_retained(const QString& topic, const QByteArray& expected, int
     return true;
 }
 
+mqtt::ClientOptions cabinet_options(const Broker& broker, const std::string& node) {
+    mqtt::ClientOptions options;
+    options.broker = {"127.0.0.1", broker.port()};
+    options.node = node;
+    options.username = Broker::cabinet_user;
+    options.password = Broker::cabinet_password;
+    return options;
+}
+
 QString Broker::log() const {
     QFile file(dir_.filePath("mosquitto.log"));
     if (!file.open(QIODevice::ReadOnly)) return {};

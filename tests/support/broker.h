@@ -5,6 +5,9 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <optional>
+#include <string>
+
+#include "mqtt/options.h"
 
 namespace tarnwick::test {
 
@@ -55,5 +58,9 @@ class Broker {
     int port_ = 0;
     int tls_port_ = 0;
 };
+
+// Options of a client that connects to the broker's plain listener as the
+// cabinet's user, for cabinet `node`.
+[[nodiscard]] mqtt::ClientOptions cabinet_options(const Broker& broker, const std::string& node);
 
 }  // namespace tarnwick::test
