@@ -29,8 +29,9 @@ struct Message {
 // that holds the serial port. libmosquitto does the network I/O on a thread
 // of its own and reconnects by itself, waiting longer each time, after a lost
 // connection. Its callbacks only copy what came and post it to this object's
-// thread, where every signal is emitted; nothing here blocks that thread
-// except stop(), for at most its timeout.
+// thread, where every signal is emitted. Nothing here blocks that thread but
+// the lookup of the broker's host name when an attempt starts, and stop(),
+// for at most its timeout.
 //
 // Every connection publishes "online" retained on tarnwick/<node>/status and
 // leaves "offline" retained there as its last will; MQTT 5, a clean start
