@@ -16,6 +16,7 @@ tarnwick_packages=(
     librsvg2-bin
     dpkg-dev lintian desktop-file-utils appstream
     xdotool
+    libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 
 tarnwick_install() {
@@ -30,6 +31,11 @@ tarnwick_install() {
         [ "$(id -u)" -eq 0 ] || sudo=(sudo)
         "${sudo[@]}" apt-get update -qq
         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+        # The tests start brokers of their own on free ports; the package's
+        # system service is not wanted on a build machine.
+        if [[ " ${missing[*]} " == *" mosquitto "* ]] && [ -d /run/systemd/system ]; then
+            "${sudo[@]}" systemctl disable --now mosquitto.service >/dev/null 2>&1 || true
+        fi
     fi
 }
 

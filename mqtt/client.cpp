@@ -1,0 +1,382 @@
+#include "mqtt/client.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <pthread.h>
+
+#include <QThread>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "mqtt/topics.h"
+
+namespace tarnwick::mqtt {
+
+namespace {
+
+constexpr int qos = 1;
+// How long a first connection may take before the operator hears that it is
+// still being tried.
+constexpr int slow_connect_ms = 10000;
+
+void init_library_once() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+// Errors after which libmosquitto's network thread gives up instead of
+// reconnecting (its loop ends on them).
+bool ends_network_loop(int error) {
+    switch (error) {
+        case MOSQ_ERR_NOMEM:
+        case MOSQ_ERR_PROTOCOL:
+        case MOSQ_ERR_INVAL:
+        case MOSQ_ERR_NOT_FOUND:
+        case MOSQ_ERR_TLS:
+        case MOSQ_ERR_PAYLOAD_SIZE:
+        case MOSQ_ERR_NOT_SUPPORTED:
+        case MOSQ_ERR_AUTH:
+        case MOSQ_ERR_ACL_DENIED:
+        case MOSQ_ERR_UNKNOWN:
+        case MOSQ_ERR_EAI:
+        case MOSQ_ERR_PROXY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// libmosquitto's words for an error, or for the reason code of a broker's
+// DISCONNECT (128 and up), as part of a sentence.
+QString error_text(int error) {
+    QString text;
+    if (error >= 128)
+        text = QString::fromUtf8(mosquitto_reason_string(error));
+    else if (error == MOSQ_ERR_ERRNO)
+        text = QString::fromLocal8Bit(std::strerror(errno));
+    else if (error == MOSQ_ERR_EAI)
+        text = "the host name cannot be resolved";
+    else
+        text = QString::fromUtf8(mosquitto_strerror(error));
+    if (text.endsWith('.')) text.chop(1);
+    if (!text.isEmpty()) text[0] = text[0].toLower();
+    return text;
+}
+
+// Callbacks run on libmosquitto's thread with cancellation off: its thread
+// may be cancelled by a final stop, never inside Qt.
+class NoCancel {
+  public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~NoCancel() { pthread_setcancelstate(old_, nullptr); }
+    NoCancel(const NoCancel&) = delete;
+    NoCancel& operator=(const NoCancel&) = delete;
+
+  private:
+    int old_ = 0;
+};
+
+}  // namespace
+
+// libmosquitto's callbacks: copy what came, post it to the client's thread.
+struct ClientCallbacks {
+    template <class F>
+    static void post(void* self, F f) {
+        auto* client = static_cast<Client*>(self);
+        QMetaObject::invokeMethod(client, std::move(f), Qt::QueuedConnection);
+    }
+
+    static void on_connect(mosquitto*, void* self, int reason, int, const mosquitto_property*) {
+        NoCancel no_cancel;
+        auto* client = static_cast<Client*>(self);
+        if (reason == 0)
+            post(self, [client] { client->on_accepted(); });
+        else
+            post(self, [client, reason] { client->on_refused(reason); });
+    }
+
+    static void on_disconnect(mosquitto*, void* self, int error, const mosquitto_property*) {
+        NoCancel no_cancel;
+        auto* client = static_cast<Client*>(self);
+        post(self, [client, error] { client->on_lost(error); });
+    }
+
+    static void on_message(mosquitto*, void* self, const mosquitto_message* m,
+                           const mosquitto_property*) {
+        NoCancel no_cancel;
+        auto* client = static_cast<Client*>(self);
+        Message message;
+        message.topic = m->topic ? m->topic : "";
+        if (m->payload && m->payloadlen > 0)
+            message.payload.assign(static_cast<const char*>(m->payload),
+                                   static_cast<std::size_t>(m->payloadlen));
+        message.retained = m->retain;
+        post(self,
+             [client, message = std::move(message)] { emit client->message_received(message); });
+    }
+
+    static void on_publish(mosquitto*, void* self, int mid) {
+        NoCancel no_cancel;
+        auto* client = static_cast<Client*>(self);
+        {
+            std::lock_guard lock(client->acked_mutex_);
+            if (!client->collecting_acks_) return;
+            client->acked_.push_back(mid);
+        }
+        client->acked_changed_.notify_all();
+    }
+
+    static void on_log(mosquitto*, void* self, int level, const char* text) {
+        if (level != MOSQ_LOG_ERR) return;
+        NoCancel no_cancel;
+        auto* client = static_cast<Client*>(self);
+        const QString line = QString::fromUtf8(text);
+        // During connect_async() on the client's own thread: kept for the
+        // attempt's failure message.
+        if (QThread::currentThread() == client->thread()) {
+            if (client->attempt_error_.isEmpty()) client->attempt_error_ = line;
+            return;
+        }
+        post(self, [client, line] { client->on_error_log(line); });
+    }
+};
+
+Client::Client(ClientOptions options, QObject* parent)
+    : QObject(parent), options_(std::move(options)) {
+    init_library_once();
+    retry_timer_.setSingleShot(true);
+    connect(&retry_timer_, &QTimer::timeout, this, [this] {
+        state_ = State::connecting;
+        attempt();
+    });
+    slow_connect_timer_.setSingleShot(true);
+    connect(&slow_connect_timer_, &QTimer::timeout, this, [this] {
+        if (state_ == State::connecting)
+            emit report(QString("no connection to %1 yet; still trying").arg(where()));
+    });
+
+    mosq_ = mosquitto_new(client_id(options_.node).c_str(), true, this);
+    if (!mosq_) return;  // out of memory; start() says so
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Commands and answers are a few bytes each: send them at once.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_reconnect_delay_set(mosq_, static_cast<unsigned>(options_.retry_min_s),
+                                  static_cast<unsigned>(options_.retry_max_s), true);
+    if (!options_.username.empty())
+        mosquitto_username_pw_set(mosq_, options_.username.c_str(),
+                                  options_.password ? options_.password->c_str() : nullptr);
+    const std::string status = node_status_topic(options_.node);
+    mosquitto_will_set(mosq_, status.c_str(), static_cast<int>(offline_payload.size()),
+                       offline_payload.data(), qos, true);
+    if (!options_.tls_ca.empty()) {
+        setup_error_ =
+            mosquitto_tls_set(mosq_, options_.tls_ca.c_str(), nullptr, nullptr, nullptr, nullptr);
+        // Certificate chain checked always; the host name unless --insecure.
+        if (!setup_error_) setup_error_ = mosquitto_tls_opts_set(mosq_, 1, nullptr, nullptr);
+        if (!setup_error_) setup_error_ = mosquitto_tls_insecure_set(mosq_, options_.insecure);
+    }
+    mosquitto_connect_v5_callback_set(mosq_, &ClientCallbacks::on_connect);
+    mosquitto_disconnect_v5_callback_set(mosq_, &ClientCallbacks::on_disconnect);
+    mosquitto_message_v5_callback_set(mosq_, &ClientCallbacks::on_message);
+    mosquitto_publish_callback_set(mosq_, &ClientCallbacks::on_publish);
+    mosquitto_log_callback_set(mosq_, &ClientCallbacks::on_log);
+}
+
+Client::~Client() {
+    if (!mosq_) return;
+    if (state_ != State::stopped) {
+        // Gone without stop(): ask the broker for the last will.
+        mosquitto_disconnect_v5(mosq_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+        end_network_thread(state_ != State::connected);
+    }
+    mosquitto_destroy(mosq_);
+}
+
+QString Client::where() const {
+    return QString("%1:%2")
+        .arg(QString::fromStdString(options_.broker.host))
+        .arg(options_.broker.port);
+}
+
+void Client::start() {
+    if (state_ != State::stopped) return;
+    if (!mosq_) {
+        emit report("cannot set up the MQTT client: out of memory");
+        return;
+    }
+    if (setup_error_) {
+        emit report(QString("cannot use the CA file %1: %2")
+                        .arg(QString::fromStdString(options_.tls_ca), error_text(setup_error_)));
+        return;
+    }
+    emit report(QString("connecting to %1 as %2%3")
+                    .arg(where(), QString::fromStdString(client_id(options_.node)),
+                         options_.tls_ca.empty() ? QString() : QString(" over TLS")));
+    state_ = State::connecting;
+    attempt();
+}
+
+// Name resolution happens here, on the owner's thread; the TCP connection and
+// the TLS handshake go on in the network thread.
+void Client::attempt() {
+    attempt_error_.clear();
+    const int error = mosquitto_connect_async(mosq_, options_.broker.host.c_str(),
+                                              options_.broker.port, options_.keepalive_s);
+    if (error != MOSQ_ERR_SUCCESS) {
+        const QString detail = attempt_error_.isEmpty() ? error_text(error) : attempt_error_;
+        retry_later(QString("cannot connect to %1: %2").arg(where(), failure_text(detail)));
+        return;
+    }
+    if (!thread_running_) thread_running_ = mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
+    slow_connect_timer_.start(slow_connect_ms);
+}
+
+QString Client::failure_text(const QString& detail) const {
+    if (detail.contains("host name verification failed"))
+        return QString(
+                   "TLS: the broker's certificate is not for the host \"%1\" "
+                   "(--insecure skips this check only)")
+            .arg(QString::fromStdString(options_.broker.host));
+    if (detail.contains("certificate verify failed"))
+        return QString("TLS: the broker's certificate is not signed by the CA in %1")
+            .arg(QString::fromStdString(options_.tls_ca));
+    return detail;
+}
+
+void Client::on_accepted() {
+    if (state_ == State::stopped || state_ == State::waiting) return;
+    state_ = State::connected;
+    failures_ = 0;
+    slow_connect_timer_.stop();
+    const std::string status = node_status_topic(options_.node);
+    mosquitto_publish(mosq_, nullptr, status.c_str(), static_cast<int>(online_payload.size()),
+                      online_payload.data(), qos, true);
+    for (const std::string& filter : subscriptions_)
+        mosquitto_subscribe_v5(mosq_, nullptr, filter.c_str(), qos,
+                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    emit report(QString("connected to %1").arg(where()));
+    emit connected();
+}
+
+void Client::on_refused(int reason) {
+    if (state_ == State::stopped || state_ == State::waiting) return;
+    QString why;
+    switch (reason) {
+        case CONNACK_REFUSED_BAD_USERNAME_PASSWORD:
+        case CONNACK_REFUSED_NOT_AUTHORIZED:
+        case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+        case MQTT_RC_NOT_AUTHORIZED:
+            why = "not authorised (check --username and the password)";
+            break;
+        default:
+            why = QString::fromUtf8(mosquitto_reason_string(reason)).toLower();
+    }
+    retry_later(QString("%1 refused the connection: %2").arg(where(), why));
+}
+
+void Client::on_lost(int error) {
+    if (state_ != State::connected && state_ != State::connecting) return;
+    const bool was_connected = state_ == State::connected;
+    if (ends_network_loop(error)) {
+        retry_later(QString("lost the connection to %1: %2").arg(where(), error_text(error)));
+        return;
+    }
+    state_ = State::connecting;
+    if (was_connected) {
+        const QString why =
+            error == MOSQ_ERR_CONN_LOST ? QString() : " (" + error_text(error) + ")";
+        emit report(QString("lost the connection to %1%2; reconnecting").arg(where(), why));
+        emit disconnected();
+    }
+}
+
+void Client::on_error_log(const QString& text) {
+    if (state_ == State::connecting)
+        retry_later(QString("cannot connect to %1: %2").arg(where(), failure_text(text)));
+    else if (state_ == State::connected)
+        emit report(QString("%1: %2").arg(where(), text));
+}
+
+void Client::retry_later(const QString& why) {
+    if (state_ == State::stopped || state_ == State::waiting) return;
+    const bool was_connected = state_ == State::connected;
+    state_ = State::waiting;
+    slow_connect_timer_.stop();
+    mosquitto_disconnect(mosq_);  // also ends a loop that is reconnecting
+    end_network_thread(false);
+    ++failures_;
+    const int delay = retry_delay_s(failures_, options_.retry_min_s, options_.retry_max_s);
+    emit report(QString("%1; trying again in %2 s").arg(why).arg(delay));
+    if (was_connected) emit disconnected();
+    retry_timer_.start(delay * 1000);
+}
+
+// Waits for libmosquitto's thread to end after a disconnect. A final stop
+// that was still connecting cancels it instead: its loop may sit in a blocking
+// connect() to a host that does not answer, for minutes. A retry never
+// cancels: the object is used again.
+void Client::end_network_thread(bool cancel) {
+    if (!thread_running_) return;
+    mosquitto_loop_stop(mosq_, cancel);
+    thread_running_ = false;
+}
+
+bool Client::publish(const std::string& topic, const std::string& payload, bool retained) {
+    if (state_ != State::connected) return false;
+    return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), qos, retained) == MOSQ_ERR_SUCCESS;
+}
+
+void Client::subscribe(const std::string& filter) {
+    if (!subscriptions_.insert(filter).second) return;
+    if (state_ == State::connected)
+        mosquitto_subscribe_v5(mosq_, nullptr, filter.c_str(), qos,
+                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+}
+
+void Client::unsubscribe(const std::string& filter) {
+    if (subscriptions_.erase(filter) == 0) return;
+    if (state_ == State::connected) mosquitto_unsubscribe(mosq_, nullptr, filter.c_str());
+}
+
+bool Client::stop(std::chrono::milliseconds timeout) {
+    if (state_ == State::stopped) return false;
+    retry_timer_.stop();
+    slow_connect_timer_.stop();
+    bool delivered = false;
+    const bool was_connected = state_ == State::connected;
+    if (was_connected) {
+        {
+            std::lock_guard lock(acked_mutex_);
+            collecting_acks_ = true;
+            acked_.clear();
+        }
+        int mid = 0;
+        const std::string status = node_status_topic(options_.node);
+        if (mosquitto_publish(mosq_, &mid, status.c_str(), static_cast<int>(offline_payload.size()),
+                              offline_payload.data(), qos, true) == MOSQ_ERR_SUCCESS) {
+            std::unique_lock lock(acked_mutex_);
+            delivered = acked_changed_.wait_for(lock, timeout, [&] {
+                return std::find(acked_.begin(), acked_.end(), mid) != acked_.end();
+            });
+        }
+        std::lock_guard lock(acked_mutex_);
+        collecting_acks_ = false;
+    }
+    state_ = State::stopped;
+    mosquitto_disconnect(mosq_);
+    end_network_thread(!was_connected);
+    if (delivered)
+        emit report(QString("said offline and disconnected from %1").arg(where()));
+    else if (was_connected)
+        emit report(QString("disconnected from %1 without its word that it took \"offline\"; "
+                            "the last will says it when the broker notices")
+                        .arg(where()));
+    else
+        emit report("stopped");
+    return delivered;
+}
+
+}  // namespace tarnwick::mqtt

@@ -1,0 +1,214 @@
+#include "mqtt/options.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace tarnwick::mqtt {
+
+namespace {
+
+bool node_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+// A decimal whole number made of digits only, or nothing.
+std::optional<long> decimal(std::string_view text) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    long value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+}  // namespace
+
+std::optional<std::string> node_problem(std::string_view node) {
+    if (node.empty()) return std::string("--node is empty; give the cabinet's id, e.g. cabinet-3");
+    if (!std::all_of(node.begin(), node.end(), node_char))
+        return "--node " + quoted(node) +
+               " may hold only letters A-Z and a-z, digits, '_' and '-': it becomes part of "
+               "every topic and id";
+    return std::nullopt;
+}
+
+std::string client_id(std::string_view node) {
+    return "tarnwick-" + std::string(node);
+}
+
+Parsed<std::vector<std::uint8_t>> parse_boards(std::string_view text) {
+    Parsed<std::vector<std::uint8_t>> result;
+    auto refuse = [&](const std::string& why) {
+        result.problem = "--boards " + quoted(text) + ": " + why;
+        return result;
+    };
+    std::vector<std::uint8_t> boards;
+    std::vector<bool> seen(256, false);
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find(',', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view item = trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (item.empty()) return refuse("an empty item; separate addresses with single commas");
+
+        const auto dash = item.find('-');
+        const std::string_view first_text = trimmed(item.substr(0, dash));
+        const std::string_view last_text =
+            dash == std::string_view::npos ? first_text : trimmed(item.substr(dash + 1));
+        const auto first = decimal(first_text);
+        const auto last = decimal(last_text);
+        if (!first || !last)
+            return refuse(quoted(item) + " is no address 0..255 nor a range such as 20-23");
+        if (*first > 255 || *last > 255)
+            return refuse(quoted(item) + " goes beyond 255; addresses are 0..255");
+        if (*last < *first) return refuse("the range " + quoted(item) + " counts down");
+        for (long address = *first; address <= *last; ++address) {
+            if (seen[static_cast<std::size_t>(address)])
+                return refuse("address " + std::to_string(address) + " is given twice");
+            seen[static_cast<std::size_t>(address)] = true;
+            boards.push_back(static_cast<std::uint8_t>(address));
+        }
+    }
+    result.value = std::move(boards);
+    return result;
+}
+
+std::string boards_text(const std::vector<std::uint8_t>& boards) {
+    std::string text;
+    std::size_t i = 0;
+    while (i < boards.size()) {
+        std::size_t run = i;
+        while (run + 1 < boards.size() && boards[run + 1] == boards[run] + 1) ++run;
+        if (!text.empty()) text += ',';
+        if (run - i >= 2) {
+            text += std::to_string(boards[i]) + "-" + std::to_string(boards[run]);
+            i = run + 1;
+        } else {
+            text += std::to_string(boards[i]);
+            ++i;
+        }
+    }
+    return text;
+}
+
+Parsed<BrokerAddress> parse_broker(std::string_view text, bool tls) {
+    Parsed<BrokerAddress> result;
+    BrokerAddress address;
+    address.port = tls ? default_mqtts_port : default_mqtt_port;
+    std::string_view port_text;
+    bool has_port = false;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos) {
+            result.problem = "--mqtt " + quoted(text) + ": an IPv6 address needs its closing ']'";
+            return result;
+        }
+        address.host = std::string(text.substr(1, close - 1));
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':') {
+                result.problem = "--mqtt " + quoted(text) + ": only \":PORT\" may follow ']'";
+                return result;
+            }
+            port_text = rest.substr(1);
+            has_port = true;
+        }
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon != std::string_view::npos && text.find(':') != colon) {
+            result.problem =
+                "--mqtt " + quoted(text) + ": write an IPv6 address in brackets, e.g. [::1]:1883";
+            return result;
+        }
+        address.host = std::string(text.substr(0, colon));
+        if (colon != std::string_view::npos) {
+            port_text = text.substr(colon + 1);
+            has_port = true;
+        }
+    }
+    if (address.host.empty()) {
+        result.problem = "--mqtt " + quoted(text) + ": no host; give HOST or HOST:PORT";
+        return result;
+    }
+    if (has_port) {
+        const auto port = decimal(port_text);
+        if (!port || *port < 1 || *port > 65535) {
+            result.problem = "--mqtt " + quoted(text) + ": the port must be a number 1..65535";
+            return result;
+        }
+        address.port = static_cast<int>(*port);
+    }
+    result.value = std::move(address);
+    return result;
+}
+
+Password read_password(const std::string& file, const char* variable_value) {
+    Password result;
+    if (file.empty()) {
+        if (variable_value && *variable_value) result.value = std::string(variable_value);
+        return result;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        result.problem = "cannot read the password file " + file + ": " + std::strerror(errno);
+        return result;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) {
+        result.problem = "the password file " + file + " is empty";
+        return result;
+    }
+    result.value = std::move(text);
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)))
+        result.warning = "the password file " + file +
+                         " can be read by other users of this machine; chmod 600 it";
+    return result;
+}
+
+std::optional<std::string> options_problem(const ClientOptions& options) {
+    if (auto problem = node_problem(options.node)) return problem;
+    if (options.broker.host.empty()) return std::string("no broker host");
+    if (options.password && options.username.empty())
+        return std::string("a password is given but no --username to go with it");
+    if (options.insecure && options.tls_ca.empty())
+        return std::string(
+            "--insecure turns off the host-name check of TLS, but TLS is off: give --tls-ca");
+    if (!options.tls_ca.empty()) {
+        std::ifstream ca(options.tls_ca);
+        if (!ca) return "cannot read the CA file " + options.tls_ca + ": " + std::strerror(errno);
+    }
+    if (options.keepalive_s < 5 || options.keepalive_s > 65535)
+        return "--keepalive " + std::to_string(options.keepalive_s) + ": give 5..65535 seconds";
+    if (options.retry_min_s < 1 || options.retry_max_s < options.retry_min_s)
+        return std::string("the retry waits must be at least 1 s, the longest no shorter");
+    return std::nullopt;
+}
+
+int retry_delay_s(int failures, int min_s, int max_s) {
+    const long n = std::clamp(failures, 1, 1000);
+    return static_cast<int>(std::min<long>(static_cast<long>(min_s) * n * n, max_s));
+}
+
+}  // namespace tarnwick::mqtt

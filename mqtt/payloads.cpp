@@ -1,0 +1,84 @@
+#include "mqtt/payloads.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+namespace tarnwick::mqtt {
+
+namespace {
+
+QString q(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString relay_name(const RelayNames& names, int relay) {
+    const std::string& name = names[static_cast<std::size_t>(relay - 1)];
+    if (name.empty()) return QString("Relay %1").arg(relay);
+    return q(name);
+}
+
+QJsonObject availability(const std::string& topic) {
+    return {{"topic", q(topic)},
+            {"payload_available", q(online_payload)},
+            {"payload_not_available", q(offline_payload)}};
+}
+
+std::string compact(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+}  // namespace
+
+std::string board_state_json(const BoardState& state) {
+    QJsonArray states;
+    QJsonArray names;
+    for (int relay = 1; relay <= relay_count; ++relay) {
+        states.append(q(relay_payload((state.relays >> (relay - 1)) & 1U)));
+        names.append(relay_name(state.names, relay));
+    }
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(state.answered.time_since_epoch())
+            .count();
+    const QString time = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+    return compact(
+        {{"address", state.address}, {"states", states}, {"names", names}, {"time", time}});
+}
+
+std::string discovery_json(std::string_view node, std::uint8_t address, const RelayNames& names,
+                           std::string_view version) {
+    const QString id = q(device_id(node, address));
+    QJsonObject components;
+    for (int relay = 1; relay <= relay_count; ++relay) {
+        components.insert(QString("r%1").arg(relay),
+                          QJsonObject{{"p", "switch"},
+                                      {"name", relay_name(names, relay)},
+                                      {"unique_id", id + QString("_r%1").arg(relay)},
+                                      {"command_topic", q(relay_set_topic(node, address, relay))},
+                                      {"state_topic", q(relay_state_topic(node, address, relay))},
+                                      {"payload_on", q(on_payload)},
+                                      {"payload_off", q(off_payload)},
+                                      {"optimistic", false},
+                                      {"retain", false}});
+    }
+    const QJsonObject device{
+        {"identifiers", QJsonArray{id}},
+        {"name", QString("%1 board %2").arg(q(node)).arg(address)},
+        {"model", "16-channel relay board"},
+        {"sw_version", q(version)},
+    };
+    const QJsonObject origin{{"name", "tarnwick"}, {"sw_version", q(version)}};
+    return compact({
+        {"dev", device},
+        {"o", origin},
+        {"availability", QJsonArray{availability(node_status_topic(node)),
+                                    availability(availability_topic(node, address))}},
+        {"availability_mode", "all"},
+        {"qos", 1},
+        {"cmps", components},
+    });
+}
+
+}  // namespace tarnwick::mqtt

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "mqtt/topics.h"
+
+namespace tarnwick::mqtt {
+
+// The 16 channel names of a board as name.txt gives them (UTF-8); an empty
+// one is shown as "Relay <n>".
+using RelayNames = std::array<std::string, relay_count>;
+
+// One accepted status frame of a board, with the names of its channels.
+struct BoardState {
+    std::uint8_t address = 0;
+    std::uint16_t relays = 0;  // bit r-1: relay r energized
+    RelayNames names;
+    std::chrono::system_clock::time_point answered;  // when the answer came in
+};
+
+// The retained JSON on tarnwick/<node>/<addr>/state:
+//   {"address":7,"states":["ON","OFF",...16],"names":["...",...16],
+//    "time":"2025-03-01T08:15:02.250Z"}
+// states[i] and names[i] belong to relay i + 1; time is UTC with milliseconds.
+[[nodiscard]] std::string board_state_json(const BoardState& state);
+
+// Home Assistant's device-based discovery config of one board, retained on
+// discovery_topic(node, address): the board as one device
+// (identifiers tarnwick_<node>_<addr>), available while both the node status
+// and the board's availability say online, with its 16 relays as switches
+// r1..r16 (unique ids tarnwick_<node>_<addr>_r<n>) that Home Assistant shows
+// only as the board reports them and switches with fresh sets.
+[[nodiscard]] std::string discovery_json(std::string_view node, std::uint8_t address,
+                                         const RelayNames& names, std::string_view version);
+
+}  // namespace tarnwick::mqtt

@@ -1,0 +1,153 @@
+#include "mqtt/topics.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "mqtt/options.h"
+
+namespace tarnwick::mqtt {
+
+namespace {
+
+std::string board_prefix(std::string_view node, std::uint8_t address) {
+    return "tarnwick/" + std::string(node) + "/" + std::to_string(address);
+}
+
+std::vector<std::string_view> split(std::string_view topic) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (true) {
+        const auto slash = topic.find('/', start);
+        parts.push_back(topic.substr(start, slash - start));
+        if (slash == std::string_view::npos) return parts;
+        start = slash + 1;
+    }
+}
+
+// A number as this bridge writes it in topics: decimal digits, no sign, no
+// leading zero, at most `max`.
+std::optional<int> topic_number(std::string_view text, int max) {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    if (text.size() > 1 && text.front() == '0') return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > max) return std::nullopt;
+    return value;
+}
+
+// Text from the wire, quoted for a message: printable ASCII as it is, any
+// other byte as \xHH, cut after `limit` bytes with the full length said.
+std::string shown(std::string_view bytes, std::size_t limit = 32) {
+    std::string text = "\"";
+    for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            text += escaped;
+        }
+    }
+    text += '"';
+    if (bytes.size() > limit) text += "... (" + std::to_string(bytes.size()) + " bytes)";
+    return text;
+}
+
+std::string relay_of_board(int relay, std::uint8_t address) {
+    return "relay " + std::to_string(relay) + " of board " + std::to_string(address);
+}
+
+}  // namespace
+
+std::string node_status_topic(std::string_view node) {
+    return "tarnwick/" + std::string(node) + "/status";
+}
+
+std::string node_error_topic(std::string_view node) {
+    return "tarnwick/" + std::string(node) + "/error";
+}
+
+std::string availability_topic(std::string_view node, std::uint8_t address) {
+    return board_prefix(node, address) + "/availability";
+}
+
+std::string board_state_topic(std::string_view node, std::uint8_t address) {
+    return board_prefix(node, address) + "/state";
+}
+
+std::string board_error_topic(std::string_view node, std::uint8_t address) {
+    return board_prefix(node, address) + "/error";
+}
+
+std::string relay_state_topic(std::string_view node, std::uint8_t address, int relay) {
+    return board_prefix(node, address) + "/relay/" + std::to_string(relay) + "/state";
+}
+
+std::string relay_set_topic(std::string_view node, std::uint8_t address, int relay) {
+    return board_prefix(node, address) + "/relay/" + std::to_string(relay) + "/set";
+}
+
+std::string set_filter(std::string_view node) {
+    return "tarnwick/" + std::string(node) + "/+/relay/+/set";
+}
+
+std::string device_id(std::string_view node, std::uint8_t address) {
+    return "tarnwick_" + std::string(node) + "_" + std::to_string(address);
+}
+
+std::string discovery_topic(std::string_view node, std::uint8_t address) {
+    return "homeassistant/device/" + device_id(node, address) + "/config";
+}
+
+std::variant<SetCommand, Refusal> read_set(std::string_view node,
+                                           const std::vector<std::uint8_t>& boards,
+                                           std::string_view topic, std::string_view payload,
+                                           bool retained) {
+    const auto parts = split(topic);
+    const bool shaped = parts.size() == 6 && parts[0] == "tarnwick" && parts[1] == node &&
+                        parts[3] == "relay" && parts[5] == "set";
+    if (!shaped)
+        return Refusal{node_error_topic(node),
+                       "refused " + shown(topic, 100) +
+                           ": not a command topic of this cabinet; commands go to " +
+                           relay_set_topic(node, 1, 1) + " (board 1, relay 1)"};
+
+    const auto address_number = topic_number(parts[2], 255);
+    if (!address_number)
+        return Refusal{node_error_topic(node),
+                       "refused a set on " + shown(topic, 100) + ": " + shown(parts[2]) +
+                           " is no board address; addresses are 0..255, written without "
+                           "leading zeros"};
+    const auto address = static_cast<std::uint8_t>(*address_number);
+    const std::string error_topic = board_error_topic(node, address);
+
+    if (std::find(boards.begin(), boards.end(), address) == boards.end())
+        return Refusal{error_topic, "refused a set for board " + std::to_string(address) +
+                                        ": this cabinet serves boards " + boards_text(boards) +
+                                        " only"};
+
+    const auto relay = topic_number(parts[4], relay_count);
+    if (!relay || *relay < 1)
+        return Refusal{error_topic, "refused a set for relay " + shown(parts[4]) + " of board " +
+                                        std::to_string(address) + ": relays are 1..16"};
+
+    if (retained)
+        return Refusal{error_topic,
+                       "dropped a retained set for " + relay_of_board(*relay, address) +
+                           ": a command kept on the broker would switch the relay again at "
+                           "every start; publish sets without the retain flag"};
+
+    if (payload != on_payload && payload != off_payload)
+        return Refusal{error_topic, "refused the payload " + shown(payload) + " for " +
+                                        relay_of_board(*relay, address) +
+                                        ": only ON or OFF, exactly, switch a relay"};
+
+    return SetCommand{address, *relay, payload == on_payload};
+}
+
+}  // namespace tarnwick::mqtt

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// The topics of one cabinet (node) and what arrives on its command topics.
+// Plain C++, no Qt, no I/O.
+//
+//   tarnwick/<node>/status                     online / offline (also the last will)  retained
+//   tarnwick/<node>/<addr>/availability        online / offline                       retained
+//   tarnwick/<node>/<addr>/relay/<n>/state     ON / OFF, from the board's answers      retained
+//   tarnwick/<node>/<addr>/state               JSON of the whole board                 retained
+//   tarnwick/<node>/<addr>/relay/<n>/set       ON / OFF from dashboards               subscribed
+//   tarnwick/<node>/<addr>/error               what was refused and why
+//   tarnwick/<node>/error                      the same for a topic that names no board
+//   homeassistant/device/tarnwick_<node>_<addr>/config   discovery                  retained
+//
+// <addr> is the board address 0..255 in decimal without leading zeros, <n>
+// the relay 1..16.
+namespace tarnwick::mqtt {
+
+inline constexpr std::string_view on_payload = "ON";
+inline constexpr std::string_view off_payload = "OFF";
+inline constexpr std::string_view online_payload = "online";
+inline constexpr std::string_view offline_payload = "offline";
+inline constexpr int relay_count = 16;
+// Home Assistant announces itself here; "online" asks for discovery again.
+inline constexpr std::string_view ha_status_topic = "homeassistant/status";
+
+[[nodiscard]] std::string node_status_topic(std::string_view node);
+[[nodiscard]] std::string node_error_topic(std::string_view node);
+[[nodiscard]] std::string availability_topic(std::string_view node, std::uint8_t address);
+[[nodiscard]] std::string board_state_topic(std::string_view node, std::uint8_t address);
+[[nodiscard]] std::string board_error_topic(std::string_view node, std::uint8_t address);
+[[nodiscard]] std::string relay_state_topic(std::string_view node, std::uint8_t address, int relay);
+[[nodiscard]] std::string relay_set_topic(std::string_view node, std::uint8_t address, int relay);
+// The one subscription for commands: tarnwick/<node>/+/relay/+/set. It also
+// brings sets for boards not served and relay numbers out of range, so that
+// they can be refused aloud rather than ignored.
+[[nodiscard]] std::string set_filter(std::string_view node);
+// Home Assistant's id of a board's device: tarnwick_<node>_<addr>.
+[[nodiscard]] std::string device_id(std::string_view node, std::uint8_t address);
+[[nodiscard]] std::string discovery_topic(std::string_view node, std::uint8_t address);
+
+[[nodiscard]] inline std::string_view relay_payload(bool on) {
+    return on ? on_payload : off_payload;
+}
+
+// A command to switch one relay of one served board.
+struct SetCommand {
+    std::uint8_t address = 0;
+    int relay = 0;
+    bool on = false;
+    friend bool operator==(const SetCommand&, const SetCommand&) = default;
+};
+
+// A message on the command subscription that switches nothing: where to say so
+// and what to say. Never retained.
+struct Refusal {
+    std::string error_topic;
+    std::string text;
+};
+
+// What a message that arrived on set_filter(node) asks for. Only a fresh set
+// (not retained) of exactly ON or OFF, on a well-formed topic of a served
+// board and a relay 1..16, is a command; anything else is refused with a
+// reason. A topic whose address part reads as 0..255 is answered on that
+// board's error topic, any other on the node's.
+[[nodiscard]] std::variant<SetCommand, Refusal> read_set(std::string_view node,
+                                                         const std::vector<std::uint8_t>& boards,
+                                                         std::string_view topic,
+                                                         std::string_view payload, bool retained);
+
+}  // namespace tarnwick::mqtt

@@ -1,0 +1,95 @@
+// The board's state JSON and its Home Assistant discovery config, compared
+// as parsed JSON with documents written out by hand.
+#include "mqtt/payloads.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+namespace {
+
+using namespace tarnwick::mqtt;
+using namespace std::chrono;
+
+QJsonObject parsed(const std::string& json) {
+    QJsonParseError error;
+    const auto document = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << json;
+    return document.object();
+}
+
+RelayNames some_names() {
+    RelayNames names;
+    for (int i = 0; i < relay_count; ++i) names[i] = "第" + std::to_string(i + 1) + "路";
+    names[0] = "进水泵";
+    names[1] = "";  // missing from name.txt
+    return names;
+}
+
+TEST(BoardStateJson, AddressStatesNamesAndTimeOfTheAnswer) {
+    BoardState state;
+    state.address = 7;
+    state.relays = 0x8005;  // relays 1, 3 and 16
+    state.names = some_names();
+    // 2025-03-01T08:15:02.250Z
+    state.answered = system_clock::time_point(milliseconds(1740816902250));
+    const char* expected = R"({
+        "address": 7,
+        "states": ["ON", "OFF", "ON", "OFF", "OFF", "OFF", "OFF", "OFF",
+                   "OFF", "OFF", "OFF", "OFF", "OFF", "OFF", "OFF", "ON"],
+        "names": ["进水泵", "Relay 2", "第3路", "第4路", "第5路", "第6路", "第7路", "第8路",
+                  "第9路", "第10路", "第11路", "第12路", "第13路", "第14路", "第15路", "第16路"],
+        "time": "2025-03-01T08:15:02.250Z"
+    })";
+    EXPECT_EQ(parsed(board_state_json(state)), parsed(expected));
+}
+
+TEST(DiscoveryJson, OneDeviceWithSixteenSwitches) {
+    const QJsonObject config = parsed(discovery_json("cab1", 7, some_names(), "0.1"));
+    // The shared part of a device-based discovery payload: device, origin,
+    // availability of the cabinet and of the board, both needed.
+    const char* shared = R"({
+        "dev": {"identifiers": ["tarnwick_cab1_7"], "name": "cab1 board 7",
+                "model": "16-channel relay board", "sw_version": "0.1"},
+        "o": {"name": "tarnwick", "sw_version": "0.1"},
+        "availability": [
+            {"topic": "tarnwick/cab1/status",
+             "payload_available": "online", "payload_not_available": "offline"},
+            {"topic": "tarnwick/cab1/7/availability",
+             "payload_available": "online", "payload_not_available": "offline"}],
+        "availability_mode": "all",
+        "qos": 1
+    })";
+    QJsonObject without_components = config;
+    without_components.remove("cmps");
+    EXPECT_EQ(without_components, parsed(shared));
+
+    const QJsonObject components = config["cmps"].toObject();
+    EXPECT_EQ(components.size(), relay_count);
+    EXPECT_EQ(components["r3"].toObject(), parsed(R"({
+        "p": "switch", "name": "第3路", "unique_id": "tarnwick_cab1_7_r3",
+        "command_topic": "tarnwick/cab1/7/relay/3/set",
+        "state_topic": "tarnwick/cab1/7/relay/3/state",
+        "payload_on": "ON", "payload_off": "OFF",
+        "optimistic": false, "retain": false
+    })"));
+    QSet<QString> unique_ids;
+    for (int n = 1; n <= relay_count; ++n) {
+        const QString r = QString::number(n);
+        const QJsonObject c = components["r" + r].toObject();
+        EXPECT_EQ(c["p"].toString(), "switch") << n;
+        EXPECT_EQ(c["command_topic"].toString(), "tarnwick/cab1/7/relay/" + r + "/set") << n;
+        EXPECT_EQ(c["state_topic"].toString(), "tarnwick/cab1/7/relay/" + r + "/state") << n;
+        EXPECT_EQ(c["optimistic"], QJsonValue(false)) << n;
+        EXPECT_EQ(c["retain"], QJsonValue(false)) << n;
+        unique_ids.insert(c["unique_id"].toString());
+    }
+    EXPECT_EQ(unique_ids.size(), relay_count);
+    EXPECT_EQ(components["r1"]["name"].toString(), "进水泵");
+    EXPECT_EQ(components["r2"]["name"].toString(), "Relay 2");
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// The latest wanted state per relay, one command at a time.
+#include "mqtt/wanted_states.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+namespace {
+
+using namespace tarnwick::mqtt;
+using Want = WantedStates::Want;
+
+std::vector<Want> take_all(WantedStates& wanted) {
+    std::vector<Want> taken;
+    while (auto want = wanted.take()) taken.push_back(*want);
+    return taken;
+}
+
+TEST(WantedStates, ABurstEndsInTheStateOfItsLastSet) {
+    WantedStates wanted;
+    for (int i = 0; i < 1000; ++i) wanted.want({1, 3, i % 3 == 0});   // the last, 999: ON
+    for (int i = 0; i < 1000; ++i) wanted.want({7, 16, i % 2 == 0});  // the last, 999: OFF
+    EXPECT_EQ(wanted.size(), 2u);
+    EXPECT_EQ(take_all(wanted), (std::vector<Want>{{1, 3, true}, {7, 16, false}}));
+}
+
+TEST(WantedStates, CommandsAsTheBoardTakesThem) {
+    // 0x21 FA n energizes relay n, 0x11 00 n releases it.
+    EXPECT_EQ((Want{1, 3, true}).command(), (tarnwick::protocol::Command{0x21, 0xFA, 0x03}));
+    EXPECT_EQ((Want{1, 16, false}).command(), (tarnwick::protocol::Command{0x11, 0x00, 0x10}));
+    // Relay 3 of board 1 energized: 55 01 21 00 00 FA 03 74 on the wire.
+    EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 3, true}).command()),
+              (tarnwick::protocol::Frame{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74}));
+}
+
+TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
+    constexpr std::uint16_t relay3_on = 1U << 2;
+    struct {
+        const char* what;
+        void (*steps)(WantedStates&);
+        std::vector<Want> expected;
+    } cases[] = {
+        {"shown before the set",
+         [](WantedStates& w) {
+             w.board_status(1, relay3_on);
+             w.want({1, 3, true});
+             w.want({1, 4, true});
+         },
+         {{1, 4, true}}},
+        {"shown after the set",
+         [](WantedStates& w) {
+             w.want({1, 3, true});
+             w.want({1, 3 + 1, false});
+             w.board_status(1, relay3_on);
+         },
+         {}},
+        {"another board's status counts not",
+         [](WantedStates& w) {
+             w.board_status(2, relay3_on);
+             w.want({1, 3, true});
+         },
+         {{1, 3, true}}},
+        {"the opposite is wanted",
+         [](WantedStates& w) {
+             w.board_status(1, relay3_on);
+             w.want({1, 3, false});
+         },
+         {{1, 3, false}}},
+        {"a board that fell silent",
+         [](WantedStates& w) {
+             w.board_status(1, relay3_on);
+             w.board_unknown(1);
+             w.want({1, 3, true});
+         },
+         {{1, 3, true}}},
+        // ON goes out while the board still shows OFF; OFF is wanted before
+        // the board's answer: the old status must not drop it, or ON stays.
+        {"a set while a command is on its way",
+         [](WantedStates& w) {
+             w.board_status(1, 0);
+             w.want({1, 3, true});
+             EXPECT_EQ(w.take(), (Want{1, 3, true}));
+             w.want({1, 3, false});
+         },
+         {{1, 3, false}}},
+    };
+    for (const auto& c : cases) {
+        WantedStates wanted;
+        c.steps(wanted);
+        EXPECT_EQ(take_all(wanted), c.expected) << c.what;
+    }
+}
+
+TEST(WantedStates, AFloodedRelayKeepsNoOtherWaiting) {
+    WantedStates wanted;
+    for (int relay = 1; relay <= relay_count; ++relay) wanted.want({20, relay, true});
+    wanted.want({21, 5, true});
+    std::set<std::pair<int, int>> served;
+    for (int tick = 0; tick < 17; ++tick) {
+        wanted.want({20, 1, tick % 2 == 0});  // a set for relay 1 before every tick
+        const auto want = wanted.take();
+        ASSERT_TRUE(want);
+        served.insert({want->address, want->relay});
+    }
+    EXPECT_EQ(served.size(), 17u);  // every relay of both boards had its turn
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <optional>
+#include <string>
+
+#include "mqtt/options.h"
+
+namespace tarnwick::test {
+
+// A mosquitto broker of the test's own, never the system's: a plain and a TLS
+// listener on free loopback ports, no anonymous access, two users from a
+// password file made with mosquitto_passwd, and a CA, a server certificate
+// for "localhost" and a second, unrelated CA made with openssl. Nothing is
+// kept across a restart (no persistence). Every wait is bounded; the broker
+// dies with the test process. Throws std::runtime_error when it cannot start.
+class Broker {
+  public:
+    static constexpr const char* cabinet_user = "cabinet";
+    static constexpr const char* cabinet_password = "cabinet-pw";
+    // The dashboard's account, used by the test's own mosquitto_pub/_sub.
+    static constexpr const char* dashboard_user = "dashboard";
+    static constexpr const char* dashboard_password = "dashboard-pw";
+
+    Broker();
+    ~Broker();
+    Broker(const Broker&) = delete;
+    Broker& operator=(const Broker&) = delete;
+
+    [[nodiscard]] int port() const { return port_; }
+    [[nodiscard]] int tls_port() const { return tls_port_; }
+    [[nodiscard]] QString ca_file() const { return dir_.filePath("ca.crt"); }
+    [[nodiscard]] QString wrong_ca_file() const { return dir_.filePath("wrong-ca.crt"); }
+
+    // Ends the broker (SIGTERM, then SIGKILL after 5 s) and starts it again on
+    // the same ports; start() waits until both listeners take connections.
+    void stop();
+    void start();
+
+    // mosquitto_pub as the dashboard. True when it went out.
+    bool publish(const QString& topic, const QByteArray& payload, bool retain) const;
+    // The message the broker keeps on a topic, read by a fresh mosquitto_sub;
+    // nothing when there is none.
+    [[nodiscard]] std::optional<QByteArray> retained(const QString& topic) const;
+    // Reads retained() until it is `expected` or the time is up.
+    bool wait_retained(const QString& topic, const QByteArray& expected, int timeout_ms) const;
+
+    // What the broker logged so far, for failure messages.
+    [[nodiscard]] QString log() const;
+
+  private:
+    void make_files();
+    QTemporaryDir dir_;
+    QProcess process_;
+    int port_ = 0;
+    int tls_port_ = 0;
+};
+
+// Options of a client that connects to the broker's plain listener as the
+// cabinet's user, for cabinet `node`.
+[[nodiscard]] mqtt::ClientOptions cabinet_options(const Broker& broker, const std::string& node);
+
+}  // namespace tarnwick::test
