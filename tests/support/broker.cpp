@@ -127,6 +127,7 @@ per_listener_settings false
 allow_anonymous false
 password_file %1/passwd
 persistence false
+set_tcp_nodelay true
 log_dest file %1/mosquitto.log
 log_type error
 log_type warning
