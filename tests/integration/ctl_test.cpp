@@ -25,6 +25,7 @@
 #include "tests/names/names_support.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/golden_frames.h"
+#include "tests/support/program_copy.h"
 
 namespace {
 
@@ -194,10 +195,8 @@ void PrintTo(const CtlCase& c, std::ostream* out) {
 class CtlTest : public ::testing::TestWithParam<CtlCase> {
   protected:
     static void SetUpTestSuite() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        ASSERT_TRUE(QFile::copy(QStringLiteral(TARNWICK_CTL), dir_->filePath("tarnwick-ctl")));
-        QFile::setPermissions(dir_->filePath("tarnwick-ctl"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        dir_ = test::program_copy(QStringLiteral(TARNWICK_CTL));
+        ASSERT_TRUE(dir_);
     }
     static void TearDownTestSuite() { dir_.reset(); }
 

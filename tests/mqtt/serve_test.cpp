@@ -26,6 +26,7 @@
 #include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
 #include "tests/support/golden_frames.h"
+#include "tests/support/program_copy.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -48,11 +49,8 @@ QJsonObject parsed(const std::string& json) {
 class Serve : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        // A copy of its own, which keeps name.txt beside itself.
-        ASSERT_TRUE(QFile::copy(QStringLiteral(TARNWICK_CTL), dir_->filePath("tarnwick-ctl")));
-        QFile::setPermissions(dir_->filePath("tarnwick-ctl"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        dir_ = test::program_copy(QStringLiteral(TARNWICK_CTL));
+        ASSERT_TRUE(dir_);
     }
     static void TearDownTestSuite() { dir_.reset(); }
 
