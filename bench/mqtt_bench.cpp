@@ -190,12 +190,13 @@ int main(int argc, char** argv) {
           one_way(cabinet, dashboard, relay_state_topic("cabinet-3", 1, 3), samples));
 
     const double cpu_before = tarnwick::bench::cpu_seconds();
-    pause_ms(5000);
+    pause_ms(idle_s * 1000);
     const double cpu = tarnwick::bench::cpu_seconds() - cpu_before;
     std::printf(
-        "two connected clients idling 5 s: %.2f %% of a core; RSS %.1f MB, %.1f MB of it "
+        "two connected clients idling %d s: %.2f %% of a core; RSS %.1f MB, %.1f MB of it "
         "since before the clients\n",
-        cpu / 5.0 * 100.0, tarnwick::bench::rss_mb(), tarnwick::bench::rss_mb() - rss_before);
+        idle_s, cpu / idle_s * 100.0, tarnwick::bench::rss_mb(),
+        tarnwick::bench::rss_mb() - rss_before);
     cabinet.stop();
 
     {
