@@ -57,18 +57,6 @@ int wait_exit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// User plus system clock ticks a process has used.
-long cpu_ticks(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) fields >> skip;
-    long user = 0, system = 0;
-    fields >> user >> system;
-    return user + system;
-}
-
 // A query written on the terminal to the last byte of its answer read.
 std::vector<double> board_turnaround(const std::string& path, int rounds) {
     std::vector<double> times;
@@ -124,10 +112,10 @@ int main(int argc, char** argv) {
 
     const pid_t watch = start_ctl({"-p", port, "watch"});
     std::this_thread::sleep_for(std::chrono::seconds(1));  // past the start
-    const long ticks_before = cpu_ticks(watch);
+    const long ticks_before = tarnwick::bench::cpu_ticks(watch);
     const auto watch_start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(watch_seconds));
-    const long ticks = cpu_ticks(watch) - ticks_before;
+    const long ticks = tarnwick::bench::cpu_ticks(watch) - ticks_before;
     const double watched_s = ms_since(watch_start) / 1000.0;
     kill(watch, SIGINT);
     const int watch_status = wait_exit(watch);

@@ -1,19 +1,32 @@
-// The MQTT half of a command's way and of a state's: a set published by a
-// dashboard's client until the cabinet's client hands it to its thread, and
-// the cabinet's state publication until the dashboard has it, through a local
-// broker; then the cabinet client's CPU and memory while it idles connected.
-// Prints figures; run from the build directory: bench/mqtt_bench [samples]
+// The MQTT side, through a local broker. First the client alone: a set
+// published by a dashboard's client until the cabinet's client hands it to
+// its thread, and a state the other way, then two idle clients' CPU and
+// memory. Then tarnwick-ctl serve against the simulated board: a set
+// published until its command frame is on the wire (the simulator reports
+// each frame as it reads it, before it answers), that frame until the state
+// from the board's answer reaches the dashboard, and serve's CPU and memory
+// while it polls four boards. Prints figures; run from the build directory:
+//   bench/mqtt_bench [client samples] [serve sets] [idle seconds]
+#include <signal.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QProcess>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "bench/process_figures.h"
 #include "mqtt/client.h"
 #include "mqtt/topics.h"
+#include "protocol/frame.h"
+#include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
 
 using namespace tarnwick::mqtt;
@@ -56,6 +69,95 @@ std::vector<double> one_way(Client& from, Client& to, const std::string& topic, 
     return ms;
 }
 
+void pause_ms(int ms) {
+    QEventLoop pause;
+    QTimer::singleShot(ms, &pause, &QEventLoop::quit);
+    pause.exec();
+}
+
+// tarnwick-ctl serve for these boards of the simulator's line, as the cabinet.
+class ServeProcess {
+  public:
+    ServeProcess(const Broker& broker, const std::string& device, const char* boards) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TARNWICK_MQTT_PASSWORD", Broker::cabinet_password);
+        process_.setProcessEnvironment(env);
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start(TARNWICK_CTL,
+                       {"-p", QString::fromStdString(device), "serve", "--mqtt",
+                        "127.0.0.1:" + QString::number(broker.port()), "--node", serve_node,
+                        "--boards", boards, "--username", Broker::cabinet_user});
+        if (!process_.waitForStarted(5000)) {
+            std::fprintf(stderr, "mqtt_bench: tarnwick-ctl serve did not start\n");
+            std::exit(1);
+        }
+    }
+    ~ServeProcess() {
+        ::kill(pid(), SIGTERM);
+        if (!process_.waitForFinished(5000)) process_.kill();
+    }
+    [[nodiscard]] pid_t pid() const { return static_cast<pid_t>(process_.processId()); }
+
+    static constexpr const char* serve_node = "bench-serve";
+
+  private:
+    QProcess process_;
+};
+
+// Sets for relay 3 of board 1, one at a time at a random moment of the tick
+// (and, with `pair`, relay 4's at the same instant, whose command has to wait
+// for the next free tick): ms from the publish to the command frame read by
+// the board, and from there to the state from its answer at the dashboard.
+struct SetTimes {
+    std::vector<double> to_wire, to_state;
+};
+SetTimes serve_sets(Client& dashboard, tarnwick::test::BoardSim& board, int samples, bool pair) {
+    SetTimes times;
+    QElapsedTimer clock;
+    clock.start();
+    const std::string node = ServeProcess::serve_node;
+    const int relay = pair ? 4 : 3;
+    qint64 state_at = -1;
+    std::string wanted_state;
+    QObject context;
+    QObject::connect(&dashboard, &Client::message_received, &context, [&](const Message& m) {
+        if (m.topic == relay_state_topic(node, 1, relay) && m.payload == wanted_state)
+            state_at = clock.nsecsElapsed();
+    });
+    std::mt19937 random(7);
+    for (int i = 0; i < samples; ++i) {
+        pause_ms(std::uniform_int_distribution<int>(120, 220)(random));
+        const bool on = i % 2 == 0;
+        const std::size_t before = board.frames().size();
+        wanted_state = on ? "ON" : "OFF";
+        state_at = -1;
+        const qint64 sent = clock.nsecsElapsed();
+        if (pair) dashboard.publish(relay_set_topic(node, 1, 3), wanted_state, false);
+        dashboard.publish(relay_set_topic(node, 1, relay), wanted_state, false);
+        // With a pair, the later of the two commands.
+        const std::size_t commands = pair ? 2 : 1;
+        qint64 on_wire = -1;
+        while (clock.nsecsElapsed() - sent < 2'000'000'000LL && (on_wire < 0 || state_at < 0)) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            if (on_wire < 0) {
+                const auto frames = board.frames();
+                std::size_t seen = 0;
+                for (std::size_t f = before; f < frames.size(); ++f)
+                    if (frames[f][2] != tarnwick::protocol::cmd_query) ++seen;
+                if (seen >= commands) on_wire = clock.nsecsElapsed();
+            }
+            QThread::usleep(100);
+        }
+        if (on_wire < 0 || state_at < 0) {
+            std::fprintf(stderr, "mqtt_bench: set %d of serve did not come through\n", i);
+            std::exit(1);
+        }
+        times.to_wire.push_back(static_cast<double>(on_wire - sent) / 1e6);
+        times.to_state.push_back(static_cast<double>(state_at - on_wire) / 1e6);
+    }
+    return times;
+}
+
 void print(const char* what, const std::vector<double>& ms) {
     using tarnwick::bench::percentile;
     std::printf("%-48s p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu samples)\n", what,
@@ -67,19 +169,20 @@ void print(const char* what, const std::vector<double>& ms) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int samples = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int serve_samples = argc > 2 ? std::atoi(argv[2]) : 200;
+    const int idle_s = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
     Broker broker;
     const double rss_before = tarnwick::bench::rss_mb();
     Client cabinet(cabinet_options(broker, "cabinet-3"));
-    Client dashboard(cabinet_options(broker, "dashboard"));
+    Client dashboard(tarnwick::test::dashboard_options(broker, "dashboard"));
     cabinet.subscribe(set_filter("cabinet-3"));
     dashboard.subscribe("tarnwick/cabinet-3/+/relay/+/state");
+    dashboard.subscribe("tarnwick/" + std::string(ServeProcess::serve_node) + "/+/relay/+/state");
     cabinet.start();
     dashboard.start();
     if (!wait_connected(cabinet)) return 1;
     if (dashboard.state() != Client::State::connected && !wait_connected(dashboard)) return 1;
-    QEventLoop settle;
-    QTimer::singleShot(200, &settle, &QEventLoop::quit);
-    settle.exec();
+    pause_ms(200);
 
     print("set published -> handed to the cabinet's thread",
           one_way(dashboard, cabinet, relay_set_topic("cabinet-3", 1, 3), samples));
@@ -87,15 +190,45 @@ int main(int argc, char** argv) {
           one_way(cabinet, dashboard, relay_state_topic("cabinet-3", 1, 3), samples));
 
     const double cpu_before = tarnwick::bench::cpu_seconds();
-    QEventLoop idle;
-    QTimer::singleShot(5000, &idle, &QEventLoop::quit);
-    idle.exec();
+    pause_ms(idle_s * 1000);
     const double cpu = tarnwick::bench::cpu_seconds() - cpu_before;
     std::printf(
-        "two connected clients idling 5 s: %.2f %% of a core; RSS %.1f MB, %.1f MB of it "
+        "two connected clients idling %d s: %.2f %% of a core; RSS %.1f MB, %.1f MB of it "
         "since before the clients\n",
-        cpu / 5.0 * 100.0, tarnwick::bench::rss_mb(), tarnwick::bench::rss_mb() - rss_before);
+        idle_s, cpu / idle_s * 100.0, tarnwick::bench::rss_mb(),
+        tarnwick::bench::rss_mb() - rss_before);
     cabinet.stop();
+
+    {
+        tarnwick::test::BoardSim board({"--report-frames"});
+        ServeProcess serve(broker, board.path(), "1");
+        pause_ms(1000);
+        const SetTimes single = serve_sets(dashboard, board, serve_samples, false);
+        print("serve, one board: set published -> command on the wire", single.to_wire);
+        print("serve: command read by the board -> state at the dashboard", single.to_state);
+        const SetTimes pairs = serve_sets(dashboard, board, serve_samples / 2, true);
+        print("serve: the second of two sets at once -> on the wire", pairs.to_wire);
+    }
+    {
+        tarnwick::test::BoardSim boards({"--address", "1,2,3,4"});
+        ServeProcess serve(broker, boards.path(), "1-4");
+        pause_ms(2000);  // past the start
+        const long ticks_before = tarnwick::bench::cpu_ticks(serve.pid());
+        QElapsedTimer clock;
+        clock.start();
+        pause_ms(idle_s * 1000);
+        const long ticks = tarnwick::bench::cpu_ticks(serve.pid()) - ticks_before;
+        const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+        std::printf(
+            "serve polling 4 boards for %.0f s: %.2f %% of a core; RSS %.1f MB, peak %.1f MB; "
+            "Qt Widgets %s\n",
+            seconds,
+            100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                seconds,
+            tarnwick::bench::status_mb(serve.pid(), "VmRSS"),
+            tarnwick::bench::status_mb(serve.pid(), "VmHWM"),
+            tarnwick::bench::maps_library(serve.pid(), "libQt6Widgets") ? "loaded" : "not loaded");
+    }
     dashboard.stop();
     return 0;
 }

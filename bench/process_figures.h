@@ -8,6 +8,9 @@
 #include <QApplication>
 #include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace tarnwick::bench {
@@ -47,6 +50,43 @@ inline double peak_rss_mb() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// User plus system clock ticks another process has used (sysconf(_SC_CLK_TCK)
+// a second).
+inline long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+// A field of another process's /proc/<pid>/status in MB ("VmRSS", "VmHWM").
+inline double status_mb(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string name;
+    while (in >> name) {
+        if (name == field + ":") {
+            long kb = 0;
+            in >> kb;
+            return static_cast<double>(kb) / 1024.0;
+        }
+        in.ignore(1 << 20, '\n');
+    }
+    return 0;
+}
+
+// Whether another process has a library mapped whose path contains `part`.
+inline bool maps_library(pid_t pid, const std::string& part) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(part) != std::string::npos) return true;
+    return false;
 }
 
 }  // namespace tarnwick::bench

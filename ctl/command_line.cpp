@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "protocol/frame.h"
 #include "protocol/number_text.h"
@@ -29,9 +30,30 @@ Commands:
   scan [FROM-TO]     query each address FROM..TO (default 0-255), list those
                      that answer
   names [CH [NAME]]  the address's channel names, or one, or set one
+  serve --mqtt HOST[:PORT] --node NODE [--boards LIST] [--read-only]
+        [--username USER --password-file FILE] [--tls-ca FILE [--insecure]]
+        [--keepalive S]
+                     put the boards of the line on an MQTT broker, with Home
+                     Assistant discovery, until SIGTERM or Ctrl-C
 
 A switch sends one command per 50 ms tick, then queries until the board's
 answer shows every requested relay in the requested state.
+
+serve polls the boards of --boards (default 1) in turn, one frame per 50 ms
+tick, publishes their relays under tarnwick/NODE/ and switches a relay only on
+a fresh set of exactly ON or OFF. Its options:
+  --mqtt HOST[:PORT]    the broker (port 1883, 8883 with TLS; [::1]:1883)
+  --node NODE           the cabinet's id: letters, digits, '_' and '-'
+  --boards LIST         addresses on the line, e.g. 1,7,20-23 (default 1)
+  --read-only           publish only; no subscription at all
+  --username USER       the broker user
+  --password-file FILE  its password (else $TARNWICK_MQTT_PASSWORD; never an
+                        option of its own)
+  --tls-ca FILE         TLS, the broker's certificate checked against this CA
+                        and its host name; never plain text instead
+  --insecure            with --tls-ca: skip the host-name check only
+  --keepalive S         MQTT keepalive, 5..65535 s (default 30)
+It logs one line per event on stderr.
 
 Port n opens the device named by $TARNWICK_COMn, else the device saved for n
 in the panel (选择设备…), else /dev/ttyS<n-1>; -p also takes a device path.
@@ -43,7 +65,10 @@ Exit status:
      0..255, a name that cannot be stored): nothing was sent or written
   3  the port cannot be opened (missing, busy, not permitted), or went away
   4  no valid answer within the timeout (scan: no board answered)
-  5  the board answered but did not confirm the requested state)";
+  5  the board answered but did not confirm the requested state
+serve ends with 0 after SIGTERM or SIGINT, 2 on bad options, 3 when the port
+cannot be opened at its start; a device lost later is reopened when it is
+back.)";
 
 void refuse(const QString& why) {
     std::fprintf(stderr, "tarnwick-ctl: %s\nTry 'tarnwick-ctl --help'.\n", qUtf8Printable(why));
@@ -57,6 +82,7 @@ const VerbName verbs[] = {
     {"status", Verb::status}, {"on", Verb::on},         {"off", Verb::off},
     {"toggle", Verb::toggle}, {"all-on", Verb::all_on}, {"all-off", Verb::all_off},
     {"watch", Verb::watch},   {"scan", Verb::scan},     {"names", Verb::names},
+    {"serve", Verb::serve},
 };
 
 // A whole number within [min, max], or nothing.
@@ -72,12 +98,73 @@ std::optional<int> channel(const QString& text) {
     return n;
 }
 
+bool refuse_serve(const std::string& why) {
+    refuse(QStringLiteral("serve: ") + QString::fromStdString(why));
+    return false;
+}
+
+// serve's options, checked whole: the broker, the cabinet, its boards, the
+// password's source, TLS. Nothing is opened or connected yet.
+bool parse_serve_options(const QCommandLineParser& parser, Request& request) {
+    const auto value = [&](const char* name) { return parser.value(QString::fromLatin1(name)); };
+    const auto is_set = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    if (!is_set("mqtt")) return refuse_serve("which broker? give --mqtt HOST[:PORT]");
+    if (!is_set("node")) return refuse_serve("which cabinet? give --node NODE");
+    mqtt::ClientOptions& client = request.bridge.client;
+    client.node = value("node").toStdString();
+    if (const auto problem = mqtt::node_problem(client.node)) return refuse_serve(*problem);
+    if (is_set("boards")) {
+        const auto boards = mqtt::parse_boards(value("boards").toStdString());
+        if (!boards) return refuse_serve(boards.problem);
+        request.bridge.boards = *boards.value;
+    }
+    client.tls_ca = value("tls-ca").toStdString();
+    const auto broker = mqtt::parse_broker(value("mqtt").toStdString(), !client.tls_ca.empty());
+    if (!broker) return refuse_serve(broker.problem);
+    client.broker = *broker.value;
+    client.insecure = is_set("insecure");
+    client.username = value("username").toStdString();
+    if (is_set("keepalive")) {
+        const auto seconds = number_in(value("keepalive"), 5, 65535);
+        if (!seconds)
+            return refuse_serve("--keepalive '" + value("keepalive").toStdString() +
+                                "' is not a number of seconds 5..65535");
+        client.keepalive_s = *seconds;
+    }
+    const mqtt::Password password = mqtt::read_password(value("password-file").toStdString(),
+                                                        std::getenv("TARNWICK_MQTT_PASSWORD"));
+    if (!password.problem.empty()) return refuse_serve(password.problem);
+    client.password = password.value;
+    request.password_warning = QString::fromStdString(password.warning);
+    if (const auto problem = mqtt::options_problem(client)) return refuse_serve(*problem);
+    request.bridge.read_only = is_set("read-only");
+    request.bridge.version = TARNWICK_VERSION;
+    return true;
+}
+
+void add_serve_options(QCommandLineParser& parser) {
+    const auto valued = [&](const char* name, const char* value) {
+        parser.addOption(
+            QCommandLineOption(QString::fromLatin1(name), {}, QString::fromLatin1(value)));
+    };
+    valued("mqtt", "HOST[:PORT]");
+    valued("node", "NODE");
+    valued("boards", "LIST");
+    valued("username", "USER");
+    valued("password-file", "FILE");
+    valued("tls-ca", "FILE");
+    valued("keepalive", "S");
+    parser.addOption(QCommandLineOption(QStringLiteral("read-only")));
+    parser.addOption(QCommandLineOption(QStringLiteral("insecure")));
+}
+
 // The arguments after the command: its own options and positionals.
 bool parse_verb_arguments(const QStringList& rest, Request& request) {
     QCommandLineParser parser;
     const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("End after N lines."),
                                    QStringLiteral("N"));
     if (request.verb == Verb::watch) parser.addOption(count);
+    if (request.verb == Verb::serve) add_serve_options(parser);
     if (!parser.parse(QStringList{request.verb_name} + rest)) {
         refuse(request.verb_name + QStringLiteral(": ") + parser.errorText());
         return false;
@@ -140,6 +227,8 @@ bool parse_verb_arguments(const QStringList& rest, Request& request) {
             }
             if (args.size() > 1) request.new_name = args[1];
             return at_most(2);
+        case Verb::serve:
+            return at_most(0) && parse_serve_options(parser, request);
     }
     return false;
 }
@@ -219,6 +308,16 @@ Parsed parse_command_line(const QStringList& arguments) {
             return {std::nullopt, exit_usage};
         }
         request.address = *n;
+    }
+    if (request.verb == Verb::serve) {
+        for (const QCommandLineOption* other : {&address, &json, &timeout}) {
+            if (parser.isSet(*other)) {
+                refuse(QStringLiteral("serve: --%1 does not apply; the boards are given with "
+                                      "--boards, and serve logs on stderr")
+                           .arg(other->names().constLast()));
+                return {std::nullopt, exit_usage};
+            }
+        }
     }
     request.json = parser.isSet(json);
     if (parser.isSet(timeout)) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "mqtt/options.h"
+
 namespace tarnwick::ctl {
 
 // The program's exit statuses; --help lists them.
@@ -17,7 +19,7 @@ enum Exit : int {
     exit_not_confirmed = 5,  // answers came, but not the requested state
 };
 
-enum class Verb { status, on, off, toggle, all_on, all_off, watch, scan, names };
+enum class Verb { status, on, off, toggle, all_on, all_off, watch, scan, names, serve };
 
 // One command line, checked whole before anything is opened or sent.
 struct Request {
@@ -34,6 +36,8 @@ struct Request {
     int last = 255;
     std::optional<int> name_channel;  // names CH
     std::optional<QString> new_name;  // names CH NAME
+    mqtt::BridgeOptions bridge;       // serve
+    QString password_warning;         // serve: the password file others may read
 };
 
 // A request, or the status to exit with at once: 0 after --help or

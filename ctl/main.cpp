@@ -6,9 +6,11 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <functional>
 
 #include "ctl/command_line.h"
 #include "ctl/names_command.h"
+#include "ctl/serve_command.h"
 #include "ctl/session.h"
 
 namespace {
@@ -21,7 +23,7 @@ extern "C" void on_signal(int sig) {
 }
 
 // SIGINT and SIGTERM reach the event loop through a pipe, so a watch ends
-// between two ticks, cleanly.
+// between two ticks, and serve says offline, cleanly.
 bool catch_signals() {
     if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     struct sigaction action {};
@@ -29,6 +31,18 @@ bool catch_signals() {
     sigemptyset(&action.sa_mask);
     return ::sigaction(SIGINT, &action, nullptr) == 0 &&
            ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Calls `handler` from the event loop with each signal caught.
+void on_signals(QObject* context, const std::function<void(int)>& handler) {
+    if (!catch_signals()) return;
+    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [handler] {
+        char sig = 0;
+        int last = 0;
+        while (::read(signal_pipe[0], &sig, 1) > 0) last = sig;
+        if (last) handler(last);
+    });
 }
 
 }  // namespace
@@ -43,16 +57,15 @@ int main(int argc, char** argv) {
     if (!parsed.request) return parsed.exit_status;
     const tarnwick::ctl::Request& request = *parsed.request;
     if (request.verb == tarnwick::ctl::Verb::names) return tarnwick::ctl::run_names(request);
-
-    tarnwick::ctl::Session session(request);
-    if (catch_signals()) {
-        auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &session, [&session] {
-            char sig = 0;
-            while (::read(signal_pipe[0], &sig, 1) > 0) {
-            }
-            session.interrupt();
+    if (request.verb == tarnwick::ctl::Verb::serve) {
+        return tarnwick::ctl::run_serve(request, [&app](const auto& stop) {
+            on_signals(&app, [stop](int sig) {
+                stop(QString::fromUtf8(sig == SIGTERM ? "SIGTERM" : "SIGINT"));
+            });
         });
     }
+
+    tarnwick::ctl::Session session(request);
+    on_signals(&session, [&session](int) { session.interrupt(); });
     return session.run();
 }

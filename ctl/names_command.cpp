@@ -2,8 +2,6 @@
 
 #include <QJsonObject>
 
-#include "names/encoding_mend.h"
-#include "names/file_io.h"
 #include "names/locations.h"
 #include "names/name_file.h"
 
@@ -102,40 +100,9 @@ int set_name(const Request& request) {
 
 }  // namespace
 
-void StderrMessages::file_not_found(const std::string& path) {
-    print_error(from(names::file_not_found_text(path)));
-}
-
-void StderrMessages::file_created() {
-    print_error(QString::fromUtf8(names::file_created_text));
-}
-
-void StderrMessages::name_file_unwritable(const std::string& path, const std::string& reason) {
-    print_error(from(names::name_file_unwritable_text(path, reason)));
-}
-
-void StderrMessages::file_converted(const std::string& path, const std::string& backup) {
-    print_error(from(names::file_converted_text(path, backup)));
-}
-
-void StderrMessages::file_not_converted(const std::string& path, std::size_t line,
-                                        const std::string& text) {
-    print_error(from(names::file_not_converted_text(path, line, text)));
-}
-
 ChannelNames channel_names(int address, names::Messages& messages, bool* missing) {
-    names::NameFileLocation location = located();
-    const bool there = names::is_regular_file(location.path);
-    if (missing) *missing = !there;
-    if (!there && !location.seed.empty()) location.path = location.seed;
+    const auto stored = names::names_without_creating(located(), address, messages, missing);
     ChannelNames names;
-    if (!there && location.seed.empty()) {
-        for (int c = 1; c <= 16; ++c)
-            names[static_cast<std::size_t>(c - 1)] = from(names::default_channel_name(c));
-        return names;
-    }
-    names::NameFile file(location, messages);
-    const auto stored = file.load_names(address_text(address));
     for (std::size_t i = 0; i < names.size(); ++i) names[i] = from(stored[i]);
     return names;
 }

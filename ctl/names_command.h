@@ -2,20 +2,17 @@
 
 #include "ctl/command_line.h"
 #include "ctl/report.h"
-#include "names/profile_file.h"
+#include "names/name_file.h"
 
 namespace tarnwick::ctl {
 
 // What the panel shows in message boxes about the name file, printed on
 // stderr in the same words.
-class StderrMessages : public names::Messages {
+class StderrMessages : public names::TextMessages {
   public:
-    void file_not_found(const std::string& path) override;
-    void file_created() override;
-    void name_file_unwritable(const std::string& path, const std::string& reason) override;
-    void file_converted(const std::string& path, const std::string& backup) override;
-    void file_not_converted(const std::string& path, std::size_t line,
-                            const std::string& text) override;
+    StderrMessages()
+        : TextMessages([](const std::string& text) { print_error(QString::fromStdString(text)); }) {
+    }
 };
 
 // The 16 names of an address as the panel would show them, from the name file

@@ -89,4 +89,10 @@ void print_error(const QString& text) {
     std::fprintf(stderr, "tarnwick-ctl: %s\n", qUtf8Printable(text));
 }
 
+void print_log(const QString& text) {
+    const QString line = text.split(u'\n', Qt::SkipEmptyParts).join(u' ');
+    std::fprintf(stderr, "%s  %s\n", qUtf8Printable(timestamp()), qUtf8Printable(line));
+    std::fflush(stderr);
+}
+
 }  // namespace tarnwick::ctl

@@ -39,5 +39,8 @@ void print_line(const QString& line);
 void print_json(const QJsonObject& object);
 // "tarnwick-ctl: " + text on stderr.
 void print_error(const QString& text);
+// One line of a log on stderr: the timestamp, then the text with its line
+// breaks made spaces.
+void print_log(const QString& text);
 
 }  // namespace tarnwick::ctl

@@ -26,6 +26,16 @@ constexpr int scan_margin_ms = 10;
 
 }  // namespace
 
+link::PortDevice requested_device(const QString& port, const link::PortChoices& choices,
+                                  int& port_number) {
+    // A number is a port number as in the panel; anything else was checked to
+    // be a path.
+    const auto number = protocol::parse_entry(port.toStdString());
+    port_number = number.value_or(-1);
+    return number ? link::device_for_port(*number, &choices)
+                  : link::PortDevice{port, link::PortSource::named};
+}
+
 int Session::scan_answer_wait_ms() {
     return static_cast<int>(std::ceil(wire_ms(2 * static_cast<int>(protocol::frame_size)))) +
            scan_margin_ms;
@@ -53,13 +63,9 @@ int Session::run() {
         StderrMessages messages;
         names_ = channel_names(request_.address, messages);
     }
-    // A number is a port number as in the panel; anything else was checked to
-    // be a path.
-    const auto number = protocol::parse_entry(request_.port.toStdString());
-    const link::PortDevice device = number
-                                        ? link::device_for_port(*number, &choices_)
-                                        : link::PortDevice{request_.port, link::PortSource::named};
-    if (!link_.open_device(device, number.value_or(-1))) {
+    int number = -1;
+    const link::PortDevice device = requested_device(request_.port, choices_, number);
+    if (!link_.open_device(device, number)) {
         finish(exit_port, port_message_, true);
         return *status_;
     }

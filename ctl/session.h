@@ -16,6 +16,12 @@
 
 namespace tarnwick::ctl {
 
+// The device -p names: a port number as in the panel (its environment
+// variable, the saved choice, /dev/ttyS<n-1>), or a path given as it is
+// (port_number then -1).
+[[nodiscard]] link::PortDevice requested_device(const QString& port,
+                                                const link::PortChoices& choices, int& port_number);
+
 // One command on the board's line, on the panel's own link: the port opened
 // as the panel opens it, frames sent by the ticks, answers judged and
 // painted, but into a headless panel. A switch queues one command per tick

@@ -40,7 +40,10 @@ class LinkController : public QObject, private SerialListener {
     // Ticks an accepted answer stays valid: the sixth silent tick marks unknown.
     static constexpr int live_ticks = 5;
 
-    enum class Ticks { timer, manual };  // manual: tests call Timer1_Timer() themselves
+    // manual: the owner calls Timer1_Timer() itself, every tick_ms while
+    // timer_enabled(): tests, and a program that decides each tick's frame
+    // just before it goes out (several boards on one line).
+    enum class Ticks { timer, manual };
 
     LinkController(SerialPort& port, PanelView& panel, LinkMessages& messages,
                    Ticks ticks = Ticks::timer, QObject* parent = nullptr);

@@ -75,6 +75,15 @@ struct ClientOptions {
     int retry_max_s = 30;
 };
 
+// Everything serve needs besides the serial port: the broker and cabinet, the
+// boards on the line, and whether dashboards may switch them.
+struct BridgeOptions {
+    ClientOptions client;
+    std::vector<std::uint8_t> boards{1};
+    bool read_only = false;
+    std::string version;  // the program's, for Home Assistant's device page
+};
+
 // Why these options cannot work, or nothing.
 [[nodiscard]] std::optional<std::string> options_problem(const ClientOptions& options);
 

@@ -48,20 +48,22 @@ std::string board_state_json(const BoardState& state) {
 }
 
 std::string discovery_json(std::string_view node, std::uint8_t address, const RelayNames& names,
-                           std::string_view version) {
+                           std::string_view version, bool switchable) {
     const QString id = q(device_id(node, address));
     QJsonObject components;
     for (int relay = 1; relay <= relay_count; ++relay) {
-        components.insert(QString("r%1").arg(relay),
-                          QJsonObject{{"p", "switch"},
-                                      {"name", relay_name(names, relay)},
-                                      {"unique_id", id + QString("_r%1").arg(relay)},
-                                      {"command_topic", q(relay_set_topic(node, address, relay))},
-                                      {"state_topic", q(relay_state_topic(node, address, relay))},
-                                      {"payload_on", q(on_payload)},
-                                      {"payload_off", q(off_payload)},
-                                      {"optimistic", false},
-                                      {"retain", false}});
+        QJsonObject component{{"p", switchable ? "switch" : "binary_sensor"},
+                              {"name", relay_name(names, relay)},
+                              {"unique_id", id + QString("_r%1").arg(relay)},
+                              {"state_topic", q(relay_state_topic(node, address, relay))},
+                              {"payload_on", q(on_payload)},
+                              {"payload_off", q(off_payload)}};
+        if (switchable) {
+            component.insert("command_topic", q(relay_set_topic(node, address, relay)));
+            component.insert("optimistic", false);
+            component.insert("retain", false);
+        }
+        components.insert(QString("r%1").arg(relay), component);
     }
     const QJsonObject device{
         {"identifiers", QJsonArray{id}},

@@ -33,8 +33,11 @@ struct BoardState {
 // (identifiers tarnwick_<node>_<addr>), available while both the node status
 // and the board's availability say online, with its 16 relays as switches
 // r1..r16 (unique ids tarnwick_<node>_<addr>_r<n>) that Home Assistant shows
-// only as the board reports them and switches with fresh sets.
+// only as the board reports them and switches with fresh sets. A cabinet
+// that takes no commands (--read-only) shows its relays as binary sensors
+// instead, with no command topic: switches that switch nothing would mislead.
 [[nodiscard]] std::string discovery_json(std::string_view node, std::uint8_t address,
-                                         const RelayNames& names, std::string_view version);
+                                         const RelayNames& names, std::string_view version,
+                                         bool switchable = true);
 
 }  // namespace tarnwick::mqtt

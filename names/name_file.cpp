@@ -185,4 +185,41 @@ WriteError NameFile::set_channel_name(const std::string& address_text,
     return why;
 }
 
+void TextMessages::file_not_found(const std::string& path) {
+    say_(file_not_found_text(path));
+}
+
+void TextMessages::file_created() {
+    say_(file_created_text);
+}
+
+void TextMessages::name_file_unwritable(const std::string& path, const std::string& reason) {
+    say_(name_file_unwritable_text(path, reason));
+}
+
+void TextMessages::file_converted(const std::string& path, const std::string& backup) {
+    say_(file_converted_text(path, backup));
+}
+
+void TextMessages::file_not_converted(const std::string& path, std::size_t line,
+                                      const std::string& text) {
+    say_(file_not_converted_text(path, line, text));
+}
+
+std::array<std::string, channel_count> names_without_creating(const NameFileLocation& location,
+                                                              int address, Messages& messages,
+                                                              bool* missing) {
+    const bool there = is_regular_file(location.path);
+    if (missing) *missing = !there;
+    std::array<std::string, channel_count> names;
+    if (!there && location.seed.empty()) {
+        for (int c = 1; c <= channel_count; ++c) names[c - 1] = default_channel_name(c);
+        return names;
+    }
+    NameFileLocation read_from = location;
+    if (!there) read_from.path = location.seed;
+    NameFile file(read_from, messages);
+    return file.load_names(std::to_string(address));
+}
+
 }  // namespace tarnwick::names

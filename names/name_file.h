@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,22 @@ inline constexpr int address_count = 256;
 [[nodiscard]] std::string refused_name_text(WriteError why, const std::string& path,
                                             const std::string& address_text,
                                             const std::string& channel_text);
+
+// The messages of the name file as lines of text, in the words the panel's
+// boxes use, for a program that prints or logs them.
+class TextMessages : public Messages {
+  public:
+    explicit TextMessages(std::function<void(const std::string&)> say) : say_(std::move(say)) {}
+    void file_not_found(const std::string& path) override;
+    void file_created() override;
+    void name_file_unwritable(const std::string& path, const std::string& reason) override;
+    void file_converted(const std::string& path, const std::string& backup) override;
+    void file_not_converted(const std::string& path, std::size_t line,
+                            const std::string& text) override;
+
+  private:
+    std::function<void(const std::string&)> say_;
+};
 
 class NameFile {
   public:
@@ -86,5 +103,12 @@ class NameFile {
     // A file saved as UTF-8 is made GBK on the first access of a run.
     Utf8Mend utf8_;
 };
+
+// The 16 names of an address (UTF-8) as the panel would show them, from the
+// file at `location`, without creating it: while it is not there yet, from
+// the copy a first start would take (its seed), else the defaults. `missing`
+// tells whether the file is not there yet.
+[[nodiscard]] std::array<std::string, channel_count> names_without_creating(
+    const NameFileLocation& location, int address, Messages& messages, bool* missing = nullptr);
 
 }  // namespace tarnwick::names

@@ -93,6 +93,8 @@ ok "--version, --help (names the per-user file) and an unknown option (status 2)
 "${as_user[@]}" env -i PATH=/usr/bin:/bin tarnwick-ctl --help >"$work/ctl-help.txt" || fail "tarnwick-ctl --help"
 grep -q "5  the board answered but did not confirm" "$work/ctl-help.txt" ||
     fail "tarnwick-ctl --help does not list the exit statuses"
+grep -q "serve --mqtt HOST\[:PORT\] --node NODE" "$work/ctl-help.txt" ||
+    fail "tarnwick-ctl --help does not show serve"
 user_dir "$work/ctl"
 user_dir "$work/ctl/home"
 ctl() {

@@ -25,6 +25,7 @@
 #include "tests/names/names_support.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/golden_frames.h"
+#include "tests/support/program_copy.h"
 
 namespace {
 
@@ -134,6 +135,20 @@ const CtlCase cases[] = {
     {"a port that is no number and no path", {}, {"-p", "ttyUSB0", "on", "3"}, 2, {}, 0x0000},
     {"a backwards scan range", {}, {"scan", "9-3"}, 2, {}, 0x0000},
     {"watch --count 0", {}, {"watch", "--count", "0"}, 2},
+    {"serve with the port held by the panel", {}, {"serve", "--mqtt", "127.0.0.1:1", "--node", "cab1"}, 3,
+     {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, true},
+    {"serve without a broker", {}, {"serve", "--node", "cab1"}, 2, {}, {}, {}, {"give --mqtt"}},
+    {"serve with a node that cannot be in a topic", {}, {"serve", "--mqtt", "h", "--node", "cab/1"}, 2,
+     {}, {}, {}, {"may hold only"}},
+    {"serve with boards counting down", {}, {"serve", "--mqtt", "h", "--node", "c", "--boards", "7-3"}, 2,
+     {}, {}, {}, {"counts down"}},
+    {"serve --insecure without TLS", {}, {"serve", "--mqtt", "h", "--node", "c", "--insecure"}, 2,
+     {}, {}, {}, {"give --tls-ca"}},
+    {"serve with a password file that is not there", {},
+     {"serve", "--mqtt", "h", "--node", "c", "--username", "u", "--password-file", "/nonexistent/pw"}, 2,
+     {}, {}, {}, {"cannot read the password file /nonexistent/pw"}},
+    {"serve with --address", {}, {"-a", "2", "serve", "--mqtt", "h", "--node", "c"}, 2,
+     {}, {}, {}, {"--address does not apply"}},
 
     // watch
     {"watch: a line per change, unknown while the board is silent",
@@ -180,10 +195,8 @@ void PrintTo(const CtlCase& c, std::ostream* out) {
 class CtlTest : public ::testing::TestWithParam<CtlCase> {
   protected:
     static void SetUpTestSuite() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        ASSERT_TRUE(QFile::copy(QStringLiteral(TARNWICK_CTL), dir_->filePath("tarnwick-ctl")));
-        QFile::setPermissions(dir_->filePath("tarnwick-ctl"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        dir_ = test::program_copy(QStringLiteral(TARNWICK_CTL));
+        ASSERT_TRUE(dir_);
     }
     static void TearDownTestSuite() { dir_.reset(); }
 

@@ -19,42 +19,10 @@ namespace {
 using namespace tarnwick::mqtt;
 using tarnwick::test::Broker;
 using tarnwick::test::cabinet_options;
+using tarnwick::test::Recorder;
 using tarnwick::test::wait_until;
 
 constexpr int connect_ms = 5000;
-
-// What a client said, as it said it, for as long as the recorder lives.
-struct Recorder {
-    explicit Recorder(Client& client) {
-        QObject::connect(&client, &Client::connected, &context, [this] { ++connects; });
-        QObject::connect(&client, &Client::disconnected, &context, [this] { ++disconnects; });
-        QObject::connect(&client, &Client::message_received, &context,
-                         [this](const Message& m) { messages.push_back(m); });
-        QObject::connect(&client, &Client::report, &context, [this](const QString& text) {
-            reports.push_back({clock.elapsed(), text});
-        });
-        clock.start();
-    }
-    // Reports containing `part`, with their times.
-    [[nodiscard]] std::vector<std::pair<qint64, QString>> reported(const QString& part) const {
-        std::vector<std::pair<qint64, QString>> found;
-        for (const auto& r : reports)
-            if (r.second.contains(part)) found.push_back(r);
-        return found;
-    }
-    [[nodiscard]] QString all_reports() const {
-        QStringList texts;
-        for (const auto& r : reports) texts << r.second;
-        return texts.join('\n');
-    }
-
-    QObject context;
-    QElapsedTimer clock;
-    int connects = 0;
-    int disconnects = 0;
-    std::vector<Message> messages;
-    std::vector<std::pair<qint64, QString>> reports;
-};
 
 QString status_of(const std::string& node) {
     return QString::fromStdString(node_status_topic(node));

@@ -90,6 +90,16 @@ TEST(DiscoveryJson, OneDeviceWithSixteenSwitches) {
     EXPECT_EQ(unique_ids.size(), relay_count);
     EXPECT_EQ(components["r1"]["name"].toString(), "进水泵");
     EXPECT_EQ(components["r2"]["name"].toString(), "Relay 2");
+
+    // A cabinet that takes no sets: the same relays as binary sensors, with
+    // nothing to command.
+    const QJsonObject read_only = parsed(discovery_json("cab1", 7, some_names(), "0.1", false));
+    EXPECT_EQ(read_only["cmps"]["r3"].toObject(), parsed(R"({
+        "p": "binary_sensor", "name": "第3路", "unique_id": "tarnwick_cab1_7_r3",
+        "state_topic": "tarnwick/cab1/7/relay/3/state",
+        "payload_on": "ON", "payload_off": "OFF"
+    })"));
+    EXPECT_EQ(read_only["cmps"].toObject().size(), relay_count);
 }
 
 }  // namespace

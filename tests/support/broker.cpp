@@ -127,11 +127,13 @@ per_listener_settings false
 allow_anonymous false
 password_file %1/passwd
 persistence false
-log_dest stdout
+set_tcp_nodelay true
+log_dest file %1/mosquitto.log
 log_type error
 log_type warning
 log_type notice
 log_type information
+log_type subscribe
 listener %2 127.0.0.1
 listener %3 127.0.0.1
 cafile %1/ca.crt
@@ -213,6 +215,56 @@ mqtt::ClientOptions cabinet_options(const Broker& broker, const std::string& nod
     options.username = Broker::cabinet_user;
     options.password = Broker::cabinet_password;
     return options;
+}
+
+mqtt::ClientOptions dashboard_options(const Broker& broker, const std::string& node) {
+    mqtt::ClientOptions options = cabinet_options(broker, node);
+    options.username = Broker::dashboard_user;
+    options.password = Broker::dashboard_password;
+    return options;
+}
+
+// log_type subscribe writes "<time>: <client id> <qos> <filter>" a filter.
+QStringList Broker::subscriptions(const QString& client_id) const {
+    QStringList filters;
+    for (const QString& line : log().split('\n')) {
+        const QStringList words = line.split(' ');
+        if (words.size() == 4 && words[0].endsWith(':') && words[1] == client_id &&
+            (words[2] == "0" || words[2] == "1" || words[2] == "2"))
+            filters << words[3];
+    }
+    return filters;
+}
+
+Recorder::Recorder(mqtt::Client& client) {
+    QObject::connect(&client, &mqtt::Client::connected, &context, [this] { ++connects; });
+    QObject::connect(&client, &mqtt::Client::disconnected, &context, [this] { ++disconnects; });
+    QObject::connect(&client, &mqtt::Client::message_received, &context,
+                     [this](const mqtt::Message& m) { messages.push_back(m); });
+    QObject::connect(&client, &mqtt::Client::report, &context, [this](const QString& text) {
+        reports.push_back({clock.elapsed(), text});
+    });
+    clock.start();
+}
+
+std::vector<std::pair<qint64, QString>> Recorder::reported(const QString& part) const {
+    std::vector<std::pair<qint64, QString>> found;
+    for (const auto& r : reports)
+        if (r.second.contains(part)) found.push_back(r);
+    return found;
+}
+
+QString Recorder::all_reports() const {
+    QStringList texts;
+    for (const auto& r : reports) texts << r.second;
+    return texts.join('\n');
+}
+
+std::vector<mqtt::Message> Recorder::on(const std::string& topic) const {
+    std::vector<mqtt::Message> found;
+    for (const auto& m : messages)
+        if (m.topic == topic) found.push_back(m);
+    return found;
 }
 
 QString Broker::log() const {

@@ -1,13 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "mqtt/options.h"
+#include "mqtt/client.h"
 
 namespace tarnwick::test {
 
@@ -50,6 +53,8 @@ class Broker {
 
     // What the broker logged so far, for failure messages.
     [[nodiscard]] QString log() const;
+    // The topic filters the client with this id has subscribed to so far.
+    [[nodiscard]] QStringList subscriptions(const QString& client_id) const;
 
   private:
     void make_files();
@@ -62,5 +67,24 @@ class Broker {
 // Options of a client that connects to the broker's plain listener as the
 // cabinet's user, for cabinet `node`.
 [[nodiscard]] mqtt::ClientOptions cabinet_options(const Broker& broker, const std::string& node);
+// The same as the dashboard's user; `node` only makes its client id.
+[[nodiscard]] mqtt::ClientOptions dashboard_options(const Broker& broker, const std::string& node);
+
+// What a client said, as it said it, for as long as the recorder lives.
+struct Recorder {
+    explicit Recorder(mqtt::Client& client);
+    // Reports containing `part`, with their times.
+    [[nodiscard]] std::vector<std::pair<qint64, QString>> reported(const QString& part) const;
+    [[nodiscard]] QString all_reports() const;
+    // The messages on `topic`, in order.
+    [[nodiscard]] std::vector<mqtt::Message> on(const std::string& topic) const;
+
+    QObject context;
+    QElapsedTimer clock;
+    int connects = 0;
+    int disconnects = 0;
+    std::vector<mqtt::Message> messages;
+    std::vector<std::pair<qint64, QString>> reports;
+};
 
 }  // namespace tarnwick::test

@@ -1,0 +1,255 @@
+#include "mqtt/bridge.h"
+
+#include <QFileInfo>
+#include <algorithm>
+#include <variant>
+
+#include "mqtt/topics.h"
+#include "names/name_file.h"
+
+namespace tarnwick::mqtt {
+
+namespace {
+
+// Names are read again this long after the last change to their directory:
+// a write goes to a temporary file that is then renamed over name.txt.
+constexpr int names_settle_ms = 200;
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+Bridge::Bridge(BridgeOptions options, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      link_(port_, panel_, *this, link::LinkController::Ticks::manual),
+      client_(options_.client) {
+    for (const std::uint8_t address : options_.boards)
+        boards_.push_back(Board{address, {}, {}, {}, false});
+    tick_.setTimerType(Qt::PreciseTimer);
+    tick_.setInterval(link::LinkController::tick_ms);
+    connect(&tick_, &QTimer::timeout, this, &Bridge::tick);
+    names_settle_.setSingleShot(true);
+    names_settle_.setInterval(names_settle_ms);
+    connect(&names_settle_, &QTimer::timeout, this, &Bridge::reload_names);
+    connect(&client_, &Client::report, this, &Bridge::report);
+    connect(&client_, &Client::connected, this, &Bridge::on_connected);
+    connect(&client_, &Client::message_received, this, &Bridge::on_message);
+}
+
+Bridge::~Bridge() {
+    link_.shutdown();
+}
+
+void Bridge::port_error(const QString& text) {
+    emit report(text);
+}
+
+bool Bridge::open(const link::PortDevice& device, int port_number,
+                  const link::PortChoices* choices) {
+    link_.use_port_choices(choices);
+    if (!link_.open_device(device, port_number)) return false;
+    emit report(QString("polling boards %1 on %2, one frame every %3 ms")
+                    .arg(q(boards_text(options_.boards)), device.path)
+                    .arg(link::LinkController::tick_ms));
+    connect(&link_, &link::LinkController::frame_sent, this, &Bridge::on_frame_sent);
+    connect(&link_, &link::LinkController::status_answered, this, &Bridge::on_answer);
+    connect(&link_, &link::LinkController::port_state_changed, this, &Bridge::on_port_state);
+    return true;
+}
+
+void Bridge::start() {
+    names_at_ = names::locate_name_file(names::executable_directory());
+    reload_names();
+    const QString names_directory = QFileInfo(q(names_at_.path)).absolutePath();
+    if (QFileInfo(names_directory).isDir()) names_watch_.addPath(names_directory);
+    connect(&names_watch_, &QFileSystemWatcher::directoryChanged, &names_settle_,
+            qOverload<>(&QTimer::start));
+
+    if (options_.read_only) {
+        emit report("read-only: no subscription; sets are neither taken nor answered");
+    } else {
+        client_.subscribe(set_filter(options_.client.node));
+        client_.subscribe(std::string(ha_status_topic));
+    }
+    client_.start();
+    tick();
+    tick_.start();
+}
+
+void Bridge::stop(std::chrono::milliseconds timeout) {
+    tick_.stop();
+    link_.shutdown();
+    for (Board& b : boards_) {
+        b.online = false;
+        publish_availability(b);
+    }
+    client_.stop(timeout);
+}
+
+Bridge::Board* Bridge::board(std::uint8_t address) {
+    const auto found = std::find_if(boards_.begin(), boards_.end(),
+                                    [address](const Board& b) { return b.address == address; });
+    return found == boards_.end() ? nullptr : &*found;
+}
+
+// One frame a tick, as the panel sends: a wanted state's command when the
+// last tick carried none, else a query to the next board in turn. The
+// decision is taken at the tick, so a set that came a moment before goes
+// out in it.
+void Bridge::tick() {
+    if (!link_.timer_enabled()) return;  // the device is gone; the link reopens it
+    std::optional<WantedStates::Want> want;
+    if (!commanded_) want = wanted_.take();
+    commanded_ = want.has_value();
+    if (want) {
+        panel_.set_address(want->address);
+        link_.set_command(want->command());
+        emit report(QString("switching relay %1 of board %2 %3, as set")
+                        .arg(want->relay)
+                        .arg(want->address)
+                        .arg(want->on ? "ON" : "OFF"));
+    } else {
+        panel_.set_address(boards_[next_poll_].address);
+        next_poll_ = (next_poll_ + 1) % boards_.size();
+    }
+    link_.Timer1_Timer();
+}
+
+void Bridge::on_frame_sent(const protocol::Frame& frame) {
+    const std::uint8_t address = frame[1];
+    liveness_.polled(address);
+    Board* b = board(address);
+    if (b && b->online && !liveness_.live(address))
+        go_offline(*b, QString("no valid answer to %1 polls in a row")
+                           .arg(link::BoardLiveness::polls_without_answer));
+}
+
+void Bridge::on_answer(const protocol::Frame& sent, const protocol::Frame& status) {
+    const std::uint8_t address = sent[1];
+    Board* b = board(address);
+    if (!b) return;
+    liveness_.answered(address);
+    const std::uint16_t relays = protocol::relay_pattern(status);
+    // An answer to the command itself may show the relays from before it:
+    // only a query after it tells what the wanted states have done.
+    if (sent[2] == protocol::cmd_query) wanted_.board_status(address, relays);
+    b->answered = std::chrono::system_clock::now();
+    if (!b->online) {
+        b->online = true;
+        emit report(QString("board %1 answers").arg(address));
+        publish_availability(*b);
+    }
+    if (b->relays == relays) return;
+    const std::optional<std::uint16_t> before = b->relays;
+    b->relays = relays;
+    publish_relays(*b, before);
+}
+
+void Bridge::go_offline(Board& b, const QString& why) {
+    b.online = false;
+    b.relays.reset();
+    wanted_.board_unknown(b.address);
+    emit report(QString("board %1 is offline: %2").arg(b.address).arg(why));
+    publish_availability(b);
+}
+
+// The link closes the port when its device goes away and opens it again by
+// itself when it is back (the loss is reported through port_error). Until
+// then no board can answer, and nothing wanted before the loss is sent after
+// it: the relays will show what the boards say instead.
+void Bridge::on_port_state(bool open) {
+    if (open) {
+        emit report(QString("%1 is back; polling again").arg(link_.open_device()));
+        return;
+    }
+    for (Board& b : boards_)
+        if (b.online) go_offline(b, QString("%1 went away").arg(link_.open_device()));
+    liveness_ = {};
+    wanted_ = {};
+    commanded_ = false;
+}
+
+// Everything retained again: a broker that restarted may have kept nothing.
+void Bridge::on_connected() {
+    for (const Board& b : boards_) {
+        publish_discovery(b);
+        publish_availability(b);
+        if (b.relays) publish_relays(b, std::nullopt);
+    }
+}
+
+void Bridge::on_message(const Message& message) {
+    if (message.topic == ha_status_topic) {
+        // Home Assistant (re)started: it asks for the discovery configs.
+        if (message.payload == online_payload)
+            for (const Board& b : boards_) publish_discovery(b);
+        return;
+    }
+    const auto read = read_set(options_.client.node, options_.boards, message.topic,
+                               message.payload, message.retained);
+    if (const auto* refusal = std::get_if<Refusal>(&read)) {
+        refuse(*refusal);
+        return;
+    }
+    const auto& set = std::get<SetCommand>(read);
+    if (!link_.port_open()) {
+        refuse({board_error_topic(options_.client.node, set.address),
+                "refused a set for relay " + std::to_string(set.relay) + " of board " +
+                    std::to_string(set.address) + ": the serial device " +
+                    link_.open_device().toStdString() +
+                    " is gone; a set is not kept until it is back"});
+        return;
+    }
+    wanted_.want(set);
+}
+
+void Bridge::refuse(const Refusal& refusal) {
+    emit report(q(refusal.text));
+    client_.publish(refusal.error_topic, refusal.text, false);
+}
+
+void Bridge::publish_availability(const Board& b) {
+    client_.publish(availability_topic(options_.client.node, b.address),
+                    std::string(b.online ? online_payload : offline_payload), true);
+}
+
+void Bridge::publish_relays(const Board& b, std::optional<std::uint16_t> before) {
+    const std::string& node = options_.client.node;
+    for (int relay = 1; relay <= relay_count; ++relay) {
+        const std::uint16_t bit = protocol::relay_bit(relay);
+        if (before && ((*before ^ *b.relays) & bit) == 0) continue;
+        client_.publish(relay_state_topic(node, b.address, relay),
+                        std::string(relay_payload((*b.relays & bit) != 0)), true);
+    }
+    client_.publish(board_state_topic(node, b.address),
+                    board_state_json({b.address, *b.relays, b.names, b.answered}), true);
+}
+
+void Bridge::publish_discovery(const Board& b) {
+    const std::string& node = options_.client.node;
+    client_.publish(discovery_topic(node, b.address),
+                    discovery_json(node, b.address, b.names, options_.version, !options_.read_only),
+                    true);
+}
+
+// name.txt as the panel reads it, never created from here. A board whose names
+// changed gets its discovery config and state again.
+void Bridge::reload_names() {
+    names::TextMessages messages([this](const std::string& text) { emit report(q(text)); });
+    for (Board& b : boards_) {
+        const RelayNames names = names::names_without_creating(names_at_, b.address, messages);
+        if (names == b.names) continue;
+        b.names = names;
+        if (!names_loaded_) continue;
+        emit report(
+            QString("the names of board %1 changed in %2").arg(b.address).arg(q(names_at_.path)));
+        publish_discovery(b);
+        if (b.relays) publish_relays(b, b.relays);  // no relay changed: the JSON only
+    }
+    names_loaded_ = true;
+}
+
+}  // namespace tarnwick::mqtt
