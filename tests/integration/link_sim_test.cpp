@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
+#include <filesystem>
 
 #include "link/link_controller.h"
 #include "link/qt_serial_port.h"
@@ -94,12 +96,19 @@ TEST_F(LinkSimTest, AnOpenThatFailsLeavesTheClosedState) {
 }
 
 TEST_F(LinkSimTest, KillingTheBoardLeavesTheClosedStateAndAReopenWorks) {
-    auto board = std::make_unique<BoardSim>(std::vector<std::string>{"--relays", "0x0001"});
-    map_port_1(board->path());
+    // The first board behind a name of this test's own: after the kill the
+    // panel watches that name for the board's return, and a bare
+    // /dev/pts/N could meanwhile be handed to another program's terminal.
+    QTemporaryDir dir;
+    const std::string name = dir.filePath(QStringLiteral("board")).toStdString();
+    auto board =
+        std::make_unique<BoardSim>(std::vector<std::string>{"--link", name, "--relays", "0x0001"});
+    map_port_1(name);
     link.open_comm_Click();
     ASSERT_TRUE(wait_until([&] { return all_red_but({1}); }));
 
     board.reset();  // SIGKILL: the terminal goes away under the open port
+    std::filesystem::remove(name);  // as udev removes a pulled adapter's node
     ASSERT_TRUE(wait_until([&] { return !link.port_open(); }));
     EXPECT_TRUE(panel.all(RS::port_closed));
     EXPECT_FALSE(link.timer_enabled());
