@@ -32,8 +32,8 @@ targets=("$@")
 
 tarnwick_install
 build="$tarnwick_root/build-fuzz"
-cmake -S "$tarnwick_root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF >/dev/null
+tarnwick_configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 limits=()

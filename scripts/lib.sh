@@ -5,7 +5,7 @@ tarnwick_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the panel and the tests need.
 tarnwick_packages=(
-    cmake g++ make pkg-config
+    cmake g++ make ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     libgtest-dev libgmock-dev
     fonts-arphic-uming
@@ -39,10 +39,30 @@ tarnwick_install() {
     fi
 }
 
+# tarnwick_dir DIR: DIR as an absolute path; a relative one is under the
+# source tree.
+tarnwick_dir() {
+    if [[ $1 = /* ]]; then echo "$1"; else echo "$tarnwick_root/$1"; fi
+}
+
+# tarnwick_configure DIR [cmake options...]. Ninja keeps both cores busy
+# across the tree's many small targets, where make's passes directory by
+# directory left one idle. A tree configured earlier with another generator
+# is configured afresh.
+tarnwick_configure() {
+    local dir
+    dir=$(tarnwick_dir "$1")
+    shift
+    if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$dir/CMakeCache.txt"; then
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
+    cmake -S "$tarnwick_root" -B "$dir" -G Ninja "$@" >/dev/null
+}
+
 # tarnwick_build DIR [cmake options...]
 tarnwick_build() {
     local dir=$1
     shift
-    cmake -S "$tarnwick_root" -B "$tarnwick_root/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$tarnwick_root/$dir" -j2
+    tarnwick_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$(tarnwick_dir "$dir")" -j2
 }
