@@ -103,7 +103,11 @@ QMenu* LinkAids::address_menu(QWidget* on) {
 DeviceForm* LinkAids::open_device_form() {
     const auto number = protocol::parse_entry(form_.port_text().toStdString());
     if (!choices_ || !number) return nullptr;
-    if (device_form_ && device_form_->port_number() != *number) device_form_->close();
+    if (device_form_ && device_form_->port_number() != *number) {
+        // close() only schedules the deletion; the old form must not be shown again.
+        device_form_->close();
+        device_form_ = nullptr;
+    }
     if (!device_form_) device_form_ = new DeviceForm(*number, *choices_, form_.link(), &form_);
     device_form_->show();
     device_form_->raise();

@@ -207,16 +207,20 @@ TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
         bool port_open;
         QString action;
         bool standard_edit_actions;
+        const char* port = "1";  // the port entry's number, whose device "选择设备…" chooses
     } cases[] = {
         {"port label", [&] { return form.port_label(); }, false, "选择设备…", false},
         {"port entry", [&] { return form.port_entry(); }, false, "选择设备…", true},
         {"port entry while open", [&] { return form.port_entry(); }, true, "选择设备…", false},
         {"address label", [&] { return form.address_label(); }, false, "查找模块…", false},
         {"address entry", [&] { return form.address_entry(); }, true, "查找模块…", true},
+        {"port label, another number", [&] { return form.port_label(); }, false, "选择设备…", false,
+         "2"},
     };
     form.show();
     for (const auto& c : cases) {
         if (form.link().port_open() != c.port_open) form.link().open_comm_Click();
+        form.port_entry()->setText(c.port);
         QWidget* on = c.on();
         QContextMenuEvent event(QContextMenuEvent::Mouse, on->rect().center(),
                                 on->mapToGlobal(on->rect().center()));
@@ -230,6 +234,11 @@ TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
         EXPECT_TRUE(menu->actions().first()->isEnabled()) << c.what;
         EXPECT_EQ(texts.size() > 1, c.standard_edit_actions)
             << c.what << ": " << texts.join(", ").toStdString();
+        if (c.action == "选择设备…") {
+            menu->actions().first()->trigger();
+            ASSERT_NE(form.aids().device_form(), nullptr) << c.what;
+            EXPECT_EQ(form.aids().device_form()->port_number(), QString(c.port).toInt()) << c.what;
+        }
         menu->close();
     }
 }
