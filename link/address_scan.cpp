@@ -6,10 +6,7 @@ AddressScan::AddressScan(int first, int last) : first_(first), last_(last), next
 
 std::optional<std::uint8_t> AddressScan::next_query() {
     current_.reset();
-    if (next_ > last_) {
-        complete_ = true;
-        return std::nullopt;
-    }
+    if (next_ > last_) return std::nullopt;
     current_ = static_cast<std::uint8_t>(next_++);
     return current_;
 }
@@ -22,7 +19,6 @@ std::optional<AddressScan::Found> AddressScan::answered(std::uint16_t relays) {
     if (!current_) return std::nullopt;
     const Found found{*current_, relays};
     current_.reset();  // a second answer in the same turn is no board of its own
-    found_.push_back(found);
     return found;
 }
 

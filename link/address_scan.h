@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 namespace tarnwick::link {
 
@@ -25,30 +24,24 @@ class AddressScan {
         friend bool operator==(const Found&, const Found&) = default;
     };
 
-    // Starts a turn: the address to query in it, or nothing once all 256 have
-    // been asked, which completes the scan.
+    // Starts a turn: the address to query in it, or nothing once all of the
+    // range have been asked.
     std::optional<std::uint8_t> next_query();
     // Starts a turn that sends something else (a queued command goes first):
     // an answer in it belongs to no address.
     void turn_without_query();
     // An accepted answer arrived in the current turn. The first one of a turn
-    // that queried an address is recorded for it and returned.
+    // that queried an address is that address's board.
     std::optional<Found> answered(std::uint16_t relays);
 
-    [[nodiscard]] int first() const { return first_; }
-    [[nodiscard]] int last() const { return last_; }
     [[nodiscard]] int total() const { return last_ - first_ + 1; }
     [[nodiscard]] int asked() const { return next_ - first_; }
-    [[nodiscard]] bool complete() const { return complete_; }
-    [[nodiscard]] const std::vector<Found>& found() const { return found_; }
 
   private:
     int first_;
     int last_;
     int next_;
     std::optional<std::uint8_t> current_;  // the address asked in this turn
-    bool complete_ = false;
-    std::vector<Found> found_;
 };
 
 }  // namespace tarnwick::link

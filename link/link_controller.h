@@ -52,7 +52,6 @@ class LinkController : public QObject, private SerialListener {
     // The operator's saved devices, consulted on every open; without them a
     // number means $TARNWICK_COM<n> or /dev/ttyS<n-1>.
     void use_port_choices(const PortChoices* choices) { choices_ = choices; }
-    [[nodiscard]] const PortChoices* port_choices() const { return choices_; }
     // The device the port entry's number opens now, and where that comes from.
     [[nodiscard]] std::optional<PortDevice> device_for_entry() const;
 

@@ -109,9 +109,8 @@ void DeviceForm::refresh() {
     if (link_.port_open()) text += QStringLiteral("\n串口正打开着：新的选择在下次打开串口时生效。");
     current_->setText(text);
 
-    devices_ = link::list_serial_devices(by_id_directory_);
     list_->clear();
-    for (const link::SerialDevice& d : devices_) {
+    for (const link::SerialDevice& d : link::list_serial_devices(by_id_directory_)) {
         auto* item = new QTreeWidgetItem(list_);
         item->setText(path_column, d.path);
         item->setText(by_id_column, d.by_id.section(u'/', -1));

@@ -40,7 +40,6 @@ class DeviceForm : public QDialog {
     link::PortChoices& choices_;
     const link::LinkController& link_;
     QString by_id_directory_;
-    QList<link::SerialDevice> devices_;
     QLabel* current_;
     QTreeWidget* list_;
     QLineEdit* path_;
