@@ -55,7 +55,8 @@ QHash<QString, QString> by_id_names(const QString& by_id_directory) {
     return names;
 }
 
-void fill(SerialDevice& device, const QHash<QString, QString>& by_id, const OpenNodes& open,
+// Without `open`, who holds the device is not looked at.
+void fill(SerialDevice& device, const QHash<QString, QString>& by_id, const OpenNodes* open,
           const QList<QSerialPortInfo>& ports) {
     device.system_path = system_path_of(device.path);
     const QByteArray node = device.system_path.toLocal8Bit();
@@ -64,8 +65,10 @@ void fill(SerialDevice& device, const QHash<QString, QString>& by_id, const Open
     device.char_device = device.exists && S_ISCHR(status.st_mode);
     device.permitted = device.exists && ::access(node.constData(), R_OK | W_OK) == 0;
     device.by_id = by_id.value(device.system_path);
-    device.in_use_here = open.by_us.contains(device.system_path);
-    device.in_use = device.in_use_here || open.by_others.contains(device.system_path);
+    if (open) {
+        device.in_use_here = open->by_us.contains(device.system_path);
+        device.in_use = device.in_use_here || open->by_others.contains(device.system_path);
+    }
     for (const QSerialPortInfo& port : ports) {
         if (system_path_of(port.systemLocation()) != device.system_path) continue;
         device.description = port.description();
@@ -101,7 +104,7 @@ QString SerialDevice::state_text() const {
 SerialDevice inspect_device(const QString& path, const QString& by_id_directory) {
     SerialDevice device;
     device.path = path;
-    fill(device, by_id_names(by_id_directory), OpenNodes::now(), QSerialPortInfo::availablePorts());
+    fill(device, by_id_names(by_id_directory), nullptr, QSerialPortInfo::availablePorts());
     return device;
 }
 
@@ -114,7 +117,7 @@ QList<SerialDevice> list_serial_devices(const QString& by_id_directory) {
     for (const QSerialPortInfo& port : ports) {
         SerialDevice device;
         device.path = port.systemLocation();
-        fill(device, by_id, open, ports);
+        fill(device, by_id, &open, ports);
         if (listed.contains(device.system_path)) continue;
         listed.insert(device.system_path);
         devices << device;
@@ -123,7 +126,7 @@ QList<SerialDevice> list_serial_devices(const QString& by_id_directory) {
         if (listed.contains(it.key())) continue;
         SerialDevice device;
         device.path = it.value();
-        fill(device, by_id, open, ports);
+        fill(device, by_id, &open, ports);
         listed.insert(device.system_path);
         devices << device;
     }

@@ -24,7 +24,7 @@ struct SerialDevice {
     bool exists = false;
     bool char_device = false;
     bool permitted = false;    // this user may read and write it
-    bool in_use = false;       // a process has it open (one this user may see)
+    bool in_use = false;       // a process has it open (one this user may see); listed only
     bool in_use_here = false;  // ... and that process is this one
 
     // "USB-Serial CH340, 1a86:7523", or empty when the system knows nothing.
@@ -34,7 +34,9 @@ struct SerialDevice {
 };
 
 // One device, by any of its names. Does not open it: opening a serial line
-// raises DTR, which resets some boards.
+// raises DTR, which resets some boards. Nor does it read every process's
+// descriptors to fill in_use and in_use_here (it runs on each keystroke of a
+// typed path and for each tooltip); the list does.
 [[nodiscard]] SerialDevice inspect_device(const QString& path,
                                           const QString& by_id_directory = serial_by_id_directory);
 
