@@ -82,13 +82,17 @@ void fill(SerialDevice& device, const QHash<QString, QString>& by_id, const Open
 
 }  // namespace
 
+QString SerialDevice::usb_id() const {
+    if (!vendor_id || !product_id) return {};
+    return QStringLiteral("%1:%2")
+        .arg(*vendor_id, 4, 16, QLatin1Char('0'))
+        .arg(*product_id, 4, 16, QLatin1Char('0'));
+}
+
 QString SerialDevice::summary() const {
     QStringList parts;
     if (!description.isEmpty()) parts << description;
-    if (vendor_id && product_id)
-        parts << QStringLiteral("%1:%2")
-                     .arg(*vendor_id, 4, 16, QLatin1Char('0'))
-                     .arg(*product_id, 4, 16, QLatin1Char('0'));
+    if (const QString id = usb_id(); !id.isEmpty()) parts << id;
     return parts.join(QStringLiteral(", "));
 }
 

@@ -27,6 +27,8 @@ struct SerialDevice {
     bool in_use = false;       // a process has it open (one this user may see); listed only
     bool in_use_here = false;  // ... and that process is this one
 
+    // "1a86:7523", or empty when it is no USB device.
+    [[nodiscard]] QString usb_id() const;
     // "USB-Serial CH340, 1a86:7523", or empty when the system knows nothing.
     [[nodiscard]] QString summary() const;
     // "可用", "使用中", "无权限", ...

@@ -22,13 +22,6 @@ enum Column {
     state_column
 };
 
-QString usb_id(const link::SerialDevice& device) {
-    if (!device.vendor_id || !device.product_id) return {};
-    return QStringLiteral("%1:%2")
-        .arg(*device.vendor_id, 4, 16, QLatin1Char('0'))
-        .arg(*device.product_id, 4, 16, QLatin1Char('0'));
-}
-
 }  // namespace
 
 DeviceForm::DeviceForm(int port_number, link::PortChoices& choices,
@@ -118,7 +111,7 @@ void DeviceForm::refresh() {
         item->setText(description_column, d.description);
         item->setText(maker_column, d.manufacturer);
         item->setText(serial_column, d.serial_number);
-        item->setText(usb_column, usb_id(d));
+        item->setText(usb_column, d.usb_id());
         item->setText(state_column, d.state_text());
     }
     if (list_->topLevelItemCount() == 0) {
