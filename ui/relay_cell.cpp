@@ -70,7 +70,8 @@ void NameLabel::lay_out(QTextLayout& layout) const {
     layout.setFont(font());
     layout.setTextOption(option);
     layout.beginLayout();
-    for (int y = 0;; y += line_pitch()) {
+    const int pitch = line_pitch();
+    for (int y = 0;; y += pitch) {
         QTextLine line = layout.createLine();
         if (!line.isValid()) break;
         line.setLineWidth(contentsRect().width());
@@ -99,7 +100,7 @@ int NameLabel::visible_lines() const {
 
 void NameLabel::set_name(const QString& name) {
     setText(name);
-    setToolTip(lines().size() > visible_lines() ? name : QString());
+    setToolTip(lines().size() > lines_that_fit() ? name : QString());
 }
 
 void NameLabel::paintEvent(QPaintEvent*) {
