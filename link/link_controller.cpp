@@ -114,12 +114,16 @@ void LinkController::Timer1_Timer() {
     }
 }
 
+bool LinkController::ask_next_address() {
+    const auto address = scan_->next_query();
+    if (!address) return false;
+    put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
+    emit scan_progress(scan_->asked(), scan_->total());
+    return true;
+}
+
 void LinkController::scan_turn() {
-    if (const auto address = scan_->next_query()) {
-        put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
-        emit scan_progress(scan_->asked(), scan_->total());
-        return;
-    }
+    if (ask_next_address()) return;
     // Every address asked and the last one's answer time over: back to
     // polling the board in the address entry, from this very tick.
     end_scan(true);
@@ -143,13 +147,10 @@ bool LinkController::start_scan(int first, int last, int answer_wait_ms) {
 // slowest board and adapter on the line.
 void LinkController::paced_scan_turn() {
     if (!scan_) return;
-    if (const auto address = scan_->next_query()) {
-        put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
-        emit scan_progress(scan_->asked(), scan_->total());
+    if (ask_next_address())
         scan_timer_.start(scan_wait_ms_);
-        return;
-    }
-    end_scan(true);
+    else
+        end_scan(true);
 }
 
 void LinkController::cancel_scan() {

@@ -146,6 +146,8 @@ class LinkController : public QObject, private SerialListener {
     void set_timer_enabled(bool enabled);
     void paint_all(RelayState state);
     void put_on_wire(const protocol::Frame& frame);
+    // Queries the scan's next address; false once every address was asked.
+    bool ask_next_address();
     void scan_turn();
     void paced_scan_turn();
     void end_scan(bool complete);
