@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include "protocol/frame.h"
+
 namespace tarnwick::link {
 
 QString fault_text(PortFault fault) {
@@ -107,8 +109,8 @@ QString relay_pattern_text(std::uint16_t relays) {
     if (relays == 0) return hex + QStringLiteral("：全部断开");
     if (relays == 0xFFFF) return hex + QStringLiteral("：全部吸合");
     QStringList on;
-    for (int relay = 1; relay <= 16; ++relay)
-        if (relays & (1u << (relay - 1))) on << QString::number(relay);
+    for (int relay = 1; relay <= protocol::relay_count; ++relay)
+        if (relays & protocol::relay_bit(relay)) on << QString::number(relay);
     return hex + QStringLiteral("：第 %1 路吸合").arg(on.join(QStringLiteral("、")));
 }
 
