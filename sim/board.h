@@ -52,10 +52,6 @@ class Bus {
     std::vector<Answer> feed(std::span<const std::uint8_t> bytes,
                              std::vector<protocol::Frame>* frames = nullptr);
 
-    [[nodiscard]] const std::vector<Board>& boards() const { return boards_; }
-    // Bytes held back while waiting for the rest of a possible frame.
-    [[nodiscard]] std::size_t pending_bytes() const { return buffer_.size(); }
-
   private:
     std::vector<Board> boards_;
     std::vector<std::uint8_t> buffer_;
