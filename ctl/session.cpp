@@ -202,7 +202,11 @@ void Session::on_cells() {
 void Session::on_port_state(bool open) {
     // A watch goes on: it shows the closed port, and the link opens the
     // device again when it comes back.
-    if (!open && phase_ != Phase::watching) finish(exit_port, port_message_, true);
+    if (open || phase_ == Phase::watching) return;
+    // The link says why the device went away only after it has closed the
+    // port: the end waits for its words, which --json carries too.
+    QMetaObject::invokeMethod(
+        this, [this] { finish(exit_port, port_message_, true); }, Qt::QueuedConnection);
 }
 
 void Session::on_deadline() {

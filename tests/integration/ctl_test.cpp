@@ -65,6 +65,8 @@ struct CtlCase {
     bool hold_port = false;  // the port is held open, as by a panel, while it runs
     // stdout read by `head -n N`, which then exits; on_line runs once it has.
     std::optional<int> reader_lines = std::nullopt;
+    // The board's terminal goes away (its process killed) this long after the start.
+    std::optional<int> board_gone_ms = std::nullopt;
 };
 
 // A JSON line's "relays" as a pattern (bit r-1 = relay r on).
@@ -128,6 +130,9 @@ const CtlCase cases[] = {
      {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, true},
     {"a device that is not there", {}, {"-p", "/nonexistent/ttyUSB9", "status"}, 3,
      {}, {}, {}, {"无法打开设备 /nonexistent/ttyUSB9", "设备不存在"}},
+    {"--json says the device went away", {"--stuck"}, {"--json", "--timeout", "5000", "on", "3"}, 3,
+     {"energize relay 3"}, {}, {"\"ok\":false", "\"exit\":3", "已断开"}, {"已断开"}, 0x0000,
+     {}, 1, {}, Names::none, {}, false, {}, 300},
     {"channel 17", {}, {"on", "17"}, 2, {}, 0x0000, {}, {"channel '17' is not a number 1..16"}},
     {"channel 0", {}, {"off", "0"}, 2, {}, 0x0000},
     {"no channel", {}, {"on"}, 2, {}, 0x0000},
@@ -238,7 +243,12 @@ class CtlTest : public ::testing::TestWithParam<CtlCase> {
         };
         QElapsedTimer clock;
         clock.start();
+        bool board_gone = false;
         while (ctl.state() != QProcess::NotRunning && clock.elapsed() < run_timeout_ms) {
+            if (c.board_gone_ms && !board_gone && clock.elapsed() >= *c.board_gone_ms) {
+                board.kill(SIGKILL);
+                board_gone = true;
+            }
             if (reader.state() == QProcess::NotRunning)
                 ctl.waitForFinished(50);
             else
