@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,10 +51,13 @@ pid_t start_ctl(const std::vector<std::string>& args) {
     return pid;
 }
 
+// The exit status, or -1: not started, killed, or not a child to wait for
+// (-1 would wait for any child, the simulator included).
 int wait_exit(pid_t pid) {
+    if (pid <= 0) return -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -117,7 +121,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(watch_seconds));
     const long ticks = tarnwick::bench::cpu_ticks(watch) - ticks_before;
     const double watched_s = ms_since(watch_start) / 1000.0;
-    kill(watch, SIGINT);
+    if (watch > 0) kill(watch, SIGINT);  // -1 would signal every process we may
     const int watch_status = wait_exit(watch);
     if (watch_status != 0) ++failed;
 

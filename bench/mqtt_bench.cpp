@@ -93,6 +93,8 @@ class ServeProcess {
         }
     }
     ~ServeProcess() {
+        // processId() is 0 once it has ended, and kill(0) signals our own group.
+        if (process_.state() == QProcess::NotRunning) return;
         ::kill(pid(), SIGTERM);
         if (!process_.waitForFinished(5000)) process_.kill();
     }

@@ -76,13 +76,14 @@ QString timestamp() {
         .toString(Qt::ISODateWithMs);
 }
 
-void print_line(const QString& line) {
+bool print_line(const QString& line) {
     std::fputs(qUtf8Printable(line + u'\n'), stdout);
     std::fflush(stdout);
+    return !std::ferror(stdout);
 }
 
-void print_json(const QJsonObject& object) {
-    print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+bool print_json(const QJsonObject& object) {
+    return print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
 void print_error(const QString& text) {

@@ -33,10 +33,11 @@ using ChannelNames = std::array<QString, 16>;
 // Now, as ISO 8601 local time with milliseconds and the UTC offset.
 [[nodiscard]] QString timestamp();
 
-// One line on stdout, UTF-8, flushed (a pipe sees it at once).
-void print_line(const QString& line);
-// One JSON object on one line of stdout.
-void print_json(const QJsonObject& object);
+// One line on stdout, UTF-8, flushed (a pipe sees it at once). False once
+// stdout cannot be written: its reader went away (SIGPIPE is ignored).
+bool print_line(const QString& line);
+// One JSON object on one line of stdout; false as print_line.
+bool print_json(const QJsonObject& object);
 // "tarnwick-ctl: " + text on stderr.
 void print_error(const QString& text);
 // One line of a log on stderr: the timestamp, then the text with its line

@@ -189,20 +189,24 @@ void Session::on_cells() {
     if (shown_ == states) return;
     deadline_.stop();
     shown_ = states;
-    if (request_.json) {
-        print_json({{QStringLiteral("time"), timestamp()},
-                    {QStringLiteral("address"), request_.address},
-                    {QStringLiteral("relays"), relays_json(states, &names_)}});
-    } else {
-        print_line(timestamp() + QStringLiteral("  ") + states_summary(states));
-    }
-    if (request_.count && ++lines_ >= *request_.count) finish(exit_done);
+    const bool printed =
+        request_.json ? print_json({{QStringLiteral("time"), timestamp()},
+                                    {QStringLiteral("address"), request_.address},
+                                    {QStringLiteral("relays"), relays_json(states, &names_)}})
+                      : print_line(timestamp() + QStringLiteral("  ") + states_summary(states));
+    // A reader that went away (head, grep -m1) ends the watch as Ctrl-C
+    // does; else the pipeline would wait on it for ever.
+    if (!printed || (request_.count && ++lines_ >= *request_.count)) finish(exit_done);
 }
 
 void Session::on_port_state(bool open) {
     // A watch goes on: it shows the closed port, and the link opens the
     // device again when it comes back.
-    if (!open && phase_ != Phase::watching) finish(exit_port, port_message_, true);
+    if (open || phase_ == Phase::watching) return;
+    // The link says why the device went away only after it has closed the
+    // port: the end waits for its words, which --json carries too.
+    QMetaObject::invokeMethod(
+        this, [this] { finish(exit_port, port_message_, true); }, Qt::QueuedConnection);
 }
 
 void Session::on_deadline() {

@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/frame.h"
+
 // The topics of one cabinet (node) and what arrives on its command topics.
 // Plain C++, no Qt, no I/O.
 //
@@ -26,7 +28,7 @@ inline constexpr std::string_view on_payload = "ON";
 inline constexpr std::string_view off_payload = "OFF";
 inline constexpr std::string_view online_payload = "online";
 inline constexpr std::string_view offline_payload = "offline";
-inline constexpr int relay_count = 16;
+using protocol::relay_count;
 // Home Assistant announces itself here; "online" asks for discovery again.
 inline constexpr std::string_view ha_status_topic = "homeassistant/status";
 

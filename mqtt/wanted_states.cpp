@@ -3,9 +3,7 @@
 namespace tarnwick::mqtt {
 
 protocol::Command WantedStates::Want::command() const {
-    const auto n = static_cast<std::uint8_t>(relay);
-    if (on) return {protocol::cmd_energize, protocol::energize_data_a, n};
-    return {protocol::cmd_release, 0x00, n};
+    return protocol::switch_command(relay, on);
 }
 
 void WantedStates::want(const SetCommand& set) {

@@ -63,6 +63,10 @@ struct CtlCase {
     Names names = Names::none;
     std::optional<std::string> name_after = std::nullopt;  // of channel 3, as the panel reads it
     bool hold_port = false;  // the port is held open, as by a panel, while it runs
+    // stdout read by `head -n N`, which then exits; on_line runs once it has.
+    std::optional<int> reader_lines = std::nullopt;
+    // The board's terminal goes away (its process killed) this long after the start.
+    std::optional<int> board_gone_ms = std::nullopt;
 };
 
 // A JSON line's "relays" as a pattern (bit r-1 = relay r on).
@@ -126,6 +130,9 @@ const CtlCase cases[] = {
      {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, true},
     {"a device that is not there", {}, {"-p", "/nonexistent/ttyUSB9", "status"}, 3,
      {}, {}, {}, {"无法打开设备 /nonexistent/ttyUSB9", "设备不存在"}},
+    {"--json says the device went away", {"--stuck"}, {"--json", "--timeout", "5000", "on", "3"}, 3,
+     {"energize relay 3"}, {}, {"\"ok\":false", "\"exit\":3", "已断开"}, {"已断开"}, 0x0000,
+     {}, 1, {}, Names::none, {}, false, {}, 300},
     {"channel 17", {}, {"on", "17"}, 2, {}, 0x0000, {}, {"channel '17' is not a number 1..16"}},
     {"channel 0", {}, {"off", "0"}, 2, {}, 0x0000},
     {"no channel", {}, {"on"}, 2, {}, 0x0000},
@@ -160,6 +167,10 @@ const CtlCase cases[] = {
      [](BoardSim&, QProcess& ctl, int) { ::kill(static_cast<pid_t>(ctl.processId()), SIGINT); }},
     {"watch of a board that never answers", {"--silent"}, {"--timeout", "200", "watch"}, 4,
      {}, {}, {}, {"no valid answer"}, {}, {}, 0},
+    {"watch ends when the reader of its output goes away", {}, {"watch"}, 0,
+     {"query, address 1"}, {}, {"all off"}, {}, {}, {}, 1,
+     [](BoardSim& board, QProcess&, int) { signal_board(board, SIGUSR2); },
+     Names::none, {}, false, 1},
 
     // scan
     {"scan finds boards at two addresses", {"--address", "3,200", "--relays", "0x0104"}, {"scan"}, 0,
@@ -202,29 +213,46 @@ class CtlTest : public ::testing::TestWithParam<CtlCase> {
 
     static QString name_file() { return dir_->filePath("name.txt"); }
 
-    Outcome run(const QStringList& args, BoardSim& board,
-                const std::function<void(BoardSim&, QProcess&, int)>& on_line) {
+    Outcome run(const QStringList& args, BoardSim& board, const CtlCase& c) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TARNWICK_COM1", QString::fromStdString(board.path()));
         env.insert("XDG_CONFIG_HOME", dir_->filePath("config"));
         QProcess ctl;
+        QProcess head;
         ctl.setProcessEnvironment(env);
+        if (c.reader_lines) ctl.setStandardOutputProcess(&head);
         ctl.start(dir_->filePath("tarnwick-ctl"), args);
         EXPECT_TRUE(ctl.waitForStarted());
+        if (c.reader_lines) {
+            head.start(QStringLiteral("head"),
+                       {QStringLiteral("-n"), QString::number(*c.reader_lines)});
+            EXPECT_TRUE(head.waitForStarted());
+        }
+        QProcess& reader = c.reader_lines ? head : ctl;
         Outcome result;
         QByteArray pending;
         const auto take_lines = [&] {
-            pending += ctl.readAllStandardOutput();
+            pending += reader.readAllStandardOutput();
             for (qsizetype end; (end = pending.indexOf('\n')) >= 0;) {
                 result.out << QString::fromUtf8(pending.left(end));
                 pending.remove(0, end + 1);
-                if (on_line) on_line(board, ctl, static_cast<int>(result.out.size()));
+                if (c.reader_lines && result.out.size() == *c.reader_lines)
+                    head.waitForFinished(1000);
+                if (c.on_line) c.on_line(board, ctl, static_cast<int>(result.out.size()));
             }
         };
         QElapsedTimer clock;
         clock.start();
+        bool board_gone = false;
         while (ctl.state() != QProcess::NotRunning && clock.elapsed() < run_timeout_ms) {
-            ctl.waitForReadyRead(50);
+            if (c.board_gone_ms && !board_gone && clock.elapsed() >= *c.board_gone_ms) {
+                board.kill(SIGKILL);
+                board_gone = true;
+            }
+            if (reader.state() == QProcess::NotRunning)
+                ctl.waitForFinished(50);
+            else
+                reader.waitForReadyRead(50);
             take_lines();
         }
         if (!ctl.waitForFinished(1000)) ctl.kill();
@@ -261,7 +289,7 @@ TEST_P(CtlTest, CommandOnTheWire) {
 
     QStringList args = c.args;
     args.replaceInStrings(QStringLiteral("{port}"), QString::fromStdString(board.path()));
-    const Outcome result = run(args, board, c.on_line);
+    const Outcome result = run(args, board, c);
     const QString said = result.out.join('\n') + "\n--- stderr:\n" + result.err;
     EXPECT_EQ(result.exit, c.exit) << said.toStdString();
 

@@ -113,6 +113,8 @@ class Serve : public ::testing::Test {
 
     // The exit status after the signal, or -1.
     int stop_serve(int sig) {
+        // processId() is 0 once it has ended, and kill(0) signals our own group.
+        if (serve_.state() == QProcess::NotRunning) return -1;
         ::kill(static_cast<pid_t>(serve_.processId()), sig);
         if (!serve_.waitForFinished(5000)) return -1;
         return serve_.exitStatus() == QProcess::NormalExit ? serve_.exitCode() : -1;
