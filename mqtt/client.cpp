@@ -49,13 +49,14 @@ bool ends_network_loop(int error) {
 }
 
 // libmosquitto's words for an error, or for the reason code of a broker's
-// DISCONNECT (128 and up), as part of a sentence.
-QString error_text(int error) {
+// DISCONNECT (128 and up), as part of a sentence. MOSQ_ERR_ERRNO means the
+// system error in system_error, read on the thread the call failed on.
+QString error_text(int error, int system_error = errno) {
     QString text;
     if (error >= 128)
         text = QString::fromUtf8(mosquitto_reason_string(error));
     else if (error == MOSQ_ERR_ERRNO)
-        text = QString::fromLocal8Bit(std::strerror(errno));
+        text = QString::fromLocal8Bit(std::strerror(system_error));
     else if (error == MOSQ_ERR_EAI)
         text = "the host name cannot be resolved";
     else
@@ -100,7 +101,9 @@ struct ClientCallbacks {
     static void on_disconnect(mosquitto*, void* self, int error, const mosquitto_property*) {
         NoCancel no_cancel;
         auto* client = static_cast<Client*>(self);
-        post(self, [client, error] { client->on_lost(error); });
+        // errno belongs to this thread: it is read here, not where on_lost runs.
+        const int system_error = errno;
+        post(self, [client, error, system_error] { client->on_lost(error, system_error); });
     }
 
     static void on_message(mosquitto*, void* self, const mosquitto_message* m,
@@ -276,17 +279,18 @@ void Client::on_refused(int reason) {
     retry_later(QString("%1 refused the connection: %2").arg(where(), why));
 }
 
-void Client::on_lost(int error) {
+void Client::on_lost(int error, int system_error) {
     if (state_ != State::connected && state_ != State::connecting) return;
     const bool was_connected = state_ == State::connected;
     if (ends_network_loop(error)) {
-        retry_later(QString("lost the connection to %1: %2").arg(where(), error_text(error)));
+        retry_later(
+            QString("lost the connection to %1: %2").arg(where(), error_text(error, system_error)));
         return;
     }
     state_ = State::connecting;
     if (was_connected) {
         const QString why =
-            error == MOSQ_ERR_CONN_LOST ? QString() : " (" + error_text(error) + ")";
+            error == MOSQ_ERR_CONN_LOST ? QString() : " (" + error_text(error, system_error) + ")";
         emit report(QString("lost the connection to %1%2; reconnecting").arg(where(), why));
         emit disconnected();
     }

@@ -87,7 +87,7 @@ class Client : public QObject {
     // Posted from libmosquitto's thread, run on this object's thread.
     void on_accepted();
     void on_refused(int reason);
-    void on_lost(int error);
+    void on_lost(int error, int system_error);
     void on_error_log(const QString& text);
 
     void attempt();
