@@ -33,7 +33,7 @@ targets=("$@")
 tarnwick_install
 build="$tarnwick_root/build-fuzz"
 tarnwick_configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF
+    -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF -DTARNWICK_WERROR=ON
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 limits=()

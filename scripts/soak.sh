@@ -21,7 +21,7 @@ seed=${2:-$(date +%s)}
 dir=$tarnwick_root/${TARNWICK_BUILD_DIR:-build}
 
 tarnwick_install
-tarnwick_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=ON
+tarnwick_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=ON -DTARNWICK_WERROR=ON
 cmake --build "$dir" -j2 --target soak tarnwick-board-sim >/dev/null
 
 # A run that outlives its time by two minutes (ten under valgrind) hangs.

@@ -8,7 +8,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 build_and_test() {
-    tarnwick_build build -DTARNWICK_TESTS=ON
+    tarnwick_build build -DTARNWICK_TESTS=ON -DTARNWICK_WERROR=ON
     # Most tests wait on the line or the broker rather than the CPU: three at
     # a time. The benchmarks then run alone, so their figures mean something.
     (cd "$tarnwick_root/build" && ctest --output-on-failure --timeout 300 -j3 -LE bench &&
@@ -16,7 +16,7 @@ build_and_test() {
 }
 
 sanitized() {
-    tarnwick_build build-asan -DTARNWICK_TESTS=ON -DTARNWICK_SANITIZE=ON
+    tarnwick_build build-asan -DTARNWICK_TESTS=ON -DTARNWICK_WERROR=ON -DTARNWICK_SANITIZE=ON
     export LSAN_OPTIONS="suppressions=$tarnwick_root/tests/lsan.supp:print_suppressions=0"
     (cd "$tarnwick_root/build-asan" && ctest --output-on-failure --timeout 300 -j3 -LE bench)
 }
