@@ -374,7 +374,10 @@ TEST_F(Serve, AFloodOfSetsEndsInTheLastStatesWhileBothBoardsArePolled) {
         const auto bit = static_cast<std::uint16_t>(1u << (relay - 1));
         expected[address] = on ? expected[address] | bit : expected[address] & ~bit;
     }
-    for (const auto& [address, relays] : expected) {
+    for (const auto& entry : expected) {
+        // Named copies: clang 14 cannot capture a structured binding.
+        const int address = entry.first;
+        const std::uint16_t relays = entry.second;
         EXPECT_TRUE(board_->wait_for_relays(static_cast<std::uint8_t>(address), relays,
                                             std::chrono::seconds(15)))
             << "board " << address;
