@@ -3,7 +3,11 @@
 // unless a number is given), a scan of 0..255 with one board on the line,
 // and the CPU a watch uses over 10 s. Also the board's own turnaround on the
 // terminal, a query to its whole answer, which the scan's wait per address
-// must cover with room to spare. Figures, not pass/fail.
+// must cover with room to spare. Then two boards on one line answering late
+// (0, 30, 70, 120 ms, and board 1 alone 120 ms): `on 3`/`off 3` to board 1
+// in turn (50 unless a third number is given) and scans of 0..20, counting
+// the confirmations and scan rows that show the other board's relays (board
+// 2 has relay 16 on, board 1 never). Figures, not pass/fail.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +21,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -86,11 +92,65 @@ std::vector<double> board_turnaround(const std::string& path, int rounds) {
     return times;
 }
 
+// Runs tarnwick-ctl and returns its stdout, or nothing when it did not exit 0.
+std::optional<std::string> ctl_output(const std::string& args) {
+    const std::string command = std::string(TARNWICK_CTL) + " " + args + " 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) return std::nullopt;
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;)
+        out.append(buffer, n);
+    const int status = pclose(pipe.release());
+    if (status != 0) return std::nullopt;
+    return out;
+}
+
+struct SweepCounts {
+    int switches = 0, unconfirmed = 0, switches_wrong = 0;
+    int scans = 0, rows = 0, rows_wrong = 0;
+};
+
+// Whether a --json object shows relay 16 on: board 2's, never board 1's.
+bool relay_16_on(const std::string& json) {
+    const auto at = json.find("\"channel\":16,");
+    return at != std::string::npos &&
+           json.substr(at, json.find('}', at) - at).find("\"state\":\"on\"") != std::string::npos;
+}
+
+SweepCounts late_sweep(const std::string& delay, int switches) {
+    SweepCounts counts;
+    tarnwick::test::BoardSim boards({"--address", "1,2", "--delay", delay});
+    const std::string port = "-p " + boards.path() + " ";
+    if (!ctl_output(port + "-a 2 on 16")) return counts;
+    for (int i = 0; i < switches; ++i) {
+        const auto out = ctl_output(port + "--json " + (i % 2 ? "off" : "on") + " 3");
+        ++counts.switches;
+        if (!out || out->find("\"confirmed\":true") == std::string::npos)
+            ++counts.unconfirmed;
+        else if (relay_16_on(*out))
+            ++counts.switches_wrong;
+    }
+    for (int i = 0; i < std::max(1, switches / 10); ++i) {
+        const auto out = ctl_output(port + "scan 0-20");
+        ++counts.scans;
+        std::istringstream lines(out.value_or(""));
+        for (std::string line; std::getline(lines, line);) {
+            ++counts.rows;
+            const int address = std::atoi(line.c_str());
+            const bool sixteen = line.find(" 16") != std::string::npos;
+            if (address == 1 ? sixteen : address == 2 ? !sixteen : true) ++counts.rows_wrong;
+        }
+    }
+    return counts;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
     const int watch_seconds = argc > 2 ? std::max(2, std::atoi(argv[2])) : 10;
+    const int sweep_switches = argc > 3 ? std::max(1, std::atoi(argv[3])) : 50;
     using tarnwick::bench::percentile;
 
     tarnwick::test::BoardSim board;
@@ -138,6 +198,15 @@ int main(int argc, char** argv) {
         "  watch CPU                      %.2f %% of one core over %.0f s (exit %d on SIGINT)\n",
         100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / watched_s,
         watched_s, watch_status);
+    std::printf("  two boards answering late: switches of board 1 and scans 0-20\n");
+    for (const char* delay : {"0", "30", "70", "120", "120,0"}) {
+        const SweepCounts c = late_sweep(delay, sweep_switches);
+        std::printf(
+            "    --delay %-6s %d on/off, %d unconfirmed, %d confirmed by board 2; "
+            "%d scans, %d rows, %d under the wrong address\n",
+            delay, c.switches, c.unconfirmed, c.switches_wrong, c.scans, c.rows, c.rows_wrong);
+        failed += c.unconfirmed + c.switches_wrong + c.rows_wrong + (c.switches == 0);
+    }
     std::printf("  failed runs                    %d\n", failed);
     return failed == 0 ? 0 : 1;
 }

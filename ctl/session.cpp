@@ -49,6 +49,8 @@ Session::Session(const Request& request, QObject* parent)
     panel_.set_address(request_.address);
     panel_.set_port_text(request_.port);
     link_.use_port_choices(&choices_);
+    // A late answer may come right behind the next one.
+    link_.judge_every_waiting_answer(true);
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, &Session::on_deadline);
 }
@@ -170,7 +172,9 @@ void Session::on_answer(const protocol::Frame& sent, const protocol::Frame& stat
             break;
         case Phase::confirming:
             // Only an answer to a query after the last command confirms: a
-            // board may answer a command with its state from before it.
+            // board may answer a command with its state from before it, and
+            // late, after the query went out; `sent` is the frame this
+            // answer answers, from the address in it.
             if (sent[2] == protocol::cmd_query && wanted_.confirmed_by(relays)) {
                 report_states(pattern_states(relays), true);
                 finish(exit_done);
@@ -294,7 +298,10 @@ QJsonObject Session::json_head() const {
     return {{QStringLiteral("command"), request_.verb_name},
             {QStringLiteral("port"), request_.port},
             {QStringLiteral("device"), link_.open_device()},
-            {QStringLiteral("address"), request_.address}};
+            {QStringLiteral("address"), request_.address},
+            // Answers that answered no frame of this command, counted, not used.
+            {QStringLiteral("answers_from_another_address"),
+             static_cast<qint64>(link_.counters().since_open.answers_other_address)}};
 }
 
 void Session::finish(int status, const QString& error, bool said) {

@@ -5,21 +5,21 @@ namespace tarnwick::link {
 AddressScan::AddressScan(int first, int last) : first_(first), last_(last), next_(first) {}
 
 std::optional<std::uint8_t> AddressScan::next_query() {
-    current_.reset();
     if (next_ > last_) return std::nullopt;
-    current_ = static_cast<std::uint8_t>(next_++);
-    return current_;
+    return static_cast<std::uint8_t>(next_++);
 }
 
-void AddressScan::turn_without_query() {
-    current_.reset();
+std::optional<std::uint8_t> AddressScan::last_asked() const {
+    if (next_ == first_) return std::nullopt;
+    return static_cast<std::uint8_t>(next_ - 1);
 }
 
-std::optional<AddressScan::Found> AddressScan::answered(std::uint16_t relays) {
-    if (!current_) return std::nullopt;
-    const Found found{*current_, relays};
-    current_.reset();  // a second answer in the same turn is no board of its own
-    return found;
+std::optional<AddressScan::Found> AddressScan::answered(std::uint8_t address,
+                                                        std::uint16_t relays) {
+    // Only an address this scan has asked, and each board once.
+    if (address < first_ || address >= next_ || found_.test(address)) return std::nullopt;
+    found_.set(address);
+    return Found{address, relays};
 }
 
 }  // namespace tarnwick::link

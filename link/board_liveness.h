@@ -7,10 +7,10 @@ namespace tarnwick::link {
 
 // Whether each board on a line still answers, when the polls go round
 // several addresses (one frame per tick, each board every k ticks): a board
-// is live from an accepted answer in one of its turns until six of its polls
-// in a row go without one, the panel's rule for its one board counted in the
-// board's own polls. Fed from LinkController::frame_sent (a poll) and
-// status_answered (the answer, with the frame of its turn).
+// is live from an accepted answer of its own until six of its polls in a row
+// go without one, the panel's rule for its one board counted in the board's
+// own polls. Fed from LinkController::frame_sent (a poll) and
+// status_answered (the answer, with the frame it answers).
 class BoardLiveness {
   public:
     static constexpr int polls_without_answer = 6;
@@ -19,7 +19,7 @@ class BoardLiveness {
         int& missed = missed_[address];
         if (missed < polls_without_answer) ++missed;
     }
-    // Undoes the poll of this turn: the board answered it.
+    // The board answered one of its polls.
     void answered(std::uint8_t address) {
         missed_[address] = 0;
         answered_[address] = true;

@@ -76,6 +76,7 @@ bool LinkController::open_device(const PortDevice& device, int port_number) {
     open_device_ = device.path;
     open_number_ = port_number;
     counters_.start(SteadyClock::now());
+    answers_.clear();
     show_port_open();
     return true;
 }
@@ -97,7 +98,6 @@ void LinkController::shutdown() {
 
 void LinkController::Timer1_Timer() {
     if (scan_ && scan_wait_ms_ > 0) return;  // the scan has the line to itself
-    turn_frame_.reset();
     if (live_count_ > 0)
         --live_count_;
     else
@@ -105,7 +105,6 @@ void LinkController::Timer1_Timer() {
 
     if (pending_) {
         pending_ = false;
-        if (scan_) scan_->turn_without_query();
         send_frame(slot_.code, slot_.a, slot_.b);
     } else if (scan_) {
         scan_turn();
@@ -142,9 +141,9 @@ bool LinkController::start_scan(int first, int last, int answer_wait_ms) {
     return true;
 }
 
-// An address that has not answered within its wait is taken as empty; a late
-// answer would be taken for the next address, so the wait must cover the
-// slowest board and adapter on the line.
+// An address that has not answered within its wait is taken as empty for
+// now; its board's late answer still finds it under its own address while
+// the scan runs.
 void LinkController::paced_scan_turn() {
     if (!scan_) return;
     if (ask_next_address())
@@ -183,14 +182,21 @@ void LinkController::put_on_wire(const Frame& frame) {
     if (!port_.is_open()) return;
     // A late or partial answer still waiting would be misread as the answer
     // to this frame.
-    counters_.received(port_.discard_input(), SteadyClock::now());
+    const auto now = SteadyClock::now();
+    counters_.received(port_.discard_input(), now);
     port_.write(frame);
-    turn_frame_ = frame;
+    answers_.sent(frame, now);
     counters_.sent();
     emit frame_sent(frame);
 }
 
 void LinkController::MSComm1_OnComm() {
+    judge_waiting_answer();
+    while (every_answer_ && port_.is_open() && port_.bytes_waiting() >= protocol::frame_size)
+        judge_waiting_answer();
+}
+
+void LinkController::judge_waiting_answer() {
     for (std::size_t i = 0; i < protocol::frame_size; ++i) {
         const auto byte = port_.read_byte();
         if (!byte) {
@@ -207,18 +213,30 @@ void LinkController::MSComm1_OnComm() {
         emit answer_rejected(rx_buf);  // dropped without a word to the operator
         return;
     }
+    const std::optional<Frame> asked = answers_.answered(rx_buf, now);
+    if (!asked) {
+        counters_.unclaimed();
+        emit answer_unclaimed(rx_buf);
+    }
     if (scan_) {
-        // The answer belongs to the address asked in this tick, which need
-        // not be the one in the entry: the cells are not painted from it.
-        if (const auto found = scan_->answered(protocol::relay_pattern(rx_buf)))
-            emit scan_found(found->address, found->relays);
-        // The line is free: the next address at once.
-        if (scan_wait_ms_ > 0) scan_timer_.start(0);
+        scan_answer(asked);
         return;
     }
     show_status(rx_buf);
     live_count_ = live_ticks;
-    if (turn_frame_) emit status_answered(*turn_frame_, rx_buf);
+    if (asked) emit status_answered(*asked, rx_buf);
+}
+
+// An answer in a scan belongs to its own address, which need not be the one
+// in the entry: the cells are not painted from it.
+void LinkController::scan_answer(const std::optional<Frame>& asked) {
+    if (!asked || (*asked)[2] != protocol::cmd_query) return;  // a command's answer
+    const std::uint8_t address = rx_buf[1];
+    if (const auto found = scan_->answered(address, protocol::relay_pattern(rx_buf)))
+        emit scan_found(found->address, found->relays);
+    // The address asked last has answered and the line is free: the next
+    // address at once.
+    if (scan_wait_ms_ > 0 && scan_->last_asked() == address) scan_timer_.start(0);
 }
 
 void LinkController::show_status(const Frame& status) {
@@ -294,6 +312,7 @@ void LinkController::reopen(const QString& path) {
     if (port_.open(path)) return;
     watch_.stop();
     counters_.start(SteadyClock::now());
+    answers_.clear();
     show_port_open();
 }
 

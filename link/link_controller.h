@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "link/address_scan.h"
+#include "link/answer_attribution.h"
 #include "link/link_counters.h"
 #include "link/panel_view.h"
 #include "link/port_map.h"
@@ -21,8 +22,10 @@ class PortChoices;
 // The conversation with the board. Every 50 ms tick sends exactly one frame
 // while the port is open: the command waiting in the one-command slot, else a
 // status query. Answers are judged 8 bytes at a time; an accepted one paints
-// the cells and restores the liveness counter. There is no request/response
-// matching and no retry: the tick paces everything.
+// the cells and restores the liveness counter, whatever address it carries.
+// There is no retry: the tick paces everything. Which frame an answer
+// answers is told apart by its address (answer_attribution.h) for those
+// that listen to status_answered and for a scan.
 //
 // When the open device vanishes (not when the operator closes it) the
 // controller watches for the same path to come back and reopens it by
@@ -39,6 +42,9 @@ class LinkController : public QObject, private SerialListener {
     static constexpr int tick_ms = 50;
     // Ticks an accepted answer stays valid: the sixth silent tick marks unknown.
     static constexpr int live_ticks = 5;
+    // How long a frame waits for its answer: the panel's whole liveness
+    // window, longer than any board and adapter take to answer.
+    static constexpr std::chrono::milliseconds answer_patience{(live_ticks + 1) * tick_ms};
 
     // manual: the owner calls Timer1_Timer() itself, every tick_ms while
     // timer_enabled(): tests, and a program that decides each tick's frame
@@ -76,6 +82,11 @@ class LinkController : public QObject, private SerialListener {
     // opens the port to send one command need not wait for the timer, and
     // frames still go out at most one per tick.
     void tick_now();
+
+    // A line several boards share: every whole answer waiting is judged when
+    // bytes come in, not only the first, as two boards' answers may come
+    // back to back. The panel judges the first; the rest go with the next send.
+    void judge_every_waiting_answer(bool every) { every_answer_ = every; }
 
     // Last one wins: the slot holds a single command until the next tick.
     void set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b);
@@ -132,11 +143,15 @@ class LinkController : public QObject, private SerialListener {
     void scan_progress(int asked, int total);
     void scan_found(int address, int relays);
     void scan_ended(bool complete);
-    // An accepted answer outside a scan, with the frame sent in the tick it
-    // arrived in: nothing pairs them on the wire, so the answer is taken as
-    // coming from that frame's address, whatever the address is by now.
+    // An accepted answer outside a scan, with the frame it answers: the
+    // oldest one still waiting that went to the address in the answer,
+    // however many frames went out since.
     void status_answered(const tarnwick::protocol::Frame& sent,
                          const tarnwick::protocol::Frame& status);
+    // An accepted answer from an address no frame waits on an answer from
+    // (counted in counters()); it answers nothing, though the cells show it
+    // outside a scan as they show every accepted answer.
+    void answer_unclaimed(const tarnwick::protocol::Frame& status);
     // The cells were painted (an answer, unknown, the port opened or closed).
     void cells_painted();
 
@@ -146,11 +161,13 @@ class LinkController : public QObject, private SerialListener {
     void set_timer_enabled(bool enabled);
     void paint_all(RelayState state);
     void put_on_wire(const protocol::Frame& frame);
+    void judge_waiting_answer();
     // Queries the scan's next address; false once every address was asked.
     bool ask_next_address();
     void scan_turn();
     void paced_scan_turn();
     void end_scan(bool complete);
+    void scan_answer(const std::optional<protocol::Frame>& asked);
     void reopen(const QString& path);
 
     SerialPort& port_;
@@ -164,6 +181,7 @@ class LinkController : public QObject, private SerialListener {
     protocol::Command slot_;
     std::int32_t live_count_ = 0;
     protocol::Frame rx_buf{};
+    bool every_answer_ = false;
 
     const PortChoices* choices_ = nullptr;
     QString open_device_;
@@ -174,7 +192,7 @@ class LinkController : public QObject, private SerialListener {
     std::optional<AddressScan> scan_;
     int scan_wait_ms_ = 0;  // 0: one address per tick
     QTimer scan_timer_;     // an address's time to answer in a scan paced by answers
-    std::optional<protocol::Frame> turn_frame_;  // what this tick put on the wire
+    AnswerAttribution answers_{answer_patience};
 };
 
 }  // namespace tarnwick::link

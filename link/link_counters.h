@@ -19,6 +19,9 @@ struct LinkTally {
     std::int64_t answers_accepted = 0;
     std::int64_t rejected_checksum = 0;    // first byte 0x22, wrong checksum
     std::int64_t rejected_first_byte = 0;  // not even a status frame's first byte
+    // Accepted, but from an address no frame was waiting on an answer from
+    // (answer_attribution.h): another board's, or one too late to be any.
+    std::int64_t answers_other_address = 0;
 
     [[nodiscard]] std::int64_t answers_rejected() const {
         return rejected_checksum + rejected_first_byte;
@@ -63,6 +66,11 @@ struct LinkCounters {
                 ++since_answer.rejected_first_byte;
                 break;
         }
+    }
+    // After judged(accepted): that answer answered no frame of ours.
+    void unclaimed() {
+        ++since_open.answers_other_address;
+        ++since_answer.answers_other_address;
     }
 };
 

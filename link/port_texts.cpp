@@ -125,16 +125,22 @@ QString tally_text(const LinkTally& tally) {
                     .arg(tally.rejected_checksum)
                     .arg(tally.rejected_first_byte);
     }
+    if (tally.answers_other_address > 0)
+        text += QStringLiteral("；%1 个应答来自其他地址").arg(tally.answers_other_address);
     return text;
 }
 
-QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
-                       SteadyClock::time_point now) {
-    if (cause.scanning) return QStringLiteral("正在查找模块：轮询暂停，查找结束后恢复。");
-    if (!cause.address_valid) {
-        return QStringLiteral("模块地址“%1”不是 0 到 255 之间的整数，没有发送任何查询。")
-            .arg(cause.address_text);
-    }
+namespace {
+
+// Said after the reason when answers came that no query of ours asked for.
+QString other_address_note(const LinkCounters& counters) {
+    const std::int64_t count = counters.since_open.answers_other_address;
+    if (count == 0) return {};
+    return QStringLiteral("\n打开以来有 %1 个应答来自其他地址（应答中的地址不是所查询的地址）。")
+        .arg(count);
+}
+
+QString line_reason(const LinkCounters& counters, SteadyClock::time_point now) {
     const LinkTally& recent = counters.since_answer;
     const auto seconds = [](SteadyClock::duration d) {
         return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(d).count());
@@ -164,6 +170,18 @@ QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
     return QStringLiteral("收到 %1 个应答，全部被拒绝：%2。")
         .arg(recent.answers_rejected())
         .arg(why.join(QStringLiteral("，")));
+}
+
+}  // namespace
+
+QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
+                       SteadyClock::time_point now) {
+    if (cause.scanning) return QStringLiteral("正在查找模块：轮询暂停，查找结束后恢复。");
+    if (!cause.address_valid) {
+        return QStringLiteral("模块地址“%1”不是 0 到 255 之间的整数，没有发送任何查询。")
+            .arg(cause.address_text);
+    }
+    return line_reason(counters, now) + other_address_note(counters);
 }
 
 }  // namespace tarnwick::link

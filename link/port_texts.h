@@ -38,11 +38,13 @@ namespace tarnwick::link {
 // "0x0104：第 3、9 路吸合", "0x0000：全部断开"
 [[nodiscard]] QString relay_pattern_text(std::uint16_t relays);
 
-// "发送 120 帧，收到 960 字节，接受 118 个应答，拒绝 2 个（校验和错 1 个，首字节错 1 个）"
+// "发送 120 帧，收到 960 字节，接受 118 个应答，拒绝 2 个（校验和错 1 个，首字节错 1 个）",
+// then "；3 个应答来自其他地址" when any did
 [[nodiscard]] QString tally_text(const LinkTally& tally);
 
 // Why the cells show unknown while the port is open, from what the link saw
-// since the last accepted answer.
+// since the last accepted answer, and how many answers since the open came
+// from another address.
 struct UnknownCause {
     bool address_valid = true;
     QString address_text;

@@ -95,6 +95,10 @@ std::optional<std::uint8_t> QtSerialPort::read_byte() {
     return static_cast<std::uint8_t>(byte);
 }
 
+std::size_t QtSerialPort::bytes_waiting() const {
+    return static_cast<std::size_t>(port_.bytesAvailable());
+}
+
 void QtSerialPort::on_ready_read() {
     if (listener_ && port_.bytesAvailable() >= receive_threshold) listener_->on_received();
 }

@@ -24,6 +24,7 @@ class QtSerialPort : public QObject, public SerialPort {
     std::size_t discard_input() override;
     void write(const protocol::Frame& frame) override;
     std::optional<std::uint8_t> read_byte() override;
+    std::size_t bytes_waiting() const override;
 
   private:
     void on_ready_read();

@@ -58,6 +58,8 @@ class SerialPort {
     virtual void write(const protocol::Frame& frame) = 0;
     // The next received byte, or nothing when none waits.
     [[nodiscard]] virtual std::optional<std::uint8_t> read_byte() = 0;
+    // How many received bytes wait to be read.
+    [[nodiscard]] virtual std::size_t bytes_waiting() const = 0;
 
   protected:
     SerialListener* listener_ = nullptr;

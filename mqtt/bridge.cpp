@@ -26,6 +26,7 @@ Bridge::Bridge(BridgeOptions options, QObject* parent)
       options_(std::move(options)),
       link_(port_, panel_, *this, link::LinkController::Ticks::manual),
       client_(options_.client) {
+    link_.judge_every_waiting_answer(true);
     for (const std::uint8_t address : options_.boards)
         boards_.push_back(Board{address, {}, {}, {}, false});
     tick_.setTimerType(Qt::PreciseTimer);
@@ -56,6 +57,7 @@ bool Bridge::open(const link::PortDevice& device, int port_number,
                     .arg(link::LinkController::tick_ms));
     connect(&link_, &link::LinkController::frame_sent, this, &Bridge::on_frame_sent);
     connect(&link_, &link::LinkController::status_answered, this, &Bridge::on_answer);
+    connect(&link_, &link::LinkController::answer_unclaimed, this, &Bridge::on_unclaimed);
     connect(&link_, &link::LinkController::port_state_changed, this, &Bridge::on_port_state);
     return true;
 }
@@ -146,6 +148,18 @@ void Bridge::on_answer(const protocol::Frame& sent, const protocol::Frame& statu
     const std::optional<std::uint16_t> before = b->relays;
     b->relays = relays;
     publish_relays(*b, before);
+}
+
+// The first, then at most a line a minute: a line full of them says so
+// without flooding the log.
+void Bridge::on_unclaimed(const protocol::Frame& status) {
+    constexpr qint64 quiet_ms = 60000;
+    if (unclaimed_said_.isValid() && unclaimed_said_.elapsed() < quiet_ms) return;
+    unclaimed_said_.start();
+    emit report(QString("dropped an answer from address %1, which no poll waits on "
+                        "(%2 answers from another address since the line opened)")
+                    .arg(status[1])
+                    .arg(link_.counters().since_open.answers_other_address));
 }
 
 void Bridge::go_offline(Board& b, const QString& why) {

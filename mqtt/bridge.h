@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
@@ -32,6 +33,10 @@ namespace tarnwick::mqtt {
 // relay, not a queue); at most every other tick carries one command, so
 // polling of every board goes on under a flood. Nothing else switches a
 // relay: not a start, a connect, a reconnect, a retained set or a lost line.
+//
+// An answer is a board's by the address in it (link/answer_attribution.h):
+// one that comes late, after the next board was asked, is still its own, and
+// one from an address no poll waits on is dropped and counted in the log.
 //
 // A board is available while it answers: offline after six of its own polls
 // without a valid answer. When the serial device goes away the link reopens
@@ -68,6 +73,7 @@ class Bridge : public QObject, private link::LinkMessages {
     void tick();
     void on_frame_sent(const protocol::Frame& frame);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
+    void on_unclaimed(const protocol::Frame& status);
     void on_port_state(bool open);
     void on_connected();
     void on_message(const Message& message);
@@ -97,6 +103,7 @@ class Bridge : public QObject, private link::LinkMessages {
     QFileSystemWatcher names_watch_;
     QTimer names_settle_;  // a rename's burst of notifications, read once
     bool names_loaded_ = false;
+    QElapsedTimer unclaimed_said_;  // since the log last told of answers from another address
 };
 
 }  // namespace tarnwick::mqtt

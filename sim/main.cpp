@@ -66,8 +66,9 @@ struct Options {
     bool silent = false;
     bool stuck = false;
     bool report_frames = false;
+    std::optional<std::uint8_t> answer_address;
     std::size_t extra = 0;
-    milliseconds delay{0};
+    std::vector<milliseconds> delays{milliseconds(0)};  // one for all, or one per address
     milliseconds split{0};
     std::size_t garbage = 0;
     std::optional<milliseconds> garbage_after;
@@ -117,11 +118,18 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
     const QCommandLineOption report_frames(
         QStringLiteral("report-frames"),
         "Print every whole command frame that arrives, for any address: \"frame 55 01 ...\".");
+    const QCommandLineOption answer_address(
+        QStringLiteral("answer-address"),
+        "Answers carry address N in byte 1 (checksum to match) instead of the board's own, as "
+        "from a board that listens to one address and reports another.",
+        "N");
     const QCommandLineOption extra(QStringLiteral("extra"),
                                    "Append N random bytes to every answer.", "N");
     const QCommandLineOption delay(QStringLiteral("delay"),
-                                   "Send every answer MS milliseconds after its command arrived.",
-                                   "MS");
+                                   "Send every answer MS milliseconds after its command arrived; "
+                                   "a list gives each board of --address its own, in its order "
+                                   "(an answer still waits for those queued before it).",
+                                   "MS[,MS...]");
     const QCommandLineOption split(QStringLiteral("split"),
                                    "Send every answer in two writes, 3 bytes then the rest, MS "
                                    "milliseconds apart.",
@@ -140,7 +148,8 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
                                   "repeat unless a seed is given).",
                                   "S");
     parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck,
-                       report_frames, extra, delay, split, garbage, garbage_after, seed});
+                       report_frames, answer_address, extra, delay, split, garbage, garbage_after,
+                       seed});
 
     const auto refuse = [](const QString& why) {
         std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
@@ -198,13 +207,24 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
     using ms = milliseconds;
     const bool numbers_ok =
         take(relays, 0xFFFF, [&](auto v) { options.relays = static_cast<std::uint16_t>(v); }) &&
+        take(answer_address, 0xFF,
+             [&](auto v) { options.answer_address = static_cast<std::uint8_t>(v); }) &&
         take(extra, 4096, [&](auto v) { options.extra = v; }) &&
         take(garbage, 4096, [&](auto v) { options.garbage = v; }) &&
-        take(delay, 600000, [&](auto v) { options.delay = ms(v); }) &&
         take(split, 600000, [&](auto v) { options.split = ms(v); }) &&
         take(garbage_after, 600000, [&](auto v) { options.garbage_after = ms(v); }) &&
         take(seed, 0xFFFFFFFF, [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
     if (!numbers_ok) return std::nullopt;
+    if (parser.isSet(delay)) {
+        options.delays.clear();
+        for (const QString& item : parser.value(delay).split(u',')) {
+            const auto n = parse_number(item.toStdString(), 600000);
+            if (!n) return refuse("--delay: '" + item + "' is not a number 0..600000");
+            options.delays.push_back(ms(*n));
+        }
+        if (options.delays.size() != 1 && options.delays.size() != options.addresses.size())
+            return refuse("--delay: give one delay, or one for each address");
+    }
     return options;
 }
 
@@ -350,12 +370,17 @@ class Line {
             return;
         }
 
-        std::vector<std::uint8_t> bytes(answer.frame.begin(), answer.frame.end());
+        tarnwick::protocol::Frame frame = answer.frame;
+        if (options_.answer_address) {
+            frame[1] = *options_.answer_address;
+            frame[7] = tarnwick::protocol::checksum(frame);
+        }
+        std::vector<std::uint8_t> bytes(frame.begin(), frame.end());
         if (options_.bad_checksum) ++bytes[7];
         const auto extra = random_bytes(options_.extra);
         bytes.insert(bytes.end(), extra.begin(), extra.end());
 
-        const auto due = now + options_.delay;
+        const auto due = now + delay_of(answer.address);
         if (options_.split.count() > 0) {
             push({due, milliseconds(0), {bytes.begin(), bytes.begin() + 3}});
             push({due + options_.split, options_.split, {bytes.begin() + 3, bytes.end()}});
@@ -394,6 +419,12 @@ class Line {
     }
 
   private:
+    [[nodiscard]] milliseconds delay_of(std::uint8_t address) const {
+        if (options_.delays.size() == 1) return options_.delays.front();
+        const auto at = std::find(options_.addresses.begin(), options_.addresses.end(), address);
+        return options_.delays[static_cast<std::size_t>(at - options_.addresses.begin())];
+    }
+
     // The --garbage-after burst, that long after the last thing queued.
     void burst_after(Clock::time_point from) {
         if (options_.garbage == 0 || !options_.garbage_after) return;

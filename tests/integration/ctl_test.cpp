@@ -119,6 +119,19 @@ const CtlCase cases[] = {
     {"--json status", {"--relays", "0x8001"}, {"--json", "status"}, 0,
      {"query, address 1"}, 0x8001, {"\"ok\":true"}, {}, 0x8001},
 
+    // two boards on the line, answering late: only board 1's answer to a
+    // query after the command confirms
+    {"on 3, two boards answering 70 ms late", {"--address", "1,2", "--delay", "70"},
+     {"--json", "on", "3"}, 0, {"energize relay 3", "query, address 1"}, {},
+     {"\"confirmed\":true", "\"answers_from_another_address\":0"}, {}, 0x0004, {}, 1},
+    {"off 3, board 1 answering 120 ms late", {"--address", "1,2", "--delay", "120,0", "--relays", "0x0104"},
+     {"--json", "off", "3"}, 0, {"release relay 3", "query, address 1"}, {},
+     {"\"confirmed\":true"}, {}, 0x0100, {}, 1},
+    {"answers carrying another address confirm nothing", {"--answer-address", "2"},
+     {"--json", "--timeout", "200", "on", "3"}, 4, {"energize relay 3", "query, address 1"}, 0x0004,
+     {"\"ok\":false", "\"exit\":4", "\"answers_from_another_address\":"},
+     {"no valid answer from address 1", "个应答来自其他地址"}},
+
     // each exit status
     {"a silent board: no answer", {"--silent"}, {"--timeout", "200", "status"}, 4,
      {"query, address 1"}, {}, {}, {"no valid answer from address 1", "没有收到任何字节"}},
@@ -176,8 +189,18 @@ const CtlCase cases[] = {
     {"scan finds boards at two addresses", {"--address", "3,200", "--relays", "0x0104"}, {"scan"}, 0,
      {}, {}, {"  3  on: 3 9", "200  on: 3 9"}, {"0-255", "2 answered"}, {}, std::pair{0, 255}, 2},
     {"--json scan of a range", {"--address", "3,200", "--relays", "0x0104"}, {"--json", "scan", "2-10"}, 0,
-     {}, {}, {"\"found\":[{\"address\":3,\"on\":[3,9],\"relays\":\"0x0104\"}]"}, {},
+     {}, {}, {"\"found\":[{\"address\":3,\"on\":[3,9],\"relays\":\"0x0104\"}]",
+              "\"answers_from_another_address\":0"}, {},
      {}, std::pair{2, 10}, 1},
+    // a late answer comes while later addresses are asked: still its own board's
+    {"scan of boards answering 30 ms late", {"--address", "3,12", "--relays", "0x0104", "--delay", "30"},
+     {"scan", "0-20"}, 0, {}, {}, {"  3  on: 3 9", " 12  on: 3 9"}, {"2 answered"}, {}, std::pair{0, 20}, 2},
+    {"scan of boards answering 70 ms late", {"--address", "3,12", "--relays", "0x0104", "--delay", "70"},
+     {"scan", "0-20"}, 0, {}, {}, {"  3  on: 3 9", " 12  on: 3 9"}, {"2 answered"}, {}, std::pair{0, 20}, 2},
+    {"scan of boards answering 120 ms late", {"--address", "3,12", "--relays", "0x0104", "--delay", "120"},
+     {"scan", "0-20"}, 0, {}, {}, {"  3  on: 3 9", " 12  on: 3 9"}, {"2 answered"}, {}, std::pair{0, 20}, 2},
+    {"scan, one board 120 ms late", {"--address", "3,12", "--relays", "0x0104", "--delay", "120,0"},
+     {"scan", "0-20"}, 0, {}, {}, {"  3  on: 3 9", " 12  on: 3 9"}, {"2 answered"}, {}, std::pair{0, 20}, 2},
     {"scan of a line where nothing answers", {"--silent"}, {"scan", "0-3"}, 4,
      {}, {}, {}, {"0 answered"}, {}, std::pair{0, 3}, 0},
 

@@ -184,6 +184,8 @@ const Exchange exchanges[] = {
     // faults asked for on the command line
     {"--bad-checksum", {"--bad-checksum"},
      {"55 01 10 00 00 00 00 66"}, "22 01 10 00 00 00 00 34"},
+    {"--answer-address 7", {"--answer-address", "7"},
+     {"55 01 10 00 00 00 00 66"}, "22 07 10 00 00 00 00 39"},
     {"--extra 3", {"--extra", "3"},
      {"55 01 10 00 00 00 00 66"}, "22 01 10 00 00 00 00 33", 0, 3},
     {"--garbage 5", {"--garbage", "5"},
@@ -258,14 +260,40 @@ TEST(BoardSim, ReportsEveryFrameItReads) {
               (std::vector{hex("55 02 21 00 00 FA 03 75"), hex("55 01 21 00 00 FA 03 74")}));
 }
 
+// One delay holds back every board's answers; a list, each board's own.
 TEST(BoardSim, DelayHoldsTheAnswerBack) {
-    BoardSim sim({"--delay", "300"});
-    Port port(sim.path());
-    const auto sent = Clock::now();
-    port.write_all(hex("55 01 10 00 00 00 00 66"));
-    EXPECT_EQ(dump(port.read_all(150ms)), dump({})) << "answered before the delay";
-    EXPECT_EQ(dump(port.read(8, answer_timeout)), dump(hex("22 01 10 00 00 00 00 33")));
-    EXPECT_GE(Clock::now() - sent, 300ms);
+    const struct {
+        std::vector<std::string> args;
+        const char* query;
+        const char* answer;
+        bool held;
+    } cases[] = {
+        {{"--delay", "300"}, "55 01 10 00 00 00 00 66", "22 01 10 00 00 00 00 33", true},
+        {{"--address", "1,2", "--delay", "300,0"},
+         "55 01 10 00 00 00 00 66",
+         "22 01 10 00 00 00 00 33",
+         true},
+        {{"--address", "1,2", "--delay", "300,0"},
+         "55 02 10 00 00 00 00 67",
+         "22 02 10 00 00 00 00 34",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        BoardSim sim(c.args);
+        Port port(sim.path());
+        const auto sent = Clock::now();
+        port.write_all(hex(c.query));
+        if (c.held) {
+            EXPECT_EQ(dump(port.read_all(150ms)), dump({})) << "answered before the delay";
+        }
+        EXPECT_EQ(dump(port.read(8, answer_timeout)), dump(hex(c.answer)));
+        if (c.held) {
+            EXPECT_GE(Clock::now() - sent, 300ms);
+        } else {
+            EXPECT_LT(Clock::now() - sent, 150ms);
+        }
+    }
 }
 
 TEST(BoardSim, SplitSendsThreeBytesThenTheRest) {
@@ -480,6 +508,8 @@ TEST(BoardSim, RefusesBadArguments) {
         {"--relays", "0x10000"},
         {"--relays", "12ab"},
         {"--delay"},
+        {"--delay", "70,"},
+        {"--address", "1,2", "--delay", "70,0,0"},
         {"--no-such-option"},
         {"--garbage-after", "soon"},
         {"--address", "3,3"},

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <functional>
 
+#include "link/answer_attribution.h"
 #include "link/board_liveness.h"
 #include "link/port_texts.h"
 #include "tests/support/fake_link.h"
@@ -228,6 +229,23 @@ TEST_F(LinkTest, BytesBeyondEightWaitUntilTheNextSendDiscardsThem) {
     link.Timer1_Timer();
     EXPECT_EQ(port.discards, discards + 1);
     EXPECT_TRUE(port.input.empty());
+
+    // On a line several boards share, every whole answer waiting counts.
+    link.judge_every_waiting_answer(true);
+    panel.address = "2";
+    link.Timer1_Timer();
+    QSignalSpy answered(&link, &LinkController::status_answered);
+    burst.assign(status_8_9.begin(), status_8_9.end());
+    const Frame status_2 = tarnwick::protocol::encode_status(2, 0x10, 0x0001);
+    burst.insert(burst.end(), status_2.begin(), status_2.end());
+    burst.insert(burst.end(), {0xAA, 0xBB, 0xCC});
+    port.deliver(burst);
+    ASSERT_EQ(answered.size(), 2);
+    EXPECT_EQ(answered[0][1].value<Frame>(), status_8_9);
+    EXPECT_EQ(answered[1][1].value<Frame>(), status_2);
+    // The first answer of all came before any query.
+    EXPECT_EQ(link.counters().since_open.answers_other_address, 1);
+    EXPECT_EQ(port.input.size(), 3u);
 }
 
 // The operator's close keeps a queued command for the next open; a device
@@ -426,6 +444,12 @@ TEST_F(LinkTest, UnknownCellsSayWhatTheLineDid) {
          "1",
          {"没有收到任何字节（上一个有效应答之后）"},
          "发送 3 帧，收到 8 字节，接受 1 个应答，拒绝 0 个"},
+        {"a board at another address answers: shown, and counted",
+         {tarnwick::protocol::encode_status(7, tarnwick::protocol::cmd_query, 0x0104)},
+         {},
+         "1",
+         {"没有收到任何字节（上一个有效应答之后）", "打开以来有 1 个应答来自其他地址"},
+         "发送 3 帧，收到 8 字节，接受 1 个应答，拒绝 0 个；1 个应答来自其他地址"},
         {"an address entry without an address",
          {},
          {},
@@ -523,13 +547,15 @@ TEST_F(LinkTest, TheReconnectWatchEndsOnEachOfItsCauses) {
     qunsetenv("TARNWICK_COM1");
 }
 
-// A scan queries each address in its own tick and takes an answer for the
-// address of its tick; a queued command goes first and its answer belongs to
-// no address; no scan answer paints the cells.
+// A scan queries each address in its own tick and finds a board under the
+// address in its answer, also when it comes in a later address's tick; a
+// queued command goes first and its answer finds no board; no scan answer
+// paints the cells.
 TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
     struct Board {
         std::uint8_t address;
         std::uint16_t relays;
+        int late_ticks = 0;  // its answer comes after this many more frames
     };
     struct Case {
         const char* what;
@@ -540,6 +566,10 @@ TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
         {"two boards", {{3, 0x0104}, {200, 0x8001}}, -1, {{3, 0x0104}, {200, 0x8001}}},
         {"no board", {}, -1, {}},
         {"a command in the middle", {{3, 0x0104}, {200, 0x8001}}, 3, {{3, 0x0104}, {200, 0x8001}}},
+        {"boards answering one and two ticks late",
+         {{3, 0x0104, 2}, {4, 0x0002, 1}, {200, 0x8001, 1}},
+         -1,
+         {{3, 0x0104}, {4, 0x0002}, {200, 0x8001}}},
     };
     for (const auto& c : cases) {
         open();
@@ -555,6 +585,7 @@ TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
         });
         ASSERT_TRUE(link.start_scan()) << c.what;
         std::vector<int> asked;
+        std::vector<std::pair<int, Frame>> late;  // ticks to go, answer
         bool clicked = false;
         while (link.scanning()) {
             if (!clicked && link.scan_asked() == c.command_at) {
@@ -565,13 +596,22 @@ TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
             ASSERT_EQ(frames.size(), 1u) << c.what;
             const Frame& f = frames[0];
             if (f[2] == tarnwick::protocol::cmd_query) asked.push_back(f[1]);
+            // The answers due in this tick, the oldest first.
+            for (auto& [ticks, answer] : late)
+                if (--ticks == 0) port.deliver(answer);
+            std::erase_if(late, [](const auto& l) { return l.first <= 0; });
             // Every board answers a frame for its address; here the one of the
-            // command's turn answers it as well, which names no address.
+            // command's turn answers it as well, with its own address.
             for (const auto& board : c.boards) {
-                if (f[1] == board.address ||
-                    (f[2] == tarnwick::protocol::cmd_all && board.address == 3))
-                    port.deliver(
-                        tarnwick::protocol::encode_status(board.address, f[2], board.relays));
+                if (f[1] != board.address &&
+                    !(f[2] == tarnwick::protocol::cmd_all && board.address == 3))
+                    continue;
+                const Frame answer =
+                    tarnwick::protocol::encode_status(board.address, f[2], board.relays);
+                if (board.late_ticks == 0)
+                    port.deliver(answer);
+                else
+                    late.emplace_back(board.late_ticks, answer);
             }
             EXPECT_TRUE(panel.all(RS::unknown) || asked.size() < 6) << c.what;
         }
@@ -644,6 +684,63 @@ TEST(BoardLiveness, SixUnansweredPollsOfItsOwnMakeABoardOffline) {
         }
         EXPECT_EQ(liveness.live(3), c.a_live) << c.what;
         EXPECT_EQ(liveness.live(200), c.b_live) << c.what;
+    }
+}
+
+// Which frame an answer answers: the oldest still waiting that went to the
+// address in the answer's byte 1, however many frames went out since, for
+// 300 ms; an answer from any other address answers nothing.
+TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
+    using namespace std::chrono_literals;
+    using tarnwick::protocol::encode_command;
+    using tarnwick::protocol::encode_status;
+    struct Step {
+        int at_ms;
+        char what;  // 'q' query sent, 'c' command sent, 'a' answer
+        std::uint8_t address;
+        int answers = -1;  // 'a': the index of the step it answers; -1: none
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"in time", {{0, 'q', 1}, {10, 'a', 1, 0}}},
+        {"70 ms late, after the next board was asked",
+         {{0, 'q', 1}, {50, 'q', 2}, {60, 'a', 2, 1}, {70, 'a', 1, 0}}},
+        {"120 ms late, after its own board was asked again",
+         {{0, 'q', 1},
+          {50, 'q', 2},
+          {100, 'q', 1},
+          {120, 'a', 1, 0},
+          {125, 'a', 2, 1},
+          {220, 'a', 1, 2}}},
+        {"a command's late answer is the command's, not the query's after it",
+         {{0, 'c', 1}, {50, 'q', 1}, {120, 'a', 1, 0}, {170, 'a', 1, 1}}},
+        {"another address", {{0, 'q', 1}, {10, 'a', 7}, {20, 'a', 1, 0}}},
+        {"each frame answered once", {{0, 'q', 1}, {10, 'a', 1, 0}, {20, 'a', 1}}},
+        {"a frame waits 300 ms, no longer",
+         {{0, 'q', 1}, {50, 'q', 1}, {301, 'a', 1, 1}, {351, 'a', 1}}},
+    };
+    for (const auto& c : cases) {
+        AnswerAttribution answers(300ms);
+        const AnswerAttribution::Clock::time_point start{};
+        std::vector<Frame> frames;
+        for (const Step& step : c.steps) {
+            const auto now = start + std::chrono::milliseconds(step.at_ms);
+            const std::uint8_t code =
+                step.what == 'c' ? tarnwick::protocol::cmd_energize : tarnwick::protocol::cmd_query;
+            frames.push_back(encode_command(step.address, {code, 0, 0}));
+            if (step.what != 'a') {
+                answers.sent(frames.back(), now);
+                continue;
+            }
+            const auto asked = answers.answered(encode_status(step.address, code, 0x0104), now);
+            if (step.answers < 0)
+                EXPECT_FALSE(asked) << c.what << " at " << step.at_ms;
+            else
+                EXPECT_EQ(asked, frames[static_cast<std::size_t>(step.answers)])
+                    << c.what << " at " << step.at_ms;
+        }
     }
 }
 

@@ -410,6 +410,85 @@ TEST_F(Serve, AFloodOfSetsEndsInTheLastStatesWhileBothBoardsArePolled) {
     }
 }
 
+// Two boards answering late, up to the liveness window, while polled in
+// turn: every state published is the board's that sent it. Board 2's relay 16
+// goes on first, then board 1's relay 3 is switched back and forth; board 1
+// never has relay 16 on, board 2 never relay 3, and each switch flips one
+// state, so a state under the wrong board shows. An answer from an address
+// no poll waits on is no board's. Polls and switches per delay come from
+// TARNWICK_SWEEP_POLLS and TARNWICK_SWEEP_SWITCHES (default 40 and 2).
+TEST_F(Serve, EveryStateIsPublishedUnderTheBoardThatSentIt) {
+    const auto from_env = [](const char* name, int fallback) {
+        const int value = qEnvironmentVariableIntValue(name);
+        return value > 0 ? value : fallback;
+    };
+    const int polls = from_env("TARNWICK_SWEEP_POLLS", 40);
+    const int switches = from_env("TARNWICK_SWEEP_SWITCHES", 2);
+    const struct {
+        const char* option;
+        const char* value;  // --delay: per board when a list
+        bool answered;
+    } cases[] = {
+        {"--delay", "120,0", true}, {"--delay", "0", true},   {"--delay", "30", true},
+        {"--delay", "70", true},    {"--delay", "120", true}, {"--answer-address", "7", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + " " + c.value);
+        node_ = std::string("sweep") + std::to_string(&c - cases);
+        if (dashboard_) dashboard_->stop();
+        start_board({c.option, c.value});
+        start_dashboard();
+        start_serve();
+        const auto queries = [&] { return board_->frames().size() - commands().size(); };
+        int published = 0;
+        if (!c.answered) {
+            EXPECT_TRUE(wait_log("answers from another address")) << log().toStdString();
+            EXPECT_FALSE(wait_message(topic("1/availability"), payload("online"), 0, 1000));
+        } else {
+            const auto set = [&](int address, int relay, bool on) {
+                const std::size_t from = seen_->messages.size();
+                const char* state = on ? "ON" : "OFF";
+                ASSERT_TRUE(dashboard_->publish(
+                    mqtt::relay_set_topic(node_, static_cast<std::uint8_t>(address), relay), state,
+                    false));
+                EXPECT_TRUE(wait_message(state_topic(address, relay), payload(state), from))
+                    << address << "/" << relay << " " << state;
+            };
+            for (const int address : {1, 2})
+                EXPECT_TRUE(wait_message(state_topic(address, 9), payload("ON")));
+            set(2, 16, true);
+            for (int i = 0; i < switches; ++i) {
+                set(1, 3, i % 2 == 0);
+                const auto due = static_cast<std::size_t>(polls * (i + 1) / switches);
+                EXPECT_TRUE(wait_until([&] { return queries() >= due; }, polls * 100));
+            }
+        }
+        EXPECT_EQ(stop_serve(SIGTERM), 0);
+        if (HasFailure()) std::fprintf(stderr, "serve's log:\n%s\n", qUtf8Printable(log()));
+        int misattributed = 0;
+        bool board_2_on = false;
+        for (const Message& m : seen_->messages) {
+            const bool on = m.payload == "ON";
+            if (m.topic == state_topic(2, 16)) {
+                if (board_2_on && !on) ++misattributed;
+                board_2_on = board_2_on || on;
+            }
+            if ((m.topic == state_topic(1, 16) || m.topic == state_topic(2, 3)) && on)
+                ++misattributed;
+            if (m.topic.find("/relay/") != std::string::npos) ++published;
+        }
+        const std::size_t flips = seen_->on(state_topic(1, 3)).size();
+        if (c.answered)
+            misattributed += static_cast<int>(std::max<std::size_t>(flips, switches + 1) -
+                                              static_cast<std::size_t>(switches + 1));
+        std::printf(
+            "%s %s: %zu polls, %d switches, %d relay states published, %d under the "
+            "wrong board\n",
+            c.option, c.value, queries(), c.answered ? switches : 0, published, misattributed);
+        EXPECT_EQ(misattributed, 0);
+    }
+}
+
 TEST_F(Serve, ReconnectsAfterABrokerRestartAndSwitchesOnlyOnALaterSet) {
     start_board();
     start_dashboard();

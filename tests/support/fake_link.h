@@ -35,6 +35,7 @@ class FakePort : public link::SerialPort {
         return dropped;
     }
     void write(const protocol::Frame& frame) override { written.push_back(frame); }
+    std::size_t bytes_waiting() const override { return input.size(); }
     std::optional<std::uint8_t> read_byte() override {
         if (input.empty()) return std::nullopt;
         const auto byte = input.front();
