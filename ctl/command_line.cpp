@@ -39,6 +39,28 @@ Commands:
 A switch sends one command per 50 ms tick, then queries until the board's
 answer shows every requested relay in the requested state.
 
+%1
+
+Port n opens the device named by $TARNWICK_COMn, else the device saved for
+port n in the panel, else /dev/ttyS<n-1>; -p also takes a device path, best
+a stable one: -p /dev/serial/by-id/...
+
+Exit status:
+  0  done; a switch confirmed by the board
+  1  the name file could not be written (names)
+  2  bad usage (unknown command, channel outside 1..16, address outside
+     0..255, a name that cannot be stored): nothing was sent or written
+  3  the port cannot be opened (missing, busy, not permitted), or went away
+  4  no valid answer within the timeout (scan: no board answered)
+  5  the board answered but did not confirm the requested state
+130  interrupted (SIGINT or SIGTERM) before the command was done
+serve ends with 0 after SIGTERM or SIGINT, 2 on bad options, 3 when the port
+cannot be opened at its start; a device lost later is reopened when it is
+back.)";
+
+const char* const serve_description =
+    R"(Usage: tarnwick-ctl [-p PORT] serve --mqtt HOST[:PORT] --node NODE [options]
+
 serve polls the boards of --boards (default 1) in turn, one frame per 50 ms
 tick, publishes their relays under tarnwick/NODE/ and switches a relay only on
 a fresh set of exactly ON or OFF. Its options:
@@ -53,22 +75,7 @@ a fresh set of exactly ON or OFF. Its options:
                         and its host name; never plain text instead
   --insecure            with --tls-ca: skip the host-name check only
   --keepalive S         MQTT keepalive, 5..65535 s (default 30)
-It logs one line per event on stderr.
-
-Port n opens the device named by $TARNWICK_COMn, else the device saved for n
-in the panel (选择设备…), else /dev/ttyS<n-1>; -p also takes a device path.
-
-Exit status:
-  0  done; a switch confirmed by the board
-  1  the name file could not be written (names)
-  2  bad usage (unknown command, channel outside 1..16, address outside
-     0..255, a name that cannot be stored): nothing was sent or written
-  3  the port cannot be opened (missing, busy, not permitted), or went away
-  4  no valid answer within the timeout (scan: no board answered)
-  5  the board answered but did not confirm the requested state
-serve ends with 0 after SIGTERM or SIGINT, 2 on bad options, 3 when the port
-cannot be opened at its start; a device lost later is reopened when it is
-back.)";
+It logs one line per event on stderr.)";
 
 void refuse(const QString& why) {
     std::fprintf(stderr, "tarnwick-ctl: %s\nTry 'tarnwick-ctl --help'.\n", qUtf8Printable(why));
@@ -164,10 +171,20 @@ bool parse_verb_arguments(const QStringList& rest, Request& request) {
     const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("End after N lines."),
                                    QStringLiteral("N"));
     if (request.verb == Verb::watch) parser.addOption(count);
-    if (request.verb == Verb::serve) add_serve_options(parser);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    if (request.verb == Verb::serve) {
+        add_serve_options(parser);
+        parser.addOption(help);
+    }
     if (!parser.parse(QStringList{request.verb_name} + rest)) {
         refuse(request.verb_name + QStringLiteral(": ") + parser.errorText());
         return false;
+    }
+    if (request.verb == Verb::serve && parser.isSet(help)) {
+        std::fputs(serve_description, stdout);
+        std::fputs("\n", stdout);
+        request.help_shown = true;
+        return true;
     }
     const QStringList args = parser.positionalArguments();
     const auto at_most = [&](qsizetype n) {
@@ -237,7 +254,9 @@ bool parse_verb_arguments(const QStringList& rest, Request& request) {
 
 Parsed parse_command_line(const QStringList& arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(description));
+    // serve's options, as serve --help prints them, from its second line on.
+    const QString serve_options = QString::fromUtf8(serve_description).section(u'\n', 2);
+    parser.setApplicationDescription(QString::fromUtf8(description).arg(serve_options));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
                                   QStringLiteral("A port number 0..255 as in the panel, or a "
@@ -332,6 +351,7 @@ Parsed parse_command_line(const QStringList& arguments) {
         request.timeout_given = true;
     }
     if (!parse_verb_arguments(positional, request)) return {std::nullopt, exit_usage};
+    if (request.help_shown) return {std::nullopt, exit_done};
     return {request, exit_done};
 }
 

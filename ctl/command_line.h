@@ -17,6 +17,7 @@ enum Exit : int {
     exit_port = 3,           // the port could not be opened, or went away
     exit_no_answer = 4,      // no valid answer within the timeout
     exit_not_confirmed = 5,  // answers came, but not the requested state
+    exit_interrupted = 130,  // SIGINT or SIGTERM before the end, as a shell reports SIGINT
 };
 
 enum class Verb { status, on, off, toggle, all_on, all_off, watch, scan, names, serve };
@@ -38,6 +39,7 @@ struct Request {
     std::optional<QString> new_name;  // names CH NAME
     mqtt::BridgeOptions bridge;       // serve
     QString password_warning;         // serve: the password file others may read
+    bool help_shown = false;          // serve --help: printed, nothing to run
 };
 
 // A request, or the status to exit with at once: 0 after --help or

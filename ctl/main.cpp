@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <functional>
 
 #include "ctl/command_line.h"
@@ -17,9 +18,12 @@ namespace {
 
 int signal_pipe[2] = {-1, -1};
 
+// The interrupted code may be about to read errno: the write must not change it.
 extern "C" void on_signal(int sig) {
+    const int saved = errno;
     const char byte = static_cast<char>(sig);
     [[maybe_unused]] auto ignored = ::write(signal_pipe[1], &byte, 1);
+    errno = saved;
 }
 
 // SIGINT and SIGTERM reach the event loop through a pipe, so a watch ends

@@ -49,6 +49,7 @@ int print_names(const Request& request) {
         }
         json.insert(QStringLiteral("names"), list);
     }
+    json.insert(QStringLiteral("ok"), true);
     if (request.json) print_json(json);
     return exit_done;
 }
@@ -71,6 +72,7 @@ int set_name(const Request& request) {
             json.insert(QStringLiteral("ok"), false);
             json.insert(QStringLiteral("exit"), status);
             json.insert(QStringLiteral("error"), text);
+            json.insert(QStringLiteral("reason"), reason_code(status));
             print_json(json);
         }
         return status;

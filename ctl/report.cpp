@@ -1,9 +1,14 @@
 #include "ctl/report.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QStringList>
 #include <cstdio>
+
+#include "ctl/command_line.h"
 
 namespace tarnwick::ctl {
 
@@ -84,6 +89,43 @@ bool print_line(const QString& line) {
 
 bool print_json(const QJsonObject& object) {
     return print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+bool output_reader_gone() {
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return ::poll(&out, 1, 0) > 0 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+QString reason_code(int status, std::optional<link::PortFault> fault) {
+    switch (status) {
+        case exit_name_file:
+            return QStringLiteral("name_file");
+        case exit_usage:
+            return QStringLiteral("usage");
+        case exit_no_answer:
+            return QStringLiteral("no_answer");
+        case exit_not_confirmed:
+            return QStringLiteral("not_confirmed");
+        case exit_interrupted:
+            return QStringLiteral("interrupted");
+        default:
+            break;
+    }
+    switch (fault.value_or(link::PortFault::other)) {
+        case link::PortFault::no_device:
+        case link::PortFault::not_found:
+            return QStringLiteral("not_found");
+        case link::PortFault::permission:
+            return QStringLiteral("permission");
+        case link::PortFault::busy:
+            return QStringLiteral("busy");
+        case link::PortFault::gone:
+        case link::PortFault::io_error:
+            return QStringLiteral("lost");
+        default:
+            break;
+    }
+    return QStringLiteral("port");
 }
 
 void print_error(const QString& text) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "link/relay_state.h"
+#include "link/serial_port.h"
 
 namespace tarnwick::ctl {
 
@@ -38,6 +39,15 @@ using ChannelNames = std::array<QString, 16>;
 bool print_line(const QString& line);
 // One JSON object on one line of stdout; false as print_line.
 bool print_json(const QJsonObject& object);
+// True once stdout's reader went away (a pipe reports POLLERR, a socket
+// POLLHUP), seen without writing to it.
+[[nodiscard]] bool output_reader_gone();
+
+// The --json "reason" of a failure: a stable English word for scripts, one
+// of not_found, permission, busy, lost, port, no_answer, not_confirmed,
+// interrupted, name_file, usage. `fault` is the port's, for exit status 3.
+[[nodiscard]] QString reason_code(int status, std::optional<link::PortFault> fault = {});
+
 // "tarnwick-ctl: " + text on stderr.
 void print_error(const QString& text);
 // One line of a log on stderr: the timestamp, then the text with its line

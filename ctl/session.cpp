@@ -13,7 +13,9 @@ namespace tarnwick::ctl {
 
 namespace {
 
-constexpr int interrupted = 130;  // as a shell reports a command ended by SIGINT
+// How often a watch looks whether the reader of its output went away: a
+// board at rest prints nothing that would find out.
+constexpr int reader_check_ms = 50;
 
 // 10 bits a byte at 9600 baud (start, 8 data, stop).
 constexpr double wire_ms(int bytes) {
@@ -55,6 +57,10 @@ Session::Session(const Request& request, QObject* parent)
     connect(&deadline_, &QTimer::timeout, this, &Session::on_deadline);
 }
 
+link::Reader Session::reader() const {
+    return link::Reader::shell;
+}
+
 void Session::port_error(const QString& text) {
     port_message_ = text;
     print_error(text);
@@ -85,6 +91,12 @@ int Session::run() {
             break;
         case Verb::watch:
             phase_ = Phase::watching;
+            // A reader that went away (head, grep -m1) ends the watch as
+            // Ctrl-C does; else the pipeline would wait on it for ever.
+            connect(&reader_check_, &QTimer::timeout, this, [this] {
+                if (output_reader_gone()) finish(exit_done);
+            });
+            reader_check_.start(reader_check_ms);
             break;
         case Verb::scan: {
             phase_ = Phase::scanning;
@@ -114,8 +126,8 @@ int Session::run() {
 }
 
 void Session::interrupt() {
-    finish(phase_ == Phase::watching ? exit_done : interrupted,
-           phase_ == Phase::watching ? QString() : QStringLiteral("interrupted"));
+    finish(phase_ == Phase::watching ? exit_done : exit_interrupted,
+           phase_ == Phase::watching ? QString() : QStringLiteral("已中断"));
 }
 
 void Session::start_switch(std::uint16_t reported) {
@@ -198,8 +210,6 @@ void Session::on_cells() {
                                     {QStringLiteral("address"), request_.address},
                                     {QStringLiteral("relays"), relays_json(states, &names_)}})
                       : print_line(timestamp() + QStringLiteral("  ") + states_summary(states));
-    // A reader that went away (head, grep -m1) ends the watch as Ctrl-C
-    // does; else the pipeline would wait on it for ever.
     if (!printed || (request_.count && ++lines_ >= *request_.count)) finish(exit_done);
 }
 
@@ -215,11 +225,11 @@ void Session::on_port_state(bool open) {
 
 void Session::on_deadline() {
     const QString where =
-        QStringLiteral("address %1 on %2").arg(request_.address).arg(link_.open_device());
+        QStringLiteral("%1 上地址 %2 的模块").arg(link_.open_device()).arg(request_.address);
     if (!reported_) {
-        const QString why =
-            link::unknown_reason(link_.counters(), link_.unknown_cause(), link::SteadyClock::now());
-        finish(exit_no_answer, QStringLiteral("no valid answer from %1 within %2 ms\n%3")
+        const QString why = link::unknown_reason(link_.counters(), link_.unknown_cause(),
+                                                 link::SteadyClock::now(), reader());
+        finish(exit_no_answer, QStringLiteral("%1在 %2 ms 内没有有效应答。\n%3")
                                    .arg(where)
                                    .arg(request_.timeout_ms)
                                    .arg(why));
@@ -229,16 +239,15 @@ void Session::on_deadline() {
     for (int relay = 1; relay <= 16; ++relay) {
         const std::uint16_t bit = protocol::relay_bit(relay);
         if ((wanted_.mask & bit) && ((*reported_ ^ wanted_.energized) & bit))
-            wrong << QStringLiteral("%1 is %2")
+            wrong << QStringLiteral("第 %1 路%2")
                          .arg(relay)
-                         .arg((*reported_ & bit) ? QStringLiteral("on") : QStringLiteral("off"));
+                         .arg((*reported_ & bit) ? QStringLiteral("吸合") : QStringLiteral("断开"));
     }
-    finish(exit_not_confirmed,
-           QStringLiteral("%1 answered, but did not confirm within %2 ms: %3")
-               .arg(where)
-               .arg(request_.timeout_ms)
-               .arg(wrong.isEmpty() ? QStringLiteral("no query answered after the command")
-                                    : wrong.join(QStringLiteral(", "))));
+    finish(exit_not_confirmed, QStringLiteral("%1有应答，但 %2 ms 内没有确认：%3")
+                                   .arg(where)
+                                   .arg(request_.timeout_ms)
+                                   .arg(wrong.isEmpty() ? QStringLiteral("命令之后没有查询得到应答")
+                                                        : wrong.join(QStringLiteral("，"))));
 }
 
 void Session::on_scan_found(int address, int relays) {
@@ -308,12 +317,14 @@ void Session::finish(int status, const QString& error, bool said) {
     if (status_) return;
     status_ = status;
     deadline_.stop();
+    reader_check_.stop();
     if (!error.isEmpty() && !said) print_error(error);
     if (status != exit_done && request_.json && !error.isEmpty()) {
         QJsonObject json = json_head();
         json.insert(QStringLiteral("ok"), false);
         json.insert(QStringLiteral("exit"), status);
         json.insert(QStringLiteral("error"), error);
+        json.insert(QStringLiteral("reason"), reason_code(status, link_.last_fault()));
         if (reported_)
             json.insert(QStringLiteral("relays"), relays_json(pattern_states(*reported_), &names_));
         print_json(json);

@@ -47,6 +47,7 @@ class Session : public QObject, private link::LinkMessages {
     enum class Phase { reading, sending, confirming, watching, scanning };
 
     void port_error(const QString& text) override;
+    [[nodiscard]] link::Reader reader() const override;
     void start_switch(std::uint16_t reported);
     void on_frame_sent(const protocol::Frame& frame);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
@@ -76,6 +77,7 @@ class Session : public QObject, private link::LinkMessages {
     QJsonArray found_;
     QElapsedTimer scan_clock_;
     QTimer deadline_;
+    QTimer reader_check_;  // watch: stdout's reader still there?
     std::optional<int> status_;
     QEventLoop* loop_ = nullptr;
     QString port_message_;  // the last message about the port

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSerialPortInfo>
 #include <QSet>
 #include <algorithm>
@@ -42,6 +43,67 @@ struct OpenNodes {
     }
 };
 
+// Where Qt's serial port keeps its lock files, in the order it looks.
+const char* const lock_directories[] = {"/var/lock",         "/etc/locks", "/var/spool/locks",
+                                        "/var/spool/uucp",   "/tmp",       "/var/tmp",
+                                        "/var/lock/lockdev", "/run/lock"};
+
+// A process's command line on one line, its program by base name, cut
+// short. Another user's process wrote it: control characters are not passed on.
+QString command_line_of(qint64 pid) {
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    QList<QByteArray> words = file.read(4096).split('\0');
+    while (!words.isEmpty() && words.constLast().isEmpty()) words.removeLast();
+    if (words.isEmpty()) return {};
+    QStringList parts{QFileInfo(QString::fromLocal8Bit(words[0])).fileName()};
+    for (qsizetype i = 1; i < words.size(); ++i) parts << QString::fromLocal8Bit(words[i]);
+    QString line = parts.join(u' ');
+    for (QChar& c : line)
+        if (!c.isPrint()) c = u'?';
+    constexpr qsizetype longest = 60;
+    if (line.size() > longest) line = line.left(longest - 1) + QChar(0x2026);
+    return line;
+}
+
+std::optional<DeviceHolder> holder_by_pid(qint64 pid) {
+    if (pid <= 0 || pid == ::getpid() || !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)))
+        return std::nullopt;
+    return DeviceHolder{pid, command_line_of(pid)};
+}
+
+// The process in Qt's lock file for the device by this name: Qt names the
+// file after the path, /dev/ left off and '/' made '_' (LCK..ttyUSB0).
+std::optional<DeviceHolder> holder_by_lock_file(const QString& path) {
+    QString name = QFileInfo(path).absoluteFilePath();
+    if (name.startsWith(QStringLiteral("/dev/"))) name = name.mid(5);
+    name.replace(u'/', u'_');
+    for (const char* directory : lock_directories) {
+        const QString file = QString::fromLatin1(directory) + QStringLiteral("/LCK..") + name;
+        if (!QFileInfo::exists(file)) continue;
+        qint64 pid = 0;
+        QString host;
+        QString program;
+        if (QLockFile(file).getLockInfo(&pid, &host, &program)) return holder_by_pid(pid);
+    }
+    return std::nullopt;
+}
+
+// A process that has the device node open by whatever name, from /proc.
+std::optional<DeviceHolder> holder_by_descriptors(const QString& system_path) {
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& pid : pids) {
+        if (pid.isEmpty() || !pid[0].isDigit()) continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (QFile::symLinkTarget(fds.filePath(fd)) != system_path) continue;
+            if (auto holder = holder_by_pid(pid.toLongLong())) return holder;
+        }
+    }
+    return std::nullopt;
+}
+
 // system path -> by-id name
 QHash<QString, QString> by_id_names(const QString& by_id_directory) {
     QHash<QString, QString> names;
@@ -65,6 +127,8 @@ void fill(SerialDevice& device, const QHash<QString, QString>& by_id, const Open
     device.char_device = device.exists && S_ISCHR(status.st_mode);
     device.permitted = device.exists && ::access(node.constData(), R_OK | W_OK) == 0;
     device.by_id = by_id.value(device.system_path);
+    device.holder = holder_by_lock_file(device.path);
+    if (!device.holder) device.holder = holder_by_lock_file(device.system_path);
     if (open) {
         device.in_use_here = open->by_us.contains(device.system_path);
         device.in_use = device.in_use_here || open->by_others.contains(device.system_path);
@@ -103,6 +167,13 @@ QString SerialDevice::state_text() const {
     if (in_use) return QStringLiteral("正被其他程序使用");
     if (!permitted) return QStringLiteral("无权限");
     return QStringLiteral("可用");
+}
+
+std::optional<DeviceHolder> device_holder(const QString& path, bool look_at_processes) {
+    if (auto holder = holder_by_lock_file(path)) return holder;
+    if (auto holder = holder_by_lock_file(system_path_of(path))) return holder;
+    if (!look_at_processes) return std::nullopt;
+    return holder_by_descriptors(system_path_of(path));
 }
 
 SerialDevice inspect_device(const QString& path, const QString& by_id_directory) {

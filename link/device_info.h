@@ -11,6 +11,19 @@ namespace tarnwick::link {
 // same whichever socket the adapter is plugged into.
 inline const QString serial_by_id_directory = QStringLiteral("/dev/serial/by-id");
 
+// A process that holds a device open, as Qt's lock file for the device (or,
+// failing that, /proc) names it.
+struct DeviceHolder {
+    qint64 pid = 0;
+    QString program;  // its command line, cut short: "tarnwick-ctl serve --mqtt ..."
+};
+
+// Who else holds the device, by any of its names; nothing when nobody
+// does or this process is the one. Reads the lock file Qt keeps for each
+// open port and, with `look_at_processes`, every process's descriptors.
+[[nodiscard]] std::optional<DeviceHolder> device_holder(const QString& path,
+                                                        bool look_at_processes = false);
+
 // What the system knows about one serial device.
 struct SerialDevice {
     QString path;         // as asked for or listed
@@ -26,6 +39,7 @@ struct SerialDevice {
     bool permitted = false;    // this user may read and write it
     bool in_use = false;       // a process has it open (one this user may see); listed only
     bool in_use_here = false;  // ... and that process is this one
+    std::optional<DeviceHolder> holder;  // another process, by its lock file
 
     // "1a86:7523", or empty when it is no USB device.
     [[nodiscard]] QString usb_id() const;

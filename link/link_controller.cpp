@@ -42,7 +42,8 @@ std::optional<PortDevice> LinkController::device_for_entry() const {
 
 UnknownCause LinkController::unknown_cause() const {
     const QString address = panel_.address_text();
-    return {protocol::parse_entry(address.toStdString()).has_value(), address, scanning()};
+    return {protocol::parse_entry(address.toStdString()).has_value(), address, scanning(),
+            panel_.port_text()};
 }
 
 void LinkController::open_comm_Click() {
@@ -70,7 +71,8 @@ bool LinkController::open_device(const PortDevice& device, int port_number) {
         device.path.isEmpty() ? PortProblem{{}, PortFault::no_device, {}} : port_.open(device.path);
     if (problem) {
         show_port_closed();
-        messages_.port_error(open_failure_text(port_number, device, *problem));
+        last_fault_ = problem->fault;
+        messages_.port_error(open_failure_text(port_number, device, *problem, messages_.reader()));
         return false;
     }
     open_device_ = device.path;
@@ -296,6 +298,7 @@ void LinkController::on_lost(const PortProblem& problem) {
     // The message box is modal, and its event loop keeps the ticks and the
     // watch running: the port may well be open again when it returns. One
     // box at a time; it already says the panel will reconnect.
+    last_fault_ = problem.fault;
     if (reporting_loss_) return;
     reporting_loss_ = true;
     messages_.port_error(lost_text(open_number_, problem));

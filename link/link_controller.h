@@ -114,6 +114,8 @@ class LinkController : public QObject, private SerialListener {
     [[nodiscard]] const LinkCounters& counters() const { return counters_; }
     // What unknown cells owe to the entry and to a scan (port_texts.h).
     [[nodiscard]] UnknownCause unknown_cause() const;
+    // What went wrong with the port last: an open that failed, a device lost.
+    [[nodiscard]] std::optional<PortFault> last_fault() const { return last_fault_; }
     // Watching for a vanished device to come back.
     [[nodiscard]] bool reconnecting() const { return watch_.active(); }
 
@@ -186,6 +188,7 @@ class LinkController : public QObject, private SerialListener {
     const PortChoices* choices_ = nullptr;
     QString open_device_;
     int open_number_ = -1;
+    std::optional<PortFault> last_fault_;
     LinkCounters counters_;
     ReconnectWatch watch_;
     bool reporting_loss_ = false;  // a message about a lost device is on the screen

@@ -28,11 +28,16 @@ class PanelView {
     [[nodiscard]] virtual QString port_text() const = 0;               // chuankou_num
 };
 
+// Who reads the link's texts: the panel's operator is pointed at its menus,
+// a shell user at the option or command that does the same.
+enum class Reader { panel, shell };
+
 // Reports to the operator; the window shows them as message boxes.
 class LinkMessages {
   public:
     virtual ~LinkMessages() = default;
     virtual void port_error(const QString& text) = 0;
+    [[nodiscard]] virtual Reader reader() const { return Reader::panel; }
 };
 
 }  // namespace tarnwick::link

@@ -31,8 +31,22 @@ QString fault_text(PortFault fault) {
 
 QString reason_text(const PortProblem& problem) {
     QString text = fault_text(problem.fault);
-    if (!problem.system_text.isEmpty()) text += QStringLiteral("（%1）").arg(problem.system_text);
+    if (problem.holder)
+        text += QStringLiteral("（%1）").arg(holder_text(*problem.holder));
+    else if (!problem.system_text.isEmpty())
+        text += QStringLiteral("（%1）").arg(problem.system_text);
     return text;
+}
+
+QString holder_text(const DeviceHolder& holder) {
+    const QString program = holder.program.isEmpty() ? QStringLiteral("未知程序") : holder.program;
+    return QStringLiteral("%1，进程 %2").arg(program).arg(holder.pid);
+}
+
+QString duration_text(std::chrono::milliseconds wait) {
+    if (wait < std::chrono::seconds(1)) return QStringLiteral("%1 ms").arg(wait.count());
+    return QStringLiteral("%1 秒").arg(
+        std::chrono::duration_cast<std::chrono::seconds>(wait).count());
 }
 
 QString source_text(PortSource source, int port_number) {
@@ -49,11 +63,17 @@ QString source_text(PortSource source, int port_number) {
     return QStringLiteral("默认");
 }
 
-QString open_failure_text(int port_number, const PortDevice& device, const PortProblem& problem) {
+QString open_failure_text(int port_number, const PortDevice& device, const PortProblem& problem,
+                          Reader reader) {
+    const bool shell = reader == Reader::shell;
     if (problem.fault == PortFault::no_device || device.path.isEmpty()) {
-        return QStringLiteral(
-                   "串口 %1 没有对应的设备。\n请在“串口号”的右键菜单中用“选择设备…”指定设备，"
-                   "或在启动前设置环境变量 TARNWICK_COM%1（例如 TARNWICK_COM%1=/dev/ttyUSB0）。")
+        return (shell ? QStringLiteral("串口 %1 没有对应的设备。\n请用 -p 直接指定设备（例如 "
+                                       "tarnwick-ctl -p /dev/serial/by-id/… status），"
+                                       "或设置环境变量 TARNWICK_COM%1（例如 "
+                                       "TARNWICK_COM%1=/dev/ttyUSB0）。")
+                      : QStringLiteral("串口 %1 没有对应的设备。\n请在“串口号”的右键菜单中用"
+                                       "“选择设备…”指定设备，或在启动前设置环境变量 "
+                                       "TARNWICK_COM%1（例如 TARNWICK_COM%1=/dev/ttyUSB0）。"))
             .arg(port_number);
     }
     const QString path = problem.device.isEmpty() ? device.path : problem.device;
@@ -68,7 +88,11 @@ QString open_failure_text(int port_number, const PortDevice& device, const PortP
             "\n\n请把当前用户加入 dialout 组（sudo usermod -aG dialout 用户名），"
             "重新登录后再打开串口。");
     } else if (problem.fault == PortFault::not_found && device.source != PortSource::named) {
-        text += QStringLiteral("\n\n可在“串口号”的右键菜单中用“选择设备…”改用其他设备。");
+        text += shell ? QStringLiteral(
+                            "\n\n可用 -p 改用其他设备（例如 -p /dev/serial/by-id/…），"
+                            "或设置环境变量 TARNWICK_COM%1。")
+                            .arg(port_number)
+                      : QStringLiteral("\n\n可在“串口号”的右键菜单中用“选择设备…”改用其他设备。");
     }
     return text;
 }
@@ -97,6 +121,9 @@ QString device_text(int port_number, const PortDevice& device, const SerialDevic
     if (found.system_path != QFileInfo(device.path).absoluteFilePath() && found.exists)
         text += QStringLiteral("\n即 %1").arg(found.system_path);
     if (!found.exists) return text + QStringLiteral("\n设备不存在。");
+    if (found.holder)
+        text += QStringLiteral("\n%1（%2）")
+                    .arg(fault_text(PortFault::busy), holder_text(*found.holder));
     const QString summary = found.summary();
     text += summary.isEmpty() ? QStringLiteral("\n设备存在（系统没有它的描述）。")
                               : QStringLiteral("\n设备存在：%1").arg(summary);
@@ -140,18 +167,24 @@ QString other_address_note(const LinkCounters& counters) {
         .arg(count);
 }
 
-QString line_reason(const LinkCounters& counters, SteadyClock::time_point now) {
+QString line_reason(const LinkCounters& counters, const UnknownCause& cause,
+                    SteadyClock::time_point now, Reader reader) {
     const LinkTally& recent = counters.since_answer;
-    const auto seconds = [](SteadyClock::duration d) {
-        return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(d).count());
-    };
     if (recent.bytes_received == 0) {
         const bool ever = counters.since_open.answers_accepted > 0;
+        const QString find =
+            reader == Reader::shell
+                ? QStringLiteral("可用 tarnwick-ctl -p %1 scan 查找模块").arg(cause.port_text)
+                : QStringLiteral("可用“模块地址”右键菜单中的“查找模块…”");
+        const QString wait = duration_text(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - recent.since));
+        // "3 秒内", "500 ms 内"
+        const QString within = wait + (wait.endsWith(QStringLiteral("ms")) ? QStringLiteral(" 内")
+                                                                           : QStringLiteral("内"));
         return QStringLiteral(
-                   "%1 秒内没有收到任何字节%2。\n可能的原因：串口号或设备不对、接线、模块电源、"
-                   "波特率（应为 9600）、模块地址不对（可用“模块地址”右键菜单中的“查找模块…”）。")
-            .arg(seconds(now - recent.since))
-            .arg(ever ? QStringLiteral("（上一个有效应答之后）") : QString());
+                   "%1没有收到任何字节%2。\n可能的原因：串口号或设备不对、接线、模块电源、"
+                   "波特率（应为 9600）、模块地址不对（%3）。")
+            .arg(within, ever ? QStringLiteral("（上一个有效应答之后）") : QString(), find);
     }
     if (recent.answers_rejected() == 0) {
         return QStringLiteral(
@@ -175,13 +208,13 @@ QString line_reason(const LinkCounters& counters, SteadyClock::time_point now) {
 }  // namespace
 
 QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
-                       SteadyClock::time_point now) {
+                       SteadyClock::time_point now, Reader reader) {
     if (cause.scanning) return QStringLiteral("正在查找模块：轮询暂停，查找结束后恢复。");
     if (!cause.address_valid) {
         return QStringLiteral("模块地址“%1”不是 0 到 255 之间的整数，没有发送任何查询。")
             .arg(cause.address_text);
     }
-    return line_reason(counters, now) + other_address_note(counters);
+    return line_reason(counters, cause, now, reader) + other_address_note(counters);
 }
 
 }  // namespace tarnwick::link

@@ -4,6 +4,7 @@
 
 #include "link/device_info.h"
 #include "link/link_counters.h"
+#include "link/panel_view.h"
 #include "link/port_map.h"
 #include "link/serial_port.h"
 
@@ -15,7 +16,9 @@ namespace tarnwick::link {
 
 // The reason alone: "设备不存在".
 [[nodiscard]] QString fault_text(PortFault fault);
-// The reason with the system's own words after it: "设备不存在（No such file or directory）".
+// The reason with the system's own words after it: "设备不存在（No such file or directory）";
+// a device held by another program names that program instead of Qt's words,
+// which read like a permissions fault: "设备正被其他程序使用（tarnwick-ctl serve，进程 1234）".
 [[nodiscard]] QString reason_text(const PortProblem& problem);
 // "环境变量 TARNWICK_COM1", "已保存的选择", "默认".
 [[nodiscard]] QString source_text(PortSource source, int port_number);
@@ -23,7 +26,7 @@ namespace tarnwick::link {
 // An open that failed, naming the port, the device and where it came from
 // (a device named by path: the device alone).
 [[nodiscard]] QString open_failure_text(int port_number, const PortDevice& device,
-                                        const PortProblem& problem);
+                                        const PortProblem& problem, Reader reader = Reader::panel);
 // A port text that is no number 0..255.
 [[nodiscard]] QString bad_port_text(const QString& text);
 // The device went away while open; the link watches for it to come back.
@@ -38,6 +41,12 @@ namespace tarnwick::link {
 // "0x0104：第 3、9 路吸合", "0x0000：全部断开"
 [[nodiscard]] QString relay_pattern_text(std::uint16_t relays);
 
+// "tarnwick-ctl serve，进程 1234"
+[[nodiscard]] QString holder_text(const DeviceHolder& holder);
+
+// A wait as the operator reads it: "3 秒", and below a second "500 ms".
+[[nodiscard]] QString duration_text(std::chrono::milliseconds wait);
+
 // "发送 120 帧，收到 960 字节，接受 118 个应答，拒绝 2 个（校验和错 1 个，首字节错 1 个）",
 // then "；3 个应答来自其他地址" when any did
 [[nodiscard]] QString tally_text(const LinkTally& tally);
@@ -49,8 +58,9 @@ struct UnknownCause {
     bool address_valid = true;
     QString address_text;
     bool scanning = false;
+    QString port_text;  // the port entry's, for a shell reader's scan command
 };
 [[nodiscard]] QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
-                                     SteadyClock::time_point now);
+                                     SteadyClock::time_point now, Reader reader = Reader::panel);
 
 }  // namespace tarnwick::link

@@ -40,8 +40,10 @@ std::optional<PortProblem> QtSerialPort::open(const QString& device) {
                    ::access(path.constData(), R_OK | W_OK) != 0) {
             problem.fault = PortFault::permission;
         } else if (error == QSerialPort::PermissionError) {
-            // Qt reports a device held by another program as a permission error.
+            // Qt reports a device held by another program as a permission
+            // error; who holds it says more than its words.
             problem.fault = PortFault::busy;
+            problem.holder = device_holder(device, true);
         } else if (struct stat node{};
                    ::stat(path.constData(), &node) == 0 && !S_ISCHR(node.st_mode)) {
             problem.fault = PortFault::not_serial;  // a plain file, a directory
@@ -59,7 +61,7 @@ std::optional<PortProblem> QtSerialPort::open(const QString& device) {
         const QString detail = QString::fromLocal8Bit(std::strerror(errno));
         port_.close();
         port_.clearError();
-        return PortProblem{device, PortFault::busy, detail};
+        return PortProblem{device, PortFault::busy, detail, device_holder(device, true)};
     }
     // Modem lines do not exist on every device (a pseudo-terminal has none);
     // that is no reason to refuse the port.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "link/device_info.h"
 #include "protocol/frame.h"
 
 namespace tarnwick::link {
@@ -26,6 +27,7 @@ struct PortProblem {
     QString device;  // the path; empty when the port number has no device
     PortFault fault = PortFault::other;
     QString system_text;  // the system's own words (English), shown in parentheses
+    std::optional<DeviceHolder> holder = std::nullopt;  // busy: who holds it, if found
 };
 
 // What the port tells its owner. Both arrive on the UI thread, from the event

@@ -70,6 +70,8 @@ class Bridge : public QObject, private link::LinkMessages {
     };
 
     void port_error(const QString& text) override;
+    // Its log is read in a shell: the advice names options, not menus.
+    [[nodiscard]] link::Reader reader() const override { return link::Reader::shell; }
     void tick();
     void on_frame_sent(const protocol::Frame& frame);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "protocol/number_text.h"
+
 namespace tarnwick::mqtt {
 
 namespace {
@@ -23,16 +25,6 @@ std::string_view trimmed(std::string_view text) {
     if (first == std::string_view::npos) return {};
     const auto last = text.find_last_not_of(" \t");
     return text.substr(first, last - first + 1);
-}
-
-// A decimal whole number made of digits only, or nothing.
-std::optional<long> decimal(std::string_view text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
-    long value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
 }
 
 std::string quoted(std::string_view text) {
@@ -74,8 +66,8 @@ Parsed<std::vector<std::uint8_t>> parse_boards(std::string_view text) {
         const std::string_view first_text = trimmed(item.substr(0, dash));
         const std::string_view last_text =
             dash == std::string_view::npos ? first_text : trimmed(item.substr(dash + 1));
-        const auto first = decimal(first_text);
-        const auto last = decimal(last_text);
+        const auto first = protocol::parse_unsigned(first_text);
+        const auto last = protocol::parse_unsigned(last_text);
         if (!first || !last)
             return refuse(quoted(item) + " is no address 0..255 nor a range such as 20-23");
         if (*first > 255 || *last > 255)
@@ -150,7 +142,7 @@ Parsed<BrokerAddress> parse_broker(std::string_view text, bool tls) {
         return result;
     }
     if (has_port) {
-        const auto port = decimal(port_text);
+        const auto port = protocol::parse_unsigned(port_text);
         if (!port || *port < 1 || *port > 65535) {
             result.problem = "--mqtt " + quoted(text) + ": the port must be a number 1..65535";
             return result;

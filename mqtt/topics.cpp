@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "mqtt/options.h"
+#include "protocol/number_text.h"
 
 namespace tarnwick::mqtt {
 
@@ -28,15 +29,10 @@ std::vector<std::string_view> split(std::string_view topic) {
 // A number as this bridge writes it in topics: decimal digits, no sign, no
 // leading zero, at most `max`.
 std::optional<int> topic_number(std::string_view text, int max) {
-    if (text.empty() || text.size() > 3) return std::nullopt;
     if (text.size() > 1 && text.front() == '0') return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value > max) return std::nullopt;
-    return value;
+    const auto value = protocol::parse_unsigned(text, static_cast<std::uint32_t>(max));
+    if (!value) return std::nullopt;
+    return static_cast<int>(*value);
 }
 
 // Text from the wire, quoted for a message: printable ASCII as it is, any

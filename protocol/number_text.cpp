@@ -5,16 +5,39 @@
 
 namespace tarnwick::protocol {
 
+namespace {
+
+bool digit(char c, int base) {
+    return (c >= '0' && c <= '9') ||
+           (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_unsigned(std::string_view text, std::uint32_t max,
+                                            Digits digits) {
+    int base = 10;
+    if (digits == Digits::decimal_or_hex && text.size() > 2 && text[0] == '0' &&
+        (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    // from_chars would take a sign or stop early; the whole text is digits.
+    if (text.empty() || !digit(text.front(), base)) return std::nullopt;
+    std::uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+    if (ec != std::errc{} || ptr != end || value > max) return std::nullopt;
+    return value;
+}
+
 std::optional<std::int32_t> parse_whole_number(std::string_view text) {
     // One sign at most, then digits only: "+-0" is no number.
     const bool negative = !text.empty() && text.front() == '-';
     if (!text.empty() && (text.front() == '+' || negative)) text.remove_prefix(1);
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    std::uint32_t magnitude = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, magnitude);
-    if (ec != std::errc{} || ptr != end) return std::nullopt;
-    const std::int64_t value = negative ? -static_cast<std::int64_t>(magnitude) : magnitude;
+    const auto magnitude = parse_unsigned(text);
+    if (!magnitude) return std::nullopt;
+    const std::int64_t value = negative ? -static_cast<std::int64_t>(*magnitude) : *magnitude;
     if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
     return static_cast<std::int32_t>(value);
 }

@@ -1,10 +1,21 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 
 namespace tarnwick::protocol {
+
+// How an unsigned number may be written: decimal digits, or also 0x and hex
+// digits (a bit pattern such as a relay mask reads better in hex).
+enum class Digits { decimal, decimal_or_hex };
+
+// An unsigned whole number: digits only (no sign, no blanks, no fraction),
+// at most `max`. Every option parser of the programs reads its numbers here.
+[[nodiscard]] std::optional<std::uint32_t> parse_unsigned(
+    std::string_view text, std::uint32_t max = std::numeric_limits<std::uint32_t>::max(),
+    Digits digits = Digits::decimal);
 
 // A whole number as the operator types it: an optional sign and decimal digits,
 // nothing else (no blanks, no fraction), within a signed 32-bit integer.

@@ -8,7 +8,7 @@ tarnwick_packages=(
     cmake g++ make ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     libgtest-dev libgmock-dev
-    fonts-arphic-uming
+    fonts-arphic-uming qt6-translations-l10n
     xvfb xauth x11-utils imagemagick
     clang libclang-rt-14-dev
     procps

@@ -13,7 +13,6 @@
 #include <QStringList>
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/number_text.h"
 #include "sim/board.h"
 
 namespace {
@@ -76,18 +76,9 @@ struct Options {
 };
 
 // A whole number, decimal or 0x-prefixed hex, no sign, no spaces.
-std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc{} || end != text.data() + text.size() || value > max)
-        return std::nullopt;
-    return value;
+std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t max) {
+    return tarnwick::protocol::parse_unsigned(text, max,
+                                              tarnwick::protocol::Digits::decimal_or_hex);
 }
 
 // Reads the command line into options; prints the reason and returns nothing
@@ -171,7 +162,7 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
     options.report_frames = parser.isSet(report_frames);
     // The last of a repeated option counts.
     const auto number = [&](const QCommandLineOption& option,
-                            std::uint64_t max) -> std::optional<std::uint64_t> {
+                            std::uint32_t max) -> std::optional<std::uint32_t> {
         const QString value = parser.value(option);
         auto n = parse_number(value.toStdString(), max);
         if (!n) {
@@ -198,7 +189,7 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
         }
     }
     // A numeric option, when given, within its limit, into its place.
-    const auto take = [&](const QCommandLineOption& option, std::uint64_t max, auto store) {
+    const auto take = [&](const QCommandLineOption& option, std::uint32_t max, auto store) {
         if (!parser.isSet(option)) return true;
         const auto n = number(option, max);
         if (n) store(*n);

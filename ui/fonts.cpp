@@ -1,5 +1,9 @@
 #include "ui/fonts.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
 namespace tarnwick::ui {
 
 void install_font_substitutions() {
@@ -14,6 +18,16 @@ QFont song_font(qreal point_size) {
     font.setWeight(QFont::Normal);
     font.setStyle(QFont::StyleNormal);
     return font;
+}
+
+bool install_qt_translations() {
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 }  // namespace tarnwick::ui

@@ -9,6 +9,11 @@ namespace tarnwick::ui {
 // on locale and installed fonts, so both of its names map to AR PL UMing CN.
 void install_font_substitutions();
 
+// Qt's own texts (a line edit's Undo, Copy..., a dialog's buttons) in the
+// window's language, from Qt's Chinese translations (qt6-translations-l10n);
+// false when they are not installed, and Qt's English stays.
+bool install_qt_translations();
+
 // 宋体 at a point size, normal weight, no style.
 QFont song_font(qreal point_size);
 

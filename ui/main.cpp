@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     tarnwick::ui::install_font_substitutions();
+    tarnwick::ui::install_qt_translations();
 
     tarnwick::link::QtSerialPort port;
     tarnwick::ui::MessageBoxes messages;

@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,6 +34,8 @@ using namespace tarnwick;
 using test::BoardSim;
 
 constexpr int run_timeout_ms = 20000;  // generous: the suite also runs sanitized
+
+enum class Hold { none, panel, watch };
 
 // Where the name file stands before a case.
 enum class Names { none, stored };  // stored: channel 3 of address 1 is "进水泵"
@@ -62,7 +65,9 @@ struct CtlCase {
     std::function<void(BoardSim&, QProcess&, int)> on_line = {};
     Names names = Names::none;
     std::optional<std::string> name_after = std::nullopt;  // of channel 3, as the panel reads it
-    bool hold_port = false;  // the port is held open, as by a panel, while it runs
+    // The port is held open while it runs: by this process, as by a panel,
+    // or by another tarnwick-ctl (a watch), whose pid "{holder}" stands for.
+    Hold hold_port = Hold::none;
     // stdout read by `head -n N`, which then exits; on_line runs once it has.
     std::optional<int> reader_lines = std::nullopt;
     // The board's terminal goes away (its process killed) this long after the start.
@@ -134,18 +139,24 @@ const CtlCase cases[] = {
 
     // each exit status
     {"a silent board: no answer", {"--silent"}, {"--timeout", "200", "status"}, 4,
-     {"query, address 1"}, {}, {}, {"no valid answer from address 1", "没有收到任何字节"}},
+     {"query, address 1"}, {}, {}, {"上地址 1 的模块在 200 ms 内没有有效应答", "没有收到任何字节",
+                                     "tarnwick-ctl -p 1 scan"}},
     {"a board that ignores the command: not confirmed", {"--stuck"}, {"--timeout", "200", "on", "3"}, 5,
-     {"energize relay 3", "query, address 1"}, 0x0000, {}, {"did not confirm", "3 is off"}},
+     {"energize relay 3", "query, address 1"}, 0x0000, {}, {"没有确认", "第 3 路断开"}},
     {"--json says why it failed", {"--stuck"}, {"--json", "--timeout", "200", "on", "3"}, 5,
-     {"energize relay 3"}, 0x0000, {"\"ok\":false", "\"exit\":5"}, {}, 0x0000},
+     {"energize relay 3"}, 0x0000, {"\"ok\":false", "\"exit\":5", "\"reason\":\"not_confirmed\""}, {}, 0x0000},
+    {"--json gives a reason a script can test", {"--silent"}, {"--json", "--timeout", "200", "status"}, 4,
+     {"query, address 1"}, {}, {"\"reason\":\"no_answer\""}},
     {"a port held by the panel", {}, {"status"}, 3,
-     {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, true},
+     {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, Hold::panel},
+    {"a port held by another program names it", {}, {"--json", "status"}, 3,
+     {}, {}, {"\"reason\":\"busy\""}, {"设备正被其他程序使用（tarnwick-ctl -p {port} watch，进程 {holder}）"},
+     {}, {}, {}, {}, Names::none, {}, Hold::watch},
     {"a device that is not there", {}, {"-p", "/nonexistent/ttyUSB9", "status"}, 3,
      {}, {}, {}, {"无法打开设备 /nonexistent/ttyUSB9", "设备不存在"}},
     {"--json says the device went away", {"--stuck"}, {"--json", "--timeout", "5000", "on", "3"}, 3,
-     {"energize relay 3"}, {}, {"\"ok\":false", "\"exit\":3", "已断开"}, {"已断开"}, 0x0000,
-     {}, 1, {}, Names::none, {}, false, {}, 300},
+     {"energize relay 3"}, {}, {"\"ok\":false", "\"exit\":3", "已断开", "\"reason\":\"lost\""},
+     {"已断开"}, 0x0000, {}, 1, {}, Names::none, {}, Hold::none, {}, 300},
     {"channel 17", {}, {"on", "17"}, 2, {}, 0x0000, {}, {"channel '17' is not a number 1..16"}},
     {"channel 0", {}, {"off", "0"}, 2, {}, 0x0000},
     {"no channel", {}, {"on"}, 2, {}, 0x0000},
@@ -156,7 +167,9 @@ const CtlCase cases[] = {
     {"a backwards scan range", {}, {"scan", "9-3"}, 2, {}, 0x0000},
     {"watch --count 0", {}, {"watch", "--count", "0"}, 2},
     {"serve with the port held by the panel", {}, {"serve", "--mqtt", "127.0.0.1:1", "--node", "cab1"}, 3,
-     {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, true},
+     {}, {}, {}, {"设备正被其他程序使用", "{port}"}, {}, {}, {}, {}, Names::none, {}, Hold::panel},
+    {"serve --help", {}, {"serve", "--help"}, 0, {}, {}, {"--keepalive S", "--password-file FILE"}},
+    {"--help lists every exit status", {}, {"--help"}, 0, {}, {}, {"130  interrupted"}},
     {"serve without a broker", {}, {"serve", "--node", "cab1"}, 2, {}, {}, {}, {"give --mqtt"}},
     {"serve with a node that cannot be in a topic", {}, {"serve", "--mqtt", "h", "--node", "cab/1"}, 2,
      {}, {}, {}, {"may hold only"}},
@@ -179,11 +192,13 @@ const CtlCase cases[] = {
      {}, {}, {"\"time\":\"", "\"state\":\"off\""}, {}, 0x0000, {}, 1,
      [](BoardSim&, QProcess& ctl, int) { ::kill(static_cast<pid_t>(ctl.processId()), SIGINT); }},
     {"watch of a board that never answers", {"--silent"}, {"--timeout", "200", "watch"}, 4,
-     {}, {}, {}, {"no valid answer"}, {}, {}, 0},
+     {}, {}, {}, {"没有有效应答"}, {}, {}, 0},
     {"watch ends when the reader of its output goes away", {}, {"watch"}, 0,
      {"query, address 1"}, {}, {"all off"}, {}, {}, {}, 1,
      [](BoardSim& board, QProcess&, int) { signal_board(board, SIGUSR2); },
-     Names::none, {}, false, 1},
+     Names::none, {}, Hold::none, 1},
+    {"watch of a board at rest ends when the reader of its output goes away", {}, {"--json", "watch"}, 0,
+     {"query, address 1"}, {}, {"\"time\":\""}, {}, {}, {}, 1, {}, Names::none, {}, Hold::none, 1},
 
     // scan
     {"scan finds boards at two addresses", {"--address", "3,200", "--relays", "0x0104"}, {"scan"}, 0,
@@ -209,6 +224,7 @@ const CtlCase cases[] = {
      {}, {}, {" 3  on   进水泵"}, {}, {}, {}, {}, {}, Names::stored},
     {"names reads without creating the file", {}, {"names"}, 0,
      {}, {}, {" 3  第3路", "16  第16路"}, {"not there yet"}, {}, {}, 16},
+    {"--json names", {}, {"--json", "names"}, 0, {}, {}, {"\"ok\":true", "\"name\":\"第16路\""}, {}, {}, {}, 1},
     {"names CH reads one", {}, {"names", "3"}, 0,
      {}, {}, {"进水泵"}, {}, {}, {}, 1, {}, Names::stored},
     {"names CH NAME stores it where the panel reads it, creating the file", {}, {"names", "3", "出水阀"}, 0,
@@ -266,17 +282,25 @@ class CtlTest : public ::testing::TestWithParam<CtlCase> {
         };
         QElapsedTimer clock;
         clock.start();
+        std::optional<qint64> reader_gone_at;
         bool board_gone = false;
         while (ctl.state() != QProcess::NotRunning && clock.elapsed() < run_timeout_ms) {
             if (c.board_gone_ms && !board_gone && clock.elapsed() >= *c.board_gone_ms) {
                 board.kill(SIGKILL);
                 board_gone = true;
             }
+            if (c.reader_lines && !reader_gone_at && head.state() == QProcess::NotRunning)
+                reader_gone_at = clock.elapsed();
             if (reader.state() == QProcess::NotRunning)
                 ctl.waitForFinished(50);
             else
                 reader.waitForReadyRead(50);
             take_lines();
+        }
+        if (reader_gone_at && ctl.state() == QProcess::NotRunning) {
+            // Measured here at the test's own 50 ms steps: an upper bound.
+            std::printf("[ figure ] the reader gone, tarnwick-ctl ended within %lld ms\n",
+                        static_cast<long long>(clock.elapsed() - *reader_gone_at));
         }
         if (!ctl.waitForFinished(1000)) ctl.kill();
         ctl.waitForFinished(1000);
@@ -306,13 +330,24 @@ TEST_P(CtlTest, CommandOnTheWire) {
         ASSERT_EQ(panel_names.set_channel_name("1", "3", "进水泵"), names::WriteError::none);
     }
     link::QtSerialPort holder;
-    if (c.hold_port) {
+    if (c.hold_port == Hold::panel) {
         ASSERT_FALSE(holder.open(QString::fromStdString(board.path())));
+    }
+    QProcess holder_watch;
+    QString holder_pid;
+    if (c.hold_port == Hold::watch) {
+        holder_watch.start(dir_->filePath("tarnwick-ctl"),
+                           {"-p", QString::fromStdString(board.path()), "watch"});
+        // Its first line: the port is open and the board answered.
+        ASSERT_TRUE(holder_watch.waitForReadyRead(run_timeout_ms));
+        holder_pid = QString::number(holder_watch.processId());
     }
 
     QStringList args = c.args;
     args.replaceInStrings(QStringLiteral("{port}"), QString::fromStdString(board.path()));
     const Outcome result = run(args, board, c);
+    holder_watch.kill();
+    holder_watch.waitForFinished(1000);
     const QString said = result.out.join('\n') + "\n--- stderr:\n" + result.err;
     EXPECT_EQ(result.exit, c.exit) << said.toStdString();
 
@@ -351,7 +386,14 @@ TEST_P(CtlTest, CommandOnTheWire) {
                                                           << said.toStdString();
     for (QString part : c.err) {
         part.replace(QStringLiteral("{port}"), QString::fromStdString(board.path()));
+        part.replace(QStringLiteral("{holder}"), holder_pid);
         EXPECT_TRUE(result.err.contains(part)) << part.toStdString() << "\n" << said.toStdString();
+    }
+    // A shell user is pointed at options and commands, not at the panel's
+    // menus, and a wait below a second is not "0 秒".
+    for (const char* panel_only : {"右键菜单", "选择设备…", "查找模块…", " 0 秒"}) {
+        EXPECT_FALSE(said.contains(QString::fromUtf8(panel_only))) << panel_only << "\n"
+                                                                   << said.toStdString();
     }
     if (c.json_relays) {
         ASSERT_FALSE(result.out.isEmpty());

@@ -85,6 +85,33 @@ TEST(ParseEntry, OnlyWholeNumbersInTheSpinnerRange) {
     for (const auto& c : cases) EXPECT_EQ(parse_entry(c.text), c.expected) << c.text;
 }
 
+// The option parsers' numbers: no sign, a limit, hex only where asked for.
+TEST(ParseUnsigned, DigitsWithinTheLimit) {
+    struct {
+        const char* text;
+        std::uint32_t max;
+        Digits digits;
+        std::optional<std::uint32_t> expected;
+    } cases[] = {{"65535", 65535, Digits::decimal, 65535},
+                 {"65536", 65535, Digits::decimal, std::nullopt},
+                 {"4294967295", 0xFFFFFFFF, Digits::decimal, 0xFFFFFFFF},
+                 {"4294967296", 0xFFFFFFFF, Digits::decimal, std::nullopt},
+                 {"+5", 255, Digits::decimal, std::nullopt},
+                 {"-0", 255, Digits::decimal, std::nullopt},
+                 {"0x10", 255, Digits::decimal, std::nullopt},
+                 {"0x10", 255, Digits::decimal_or_hex, 16},
+                 {"0XfF", 255, Digits::decimal_or_hex, 255},
+                 {"0x100", 255, Digits::decimal_or_hex, std::nullopt},
+                 {"0x", 255, Digits::decimal_or_hex, std::nullopt},
+                 {"0x-1", 255, Digits::decimal_or_hex, std::nullopt},
+                 {"ff", 255, Digits::decimal_or_hex, std::nullopt},
+                 {"010", 255, Digits::decimal_or_hex, 10},
+                 {" 1", 255, Digits::decimal, std::nullopt},
+                 {"", 255, Digits::decimal, std::nullopt}};
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_unsigned(c.text, c.max, c.digits), c.expected) << c.text;
+}
+
 TEST(AcceptStatus, ChecksumAndHeaderOnly) {
     struct {
         const char* what;

@@ -217,6 +217,9 @@ TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
         {"port label, another number", [&] { return form.port_label(); }, false, "选择设备…", false,
          "2"},
     };
+    // As the panel's start does: Qt's own entries in the window's language,
+    // as qtbase_zh_CN.qm words them.
+    ASSERT_TRUE(ui::install_qt_translations());
     form.show();
     for (const auto& c : cases) {
         if (form.link().port_open() != c.port_open) form.link().open_comm_Click();
@@ -234,6 +237,12 @@ TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
         EXPECT_TRUE(menu->actions().first()->isEnabled()) << c.what;
         EXPECT_EQ(texts.size() > 1, c.standard_edit_actions)
             << c.what << ": " << texts.join(", ").toStdString();
+        if (c.standard_edit_actions) {
+            // "撤消(&U)\tCtrl+Z": the words before the shortcut
+            const QString words = texts.join(u'\n');
+            EXPECT_TRUE(words.contains("\n撤消(&U)\t") && words.contains("\n复制(&C)\t"))
+                << c.what << ": " << texts.join(", ").toStdString();
+        }
         if (c.action == "选择设备…") {
             menu->actions().first()->trigger();
             ASSERT_NE(form.aids().device_form(), nullptr) << c.what;
