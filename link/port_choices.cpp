@@ -28,7 +28,8 @@ std::optional<QString> PortChoices::problem() const {
     const QFileInfo info(file_path_);
     if (!info.exists() || info.isFile()) return std::nullopt;
     return QStringLiteral("设置文件 %1 不是普通文件（%2）：不读也不写它。")
-        .arg(file_path_, info.isDir() ? QStringLiteral("是一个目录") : QStringLiteral("是管道、套接字或设备"));
+        .arg(file_path_,
+             info.isDir() ? QStringLiteral("是一个目录") : QStringLiteral("是管道、套接字或设备"));
 }
 
 std::optional<QString> PortChoices::device(int port_number) const {

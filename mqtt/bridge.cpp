@@ -66,7 +66,8 @@ void Bridge::start() {
     // The first reading before the first tick and the first discovery config.
     {
         std::vector<std::string> reports;
-        names::TextMessages messages([&reports](const std::string& text) { reports.push_back(text); });
+        names::TextMessages messages(
+            [&reports](const std::string& text) { reports.push_back(text); });
         names_read(names::names_without_creating(names_at_, board_addresses(), messages), reports);
     }
     const QString names_directory = QFileInfo(q(names_at_.path)).absolutePath();
@@ -258,8 +259,10 @@ void Bridge::reload_names() {
     names_reading_ = true;
     names_worker_.start([this, location = names_at_, addresses = board_addresses()] {
         std::vector<std::string> reports;
-        names::TextMessages messages([&reports](const std::string& text) { reports.push_back(text); });
-        std::vector<RelayNames> names = names::names_without_creating(location, addresses, messages);
+        names::TextMessages messages(
+            [&reports](const std::string& text) { reports.push_back(text); });
+        std::vector<RelayNames> names =
+            names::names_without_creating(location, addresses, messages);
         QMetaObject::invokeMethod(
             this,
             [this, names = std::move(names), reports = std::move(reports)] {

@@ -260,7 +260,8 @@ bool replace_file(const std::string& path, std::string_view bytes, int* error) {
     const bool existed = ::stat(target.c_str(), &old) == 0;
     if (existed && !S_ISREG(old.st_mode)) {
         why = S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
-    } else if (const std::string temp = write_temporary(target, bytes, existed ? &old : nullptr, &why);
+    } else if (const std::string temp =
+                   write_temporary(target, bytes, existed ? &old : nullptr, &why);
                !temp.empty()) {
         if (::rename(temp.c_str(), target.c_str()) == 0) return true;
         why = errno;

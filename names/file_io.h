@@ -80,8 +80,8 @@ class FileLock {
 // beside it, are flushed to disk, and the temporary is renamed over the file.
 // The file keeps its permissions (and owner, where we may set it); a new file
 // gets 0666 less the umask. A symbolic link is followed and stays a link,
-// unless foreign_link_owner refuses it (EPERM). Returns false, with the file untouched, when any step fails; error then
-// holds errno.
+// unless foreign_link_owner refuses it (EPERM). Returns false, with the file untouched, when any
+// step fails; error then holds errno.
 [[nodiscard]] bool replace_file(const std::string& path, std::string_view bytes,
                                 int* error = nullptr);
 

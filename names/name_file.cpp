@@ -80,7 +80,7 @@ std::string name_file_refusal(const std::string& path) {
                        : S_ISFIFO(st.st_mode) ? "一个 FIFO（命名管道）"
                        : S_ISSOCK(st.st_mode) ? "一个套接字"
                        : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "一个设备文件"
-                                                                     : "一个特殊文件";
+                                                                    : "一个特殊文件";
     return "名称文件 " + path + " 是" + kind + "，不是普通文件：既不读也不写它" + shown;
 }
 
@@ -139,6 +139,13 @@ NameFile::NameFile(const std::string& directory, Messages& messages)
 NameFile::NameFile(const NameFileLocation& location, Messages& messages)
     : path_(location.path), problem_(location.problem), messages_(messages) {}
 
+// A write right after one that waited in vain (a start, then its rename) tries
+// once instead of making the operator wait twice.
+std::chrono::milliseconds NameFile::lock_patience() const {
+    using namespace std::chrono;
+    return steady_clock::now() - lock_failed_ < seconds(1) ? milliseconds(0) : seconds(2);
+}
+
 bool NameFile::refused() {
     const std::string why = name_file_refusal(path_);
     if (why.empty()) return false;
@@ -149,8 +156,9 @@ bool NameFile::refused() {
 
 std::string NameFile::load_title() {
     if (refused()) return application_title;
-    const FileLock lock(path_);
+    const FileLock lock(path_, lock_patience());
     if (!lock.held() && !lock.directory_unwritable()) {
+        lock_failed_ = std::chrono::steady_clock::now();
         // Nothing is written without the lock: the title as the file reads.
         messages_.name_file_notice(busy_text(path_, lock.error()));
         const auto text = text_to_read(1);
@@ -267,15 +275,18 @@ WriteError NameFile::set_channel_name(const std::string& address_text,
                                       const std::string& channel_text, const std::string& name) {
     if (unsaved_defaults()) return WriteError::io_error;
     if (!name_file_refusal(path_).empty()) return WriteError::refused;
-    const FileLock lock(path_);
-    if (!lock.held() && !lock.directory_unwritable()) return WriteError::busy;
+    const FileLock lock(path_, lock_patience());
+    if (!lock.held() && !lock.directory_unwritable()) {
+        lock_failed_ = std::chrono::steady_clock::now();
+        return WriteError::busy;
+    }
     if (!is_regular_file(path_)) {
         messages_.file_not_found(path_);
         return WriteError::file_missing;
     }
     ProfileEdit edit;
-    if (const WriteError why = to_profile_edit(address_section(address_text),
-                                               channel_key(channel_text), name, edit);
+    if (const WriteError why =
+            to_profile_edit(address_section(address_text), channel_key(channel_text), name, edit);
         why != WriteError::none)
         return why;
     const auto old = read_file(path_);

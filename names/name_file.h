@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -117,6 +118,7 @@ class NameFile {
     std::optional<std::string> text_to_read(int reports);
     // Whether name_file_refusal refuses the path; reported once.
     bool refused();
+    [[nodiscard]] std::chrono::milliseconds lock_patience() const;
 
     std::string path_;
     std::string problem_;
@@ -127,6 +129,7 @@ class NameFile {
     // so, or that it could not be converted (which also says why).
     bool utf8_reported_ = false;
     bool not_converted_reported_ = false;
+    std::chrono::steady_clock::time_point lock_failed_;  // the last wait in vain
 };
 
 // The 16 names of an address (UTF-8) as the panel would show them, from the

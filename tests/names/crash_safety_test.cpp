@@ -130,8 +130,8 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
             ASSERT_GE(stored, 0) << "a torn file of " << bytes.size() << " bytes";
         }
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-            litter += entry.path().filename() != "name.txt" &&
-                      entry.path().filename() != "name.txt.lock";
+            litter +=
+                entry.path().filename() != "name.txt" && entry.path().filename() != "name.txt.lock";
         (stored < 0 ? absent : stored == 0 ? created_only : stored < stores ? partway : finished)++;
 
         // A start from what was left.
@@ -167,7 +167,9 @@ TEST(CrashSafety, ParallelWritersLoseNoName) {
     constexpr int renames = 200;
     TempDir dir;
     write_bytes(dir.file("name.txt"), file_after(0));
-    const auto name = [](int w, int k) { return "w" + std::to_string(w) + "-" + std::to_string(k); };
+    const auto name = [](int w, int k) {
+        return "w" + std::to_string(w) + "-" + std::to_string(k);
+    };
     const auto start = Clock::now();
     std::vector<pid_t> children;
     for (int w = 0; w < writers; ++w) {

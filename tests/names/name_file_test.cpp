@@ -584,7 +584,9 @@ TEST(NameFile, WhatIsNoNameFileIsNeitherReadNorWritten) {
         {"a directory", "目录", false,
          [](const TempDir& d) { std::filesystem::create_directory(d.file("name.txt")); }},
         {"a link to a device", "设备", false,
-         [](const TempDir& d) { std::filesystem::create_symlink("/dev/zero", d.file("name.txt")); }},
+         [](const TempDir& d) {
+             std::filesystem::create_symlink("/dev/zero", d.file("name.txt"));
+         }},
         {"over 16 MiB", "16 MiB", false,
          [](const TempDir& d) {
              write_bytes(d.file("name.txt"), complete_file());
