@@ -27,6 +27,7 @@ class SilentMessages : public Messages {
     void name_file_unwritable(const std::string&, const std::string&) override {}
     void file_converted(const std::string&, const std::string&) override {}
     void file_not_converted(const std::string&, std::size_t, const std::string&) override {}
+    void name_file_notice(const std::string&) override {}
 };
 
 struct Figures {

@@ -360,6 +360,9 @@ class CountingMessages : public tarnwick::names::Messages {
     void file_not_converted(const std::string&, std::size_t, const std::string&) override {
         TARNWICK_FUZZ_CHECK(false, "a profile routine looked at the file's encoding");
     }
+    void name_file_notice(const std::string& text) override {
+        TARNWICK_FUZZ_CHECK(false, "a profile routine gave a notice: %s", text.c_str());
+    }
     int not_found = 0;
     int created = 0;
 };

@@ -17,6 +17,13 @@ class PortChoices {
 
     [[nodiscard]] const QString& file_path() const { return file_path_; }
 
+    // Why the file is not used (Chinese): something is there that is no
+    // ordinary file (a directory, a FIFO, a socket, a device), which the INI
+    // reader would fail on or wait on forever. Nothing while it is one, or
+    // while nothing is there. Such a file is neither read nor written: no
+    // device is saved, and save and remove answer this.
+    [[nodiscard]] std::optional<QString> problem() const;
+
     // The saved device for this port number; nothing when none is saved.
     [[nodiscard]] std::optional<QString> device(int port_number) const;
     // Nothing on success, else why the file could not be written (Chinese).

@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <algorithm>
+#include <utility>
 #include <variant>
 
 #include "mqtt/topics.h"
@@ -64,7 +65,13 @@ bool Bridge::open(const link::PortDevice& device, int port_number,
 
 void Bridge::start() {
     names_at_ = names::locate_name_file(names::executable_directory());
-    reload_names();
+    // The first reading before the first tick and the first discovery config.
+    {
+        std::vector<std::string> reports;
+        names::TextMessages messages(
+            [&reports](const std::string& text) { reports.push_back(text); });
+        names_read(names::names_without_creating(names_at_, board_addresses(), messages), reports);
+    }
     const QString names_directory = QFileInfo(q(names_at_.path)).absolutePath();
     if (QFileInfo(names_directory).isDir()) names_watch_.addPath(names_directory);
     connect(&names_watch_, &QFileSystemWatcher::directoryChanged, &names_settle_,
@@ -249,14 +256,46 @@ void Bridge::publish_discovery(const Board& b) {
                     true);
 }
 
-// name.txt as the panel reads it, never created from here. A board whose names
-// changed gets its discovery config and state again.
+std::vector<int> Bridge::board_addresses() const {
+    std::vector<int> addresses;
+    for (const Board& b : boards_) addresses.push_back(b.address);
+    return addresses;
+}
+
+// name.txt as the panel reads it, never created from here: read once for all
+// boards, on a worker thread, so that a slow or large file never holds up the
+// line's ticks. A change during a reading gets a reading of its own after it.
 void Bridge::reload_names() {
-    names::TextMessages messages([this](const std::string& text) { emit report(q(text)); });
-    for (Board& b : boards_) {
-        const RelayNames names = names::names_without_creating(names_at_, b.address, messages);
-        if (names == b.names) continue;
-        b.names = names;
+    if (names_reading_) {
+        names_again_ = true;
+        return;
+    }
+    names_reading_ = true;
+    names_worker_.start([this, location = names_at_, addresses = board_addresses()] {
+        std::vector<std::string> reports;
+        names::TextMessages messages(
+            [&reports](const std::string& text) { reports.push_back(text); });
+        std::vector<RelayNames> names =
+            names::names_without_creating(location, addresses, messages);
+        QMetaObject::invokeMethod(
+            this,
+            [this, names = std::move(names), reports = std::move(reports)] {
+                names_reading_ = false;
+                names_read(names, reports);
+                if (std::exchange(names_again_, false)) reload_names();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+// A board whose names changed gets its discovery config and state again.
+void Bridge::names_read(const std::vector<RelayNames>& names,
+                        const std::vector<std::string>& reports) {
+    for (const std::string& text : reports) emit report(q(text));
+    for (std::size_t i = 0; i < boards_.size() && i < names.size(); ++i) {
+        Board& b = boards_[i];
+        if (names[i] == b.names) continue;
+        b.names = names[i];
         if (!names_loaded_) continue;
         emit report(
             QString("the names of board %1 changed in %2").arg(b.address).arg(q(names_at_.path)));

@@ -4,10 +4,12 @@
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "link/board_liveness.h"
@@ -80,6 +82,9 @@ class Bridge : public QObject, private link::LinkMessages {
     void on_connected();
     void on_message(const Message& message);
     void reload_names();
+    [[nodiscard]] std::vector<int> board_addresses() const;
+    // The names read (one per board, in order) and what the reading reported.
+    void names_read(const std::vector<RelayNames>& names, const std::vector<std::string>& reports);
 
     void go_offline(Board& board, const QString& why);
     void publish_availability(const Board& board);
@@ -106,6 +111,10 @@ class Bridge : public QObject, private link::LinkMessages {
     QTimer names_settle_;  // a rename's burst of notifications, read once
     bool names_loaded_ = false;
     QElapsedTimer unclaimed_said_;  // since the log last told of answers from another address
+    bool names_reading_ = false;  // a reload is on the worker
+    bool names_again_ = false;    // ... and the file changed again meanwhile
+    // Last, so it is destroyed first: its destructor waits for a reload.
+    QThreadPool names_worker_;
 };
 
 }  // namespace tarnwick::mqtt

@@ -1,5 +1,7 @@
 #include "names/encoding_mend.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -66,12 +68,15 @@ void for_each_line(std::string_view text, Visit visit) {
 // Keeps bytes beside file under the first backup name that is free or holds
 // these very bytes already (an earlier run stopped before converting).
 // Never overwrites an earlier backup. "" when none could be written.
+// The backup is the original's to read: its owner and mode, never wider.
 std::string keep_backup(const std::string& file, std::string_view bytes) {
+    struct stat original;
+    if (::stat(file.c_str(), &original) != 0) return {};
     for (int n = 0; n < 100; ++n) {
         std::string name = file + utf8_backup_suffix;
         if (n > 0) name += "." + std::to_string(n);
         int error = 0;
-        if (create_file(name, bytes, &error)) return name;
+        if (create_file(name, bytes, &error, &original)) return name;
         if (error != EEXIST) return {};
         if (const auto old = read_file(name); old && *old == bytes) return name;
     }
@@ -159,34 +164,33 @@ std::string line_of(std::string_view bytes, std::size_t number) {
     return std::string(found);
 }
 
-void Utf8Mend::check(const std::string& file, Messages& messages) {
-    if (checked_ || !is_regular_file(file)) return;
-    const auto bytes = read_file(file);
-    if (!bytes) return;  // looked at again on the next access
-    checked_ = true;
-    if (!is_utf8_file(*bytes)) return;
-    std::size_t bad_line = 0;
-    const auto gbk = utf8_file_to_gbk(*bytes, &bad_line);
-    if (!gbk) {
-        kept_utf8_ = true;
-        messages.file_not_converted(file, bad_line, line_of(*bytes, bad_line));
-        return;
-    }
-    // The backup first: a run stopped between the two finds it and goes on.
-    std::string backup;
-    if (!is_writable_file(file) || (backup = keep_backup(file, *bytes)).empty() ||
-        !replace_file(file, *gbk)) {
-        kept_utf8_ = true;
-        messages.file_not_converted(file, 0, {});
-        return;
-    }
-    messages.file_converted(file, backup);
+std::string file_read_as_utf8_text(const std::string& path) {
+    return "名称文件 " + path +
+           " 是 UTF-8 编码的。这次按 UTF-8 读取，没有改动它；"
+           "面板启动或保存名称时会把它转换为 GBK。";
 }
 
-std::optional<std::string> Utf8Mend::read(const std::string& file) const {
-    auto bytes = read_file(file);
-    if (bytes && kept_utf8_ && is_utf8_file(*bytes)) return utf8_file_to_gbk_lossy(*bytes);
-    return bytes;
+std::optional<std::string> gbk_for_writing(const std::string& file, const std::string& bytes,
+                                           Messages& messages, bool quiet, std::string* backup) {
+    if (!is_utf8_file(bytes)) return bytes;
+    std::size_t bad_line = 0;
+    auto gbk = utf8_file_to_gbk(bytes, &bad_line);
+    if (!gbk) {
+        if (!quiet) messages.file_not_converted(file, bad_line, line_of(bytes, bad_line));
+        return std::nullopt;
+    }
+    // The backup first: a run stopped between the two finds it and goes on.
+    std::string kept;
+    if (!is_writable_file(file) || (kept = keep_backup(file, bytes)).empty()) {
+        if (!quiet) messages.file_not_converted(file, 0, {});
+        return std::nullopt;
+    }
+    *backup = kept;
+    return gbk;
+}
+
+std::string gbk_for_reading(const std::string& bytes) {
+    return is_utf8_file(bytes) ? utf8_file_to_gbk_lossy(bytes) : bytes;
 }
 
 }  // namespace tarnwick::names

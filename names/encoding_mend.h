@@ -43,27 +43,23 @@ inline constexpr const char* utf8_backup_suffix = ".utf8";
 [[nodiscard]] std::string file_not_converted_text(const std::string& path, std::size_t line,
                                                   const std::string& text);
 
-// The check a NameFile runs on its first access of a run.
-class Utf8Mend {
-  public:
-    // The first call that finds a readable file looks at it once: a UTF-8
-    // file is kept beside itself (utf8_backup_suffix) and then replaced by
-    // its GBK conversion, and the operator is told; when it cannot be
-    // converted or written, the operator is told why and the file stays as it
-    // is for the rest of the run. Later calls do nothing.
-    void check(const std::string& file, Messages& messages);
+// Text of the notice that a reader took a UTF-8 file as it is.
+[[nodiscard]] std::string file_read_as_utf8_text(const std::string& path);
 
-    // Whether the file was found in UTF-8 and stays so this run: nothing may
-    // be written to it, or it would hold two encodings.
-    [[nodiscard]] bool kept_utf8() const { return kept_utf8_; }
+// What a writer of the name file does with the bytes it has just read (under
+// the file's lock): GBK bytes stay as they are. A UTF-8 file is kept beside
+// itself (utf8_backup_suffix, with the file's owner and mode), *backup says
+// where, and its GBK conversion is returned; the caller writes it and tells
+// the operator (file_converted). When it cannot be converted, or the file or
+// its backup cannot be written, nothing is returned: the file must stay as it
+// is, and the operator is told why (file_not_converted) unless `quiet`.
+[[nodiscard]] std::optional<std::string> gbk_for_writing(const std::string& file,
+                                                         const std::string& bytes,
+                                                         Messages& messages, bool quiet,
+                                                         std::string* backup);
 
-    // The file's bytes as GBK text for the profile reader: as they are, or
-    // while the file stays UTF-8, converted as well as it can be.
-    [[nodiscard]] std::optional<std::string> read(const std::string& file) const;
-
-  private:
-    bool checked_ = false;
-    bool kept_utf8_ = false;
-};
+// The bytes as GBK text for the profile reader: as they are, or a UTF-8
+// file's converted as well as it can be (utf8_file_to_gbk_lossy).
+[[nodiscard]] std::string gbk_for_reading(const std::string& bytes);
 
 }  // namespace tarnwick::names

@@ -1,13 +1,16 @@
 #include "names/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 namespace tarnwick::names {
 
@@ -23,6 +26,11 @@ class Fd {
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now, reporting the error close() can give (deferred write errors).
     bool close() {
         const int fd = fd_;
@@ -111,28 +119,92 @@ bool make_directories(const std::string& path, mode_t mode, int* error) {
 }
 
 std::optional<std::string> read_file(const std::string& path, int* error) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-        if (error) *error = errno;
+    const auto failed = [error](int why) {
+        if (error) *error = why;
         return std::nullopt;
-    }
+    };
+    // Without O_NONBLOCK a FIFO would hold the open until a writer comes.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return failed(errno);
+    if (!S_ISREG(st.st_mode)) return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (static_cast<std::uintmax_t>(st.st_size) > max_file_bytes) return failed(EFBIG);
     std::string bytes;
-    bytes.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
+    bytes.resize(static_cast<std::size_t>(st.st_size));
     std::size_t have = 0;
     for (;;) {
-        if (have == bytes.size()) bytes.resize(bytes.size() + 4096);  // the file may grow
+        if (have == bytes.size()) {  // the file may grow, but not past the limit
+            if (have > max_file_bytes) return failed(EFBIG);
+            bytes.resize(bytes.size() + 4096);
+        }
         const ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (error) *error = errno;
-            return std::nullopt;
+            return failed(errno);
         }
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
     }
     bytes.resize(have);
     return bytes;
+}
+
+namespace {
+
+constexpr std::chrono::milliseconds lock_poll{2};
+// When this program last released a FileLock (only the thread writing the
+// name file takes one).
+thread_local std::chrono::steady_clock::time_point last_release;
+
+}  // namespace
+
+std::optional<uid_t> foreign_link_owner(const std::string& path) {
+    struct stat link;
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return std::nullopt;
+    if (link.st_uid == ::geteuid() || link.st_uid == 0) return std::nullopt;
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat dir;
+    if (::stat(directory.c_str(), &dir) != 0) return link.st_uid;  // unknown: not followed
+    // A group-writable directory lets the group's other members plant links.
+    if ((dir.st_mode & (S_IWGRP | S_IWOTH)) == 0) return std::nullopt;
+    return link.st_uid;
+}
+
+FileLock::FileLock(const std::string& file, std::chrono::milliseconds patience) {
+    const std::string name = file + lock_suffix;
+    // Read-only is enough for flock; O_NOFOLLOW so a planted link is never
+    // created through.
+    Fd fd(::open(name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        error_ = errno;
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error_ = EINVAL;
+        return;
+    }
+    // flock keeps no queue: a writer that asks again right after its own
+    // write would win every time against others that wait by polling, so it
+    // first leaves them a turn.
+    std::this_thread::sleep_until(last_release + lock_poll * 2);
+    // flock has no timeout: try again every few milliseconds until it is due.
+    const auto due = std::chrono::steady_clock::now() + patience;
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        error_ = errno;
+        if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= due)
+            return;
+        std::this_thread::sleep_for(lock_poll);
+    }
+    error_ = 0;
+    fd_ = fd.release();
+}
+
+FileLock::~FileLock() {
+    if (fd_ < 0) return;
+    ::close(fd_);  // releases the lock
+    last_release = std::chrono::steady_clock::now();
 }
 
 namespace {
@@ -179,12 +251,17 @@ std::string write_temporary(const std::string& target, std::string_view bytes,
 
 bool replace_file(const std::string& path, std::string_view bytes, int* error) {
     int why = 0;
+    if (foreign_link_owner(path)) {
+        if (error) *error = EPERM;
+        return false;
+    }
     const std::string target = resolve_link(path);
     struct stat old;
     const bool existed = ::stat(target.c_str(), &old) == 0;
     if (existed && !S_ISREG(old.st_mode)) {
         why = S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
-    } else if (const std::string temp = write_temporary(target, bytes, existed ? &old : nullptr, &why);
+    } else if (const std::string temp =
+                   write_temporary(target, bytes, existed ? &old : nullptr, &why);
                !temp.empty()) {
         if (::rename(temp.c_str(), target.c_str()) == 0) return true;
         why = errno;
@@ -194,9 +271,10 @@ bool replace_file(const std::string& path, std::string_view bytes, int* error) {
     return false;
 }
 
-bool create_file(const std::string& path, std::string_view bytes, int* error) {
+bool create_file(const std::string& path, std::string_view bytes, int* error,
+                 const struct stat* like) {
     int why = 0;
-    const std::string temp = write_temporary(path, bytes, nullptr, &why);
+    const std::string temp = write_temporary(path, bytes, like, &why);
     if (temp.empty()) {
         if (error) *error = why;
         return false;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "names/encoding_mend.h"
 #include "names/locations.h"
@@ -38,6 +40,12 @@ inline constexpr int address_count = 256;
 [[nodiscard]] std::string name_file_unwritable_text(const std::string& path,
                                                     const std::string& reason);
 
+// Why the file at `path` is no name file we may read or write, in Chinese: a
+// symbolic link foreign_link_owner refuses, no ordinary file (a directory, a
+// FIFO, a socket, a device), or one over max_file_bytes. "" when it is an
+// ordinary file, or nothing is there.
+[[nodiscard]] std::string name_file_refusal(const std::string& path);
+
 // Why a name was not stored, in Chinese, for a name file at `path`; "" for
 // none (and for a missing file, which has been reported already).
 [[nodiscard]] std::string refused_name_text(WriteError why, const std::string& path,
@@ -55,10 +63,18 @@ class TextMessages : public Messages {
     void file_converted(const std::string& path, const std::string& backup) override;
     void file_not_converted(const std::string& path, std::size_t line,
                             const std::string& text) override;
+    void name_file_notice(const std::string& text) override;
 
   private:
     std::function<void(const std::string&)> say_;
 };
+
+// Every write of a NameFile (a first start's creation, a completion, a UTF-8
+// file's conversion, a name) reads, edits and replaces the file while holding
+// its FileLock, so writers in several programs never lose each other's
+// changes; reads take no lock and see the old file or the new one, whole. A
+// read never writes: a UTF-8 file is read as it is, and the operator told.
+using Names = std::array<std::string, channel_count>;
 
 class NameFile {
   public:
@@ -71,7 +87,10 @@ class NameFile {
     [[nodiscard]] const std::string& path() const { return path_; }
 
     // Creates the file when [地址码0] is missing, or completes it when the
-    // file exists without it, then returns the caption for the main window.
+    // file exists without it, a UTF-8 one made GBK first, then returns the
+    // caption for the main window. A path name_file_refusal refuses is
+    // reported once; this object then answers every read with the defaults
+    // and stores nothing (refused).
     // A missing file that cannot be created is reported once, by
     // name_file_unwritable; this object then answers every read with the
     // defaults, without a message, and stores nothing (io_error).
@@ -79,36 +98,50 @@ class NameFile {
 
     // The 16 names of an address, "" for each one missing. A missing file is
     // reported once per channel, as 16 single reads would.
-    std::array<std::string, channel_count> load_names(const std::string& address_text);
+    Names load_names(const std::string& address_text);
+    // The same for several addresses, from one reading of the file.
+    std::vector<Names> load_names(const std::vector<std::string>& address_texts);
 
     std::string channel_name(const std::string& address_text, const std::string& channel_text);
     WriteError set_channel_name(const std::string& address_text, const std::string& channel_text,
                                 const std::string& name);
 
   private:
+    // The steps of load_title, with the lock held.
     std::string create();
-    std::string create_or_complete();
+    std::string start_existing();
     // The defaults held in place of a file that could not be created, while
     // there is still no file.
     [[nodiscard]] const std::string* unsaved_defaults() const;
-    // The text for the profile reader (after the run's UTF-8 check), or
-    // nothing when the file cannot be read; a missing file is reported
-    // `reports` times.
+    // The text for the profile reader, or nothing when the file cannot be
+    // read; a missing file is reported `reports` times.
     std::optional<std::string> text_to_read(int reports);
+    // Whether name_file_refusal refuses the path; reported once.
+    bool refused();
+    [[nodiscard]] std::chrono::milliseconds lock_patience() const;
 
     std::string path_;
     std::string problem_;
     std::optional<std::string> unsaved_defaults_;
     Messages& messages_;
-    // A file saved as UTF-8 is made GBK on the first access of a run.
-    Utf8Mend utf8_;
+    bool refusal_reported_ = false;
+    // The file was found in UTF-8 and the operator told so: that it was read
+    // so, or that it could not be converted (which also says why).
+    bool utf8_reported_ = false;
+    bool not_converted_reported_ = false;
+    std::chrono::steady_clock::time_point lock_failed_;  // the last wait in vain
 };
 
 // The 16 names of an address (UTF-8) as the panel would show them, from the
 // file at `location`, without creating it: while it is not there yet, from
 // the copy a first start would take (its seed), else the defaults. `missing`
 // tells whether the file is not there yet.
-[[nodiscard]] std::array<std::string, channel_count> names_without_creating(
-    const NameFileLocation& location, int address, Messages& messages, bool* missing = nullptr);
+[[nodiscard]] Names names_without_creating(const NameFileLocation& location, int address,
+                                           Messages& messages, bool* missing = nullptr);
+// The same for several addresses, from one reading of the file.
+[[nodiscard]] std::vector<Names> names_without_creating(const NameFileLocation& location,
+                                                        const std::vector<int>& addresses,
+                                                        Messages& messages,
+                                                        bool* missing = nullptr);
 
 }  // namespace tarnwick::names

@@ -31,6 +31,10 @@ class Messages {
     // written. Text: file_not_converted_text.
     virtual void file_not_converted(const std::string& path, std::size_t line,
                                     const std::string& text) = 0;
+    // Anything else about the name file, in a whole text: it is no file we
+    // may read (name_file_refusal) or lock, or it was read as UTF-8. Box
+    // titled application_title, warning icon, OK only.
+    virtual void name_file_notice(const std::string& text) = 0;
 };
 
 inline constexpr const char* file_not_found_title = "File Not Found";
@@ -51,6 +55,8 @@ enum class WriteError {
     bad_key,       // the key holds '=' or starts with '[' or ';' and would not read back
     bad_section,   // the section holds ']', which would end its name early
     file_utf8,     // the file is UTF-8 and could not be made GBK this run
+    refused,       // the path is no file we may write (see name_file_refusal)
+    busy,          // another writer kept the file's lock too long
 };
 
 // The other program reads values into a 255-byte buffer: at most 254 bytes of

@@ -54,4 +54,8 @@ void MessageBoxes::file_not_converted(const std::string& path, std::size_t line,
          QString::fromStdString(names::file_not_converted_text(path, line, text)));
 }
 
+void MessageBoxes::name_file_notice(const std::string& text) {
+    show(QMessageBox::Warning, QApplication::applicationName(), QString::fromStdString(text));
+}
+
 }  // namespace tarnwick::ui

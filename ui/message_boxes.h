@@ -34,6 +34,7 @@ public:
     void file_converted(const std::string& path, const std::string& backup) override;
     void file_not_converted(const std::string& path, std::size_t line,
                             const std::string& text) override;
+    void name_file_notice(const std::string& text) override;
 
 private:
     void show(QMessageBox::Icon icon, const QString& title, const QString& text);

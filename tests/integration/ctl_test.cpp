@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "link/qt_serial_port.h"
+#include "names/gbk.h"
 #include "names/name_file.h"
 #include "tests/names/names_support.h"
 #include "tests/support/board_sim.h"
@@ -38,7 +39,9 @@ constexpr int run_timeout_ms = 20000;  // generous: the suite also runs sanitize
 enum class Hold { none, panel, watch };
 
 // Where the name file stands before a case.
-enum class Names { none, stored };  // stored: channel 3 of address 1 is "进水泵"
+// stored: channel 3 of address 1 is "进水泵"; utf8: that file, then saved as
+// UTF-8 by an editor.
+enum class Names { none, stored, utf8 };
 
 struct Outcome {
     int exit = -1;  // -1: did not end by itself
@@ -235,6 +238,10 @@ const CtlCase cases[] = {
      {}, {}, {}, {"GBK"}, {}, {}, 0, {}, Names::stored, "进水泵"},
     {"a name with a line break is refused", {}, {"names", "3", "a\nb"}, 2,
      {}, {}, {}, {"换行"}, {}, {}, 0, {}, Names::none, ""},
+    {"status reads a UTF-8 name file as it is and writes nothing", {"--relays", "0x0104"}, {"status"}, 0,
+     {}, {}, {" 3  on   进水泵"}, {"UTF-8"}, {}, {}, {}, {}, Names::utf8},
+    {"names CH NAME converts a UTF-8 name file first", {}, {"names", "4", "出水阀"}, 0,
+     {}, {}, {}, {"已把它转换为 GBK"}, {}, {}, 0, {}, Names::utf8, "进水泵"},
 };
 // clang-format on
 
@@ -329,6 +336,17 @@ TEST_P(CtlTest, CommandOnTheWire) {
         (void)panel_names.load_title();
         ASSERT_EQ(panel_names.set_channel_name("1", "3", "进水泵"), names::WriteError::none);
     }
+    QByteArray before;
+    if (c.names == Names::utf8) {
+        (void)panel_names.load_title();
+        ASSERT_EQ(panel_names.set_channel_name("1", "3", "进水泵"), names::WriteError::none);
+        QFile file(name_file());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        before = QByteArray::fromStdString(names::gbk_to_utf8(file.readAll().toStdString()));
+        file.close();
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(before);
+    }
     link::QtSerialPort holder;
     if (c.hold_port == Hold::panel) {
         ASSERT_FALSE(holder.open(QString::fromStdString(board.path())));
@@ -409,7 +427,13 @@ TEST_P(CtlTest, CommandOnTheWire) {
             EXPECT_EQ(panel_names.channel_name("1", "3"), *c.name_after);
     } else if (c.names == Names::none) {
         EXPECT_FALSE(QFile::exists(name_file())) << "a read created the name file";
+    } else if (c.names == Names::utf8) {
+        QFile file(name_file());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), before) << "a read rewrote the name file";
+        EXPECT_FALSE(QFile::exists(name_file() + ".utf8")) << "a read made a backup";
     }
+    QFile::remove(name_file() + ".utf8");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ctl, CtlTest, ::testing::ValuesIn(cases),

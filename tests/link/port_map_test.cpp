@@ -3,8 +3,10 @@
 #include "link/port_map.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtGlobal>
 #include <filesystem>
@@ -92,6 +94,18 @@ TEST(PortChoices, SaveAndRemoveKeepTheRestOfTheFile) {
     const auto refused = nowhere.save(1, "/dev/ttyUSB0");
     ASSERT_TRUE(refused.has_value());
     EXPECT_TRUE(refused->contains("/proc/tarnwick/tarnwick.conf")) << refused->toStdString();
+
+    // What is no ordinary file is neither waited on nor written to.
+    const QString fifo = dir.filePath("fifo.conf");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    for (const QString& odd : {fifo, dir.filePath("config")}) {
+        PortChoices choices_there(odd);
+        EXPECT_FALSE(choices_there.device(1).has_value()) << odd.toStdString();
+        const auto why = choices_there.save(1, "/dev/ttyUSB0");
+        ASSERT_TRUE(why.has_value()) << odd.toStdString();
+        EXPECT_TRUE(why->contains(odd)) << why->toStdString();
+        EXPECT_FALSE(QFileInfo(odd).isFile());
+    }
 }
 
 // A device with a name under /dev/serial/by-id is saved by that name, so the

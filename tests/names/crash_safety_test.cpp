@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -65,6 +66,17 @@ Names names_after(int stored) {
     return names;
 }
 
+// Whether the stopped process holds the lock on name.txt: /proc/locks lists
+// each flock with its owner's pid.
+bool holds_lock(pid_t pid) {
+    std::ifstream locks("/proc/locks");
+    const std::string owner = " " + std::to_string(pid) + " ";
+    for (std::string line; std::getline(locks, line);)
+        if (line.find("FLOCK") != std::string::npos && line.find(owner) != std::string::npos)
+            return true;
+    return false;
+}
+
 // The writer: a first start in an empty directory, then the names one by one.
 void write_names(const std::string& directory) {
     SilentMessages silent;
@@ -90,7 +102,7 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
     std::mt19937 random(20240607);
     std::uniform_int_distribution<long> delay(0, span.count());
 
-    int absent = 0, created_only = 0, partway = 0, finished = 0, litter = 0;
+    int absent = 0, created_only = 0, partway = 0, finished = 0, litter = 0, locked = 0;
     for (int round = 0; round < kills; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempDir dir;
@@ -102,6 +114,8 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
             for (;;) ::pause();  // waits to be killed
         }
         std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(child, SIGSTOP);
+        locked += holds_lock(child);
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -116,7 +130,8 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
             ASSERT_GE(stored, 0) << "a torn file of " << bytes.size() << " bytes";
         }
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-            litter += entry.path().filename() != "name.txt";
+            litter +=
+                entry.path().filename() != "name.txt" && entry.path().filename() != "name.txt.lock";
         (stored < 0 ? absent : stored == 0 ? created_only : stored < stores ? partway : finished)++;
 
         // A start from what was left.
@@ -129,15 +144,66 @@ TEST(CrashSafety, AKilledWriterLeavesAFileAStartCanUse) {
         EXPECT_EQ(messages.log.size(), stored < 0 ? 2u : 0u) << "reading the names complained";
         EXPECT_EQ(read_bytes(file), states[stored < 0 ? 0 : stored])
             << "the start rewrote a complete file";
+        // The lock died with the writer.
+        EXPECT_EQ(start.set_channel_name("2", "1", "x"), WriteError::none);
     }
     std::printf(
         "%d kills: %d before the file existed, %d right after creation, %d partway "
-        "through the names, %d after the last; %d temporary files left behind\n",
-        kills, absent, created_only, partway, finished, litter);
+        "through the names, %d after the last, %d holding the lock; %d temporary files "
+        "left behind\n",
+        kills, absent, created_only, partway, finished, locked, litter);
     // Kills must have landed in the creation pass and among the stores, or
     // the test proved little.
     EXPECT_GT(absent, 0);
     EXPECT_GT(partway, 0);
+    EXPECT_GT(locked, 0);
+}
+
+// Writers in separate processes, each storing names in channels of its own,
+// all at once: every name is there at the end. Without the lock two writers
+// read the same file and the later replace drops the other's name.
+TEST(CrashSafety, ParallelWritersLoseNoName) {
+    constexpr int writers = 4;
+    constexpr int renames = 200;
+    TempDir dir;
+    write_bytes(dir.file("name.txt"), file_after(0));
+    const auto name = [](int w, int k) {
+        return "w" + std::to_string(w) + "-" + std::to_string(k);
+    };
+    const auto start = Clock::now();
+    std::vector<pid_t> children;
+    for (int w = 0; w < writers; ++w) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            SilentMessages silent;
+            NameFile names(dir.path(), silent);
+            int failed = 0;
+            for (int k = 0; k < renames; ++k)
+                failed += names.set_channel_name(std::to_string(k), std::to_string(w + 1),
+                                                 name(w, k)) != WriteError::none;
+            ::_exit(failed > 0 ? 1 : 0);
+        }
+        children.push_back(child);
+    }
+    int failed_writers = 0;
+    for (const pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        failed_writers += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    const auto took = std::chrono::duration<double>(Clock::now() - start).count();
+    SilentMessages silent;
+    NameFile names(dir.path(), silent);
+    int lost = 0;
+    for (int k = 0; k < renames; ++k) {
+        const auto stored = names.load_names(std::to_string(k));
+        for (int w = 0; w < writers; ++w) lost += stored[w] != name(w, k);
+    }
+    std::printf("%d writers x %d renames in parallel: %d names lost, %.1f s\n", writers, renames,
+                lost, took);
+    EXPECT_EQ(failed_writers, 0);
+    EXPECT_EQ(lost, 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -428,7 +429,7 @@ TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
         Log log;
         Names names;                    // of address 1
         std::string older_backup = {};  // name.txt.utf8 before the start, when not empty
-        bool read_only = false;
+        unsigned mode = 0644;
     } cases[] = {
         {"UTF-8, CR LF", pump_utf8, pump_gbk, {converted}, pump_names},
         {"byte-order mark", bom + pump_utf8, pump_gbk, {converted}, pump_names},
@@ -466,7 +467,9 @@ TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
          {"not converted: name.txt line 0: "},
          pump_names,
          "",
-         true},
+         0444},
+        // The backup is as private as the file was.
+        {"owner only", pump_utf8, pump_gbk, {converted}, pump_names, "", 0600},
         // GBK behind a mark is no UTF-8: its lines read as the GBK they are.
         {"mark before GBK",
          bom + pump_gbk,
@@ -479,7 +482,7 @@ TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
         const std::string file = dir.file("name.txt");
         write_bytes(file, c.before);
         if (!c.older_backup.empty()) write_bytes(file + ".utf8", c.older_backup);
-        if (c.read_only) ::chmod(file.c_str(), 0444);
+        ::chmod(file.c_str(), c.mode);
         RecordingMessages messages;
         NameFile names(dir.path(), messages);
         const auto relative_log = [&] {
@@ -494,12 +497,14 @@ TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
         EXPECT_EQ(relative_log(), c.log) << c.what;
         EXPECT_EQ(read_bytes(file), c.after) << c.what;
 
-        // Nothing else beside it: no temporary, no backup where none was made.
-        std::set<std::string> expected_files{"name.txt"};
+        // Nothing else beside it but the writers' lock: no temporary, no
+        // backup where none was made.
+        std::set<std::string> expected_files{"name.txt", "name.txt.lock"};
         const bool kept = c.log[0].starts_with("not converted");
         if (c.log[0].starts_with("converted")) {
             const std::string backup = c.log[0].substr(c.log[0].find(" -> ") + 4);
             EXPECT_EQ(read_bytes(dir.file(backup)), c.before) << c.what;
+            EXPECT_EQ(mode_of(dir.file(backup)), c.mode) << c.what;
             expected_files.insert(backup);
         }
         if (!c.older_backup.empty()) {
@@ -520,6 +525,133 @@ TEST(NameFile, Utf8FileIsConvertedOnceOrLeftAlone) {
         }
         EXPECT_EQ(relative_log(), c.log) << c.what << ": one report a run";
     }
+}
+
+// A file an editor saves as UTF-8 after the start: a read takes it as it is
+// and changes nothing; the next rename acts as a start would, converting it
+// (its bytes kept first) or refusing it, and never appends GBK to UTF-8.
+TEST(NameFile, Utf8SavedWhileRunningIsConvertedOrRefusedByTheNextRename) {
+    const std::string pump_utf8 = complete_file_utf8({{{1, 2}, "进水泵"}});
+    const std::string emoji_utf8 = complete_file_utf8({{{1, 2}, "泵\xF0\x9F\x92\xA7"}});
+    struct Row {
+        const char* what;
+        std::string saved;
+        std::string read;  // channel 2 of address 1
+        WriteError why;
+        std::string after;
+        std::string last_report;  // {} for the file's path
+    } rows[] = {
+        {"GBK can hold it", pump_utf8, "进水泵", WriteError::none,
+         complete_file({{{1, 2}, gbk_inlet_pump}, {{1, 3}, gbk_pump_station}}),
+         "converted: {} -> {}.utf8"},
+        {"a character GBK lacks", emoji_utf8, "泵?", WriteError::file_utf8, emoji_utf8,
+         "not converted: {} line 22: 第2路名称=泵\xF0\x9F\x92\xA7"},
+    };
+    for (const Row& r : rows) {
+        TempDir dir;
+        const std::string file = dir.file("name.txt");
+        write_bytes(file, complete_file());
+        RecordingMessages messages;
+        NameFile names(dir.path(), messages);
+        ASSERT_EQ(names.load_title(), "Tarnwick");
+        write_bytes(file, r.saved);
+        EXPECT_EQ(names.load_names("1")[1], r.read) << r.what;
+        EXPECT_EQ(read_bytes(file), r.saved) << r.what << ": a read wrote";
+        EXPECT_FALSE(std::filesystem::exists(file + ".utf8")) << r.what;
+        EXPECT_EQ(names.set_channel_name("1", "3", "泵站"), r.why) << r.what;
+        EXPECT_EQ(read_bytes(file), r.after) << r.what;
+        EXPECT_EQ(std::filesystem::exists(file + ".utf8"), r.why == WriteError::none) << r.what;
+        ASSERT_EQ(messages.log.size(), 2u) << r.what;
+        EXPECT_EQ(messages.log[0], "notice: " + file_read_as_utf8_text(file)) << r.what;
+        std::string report = r.last_report;
+        for (auto at = report.find("{}"); at != std::string::npos; at = report.find("{}"))
+            report.replace(at, 2, file);
+        EXPECT_EQ(messages.log[1], report) << r.what;
+    }
+}
+
+// A name file that is no ordinary file of ours, or too big to be one: one
+// notice naming it, the defaults, nothing written or created, no hang.
+TEST(NameFile, WhatIsNoNameFileIsNeitherReadNorWritten) {
+    struct Row {
+        const char* what;
+        const char* says;  // a word of the notice
+        bool needs_root = false;
+        std::function<void(const TempDir&)> make;
+    } rows[] = {
+        {"a FIFO", "FIFO", false,
+         [](const TempDir& d) { ::mkfifo(d.file("name.txt").c_str(), 0666); }},
+        {"a directory", "目录", false,
+         [](const TempDir& d) { std::filesystem::create_directory(d.file("name.txt")); }},
+        {"a link to a device", "设备", false,
+         [](const TempDir& d) {
+             std::filesystem::create_symlink("/dev/zero", d.file("name.txt"));
+         }},
+        {"over 16 MiB", "16 MiB", false,
+         [](const TempDir& d) {
+             write_bytes(d.file("name.txt"), complete_file());
+             std::filesystem::resize_file(d.file("name.txt"), 17u << 20);
+         }},
+        // Another user's link in a directory others may write: the operator's
+        // own notes file (UTF-8, private) must neither be read nor rewritten.
+        {"another user's link", "nobody", true,
+         [](const TempDir& d) {
+             ::chmod(d.path().c_str(), 0777);
+             write_bytes(d.file("notes"), "笔记\n");
+             ::chmod(d.file("notes").c_str(), 0600);
+             std::filesystem::create_symlink("notes", d.file("name.txt"));
+             (void)!::lchown(d.file("name.txt").c_str(), 65534, 65534);
+         }},
+    };
+    for (const Row& r : rows) {
+        if (r.needs_root && ::geteuid() != 0) continue;
+        TempDir dir;
+        r.make(dir);
+        const auto listing = [&] {
+            std::map<std::string, std::string> files;
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+                files[entry.path().filename().string()] =
+                    entry.is_regular_file() && entry.file_size() < (1u << 20)
+                        ? read_bytes(entry.path().string())
+                        : "";
+            return files;
+        };
+        const auto before = listing();
+        RecordingMessages messages;
+        NameFileLocation where;
+        where.path = dir.file("name.txt");
+        EXPECT_EQ(names_without_creating(where, 1, messages), default_names()) << r.what;
+        NameFile names(dir.path(), messages);
+        EXPECT_EQ(names.load_title(), "Tarnwick") << r.what;
+        EXPECT_EQ(names.load_names("1"), default_names()) << r.what;
+        EXPECT_EQ(names.set_channel_name("1", "1", "泵站"), WriteError::refused) << r.what;
+        EXPECT_NE(refused_name_text(WriteError::refused, names.path(), "1", "1").find(r.says),
+                  std::string::npos)
+            << r.what;
+        EXPECT_EQ(listing(), before) << r.what << ": something was written";
+        ASSERT_EQ(messages.log.size(), 2u) << r.what << ": one notice per reader";
+        EXPECT_TRUE(messages.log[1].starts_with("notice: 名称文件 " + names.path())) << r.what;
+        EXPECT_NE(messages.log[1].find(r.says), std::string::npos) << messages.log[1];
+    }
+}
+
+// The operator's own link is followed, also in a directory others may write;
+// reading it converts nothing, a rename converts it.
+TEST(NameFile, AnOperatorsOwnLinkIsFollowed) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 01777);
+    const std::string target = dir.file("names.gbk");
+    write_bytes(target, complete_file_utf8());
+    std::filesystem::create_symlink("names.gbk", dir.file("name.txt"));
+    RecordingMessages messages;
+    NameFileLocation where;
+    where.path = dir.file("name.txt");
+    EXPECT_EQ(names_without_creating(where, 1, messages), default_names());
+    EXPECT_EQ(read_bytes(target), complete_file_utf8()) << "a read converted the file";
+    NameFile names(dir.path(), messages);
+    EXPECT_EQ(names.set_channel_name("1", "3", "泵站"), WriteError::none);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("name.txt")));
+    EXPECT_EQ(read_bytes(target), complete_file({{{1, 3}, gbk_pump_station}}));
 }
 
 TEST(NameFile, FileSitsBesideTheExecutableNotInTheWorkingDirectory) {

@@ -86,7 +86,7 @@ class ScopedEnv {
 
 // Every report, in order: "not found: <path>", "created",
 // "unwritable: <path> (<reason>)", "converted: <path> -> <backup>" or
-// "not converted: <path> line <n>: <text>".
+// "not converted: <path> line <n>: <text>" or "notice: <text>".
 class RecordingMessages : public Messages {
   public:
     void file_not_found(const std::string& path) override { log.push_back("not found: " + path); }
@@ -101,6 +101,7 @@ class RecordingMessages : public Messages {
                             const std::string& text) override {
         log.push_back("not converted: " + path + " line " + std::to_string(line) + ": " + text);
     }
+    void name_file_notice(const std::string& text) override { log.push_back("notice: " + text); }
     std::vector<std::string> log;
 };
 
@@ -111,6 +112,7 @@ class SilentMessages : public Messages {
     void name_file_unwritable(const std::string&, const std::string&) override {}
     void file_converted(const std::string&, const std::string&) override {}
     void file_not_converted(const std::string&, std::size_t, const std::string&) override {}
+    void name_file_notice(const std::string&) override {}
 };
 
 // How long `work` takes in a forked child, fork included. A writer that is

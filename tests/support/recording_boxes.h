@@ -34,6 +34,9 @@ public:
                    .arg(line)
                    .arg(QString::fromStdString(text)));
     }
+    void name_file_notice(const std::string& text) override {
+        record("Tarnwick: " + QString::fromStdString(text));
+    }
 
     QStringList texts;
     // Whether this window was on the screen when each message came.
