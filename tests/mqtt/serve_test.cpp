@@ -107,7 +107,13 @@ class Serve : public ::testing::Test {
         if (!password.isEmpty()) env.insert("TARNWICK_MQTT_PASSWORD", password);
         log_.clear();
         serve_.setProcessEnvironment(env);
-        serve_.start(dir_->filePath("tarnwick-ctl"), args + extra);
+        const QString program = dir_->filePath("tarnwick-ctl");
+        if (resolver_) {
+            const auto [wrapper, wrapped] = resolver_->wrap(program, args + extra);
+            serve_.start(wrapper, wrapped);
+        } else {
+            serve_.start(program, args + extra);
+        }
         ASSERT_TRUE(serve_.waitForStarted(start_ms));
     }
 
@@ -187,6 +193,7 @@ class Serve : public ::testing::Test {
     std::unique_ptr<BoardSim> board_;
     std::unique_ptr<mqtt::Client> dashboard_;
     std::unique_ptr<test::Recorder> seen_;
+    const test::SilentResolver* resolver_ = nullptr;  // serve's lookups hang
     QProcess serve_;
     QString log_;
 };
@@ -461,6 +468,23 @@ TEST_F(Serve, BoardsGoOfflineWhenSilentOrGoneAndServeGoesOn) {
     }));
     EXPECT_EQ(serve_.state(), QProcess::Running);
     EXPECT_EQ(stop_serve(SIGINT), 0);
+}
+
+TEST_F(Serve, PollsWhileTheBrokersNameDoesNotResolve) {
+    const test::SilentResolver resolver;
+    if (!resolver.usable()) GTEST_SKIP() << "needs root and unshare(1)";
+    resolver_ = &resolver;
+    start_board();
+    start_serve({"--mqtt", "broker.invalid:{port}"}, QString());
+    ASSERT_TRUE(wait_log("connecting to broker.invalid"));
+    const std::size_t before = board_->frames().size();
+    test::run_events_for(2000);
+    // One frame a tick goes on (40 in 2 s), both boards in turn.
+    EXPECT_GE(board_->frames().size() - before, 30u);
+    EXPECT_TRUE(log().contains("board 2 answers"));
+    EXPECT_FALSE(log().contains("connected to"));
+    // A stop in the middle of the lookup does not wait for it.
+    EXPECT_EQ(stop_serve(SIGTERM), 0);
 }
 
 TEST_F(Serve, ConnectsAsConfigured) {
