@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -79,7 +81,10 @@ class Bridge : public QObject, private link::LinkMessages {
     // board's state JSON.
     void publish_relays(const Board& board, std::optional<std::uint16_t> before);
     void publish_discovery(const Board& board);
+    void republish_discovery();
+    void on_earlier_config(std::uint8_t address, const std::string& config);
     void refuse(const Refusal& refusal);
+    void log_refusals();
     Board* board(std::uint8_t address);
 
     BridgeOptions options_;
@@ -97,6 +102,15 @@ class Bridge : public QObject, private link::LinkMessages {
     QFileSystemWatcher names_watch_;
     QTimer names_settle_;  // a rename's burst of notifications, read once
     bool names_loaded_ = false;
+    // Home Assistant's births come in bursts: one republish of the configs,
+    // as last sent, once the burst has paused, or at the latest after
+    // discovery_burst_max_ms.
+    std::map<std::uint8_t, std::string> discovery_sent_;
+    QTimer discovery_burst_;
+    QElapsedTimer discovery_burst_since_;
+    // One log line per second for a burst of refused sets.
+    QTimer refusal_log_;
+    int refusals_unlogged_ = 0;
 };
 
 }  // namespace tarnwick::mqtt
