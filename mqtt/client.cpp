@@ -21,6 +21,9 @@ constexpr int qos = 1;
 // How long a first connection may take before the operator hears that it is
 // still being tried.
 constexpr int slow_connect_ms = 10000;
+// A connection the broker closes this soon after accepting it may have been
+// taken over by a client with the same id.
+constexpr int taken_over_hint_ms = 5000;
 
 void init_library_once() {
     static std::once_flag once;
@@ -301,6 +304,7 @@ QString Client::failure_text(const QString& detail) const {
 void Client::on_accepted() {
     if (state_ == State::stopped || state_ == State::waiting) return;
     state_ = State::connected;
+    connected_since_.start();
     failures_ = 0;
     slow_connect_timer_.stop();
     const std::string status = node_status_topic(options_.node);
@@ -339,11 +343,28 @@ void Client::on_lost(int error, int system_error) {
     }
     state_ = State::connecting;
     if (was_connected) {
-        const QString why =
-            error == MOSQ_ERR_CONN_LOST ? QString() : " (" + error_text(error, system_error) + ")";
+        const QString why = loss_reason(error, system_error);
         emit report(QString("lost the connection to %1%2; reconnecting").arg(where(), why));
         emit disconnected();
     }
+}
+
+// Two clients with one id push each other off the broker in turn. An MQTT 5
+// broker may say so (session taken over); Mosquitto 2.0 just closes the
+// connection, soon after it accepted it.
+QString Client::loss_reason(int error, int system_error) const {
+    const QString id = QString::fromStdString(client_id(options_.node));
+    if (error == MQTT_RC_SESSION_TAKEN_OVER)
+        return QString(" (session taken over: another client connected as %1; one serve per "
+                       "--node)")
+            .arg(id);
+    if (error != MOSQ_ERR_CONN_LOST) return " (" + error_text(error, system_error) + ")";
+    if (connected_since_.isValid() && connected_since_.elapsed() < taken_over_hint_ms)
+        return QString(" (the broker closed it %1 s after accepting it: another client "
+                       "connecting as %2 takes the session over this way)")
+            .arg(connected_since_.elapsed() / 1000.0, 0, 'f', 1)
+            .arg(id);
+    return {};
 }
 
 void Client::on_error_log(const QString& text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -95,6 +96,7 @@ class Client : public QObject {
     void on_refused(int reason);
     void on_lost(int error, int system_error);
     void on_error_log(const QString& text);
+    [[nodiscard]] QString loss_reason(int error, int system_error) const;
 
     struct Attempt {
         std::mutex mutex;
@@ -118,6 +120,7 @@ class Client : public QObject {
     int setup_error_ = 0;    // libmosquitto's error from the TLS settings
     int failures_ = 0;       // failed attempts since the last accepted connection
     std::shared_ptr<Attempt> attempt_;  // under way on its own thread
+    QElapsedTimer connected_since_;
     QTimer retry_timer_;
     QTimer slow_connect_timer_;
     std::set<std::string> subscriptions_;

@@ -463,6 +463,17 @@ TEST_F(Serve, ReconnectsAfterABrokerRestartAndSwitchesOnlyOnALaterSet) {
     EXPECT_TRUE(board_->wait_for_relays(1, start_relays | 0x0004, std::chrono::seconds(2)));
     EXPECT_EQ(commands(), std::vector<BoardSim::Frame>{test::golden_frame("energize relay 3")});
 
+    // A second client with the cabinet's id: serve says why it was pushed off.
+    {
+        const qsizetype from = log().size();
+        mqtt::Client twin(test::cabinet_options(*broker_, node_));
+        twin.start();
+        EXPECT_TRUE(wait_until([&] {
+            return log().mid(from).contains("another client connecting as tarnwick-" + q(node_));
+        })) << log().toStdString();
+        twin.stop();
+    }
+
     // Killed: the broker's last will says it.
     stop_serve(SIGKILL);
     EXPECT_TRUE(broker_->wait_retained(q(topic("status")), "offline", 3000));
