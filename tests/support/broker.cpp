@@ -128,6 +128,7 @@ allow_anonymous false
 password_file %1/passwd
 persistence false
 set_tcp_nodelay true
+max_queued_messages 100000
 log_dest file %1/mosquitto.log
 log_type error
 log_type warning

@@ -18,7 +18,8 @@ namespace tarnwick::test {
 // listener on free loopback ports, no anonymous access, two users from a
 // password file made with mosquitto_passwd, and a CA, a server certificate
 // for "localhost" and a second, unrelated CA made with openssl. Nothing is
-// kept across a restart (no persistence). Every wait is bounded; the broker
+// kept across a restart (no persistence). It queues up to 100,000 messages
+// per client, as the README's broker configuration does. Every wait is bounded; the broker
 // dies with the test process. Throws std::runtime_error when it cannot start.
 class Broker {
   public:
