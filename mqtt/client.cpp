@@ -355,13 +355,15 @@ void Client::on_lost(int error, int system_error) {
 QString Client::loss_reason(int error, int system_error) const {
     const QString id = QString::fromStdString(client_id(options_.node));
     if (error == MQTT_RC_SESSION_TAKEN_OVER)
-        return QString(" (session taken over: another client connected as %1; one serve per "
-                       "--node)")
+        return QString(
+                   " (session taken over: another client connected as %1; one serve per "
+                   "--node)")
             .arg(id);
     if (error != MOSQ_ERR_CONN_LOST) return " (" + error_text(error, system_error) + ")";
     if (connected_since_.isValid() && connected_since_.elapsed() < taken_over_hint_ms)
-        return QString(" (the broker closed it %1 s after accepting it: another client "
-                       "connecting as %2 takes the session over this way)")
+        return QString(
+                   " (the broker closed it %1 s after accepting it: another client "
+                   "connecting as %2 takes the session over this way)")
             .arg(connected_since_.elapsed() / 1000.0, 0, 'f', 1)
             .arg(id);
     return {};

@@ -117,8 +117,8 @@ class Client : public QObject {
     mosquitto* mosq_ = nullptr;
     State state_ = State::stopped;
     bool thread_running_ = false;
-    int setup_error_ = 0;    // libmosquitto's error from the TLS settings
-    int failures_ = 0;       // failed attempts since the last accepted connection
+    int setup_error_ = 0;               // libmosquitto's error from the TLS settings
+    int failures_ = 0;                  // failed attempts since the last accepted connection
     std::shared_ptr<Attempt> attempt_;  // under way on its own thread
     QElapsedTimer connected_since_;
     QTimer retry_timer_;

@@ -60,11 +60,11 @@ FileText read_small_file(const std::string& what, const std::string& path, std::
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const char* kind = S_ISDIR(info.st_mode)    ? "a directory"
-                           : S_ISFIFO(info.st_mode) ? "a FIFO"
-                           : S_ISSOCK(info.st_mode) ? "a socket"
+        const char* kind = S_ISDIR(info.st_mode)                            ? "a directory"
+                           : S_ISFIFO(info.st_mode)                         ? "a FIFO"
+                           : S_ISSOCK(info.st_mode)                         ? "a socket"
                            : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device"
-                                                                             : "not a file";
+                                                                            : "not a file";
         result.problem = what + " " + path + " is " + kind + "; give a regular file";
         ::close(fd);
         return result;

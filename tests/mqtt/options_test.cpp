@@ -133,8 +133,7 @@ class PasswordFile : public ::testing::Test {
         const auto path = (dir_ / "real-ca.crt").string();
         const std::string command =
             "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
-            (dir_ / "ca.key").string() + " -out " + path +
-            " -days 2 -subj /CN=test 2>/dev/null";
+            (dir_ / "ca.key").string() + " -out " + path + " -days 2 -subj /CN=test 2>/dev/null";
         EXPECT_EQ(std::system(command.c_str()), 0);
         return path;
     }

@@ -607,15 +607,16 @@ TEST_F(Serve, ConnectsAsConfigured) {
                 << c.what;
             // Board 3's device removed; board 1's switches removed (each its
             // platform alone) before its binary sensors come.
-            EXPECT_TRUE(wait_until(
-                [&] { return !broker_->retained(q(mqtt::discovery_topic(node_, 3))); }));
-            const auto removal = wait_message(mqtt::discovery_topic(node_, 1), [](const Message& m) {
-                const QJsonObject cmps = parsed(m.payload)["cmps"].toObject();
-                if (cmps.size() != 16) return false;
-                for (const QJsonValue component : cmps)
-                    if (component.toObject() != QJsonObject{{"p", "switch"}}) return false;
-                return true;
-            });
+            EXPECT_TRUE(
+                wait_until([&] { return !broker_->retained(q(mqtt::discovery_topic(node_, 3))); }));
+            const auto removal =
+                wait_message(mqtt::discovery_topic(node_, 1), [](const Message& m) {
+                    const QJsonObject cmps = parsed(m.payload)["cmps"].toObject();
+                    if (cmps.size() != 16) return false;
+                    for (const QJsonValue component : cmps)
+                        if (component.toObject() != QJsonObject{{"p", "switch"}}) return false;
+                    return true;
+                });
             EXPECT_TRUE(removal && removal->retained);
         }
         EXPECT_EQ(stop_serve(SIGTERM), 0) << c.what;

@@ -269,8 +269,7 @@ std::vector<mqtt::Message> Recorder::on(const std::string& topic) const {
 }
 
 SilentResolver::SilentResolver() {
-    if (::geteuid() != 0 || !dir_.isValid() ||
-        QProcess::execute("unshare", {"-m", "true"}) != 0)
+    if (::geteuid() != 0 || !dir_.isValid() || QProcess::execute("unshare", {"-m", "true"}) != 0)
         return;
     // Some address of 127.0.0.0/8 where port 53 is free.
     for (int host = 153; host < 160 && fd_ < 0; ++host) {
@@ -284,10 +283,9 @@ SilentResolver::SilentResolver() {
             fd_ = -1;
             continue;
         }
-        write_file(dir_.filePath("resolv.conf"),
-                   QString("nameserver 127.0.0.%1\noptions timeout:30 attempts:1\n")
-                       .arg(host)
-                       .toUtf8());
+        write_file(
+            dir_.filePath("resolv.conf"),
+            QString("nameserver 127.0.0.%1\noptions timeout:30 attempts:1\n").arg(host).toUtf8());
     }
 }
 
@@ -298,8 +296,7 @@ SilentResolver::~SilentResolver() {
 std::pair<QString, QStringList> SilentResolver::wrap(const QString& program,
                                                      const QStringList& arguments) const {
     return {"unshare",
-            QStringList{"-m", "sh", "-c",
-                        R"(mount --bind "$0" /etc/resolv.conf && exec "$@")",
+            QStringList{"-m", "sh", "-c", R"(mount --bind "$0" /etc/resolv.conf && exec "$@")",
                         dir_.filePath("resolv.conf"), program} +
                 arguments};
 }
