@@ -13,7 +13,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
@@ -76,17 +78,35 @@ void pause_ms(int ms) {
 }
 
 // tarnwick-ctl serve for these boards of the simulator's line, as the cabinet.
+// Its log goes to `log` when given; `host` stands for 127.0.0.1, and
+// `resolver` makes its lookups hang.
 class ServeProcess {
   public:
-    ServeProcess(const Broker& broker, const std::string& device, const char* boards) {
+    ServeProcess(const Broker& broker, const std::string& device, const char* boards,
+                 const QString& log = {}, const QString& host = "127.0.0.1",
+                 const tarnwick::test::SilentResolver* resolver = nullptr) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TARNWICK_MQTT_PASSWORD", Broker::cabinet_password);
         process_.setProcessEnvironment(env);
-        process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.start(TARNWICK_CTL,
-                       {"-p", QString::fromStdString(device), "serve", "--mqtt",
-                        "127.0.0.1:" + QString::number(broker.port()), "--node", serve_node,
-                        "--boards", boards, "--username", Broker::cabinet_user});
+        process_.setStandardErrorFile(log.isEmpty() ? QProcess::nullDevice() : log);
+        const QStringList args{"-p",
+                               QString::fromStdString(device),
+                               "serve",
+                               "--mqtt",
+                               host + ":" + QString::number(broker.port()),
+                               "--node",
+                               serve_node,
+                               "--boards",
+                               boards,
+                               "--username",
+                               Broker::cabinet_user,
+                               "--allow-plaintext-password"};
+        if (resolver) {
+            const auto [program, wrapped] = resolver->wrap(TARNWICK_CTL, args);
+            process_.start(program, wrapped);
+        } else {
+            process_.start(TARNWICK_CTL, args);
+        }
         if (!process_.waitForStarted(5000)) {
             std::fprintf(stderr, "mqtt_bench: tarnwick-ctl serve did not start\n");
             std::exit(1);
@@ -160,10 +180,111 @@ SetTimes serve_sets(Client& dashboard, tarnwick::test::BoardSim& board, int samp
     return times;
 }
 
+// The gaps between the frames the board reads, in ms, for `seconds`.
+std::vector<double> frame_gaps(tarnwick::test::BoardSim& board, int seconds) {
+    std::vector<double> gaps;
+    QElapsedTimer clock;
+    clock.start();
+    std::size_t seen = board.frames().size();
+    qint64 last = -1;
+    while (clock.elapsed() < seconds * 1000) {
+        const std::size_t now = board.frames().size();
+        const qint64 at = clock.nsecsElapsed();
+        if (now > seen) {
+            if (last >= 0) gaps.push_back(static_cast<double>(at - last) / 1e6);
+            last = at;
+            seen = now;
+        }
+        QThread::usleep(500);
+    }
+    return gaps;
+}
+
+int lines_of(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return -1;
+    return static_cast<int>(file.readAll().count('\n'));
+}
+
 void print(const char* what, const std::vector<double>& ms) {
     using tarnwick::bench::percentile;
     std::printf("%-48s p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu samples)\n", what,
                 percentile(ms, 50), percentile(ms, 99), percentile(ms, 100), ms.size());
+}
+
+// A burst of 10,000 random sets for both boards: how many relays end in a
+// state other than the last set's.
+void set_burst(tarnwick::test::BoardSim& board, Client& dashboard) {
+    const std::string node = ServeProcess::serve_node;
+    std::uint16_t expected[3] = {0, 0, 0};
+    std::mt19937 random(11);
+    for (int i = 0; i < 10000; ++i) {
+        const int address = 1 + i % 2;
+        const int relay = 1 + std::uniform_int_distribution<int>(0, 15)(random);
+        const bool on = std::uniform_int_distribution<int>(0, 1)(random) == 1;
+        dashboard.publish(relay_set_topic(node, static_cast<std::uint8_t>(address), relay),
+                          on ? "ON" : "OFF", false);
+        const auto bit = static_cast<std::uint16_t>(1u << (relay - 1));
+        expected[address] = on ? expected[address] | bit : expected[address] & ~bit;
+    }
+    for (const std::uint8_t address : {1, 2})
+        board.wait_for_relays(address, expected[address], std::chrono::seconds(20));
+    int wrong = 0;
+    for (const std::uint8_t address : {1, 2})
+        wrong += __builtin_popcount(board.last_relays(address).value_or(0) ^ expected[address]);
+    std::printf(
+        "serve, a burst of 10000 sets (broker: max_queued_messages 100000): %d of 32 "
+        "relays differ from the last set\n",
+        wrong);
+}
+
+// What hostile or clumsy clients can do to serve, and a resolver that hangs.
+void network_surface(const Broker& broker, Client& dashboard) {
+    using tarnwick::bench::status_mb;
+    const std::string node = ServeProcess::serve_node;
+    QTemporaryDir dir;
+    {
+        tarnwick::test::SilentResolver resolver;
+        tarnwick::test::BoardSim board({"--report-frames", "--address", "1,2"});
+        if (resolver.usable()) {
+            ServeProcess serve(broker, board.path(), "1,2", {}, "broker.invalid", &resolver);
+            pause_ms(1000);
+            print("serve, broker's name lookup hanging: frame to frame", frame_gaps(board, 10));
+        } else {
+            std::printf("serve with a hanging lookup: skipped (needs root and unshare)\n");
+        }
+    }
+    tarnwick::test::BoardSim board({"--address", "1,2"});
+    const QString log = dir.filePath("serve.log");
+    ServeProcess serve(broker, board.path(), "1,2", log);
+    pause_ms(2000);
+    const double peak_before = status_mb(serve.pid(), "VmHWM");
+    dashboard.publish(relay_set_topic(node, 1, 3), std::string(200u << 20, 'x'), false);
+    pause_ms(5000);
+    std::printf("serve, one 200 MB set: peak RSS %.1f MB before, %.1f MB after\n", peak_before,
+                status_mb(serve.pid(), "VmHWM"));
+
+    Client watcher(tarnwick::test::dashboard_options(broker, "watcher"));
+    int configs = 0;
+    QObject::connect(&watcher, &Client::message_received, [&](const Message& m) {
+        configs += m.topic.rfind("homeassistant/device/", 0) == 0;
+    });
+    watcher.subscribe("homeassistant/device/#");
+    watcher.start();
+    if (!wait_connected(watcher)) std::exit(1);
+    pause_ms(1000);
+    configs = 0;
+    for (int i = 0; i < 10000; ++i) dashboard.publish("homeassistant/status", "online", false);
+    pause_ms(5000);
+    std::printf("serve, 2 boards, 10000 Home Assistant births: %d discovery publishes\n", configs);
+    watcher.stop();
+
+    const int lines_before = lines_of(log);
+    for (int i = 0; i < 10000; ++i) dashboard.publish(relay_set_topic(node, 1, 3), "bad", false);
+    pause_ms(4000);
+    std::printf("serve, 10000 invalid sets: %d log lines\n", lines_of(log) - lines_before);
+
+    set_burst(board, dashboard);
 }
 
 }  // namespace
@@ -231,6 +352,7 @@ int main(int argc, char** argv) {
             tarnwick::bench::status_mb(serve.pid(), "VmHWM"),
             tarnwick::bench::maps_library(serve.pid(), "libQt6Widgets") ? "loaded" : "not loaded");
     }
+    network_surface(broker, dashboard);
     dashboard.stop();
     return 0;
 }

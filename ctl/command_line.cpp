@@ -32,7 +32,7 @@ Commands:
   names [CH [NAME]]  the address's channel names, or one, or set one
   serve --mqtt HOST[:PORT] --node NODE [--boards LIST] [--read-only]
         [--username USER --password-file FILE] [--tls-ca FILE [--insecure]]
-        [--keepalive S]
+        [--allow-plaintext-password] [--keepalive S]
                      put the boards of the line on an MQTT broker, with Home
                      Assistant discovery, until SIGTERM or Ctrl-C
 
@@ -70,7 +70,11 @@ a fresh set of exactly ON or OFF. Its options:
   --read-only           publish only; no subscription at all
   --username USER       the broker user
   --password-file FILE  its password (else $TARNWICK_MQTT_PASSWORD; never an
-                        option of its own)
+                        option of its own); a regular file that not every
+                        user may read
+  --allow-plaintext-password
+                        send the password without TLS to a broker that is
+                        not this machine (refused otherwise)
   --tls-ca FILE         TLS, the broker's certificate checked against this CA
                         and its host name; never plain text instead
   --insecure            with --tls-ca: skip the host-name check only
@@ -130,6 +134,7 @@ bool parse_serve_options(const QCommandLineParser& parser, Request& request) {
     if (!broker) return refuse_serve(broker.problem);
     client.broker = *broker.value;
     client.insecure = is_set("insecure");
+    client.allow_plaintext_password = is_set("allow-plaintext-password");
     client.username = value("username").toStdString();
     if (is_set("keepalive")) {
         const auto seconds = number_in(value("keepalive"), 5, 65535);
@@ -163,6 +168,7 @@ void add_serve_options(QCommandLineParser& parser) {
     valued("keepalive", "S");
     parser.addOption(QCommandLineOption(QStringLiteral("read-only")));
     parser.addOption(QCommandLineOption(QStringLiteral("insecure")));
+    parser.addOption(QCommandLineOption(QStringLiteral("allow-plaintext-password")));
 }
 
 // The arguments after the command: its own options and positionals.

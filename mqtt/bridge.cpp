@@ -1,6 +1,8 @@
 #include "mqtt/bridge.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 #include <utility>
 #include <variant>
@@ -15,6 +17,9 @@ namespace {
 // Names are read again this long after the last change to their directory:
 // a write goes to a temporary file that is then renamed over name.txt.
 constexpr int names_settle_ms = 200;
+constexpr int discovery_quiet_ms = 500;
+constexpr int discovery_burst_max_ms = 3000;
+constexpr int refusal_log_ms = 1000;
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
@@ -36,6 +41,12 @@ Bridge::Bridge(BridgeOptions options, QObject* parent)
     names_settle_.setSingleShot(true);
     names_settle_.setInterval(names_settle_ms);
     connect(&names_settle_, &QTimer::timeout, this, &Bridge::reload_names);
+    discovery_burst_.setSingleShot(true);
+    discovery_burst_.setInterval(discovery_quiet_ms);
+    connect(&discovery_burst_, &QTimer::timeout, this, &Bridge::republish_discovery);
+    refusal_log_.setSingleShot(true);
+    refusal_log_.setInterval(refusal_log_ms);
+    connect(&refusal_log_, &QTimer::timeout, this, &Bridge::log_refusals);
     connect(&client_, &Client::report, this, &Bridge::report);
     connect(&client_, &Client::connected, this, &Bridge::on_connected);
     connect(&client_, &Client::message_received, this, &Bridge::on_message);
@@ -77,8 +88,9 @@ void Bridge::start() {
     connect(&names_watch_, &QFileSystemWatcher::directoryChanged, &names_settle_,
             qOverload<>(&QTimer::start));
 
+    client_.subscribe(std::string(discovery_filter));
     if (options_.read_only) {
-        emit report("read-only: no subscription; sets are neither taken nor answered");
+        emit report("read-only: no command subscription; sets are neither taken nor answered");
     } else {
         client_.subscribe(set_filter(options_.client.node));
         client_.subscribe(std::string(ha_status_topic));
@@ -205,8 +217,15 @@ void Bridge::on_connected() {
 void Bridge::on_message(const Message& message) {
     if (message.topic == ha_status_topic) {
         // Home Assistant (re)started: it asks for the discovery configs.
-        if (message.payload == online_payload)
-            for (const Board& b : boards_) publish_discovery(b);
+        if (message.payload != online_payload) return;
+        if (!discovery_burst_.isActive()) discovery_burst_since_.start();
+        if (discovery_burst_since_.elapsed() < discovery_burst_max_ms) discovery_burst_.start();
+        return;
+    }
+    if (message.topic.rfind("homeassistant/", 0) == 0) {
+        const auto address = discovery_address(options_.client.node, message.topic);
+        if (address && message.retained && !message.payload.empty())
+            on_earlier_config(*address, message.payload);
         return;
     }
     const auto read = read_set(options_.client.node, options_.boards, message.topic,
@@ -228,8 +247,22 @@ void Bridge::on_message(const Message& message) {
 }
 
 void Bridge::refuse(const Refusal& refusal) {
-    emit report(q(refusal.text));
     client_.publish(refusal.error_topic, refusal.text, false);
+    if (refusal_log_.isActive()) {
+        ++refusals_unlogged_;
+        return;
+    }
+    emit report(q(refusal.text));
+    refusal_log_.start();
+}
+
+void Bridge::log_refusals() {
+    if (refusals_unlogged_ == 0) return;
+    emit report(QString("refused %1 more sets in the last second, each answered on its error "
+                        "topic")
+                    .arg(refusals_unlogged_));
+    refusals_unlogged_ = 0;
+    refusal_log_.start();
 }
 
 void Bridge::publish_availability(const Board& b) {
@@ -251,9 +284,45 @@ void Bridge::publish_relays(const Board& b, std::optional<std::uint16_t> before)
 
 void Bridge::publish_discovery(const Board& b) {
     const std::string& node = options_.client.node;
-    client_.publish(discovery_topic(node, b.address),
-                    discovery_json(node, b.address, b.names, options_.version, !options_.read_only),
-                    true);
+    std::string& config = discovery_sent_[b.address];
+    config = discovery_json(node, b.address, b.names, options_.version, !options_.read_only);
+    client_.publish(discovery_topic(node, b.address), config, true);
+}
+
+void Bridge::republish_discovery() {
+    for (const Board& b : boards_) {
+        const auto sent = discovery_sent_.find(b.address);
+        if (sent == discovery_sent_.end())
+            publish_discovery(b);
+        else
+            client_.publish(discovery_topic(options_.client.node, b.address), sent->second, true);
+    }
+}
+
+// A config of this node kept by the broker, from this run or an earlier one.
+// A board no longer served loses its device; relays whose platform changed
+// (--read-only toggled) are removed before the config is sent again, so that
+// Home Assistant keeps no stale entity.
+void Bridge::on_earlier_config(std::uint8_t address, const std::string& config) {
+    const std::string& node = options_.client.node;
+    if (!board(address)) {
+        emit report(QString("board %1 is no longer served: removing its Home Assistant device")
+                        .arg(address));
+        client_.publish(discovery_topic(node, address), std::string(), true);
+        return;
+    }
+    const auto sent = discovery_sent_.find(address);
+    if (sent != discovery_sent_.end() && sent->second == config) return;
+    const QJsonObject earlier = QJsonDocument::fromJson(QByteArray::fromStdString(config)).object();
+    const QString platform = earlier["cmps"]["r1"]["p"].toString();
+    const QString now = options_.read_only ? "binary_sensor" : "switch";
+    if (platform.isEmpty() || platform == now) return;
+    const bool switches = platform == "switch";
+    if (!switches && platform != "binary_sensor") return;
+    std::string removal = discovery_removal_json(node, address, options_.version, switches);
+    if (removal == config) return;  // ours, coming back
+    client_.publish(discovery_topic(node, address), removal, true);
+    publish_discovery(*board(address));
 }
 
 std::vector<int> Bridge::board_addresses() const {

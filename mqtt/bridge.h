@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,7 +93,10 @@ class Bridge : public QObject, private link::LinkMessages {
     // board's state JSON.
     void publish_relays(const Board& board, std::optional<std::uint16_t> before);
     void publish_discovery(const Board& board);
+    void republish_discovery();
+    void on_earlier_config(std::uint8_t address, const std::string& config);
     void refuse(const Refusal& refusal);
+    void log_refusals();
     Board* board(std::uint8_t address);
 
     BridgeOptions options_;
@@ -113,6 +117,15 @@ class Bridge : public QObject, private link::LinkMessages {
     QElapsedTimer unclaimed_said_;  // since the log last told of answers from another address
     bool names_reading_ = false;  // a reload is on the worker
     bool names_again_ = false;    // ... and the file changed again meanwhile
+    // Home Assistant's births come in bursts: one republish of the configs,
+    // as last sent, once the burst has paused, or at the latest after
+    // discovery_burst_max_ms.
+    std::map<std::uint8_t, std::string> discovery_sent_;
+    QTimer discovery_burst_;
+    QElapsedTimer discovery_burst_since_;
+    // One log line per second for a burst of refused sets.
+    QTimer refusal_log_;
+    int refusals_unlogged_ = 0;
     // Last, so it is destroyed first: its destructor waits for a reload.
     QThreadPool names_worker_;
 };

@@ -4,11 +4,12 @@
 #include <mqtt_protocol.h>
 #include <pthread.h>
 
-#include <QThread>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "mqtt/topics.h"
 
@@ -20,6 +21,9 @@ constexpr int qos = 1;
 // How long a first connection may take before the operator hears that it is
 // still being tried.
 constexpr int slow_connect_ms = 10000;
+// A connection the broker closes this soon after accepting it may have been
+// taken over by a client with the same id.
+constexpr int taken_over_hint_ms = 5000;
 
 void init_library_once() {
     static std::once_flag once;
@@ -65,6 +69,10 @@ QString error_text(int error, int system_error = errno) {
     if (!text.isEmpty()) text[0] = text[0].toLower();
     return text;
 }
+
+// Set on the thread that makes a connection attempt: what libmosquitto logs
+// there goes to the attempt's failure message.
+thread_local QString* attempt_log = nullptr;
 
 // Callbacks run on libmosquitto's thread with cancellation off: its thread
 // may be cancelled by a final stop, never inside Qt.
@@ -134,14 +142,14 @@ struct ClientCallbacks {
     static void on_log(mosquitto*, void* self, int level, const char* text) {
         if (level != MOSQ_LOG_ERR) return;
         NoCancel no_cancel;
-        auto* client = static_cast<Client*>(self);
         const QString line = QString::fromUtf8(text);
-        // During connect_async() on the client's own thread: kept for the
-        // attempt's failure message.
-        if (QThread::currentThread() == client->thread()) {
-            if (client->attempt_error_.isEmpty()) client->attempt_error_ = line;
+        // During an attempt, on its own thread: kept for its failure message.
+        // The client may be gone by then; it is not touched.
+        if (attempt_log) {
+            if (attempt_log->isEmpty()) *attempt_log = line;
             return;
         }
+        auto* client = static_cast<Client*>(self);
         post(self, [client, line] { client->on_error_log(line); });
     }
 };
@@ -188,7 +196,7 @@ Client::Client(ClientOptions options, QObject* parent)
 }
 
 Client::~Client() {
-    if (!mosq_) return;
+    if (abandon_attempt() || !mosq_) return;
     if (state_ != State::stopped) {
         // Gone without stop(): ask the broker for the last will.
         mosquitto_disconnect_v5(mosq_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
@@ -221,19 +229,64 @@ void Client::start() {
     attempt();
 }
 
-// Name resolution happens here, on the owner's thread; the TCP connection and
-// the TLS handshake go on in the network thread.
+// An attempt runs on a thread of its own: the lookup of the host name, the
+// TCP connection and the TLS handshake can each take minutes (no DNS, a
+// dead VPN, a host that does not answer), and the owner's thread polls the
+// serial line meanwhile. Its result comes back as attempted(). The blocking
+// connect is the one that takes CONNECT properties; libmosquitto keeps them
+// for its own reconnects.
 void Client::attempt() {
-    attempt_error_.clear();
-    const int error = mosquitto_connect_async(mosq_, options_.broker.host.c_str(),
-                                              options_.broker.port, options_.keepalive_s);
+    auto pending = std::make_shared<Attempt>();
+    attempt_ = pending;
+    mosquitto_property* properties = nullptr;
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, max_packet_bytes);
+    std::thread([this, pending, properties, mosq = mosq_, host = options_.broker.host,
+                 port = options_.broker.port, keepalive = options_.keepalive_s]() mutable {
+        QString logged;
+        attempt_log = &logged;
+        const int error =
+            mosquitto_connect_bind_v5(mosq, host.c_str(), port, keepalive, nullptr, properties);
+        const int system_error = errno;
+        attempt_log = nullptr;
+        mosquitto_property_free_all(&properties);
+        std::lock_guard lock(pending->mutex);
+        if (pending->abandoned) {
+            mosquitto_destroy(mosq);  // the client is gone; this closes the socket
+            return;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, pending, error, system_error, logged] {
+                attempted(pending, error, system_error, logged);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+    slow_connect_timer_.start(slow_connect_ms);
+}
+
+void Client::attempted(const std::shared_ptr<Attempt>& which, int error, int system_error,
+                       const QString& logged) {
+    if (which != attempt_) return;
+    attempt_.reset();
     if (error != MOSQ_ERR_SUCCESS) {
-        const QString detail = attempt_error_.isEmpty() ? error_text(error) : attempt_error_;
+        const QString detail = logged.isEmpty() ? error_text(error, system_error) : logged;
         retry_later(QString("cannot connect to %1: %2").arg(where(), failure_text(detail)));
         return;
     }
     if (!thread_running_) thread_running_ = mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
-    slow_connect_timer_.start(slow_connect_ms);
+}
+
+// An attempt still under way is left to end by itself, however long it
+// takes: its thread then frees the mosquitto object. True when there was one.
+bool Client::abandon_attempt() {
+    if (!attempt_) return false;
+    {
+        std::lock_guard lock(attempt_->mutex);
+        attempt_->abandoned = true;
+    }
+    attempt_.reset();
+    mosq_ = nullptr;
+    return true;
 }
 
 QString Client::failure_text(const QString& detail) const {
@@ -251,6 +304,7 @@ QString Client::failure_text(const QString& detail) const {
 void Client::on_accepted() {
     if (state_ == State::stopped || state_ == State::waiting) return;
     state_ = State::connected;
+    connected_since_.start();
     failures_ = 0;
     slow_connect_timer_.stop();
     const std::string status = node_status_topic(options_.node);
@@ -289,11 +343,30 @@ void Client::on_lost(int error, int system_error) {
     }
     state_ = State::connecting;
     if (was_connected) {
-        const QString why =
-            error == MOSQ_ERR_CONN_LOST ? QString() : " (" + error_text(error, system_error) + ")";
+        const QString why = loss_reason(error, system_error);
         emit report(QString("lost the connection to %1%2; reconnecting").arg(where(), why));
         emit disconnected();
     }
+}
+
+// Two clients with one id push each other off the broker in turn. An MQTT 5
+// broker may say so (session taken over); Mosquitto 2.0 just closes the
+// connection, soon after it accepted it.
+QString Client::loss_reason(int error, int system_error) const {
+    const QString id = QString::fromStdString(client_id(options_.node));
+    if (error == MQTT_RC_SESSION_TAKEN_OVER)
+        return QString(
+                   " (session taken over: another client connected as %1; one serve per "
+                   "--node)")
+            .arg(id);
+    if (error != MOSQ_ERR_CONN_LOST) return " (" + error_text(error, system_error) + ")";
+    if (connected_since_.isValid() && connected_since_.elapsed() < taken_over_hint_ms)
+        return QString(
+                   " (the broker closed it %1 s after accepting it: another client "
+                   "connecting as %2 takes the session over this way)")
+            .arg(connected_since_.elapsed() / 1000.0, 0, 'f', 1)
+            .arg(id);
+    return {};
 }
 
 void Client::on_error_log(const QString& text) {
@@ -304,7 +377,7 @@ void Client::on_error_log(const QString& text) {
 }
 
 void Client::retry_later(const QString& why) {
-    if (state_ == State::stopped || state_ == State::waiting) return;
+    if (state_ == State::stopped || state_ == State::waiting || attempt_) return;
     const bool was_connected = state_ == State::connected;
     state_ = State::waiting;
     slow_connect_timer_.stop();
@@ -370,8 +443,10 @@ bool Client::stop(std::chrono::milliseconds timeout) {
         collecting_acks_ = false;
     }
     state_ = State::stopped;
-    mosquitto_disconnect(mosq_);
-    end_network_thread(!was_connected);
+    if (!abandon_attempt()) {
+        mosquitto_disconnect(mosq_);
+        end_network_thread(!was_connected);
+    }
     if (delivered)
         emit report(QString("said offline and disconnected from %1").arg(where()));
     else if (was_connected)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,9 +31,9 @@ struct Message {
 // that holds the serial port. libmosquitto does the network I/O on a thread
 // of its own and reconnects by itself, waiting longer each time, after a lost
 // connection. Its callbacks only copy what came and post it to this object's
-// thread, where every signal is emitted. Nothing here blocks that thread but
-// the lookup of the broker's host name when an attempt starts, and stop(),
-// for at most its timeout.
+// thread, where every signal is emitted. Each attempt (host name lookup, TCP,
+// TLS) runs on a thread of its own; nothing here blocks this object's thread
+// but stop(), for at most its timeout.
 //
 // Every connection publishes "online" retained on tarnwick/<node>/status and
 // leaves "offline" retained there as its last will; MQTT 5, a clean start
@@ -44,6 +46,11 @@ class Client : public QObject {
     Q_OBJECT
   public:
     enum class State { stopped, connecting, connected, waiting };
+
+    // Told to the broker on connect (MQTT 5 Maximum Packet Size): it drops a
+    // larger message for us instead of making us read it whole into memory.
+    // Sets and names are a few bytes; a discovery config is a few KB.
+    static constexpr int max_packet_bytes = 64 * 1024;
 
     // The options must have passed options_problem().
     explicit Client(ClientOptions options, QObject* parent = nullptr);
@@ -89,8 +96,16 @@ class Client : public QObject {
     void on_refused(int reason);
     void on_lost(int error, int system_error);
     void on_error_log(const QString& text);
+    [[nodiscard]] QString loss_reason(int error, int system_error) const;
 
+    struct Attempt {
+        std::mutex mutex;
+        bool abandoned = false;  // its thread frees the mosquitto object
+    };
     void attempt();
+    void attempted(const std::shared_ptr<Attempt>& which, int error, int system_error,
+                   const QString& logged);
+    bool abandon_attempt();
     void retry_later(const QString& why);
     void end_network_thread(bool cancel);
     [[nodiscard]] QString where() const;
@@ -102,9 +117,10 @@ class Client : public QObject {
     mosquitto* mosq_ = nullptr;
     State state_ = State::stopped;
     bool thread_running_ = false;
-    int setup_error_ = 0;    // libmosquitto's error from the TLS settings
-    int failures_ = 0;       // failed attempts since the last accepted connection
-    QString attempt_error_;  // the first error logged during connect_async()
+    int setup_error_ = 0;               // libmosquitto's error from the TLS settings
+    int failures_ = 0;                  // failed attempts since the last accepted connection
+    std::shared_ptr<Attempt> attempt_;  // under way on its own thread
+    QElapsedTimer connected_since_;
     QTimer retry_timer_;
     QTimer slow_connect_timer_;
     std::set<std::string> subscriptions_;

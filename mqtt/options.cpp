@@ -1,13 +1,16 @@
 #include "mqtt/options.h"
 
+#include <fcntl.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <memory>
 
 #include "protocol/number_text.h"
 
@@ -29,6 +32,66 @@ std::string_view trimmed(std::string_view text) {
 
 std::string quoted(std::string_view text) {
     return "\"" + std::string(text) + "\"";
+}
+
+// A regular file's text, at most `limit` bytes, or why it cannot be had. A
+// FIFO, socket, device or directory is refused without reading it: the open
+// does not wait for a writer (O_NONBLOCK), and the type is that of what was
+// opened (fstat).
+struct FileText {
+    std::string text;
+    std::string problem;
+    mode_t mode = 0;
+};
+FileText read_small_file(const std::string& what, const std::string& path, std::size_t limit) {
+    FileText result;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        result.problem = "cannot read " + what + " " + path + ": " + std::strerror(errno);
+        return result;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const char* kind = S_ISDIR(info.st_mode)                            ? "a directory"
+                           : S_ISFIFO(info.st_mode)                         ? "a FIFO"
+                           : S_ISSOCK(info.st_mode)                         ? "a socket"
+                           : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device"
+                                                                            : "not a file";
+        result.problem = what + " " + path + " is " + kind + "; give a regular file";
+        ::close(fd);
+        return result;
+    }
+    result.mode = info.st_mode;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && result.text.size() <= limit)
+        result.text.append(buffer, static_cast<std::size_t>(n));
+    const int read_error = n < 0 ? errno : 0;
+    ::close(fd);
+    if (read_error)
+        result.problem = "cannot read " + what + " " + path + ": " + std::strerror(read_error);
+    else if (result.text.size() > limit)
+        result.problem = what + " " + path + " is larger than " + std::to_string(limit) +
+                         " bytes; is it the right file?";
+    return result;
+}
+
+// How many PEM certificates the text holds.
+int certificate_count(const std::string& text) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(text.data(), static_cast<int>(text.size())), &BIO_free);
+    int count = 0;
+    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+        X509_free(cert);
+        ++count;
+    }
+    return count;
+}
+
+// Whether the broker is this machine by its name: a password to it does not
+// cross a network.
+bool loopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
 }  // namespace
@@ -159,12 +222,12 @@ Password read_password(const std::string& file, const char* variable_value) {
         if (variable_value && *variable_value) result.value = std::string(variable_value);
         return result;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        result.problem = "cannot read the password file " + file + ": " + std::strerror(errno);
+    FileText read = read_small_file("the password file", file, 64 * 1024);
+    if (!read.problem.empty()) {
+        result.problem = std::move(read.problem);
         return result;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string& text = read.text;
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.empty()) {
@@ -172,10 +235,11 @@ Password read_password(const std::string& file, const char* variable_value) {
         return result;
     }
     result.value = std::move(text);
-    struct stat info {};
-    if (::stat(file.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)))
+    // Readable by its group is the usual way to give a service user a secret
+    // (0640 root:tarnwick); readable by everyone is not.
+    if (read.mode & S_IROTH)
         result.warning = "the password file " + file +
-                         " can be read by other users of this machine; chmod 600 it";
+                         " can be read by every user of this machine; chmod o-r it";
     return result;
 }
 
@@ -188,9 +252,16 @@ std::optional<std::string> options_problem(const ClientOptions& options) {
         return std::string(
             "--insecure turns off the host-name check of TLS, but TLS is off: give --tls-ca");
     if (!options.tls_ca.empty()) {
-        std::ifstream ca(options.tls_ca);
-        if (!ca) return "cannot read the CA file " + options.tls_ca + ": " + std::strerror(errno);
+        const FileText ca = read_small_file("the CA file", options.tls_ca, 1024 * 1024);
+        if (!ca.problem.empty()) return ca.problem;
+        if (certificate_count(ca.text) == 0)
+            return "the CA file " + options.tls_ca + " holds no PEM certificate";
     }
+    if (options.password && options.tls_ca.empty() && !options.allow_plaintext_password &&
+        !loopback(options.broker.host))
+        return "the password would cross the network to " + options.broker.host +
+               " in plain text: give --tls-ca, or --allow-plaintext-password on a network "
+               "you trust";
     if (options.keepalive_s < 5 || options.keepalive_s > 65535)
         return "--keepalive " + std::to_string(options.keepalive_s) + ": give 5..65535 seconds";
     if (options.retry_min_s < 1 || options.retry_max_s < options.retry_min_s)

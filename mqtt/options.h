@@ -52,11 +52,13 @@ struct BrokerAddress {
 // The password, from --password-file when given, else from the variable
 // TARNWICK_MQTT_PASSWORD (its value passed in; empty counts as unset); never
 // from the command line, where every user of the machine could read it. One
-// trailing line break of the file is not part of the password.
+// trailing line break of the file is not part of the password. Only a
+// regular file is read; a FIFO, socket, device or directory is refused at
+// once.
 struct Password {
     std::optional<std::string> value;  // nothing: connect without a password
     std::string problem;               // the file cannot be used: do not start
-    std::string warning;               // usable, but others may read the file
+    std::string warning;               // usable, but every user may read the file
 };
 [[nodiscard]] Password read_password(const std::string& file, const char* variable_value);
 
@@ -68,6 +70,10 @@ struct ClientOptions {
     std::optional<std::string> password;  // needs a username
     std::string tls_ca;                   // CA file; empty: plain TCP
     bool insecure = false;                // TLS without the host-name check
+
+    // A password to a broker that is not this machine goes in plain text
+    // only when allowed.
+    bool allow_plaintext_password = false;
     int keepalive_s = 30;
     // Waits between attempts after a failure: min × n² seconds for the n-th
     // failure in a row, at most max.
@@ -84,7 +90,8 @@ struct BridgeOptions {
     std::string version;  // the program's, for Home Assistant's device page
 };
 
-// Why these options cannot work, or nothing.
+// Why these options cannot work, or nothing. The CA file must be a regular
+// file holding a PEM certificate.
 [[nodiscard]] std::optional<std::string> options_problem(const ClientOptions& options);
 
 // The wait before attempt n + 1 after n failures in a row (n >= 1):

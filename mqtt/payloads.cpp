@@ -30,6 +30,27 @@ std::string compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
+// A board's device config around its components.
+QJsonObject device_config(std::string_view node, std::uint8_t address, std::string_view version,
+                          const QJsonObject& components) {
+    const QJsonObject device{
+        {"identifiers", QJsonArray{q(device_id(node, address))}},
+        {"name", QString("%1 board %2").arg(q(node)).arg(address)},
+        {"model", "16-channel relay board"},
+        {"sw_version", q(version)},
+    };
+    const QJsonObject origin{{"name", "tarnwick"}, {"sw_version", q(version)}};
+    return {
+        {"dev", device},
+        {"o", origin},
+        {"availability", QJsonArray{availability(node_status_topic(node)),
+                                    availability(availability_topic(node, address))}},
+        {"availability_mode", "all"},
+        {"qos", 1},
+        {"cmps", components},
+    };
+}
+
 }  // namespace
 
 std::string board_state_json(const BoardState& state) {
@@ -57,7 +78,10 @@ std::string discovery_json(std::string_view node, std::uint8_t address, const Re
                               {"unique_id", id + QString("_r%1").arg(relay)},
                               {"state_topic", q(relay_state_topic(node, address, relay))},
                               {"payload_on", q(on_payload)},
-                              {"payload_off", q(off_payload)}};
+                              {"payload_off", q(off_payload)},
+                              // Also per component: releases of Home Assistant
+                              // before a fix ignore the device's own.
+                              {"qos", 1}};
         if (switchable) {
             component.insert("command_topic", q(relay_set_topic(node, address, relay)));
             component.insert("optimistic", false);
@@ -65,22 +89,16 @@ std::string discovery_json(std::string_view node, std::uint8_t address, const Re
         }
         components.insert(QString("r%1").arg(relay), component);
     }
-    const QJsonObject device{
-        {"identifiers", QJsonArray{id}},
-        {"name", QString("%1 board %2").arg(q(node)).arg(address)},
-        {"model", "16-channel relay board"},
-        {"sw_version", q(version)},
-    };
-    const QJsonObject origin{{"name", "tarnwick"}, {"sw_version", q(version)}};
-    return compact({
-        {"dev", device},
-        {"o", origin},
-        {"availability", QJsonArray{availability(node_status_topic(node)),
-                                    availability(availability_topic(node, address))}},
-        {"availability_mode", "all"},
-        {"qos", 1},
-        {"cmps", components},
-    });
+    return compact(device_config(node, address, version, components));
+}
+
+std::string discovery_removal_json(std::string_view node, std::uint8_t address,
+                                   std::string_view version, bool switches) {
+    QJsonObject components;
+    for (int relay = 1; relay <= relay_count; ++relay)
+        components.insert(QString("r%1").arg(relay),
+                          QJsonObject{{"p", switches ? "switch" : "binary_sensor"}});
+    return compact(device_config(node, address, version, components));
 }
 
 }  // namespace tarnwick::mqtt

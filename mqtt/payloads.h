@@ -40,4 +40,10 @@ struct BoardState {
                                          const RelayNames& names, std::string_view version,
                                          bool switchable = true);
 
+// The same device with its 16 relays as components that go (the platform
+// alone each, as Home Assistant's device discovery takes a removal):
+// published before a config whose relays are of the other platform.
+[[nodiscard]] std::string discovery_removal_json(std::string_view node, std::uint8_t address,
+                                                 std::string_view version, bool switches);
+
 }  // namespace tarnwick::mqtt

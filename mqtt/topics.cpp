@@ -100,6 +100,18 @@ std::string discovery_topic(std::string_view node, std::uint8_t address) {
     return "homeassistant/device/" + device_id(node, address) + "/config";
 }
 
+std::optional<std::uint8_t> discovery_address(std::string_view node, std::string_view topic) {
+    const std::string head = "homeassistant/device/tarnwick_" + std::string(node) + "_";
+    constexpr std::string_view tail = "/config";
+    if (topic.size() <= head.size() + tail.size() || topic.substr(0, head.size()) != head ||
+        topic.substr(topic.size() - tail.size()) != tail)
+        return std::nullopt;
+    const auto address =
+        topic_number(topic.substr(head.size(), topic.size() - head.size() - tail.size()), 255);
+    if (!address) return std::nullopt;
+    return static_cast<std::uint8_t>(*address);
+}
+
 std::variant<SetCommand, Refusal> read_set(std::string_view node,
                                            const std::vector<std::uint8_t>& boards,
                                            std::string_view topic, std::string_view payload,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -46,6 +47,13 @@ inline constexpr std::string_view ha_status_topic = "homeassistant/status";
 // Home Assistant's id of a board's device: tarnwick_<node>_<addr>.
 [[nodiscard]] std::string device_id(std::string_view node, std::uint8_t address);
 [[nodiscard]] std::string discovery_topic(std::string_view node, std::uint8_t address);
+// Every device's discovery config: subscribed at connect to learn which
+// boards of this node an earlier run left there.
+inline constexpr std::string_view discovery_filter = "homeassistant/device/+/config";
+// The board whose discovery_topic() this is, for this node; nothing for any
+// other topic.
+[[nodiscard]] std::optional<std::uint8_t> discovery_address(std::string_view node,
+                                                            std::string_view topic);
 
 [[nodiscard]] inline std::string_view relay_payload(bool on) {
     return on ? on_payload : off_payload;

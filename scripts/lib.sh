@@ -16,7 +16,7 @@ tarnwick_packages=(
     librsvg2-bin
     dpkg-dev lintian desktop-file-utils appstream
     xdotool
-    libmosquitto-dev mosquitto mosquitto-clients openssl
+    libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev
 )
 
 tarnwick_install() {

@@ -183,6 +183,11 @@ const CtlCase cases[] = {
     {"serve with a password file that is not there", {},
      {"serve", "--mqtt", "h", "--node", "c", "--username", "u", "--password-file", "/nonexistent/pw"}, 2,
      {}, {}, {}, {"cannot read the password file /nonexistent/pw"}},
+    {"serve with a password in plain text to another machine", {},
+     {"serve", "--mqtt", "h", "--node", "c", "--username", "u", "--password-file", "/proc/version"}, 2,
+     {}, {}, {}, {"--allow-plaintext-password"}},
+    {"serve with a CA file that is a directory", {},
+     {"serve", "--mqtt", "h", "--node", "c", "--tls-ca", "/"}, 2, {}, {}, {}, {"/ is a directory"}},
     {"serve with --address", {}, {"-a", "2", "serve", "--mqtt", "h", "--node", "c"}, 2,
      {}, {}, {}, {"--address does not apply"}},
 

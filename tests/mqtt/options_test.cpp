@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -122,6 +123,20 @@ class PasswordFile : public ::testing::Test {
         ::chmod(path.c_str(), mode);
         return path;
     }
+    std::string fifo(const char* name) {
+        const auto path = (dir_ / name).string();
+        ::mkfifo(path.c_str(), 0600);
+        return path;
+    }
+    // A CA certificate as openssl makes it.
+    std::string certificate() {
+        const auto path = (dir_ / "real-ca.crt").string();
+        const std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+            (dir_ / "ca.key").string() + " -out " + path + " -days 2 -subj /CN=test 2>/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return path;
+    }
 };
 
 TEST_F(PasswordFile, FileFirstThenVariableNeverTheCommandLine) {
@@ -138,6 +153,10 @@ TEST_F(PasswordFile, FileFirstThenVariableNeverTheCommandLine) {
         {"inner blanks kept", write("c", " se cret \n\n", 0600), nullptr, " se cret \n", nullptr,
          false},
         {"others may read it", write("d", "secret", 0644), nullptr, "secret", nullptr, true},
+        {"its group may read it", write("g", "secret", 0640), nullptr, "secret", nullptr, false},
+        {"a FIFO, no writer", fifo("f"), "other", std::nullopt, "is a FIFO", false},
+        {"a directory", dir_.string(), "other", std::nullopt, "is a directory", false},
+        {"a device", "/dev/zero", "other", std::nullopt, "is a device", false},
         {"empty", write("e", "\n", 0600), "other", std::nullopt, "is empty", false},
         {"missing", (dir_ / "none").string(), "other", std::nullopt, "cannot read", false},
         {"variable", "", "from-env", "from-env", nullptr, false},
@@ -156,35 +175,51 @@ TEST_F(PasswordFile, FileFirstThenVariableNeverTheCommandLine) {
 }
 
 TEST_F(PasswordFile, OptionsThatCannotWork) {
-    const std::string ca = write("ca.crt", "-----BEGIN CERTIFICATE-----\n", 0644);
+    const std::string ca = certificate();
+    const std::string garbage = write("garbage.crt", "-----BEGIN CERTIFICATE-----\nxyz\n", 0644);
     struct {
+        const char* host;
         const char* node;
         const char* username;
         std::optional<std::string> password;
         std::string tls_ca;
         bool insecure;
+        bool plaintext;  // --allow-plaintext-password
         int keepalive_s;
         const char* problem;  // nullptr: accepted
     } cases[] = {
-        {"cab1", "", std::nullopt, "", false, 30, nullptr},
-        {"cab1", "u", "p", ca, true, 5, nullptr},  // TLS without the host-name check
-        {"a/b", "", std::nullopt, "", false, 30, "--node"},
-        {"cab1", "", "p", "", false, 30, "--username"},
-        {"cab1", "", std::nullopt, "", true, 30, "--tls-ca"},
-        {"cab1", "", std::nullopt, "/nonexistent.crt", false, 30, "/nonexistent.crt"},
-        {"cab1", "", std::nullopt, "", false, 4, "--keepalive"},
+        {"broker.lan", "cab1", "", std::nullopt, "", false, false, 30, nullptr},
+        {"broker.lan", "cab1", "u", "p", ca, true, false, 5, nullptr},  // no host-name check
+        {"broker.lan", "a/b", "", std::nullopt, "", false, false, 30, "--node"},
+        {"broker.lan", "cab1", "", "p", "", false, false, 30, "--username"},
+        {"broker.lan", "cab1", "", std::nullopt, "", true, false, 30, "--tls-ca"},
+        {"broker.lan", "cab1", "", std::nullopt, "/nonexistent.crt", false, false, 30,
+         "/nonexistent.crt"},
+        {"broker.lan", "cab1", "", std::nullopt, garbage, false, false, 30, "no PEM certificate"},
+        {"broker.lan", "cab1", "", std::nullopt, dir_.string(), false, false, 30, "a directory"},
+        {"broker.lan", "cab1", "", std::nullopt, "", false, false, 4, "--keepalive"},
+        // A password in plain text only to this machine, or when allowed.
+        {"broker.lan", "cab1", "u", "p", "", false, false, 30, "--allow-plaintext-password"},
+        {"192.168.1.5", "cab1", "u", "p", "", false, false, 30, "--allow-plaintext-password"},
+        {"broker.lan", "cab1", "u", "p", "", false, true, 30, nullptr},
+        {"127.0.0.1", "cab1", "u", "p", "", false, false, 30, nullptr},
+        {"localhost", "cab1", "u", "p", "", false, false, 30, nullptr},
+        {"::1", "cab1", "u", "p", "", false, false, 30, nullptr},
+        {"broker.lan", "cab1", "u", std::nullopt, "", false, false, 30, nullptr},
     };
     for (const auto& c : cases) {
         ClientOptions options;
-        options.broker = {"localhost", 1883};
+        options.broker = {c.host, 1883};
         options.node = c.node;
         options.username = c.username;
         options.password = c.password;
         options.tls_ca = c.tls_ca;
         options.insecure = c.insecure;
+        options.allow_plaintext_password = c.plaintext;
         options.keepalive_s = c.keepalive_s;
         const auto problem = options_problem(options);
-        EXPECT_EQ(problem.has_value(), c.problem != nullptr) << problem.value_or("accepted");
+        EXPECT_EQ(problem.has_value(), c.problem != nullptr)
+            << c.host << " " << c.tls_ca << ": " << problem.value_or("accepted");
         if (problem && c.problem) {
             EXPECT_NE(problem->find(c.problem), std::string::npos) << *problem;
         }

@@ -74,7 +74,7 @@ TEST(DiscoveryJson, OneDeviceWithSixteenSwitches) {
         "command_topic": "tarnwick/cab1/7/relay/3/set",
         "state_topic": "tarnwick/cab1/7/relay/3/state",
         "payload_on": "ON", "payload_off": "OFF",
-        "optimistic": false, "retain": false
+        "optimistic": false, "retain": false, "qos": 1
     })"));
     QSet<QString> unique_ids;
     for (int n = 1; n <= relay_count; ++n) {
@@ -97,9 +97,22 @@ TEST(DiscoveryJson, OneDeviceWithSixteenSwitches) {
     EXPECT_EQ(read_only["cmps"]["r3"].toObject(), parsed(R"({
         "p": "binary_sensor", "name": "第3路", "unique_id": "tarnwick_cab1_7_r3",
         "state_topic": "tarnwick/cab1/7/relay/3/state",
-        "payload_on": "ON", "payload_off": "OFF"
+        "payload_on": "ON", "payload_off": "OFF", "qos": 1
     })"));
     EXPECT_EQ(read_only["cmps"].toObject().size(), relay_count);
+
+    // Components that go: each is its platform alone; the device stays.
+    for (const bool switches : {true, false}) {
+        const QJsonObject removal = parsed(discovery_removal_json("cab1", 7, "0.1", switches));
+        QJsonObject shared_part = removal;
+        shared_part.remove("cmps");
+        EXPECT_EQ(shared_part, parsed(shared));
+        const QJsonObject cmps = removal["cmps"].toObject();
+        EXPECT_EQ(cmps.size(), relay_count);
+        const QJsonObject alone{{"p", switches ? "switch" : "binary_sensor"}};
+        for (int n = 1; n <= relay_count; ++n)
+            EXPECT_EQ(cmps["r" + QString::number(n)].toObject(), alone) << n;
+    }
 }
 
 }  // namespace

@@ -107,7 +107,13 @@ class Serve : public ::testing::Test {
         if (!password.isEmpty()) env.insert("TARNWICK_MQTT_PASSWORD", password);
         log_.clear();
         serve_.setProcessEnvironment(env);
-        serve_.start(dir_->filePath("tarnwick-ctl"), args + extra);
+        const QString program = dir_->filePath("tarnwick-ctl");
+        if (resolver_) {
+            const auto [wrapper, wrapped] = resolver_->wrap(program, args + extra);
+            serve_.start(wrapper, wrapped);
+        } else {
+            serve_.start(program, args + extra);
+        }
         ASSERT_TRUE(serve_.waitForStarted(start_ms));
     }
 
@@ -187,6 +193,7 @@ class Serve : public ::testing::Test {
     std::unique_ptr<BoardSim> board_;
     std::unique_ptr<mqtt::Client> dashboard_;
     std::unique_ptr<test::Recorder> seen_;
+    const test::SilentResolver* resolver_ = nullptr;  // serve's lookups hang
     QProcess serve_;
     QString log_;
 };
@@ -243,7 +250,8 @@ TEST_F(Serve, PublishesWhatTheBoardsAnswerAndSwitchesNothingByItself) {
     EXPECT_EQ(unique_ids.size(), 32);
     QStringList subscribed = broker_->subscriptions(q(mqtt::client_id(node_)));
     subscribed.sort();
-    EXPECT_EQ(subscribed, (QStringList{"homeassistant/status", q(mqtt::set_filter(node_))}));
+    EXPECT_EQ(subscribed, (QStringList{"homeassistant/device/+/config", "homeassistant/status",
+                                       q(mqtt::set_filter(node_))}));
 
     // The retained set is dropped aloud; nothing at all is switched.
     const auto dropped = wait_message(topic("2/error"), [](const Message& m) {
@@ -263,6 +271,18 @@ TEST_F(Serve, PublishesWhatTheBoardsAnswerAndSwitchesNothingByItself) {
         EXPECT_TRUE(wait_message(
             mqtt::discovery_topic(node_, static_cast<std::uint8_t>(address)),
             [](const Message&) { return true; }, before));
+    // A burst of births (a flapping Home Assistant): one republish after it.
+    test::run_events_for(1000);
+    const std::size_t burst = seen_->messages.size();
+    for (int i = 0; i < 500; ++i)
+        ASSERT_TRUE(dashboard_->publish("homeassistant/status", "online", false));
+    EXPECT_TRUE(wait_message(
+        mqtt::discovery_topic(node_, 2), [](const Message&) { return true; }, burst));
+    test::run_events_for(1500);
+    std::size_t configs = 0;
+    for (std::size_t i = burst; i < seen_->messages.size(); ++i)
+        configs += seen_->messages[i].topic == mqtt::discovery_topic(node_, 1);
+    EXPECT_EQ(configs, 1u);
     store_name(1, 3, "出水阀");
     const auto renamed = [](const char* key) {
         return [key](const Message& m) {
@@ -292,8 +312,8 @@ TEST_F(Serve, SetsOnTheWire) {
         const char* topic;  // under tarnwick/cab1/
         QByteArray payload;
         bool retain;
-        const char* frame;        // the example frame sent, or none and a refusal:
-        const char* error_topic;  // under tarnwick/cab1/
+        const char* frame;        // the example frame sent, or none and a refusal
+        const char* error_topic;  // under tarnwick/cab1/; none: never reaches serve
         const char* error;        // part of the refusal
     } cases[] = {
         {"ON", "1/relay/3/set", "ON", false, "energize relay 3", nullptr, nullptr},
@@ -303,6 +323,9 @@ TEST_F(Serve, SetsOnTheWire) {
         {"ON and a line break", "1/relay/3/set", "ON\n", false, nullptr, "1/error", "\"ON\\x0A\""},
         {"1 KB of junk", "1/relay/3/set", QByteArray(1024, '\xA5'), false, nullptr, "1/error",
          "(1024 bytes)"},
+        // Over the maximum packet size serve gives the broker, which drops it.
+        {"100 KB of junk", "1/relay/3/set", QByteArray(100 * 1024, 'x'), false, nullptr, nullptr,
+         "(102400 bytes)"},
         {"relay 0", "1/relay/0/set", "ON", false, nullptr, "1/error", "relays are 1..16"},
         {"relay 17", "1/relay/17/set", "ON", false, nullptr, "1/error", "relays are 1..16"},
         {"relay x", "1/relay/x/set", "ON", false, nullptr, "1/error", "relays are 1..16"},
@@ -328,13 +351,15 @@ TEST_F(Serve, SetsOnTheWire) {
             const auto state = wait_message(state_topic(1, 3), payload(on ? "ON" : "OFF"), seen);
             EXPECT_TRUE(state && state->retained) << c.what;
             EXPECT_EQ(board_->last_relays(1), start_relays | (on ? 0x0004 : 0)) << c.what;
+        } else if (!c.error_topic) {
+            test::run_events_for(500);
+            EXPECT_FALSE(log().contains(QString::fromUtf8(c.error))) << c.what;
         } else {
             const auto refused = wait_message(
                 topic(c.error_topic),
                 [&](const Message& m) { return m.payload.find(c.error) != std::string::npos; },
                 seen, frame_ms);
             EXPECT_TRUE(refused && !refused->retained) << c.what;
-            EXPECT_TRUE(log().contains(QString::fromUtf8(c.error))) << c.what;
         }
         test::run_events_for(150);  // three ticks: no further frame
         EXPECT_EQ(commands().size(), sent + (c.frame ? 1 : 0)) << c.what;
@@ -342,6 +367,17 @@ TEST_F(Serve, SetsOnTheWire) {
         ASSERT_EQ(serve_.state(), QProcess::Running) << c.what;
     }
     EXPECT_EQ(board_->last_relays(1), start_relays);
+    // The log names the first refusal of a burst, then counts the others
+    // once a second.
+    EXPECT_TRUE(log().contains("the payload \"on\"")) << log().toStdString();
+    test::run_events_for(1100);
+    const qsizetype lines = log().count('\n');
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_TRUE(dashboard_->publish(topic("1/relay/3/set"), "bad", false));
+    EXPECT_TRUE(wait_log("more sets in the last second"));
+    test::run_events_for(1100);
+    EXPECT_LE(log().count('\n') - lines, 4) << log().toStdString();
+    EXPECT_TRUE(commands().size() == 2u);
 }
 
 TEST_F(Serve, ABoardThatSwitchesNothingKeepsItsState) {
@@ -509,6 +545,17 @@ TEST_F(Serve, ReconnectsAfterABrokerRestartAndSwitchesOnlyOnALaterSet) {
     EXPECT_TRUE(board_->wait_for_relays(1, start_relays | 0x0004, std::chrono::seconds(2)));
     EXPECT_EQ(commands(), std::vector<BoardSim::Frame>{test::golden_frame("energize relay 3")});
 
+    // A second client with the cabinet's id: serve says why it was pushed off.
+    {
+        const qsizetype from = log().size();
+        mqtt::Client twin(test::cabinet_options(*broker_, node_));
+        twin.start();
+        EXPECT_TRUE(wait_until([&] {
+            return log().mid(from).contains("another client connecting as tarnwick-" + q(node_));
+        })) << log().toStdString();
+        twin.stop();
+    }
+
     // Killed: the broker's last will says it.
     stop_serve(SIGKILL);
     EXPECT_TRUE(broker_->wait_retained(q(topic("status")), "offline", 3000));
@@ -543,6 +590,23 @@ TEST_F(Serve, BoardsGoOfflineWhenSilentOrGoneAndServeGoesOn) {
     }));
     EXPECT_EQ(serve_.state(), QProcess::Running);
     EXPECT_EQ(stop_serve(SIGINT), 0);
+}
+
+TEST_F(Serve, PollsWhileTheBrokersNameDoesNotResolve) {
+    const test::SilentResolver resolver;
+    if (!resolver.usable()) GTEST_SKIP() << "needs root and unshare(1)";
+    resolver_ = &resolver;
+    start_board();
+    start_serve({"--mqtt", "broker.invalid:{port}"}, QString());
+    ASSERT_TRUE(wait_log("connecting to broker.invalid"));
+    const std::size_t before = board_->frames().size();
+    test::run_events_for(2000);
+    // One frame a tick goes on (40 in 2 s), both boards in turn.
+    EXPECT_GE(board_->frames().size() - before, 30u);
+    EXPECT_TRUE(log().contains("board 2 answers"));
+    EXPECT_FALSE(log().contains("connected to"));
+    // A stop in the middle of the lookup does not wait for it.
+    EXPECT_EQ(stop_serve(SIGTERM), 0);
 }
 
 TEST_F(Serve, ConnectsAsConfigured) {
@@ -589,6 +653,19 @@ TEST_F(Serve, ConnectsAsConfigured) {
         node_ = "access" + std::to_string(++n);
         start_serve(c.args, c.password);
         EXPECT_TRUE(wait_log(c.said)) << c.what << "\n" << log().toStdString();
+        if (c.args.contains("--read-only")) {
+            // An earlier run left board 1 with switches and board 3, which is
+            // no longer served.
+            start_dashboard();
+            ASSERT_TRUE(broker_->publish(q(mqtt::discovery_topic(node_, 1)),
+                                         R"({"dev":{"identifiers":["x"]},"o":{"name":"t"},
+                                             "cmps":{"r1":{"p":"switch","unique_id":"a"}}})",
+                                         true));
+            ASSERT_TRUE(broker_->publish(q(mqtt::discovery_topic(node_, 3)),
+                                         R"({"dev":{"identifiers":["y"]},"o":{"name":"t"},
+                                             "cmps":{"r1":{"p":"switch","unique_id":"b"}}})",
+                                         true));
+        }
         const auto status = broker_->retained(q(topic("status")));
         if (c.online) {
             EXPECT_TRUE(broker_->wait_retained(q(topic("status")), "online", start_ms)) << c.what;
@@ -607,7 +684,22 @@ TEST_F(Serve, ConnectsAsConfigured) {
                     .toString(),
                 "binary_sensor");
             // Published after its subscriptions would have been sent.
-            EXPECT_TRUE(broker_->subscriptions(q(mqtt::client_id(node_))).isEmpty()) << c.what;
+            EXPECT_EQ(broker_->subscriptions(q(mqtt::client_id(node_))),
+                      QStringList{"homeassistant/device/+/config"})
+                << c.what;
+            // Board 3's device removed; board 1's switches removed (each its
+            // platform alone) before its binary sensors come.
+            EXPECT_TRUE(
+                wait_until([&] { return !broker_->retained(q(mqtt::discovery_topic(node_, 3))); }));
+            const auto removal =
+                wait_message(mqtt::discovery_topic(node_, 1), [](const Message& m) {
+                    const QJsonObject cmps = parsed(m.payload)["cmps"].toObject();
+                    if (cmps.size() != 16) return false;
+                    for (const QJsonValue component : cmps)
+                        if (component.toObject() != QJsonObject{{"p", "switch"}}) return false;
+                    return true;
+                });
+            EXPECT_TRUE(removal && removal->retained);
         }
         EXPECT_EQ(stop_serve(SIGTERM), 0) << c.what;
     }

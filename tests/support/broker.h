@@ -18,7 +18,8 @@ namespace tarnwick::test {
 // listener on free loopback ports, no anonymous access, two users from a
 // password file made with mosquitto_passwd, and a CA, a server certificate
 // for "localhost" and a second, unrelated CA made with openssl. Nothing is
-// kept across a restart (no persistence). Every wait is bounded; the broker
+// kept across a restart (no persistence). It queues up to 100,000 messages
+// per client, as the README's broker configuration does. Every wait is bounded; the broker
 // dies with the test process. Throws std::runtime_error when it cannot start.
 class Broker {
   public:
@@ -62,6 +63,29 @@ class Broker {
     QProcess process_;
     int port_ = 0;
     int tls_port_ = 0;
+};
+
+// A DNS server that never answers: a UDP socket on port 53 of a loopback
+// address that reads nothing, and a resolv.conf that names it with a 30 s
+// timeout. wrap() runs a program in a mount namespace of its own where that
+// file is /etc/resolv.conf, so that every lookup of a host name that is not
+// in /etc/hosts hangs for 30 s; nothing leaves the machine. Needs root and
+// unshare(1): usable() says whether it was set up.
+class SilentResolver {
+  public:
+    SilentResolver();
+    ~SilentResolver();
+    SilentResolver(const SilentResolver&) = delete;
+    SilentResolver& operator=(const SilentResolver&) = delete;
+
+    [[nodiscard]] bool usable() const { return fd_ >= 0; }
+    // The program and arguments to start instead of `program arguments`.
+    [[nodiscard]] std::pair<QString, QStringList> wrap(const QString& program,
+                                                       const QStringList& arguments) const;
+
+  private:
+    QTemporaryDir dir_;
+    int fd_ = -1;
 };
 
 // Options of a client that connects to the broker's plain listener as the
