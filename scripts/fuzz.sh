@@ -6,10 +6,12 @@
 #   bash scripts/fuzz.sh -n INPUTS [TARGET...]
 #
 # -t stops each target after SECONDS, -n after INPUTS inputs, whichever comes
-# first. Targets: reception_fuzz, profile_fuzz (default: both). Each starts
-# from its seeds in fuzz/corpus/reception/ or profile/ and from what earlier
-# runs kept in build-fuzz/corpus/<target>. An input that breaks an invariant
-# or trips a sanitizer lands in build-fuzz/crashes/; the script then exits 1.
+# first. Targets: reception_fuzz, profile_fuzz, profile_engine_fuzz,
+# serve_fuzz (default: all). Each starts from its seeds in
+# fuzz/corpus/<target without _fuzz>/ (profile_engine_fuzz shares profile/,
+# its input form) and from what earlier runs kept in
+# build-fuzz/corpus/<target>. An input that breaks an invariant or trips a
+# sanitizer lands in build-fuzz/crashes/; the script then exits 1.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -28,7 +30,7 @@ if [ -z "$seconds$inputs" ]; then
     exit 2
 fi
 targets=("$@")
-((${#targets[@]})) || targets=(reception_fuzz profile_fuzz)
+((${#targets[@]})) || targets=(reception_fuzz profile_fuzz profile_engine_fuzz serve_fuzz)
 
 tarnwick_install
 build="$tarnwick_root/build-fuzz"
@@ -48,6 +50,8 @@ failed=0
 mkdir -p "$build/crashes" "$build/logs"
 for target in "${targets[@]}"; do
     corpus="$build/corpus/$target"
+    seeds=${target%_fuzz}
+    [ "$seeds" != profile_engine ] || seeds=profile
     log="$build/logs/$target.log"
     mkdir -p "$corpus"
     before=$(find "$build/crashes" -name "$target-*" | wc -l)
@@ -55,7 +59,7 @@ for target in "${targets[@]}"; do
     status=0
     "$build/fuzz/$target" "${limits[@]}" -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$build/crashes/$target-" \
-        "$corpus" "$tarnwick_root/fuzz/corpus/${target%_fuzz}" >"$log" 2>&1 || status=$?
+        "$corpus" "$tarnwick_root/fuzz/corpus/$seeds" >"$log" 2>&1 || status=$?
     executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     crashes=$(($(find "$build/crashes" -name "$target-*" | wc -l) - before))
     ((status == 0)) || ((crashes > 0)) || crashes=1  # died without leaving an input

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Writes the seed inputs of the fuzz targets. The input formats are described
-# at the top of fuzz/reception_fuzz.cpp and fuzz/profile_fuzz.cpp.
+# at the top of fuzz/reception_fuzz.cpp, fuzz/profile_model.h and
+# fuzz/serve_fuzz.cpp.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -56,3 +57,19 @@ profile_seed $p/undecodable "5b615d0d0a6b3d61ff81" 03 0100 E6 00 0100 0102 0100 
 # before the comment, a changed last line, a check.
 profile_seed $p/windows_rules "$(gbk '[地址码1] ;旧[备用]\r\n\v第1路名称\v=\v泵\v\r\n;第2路名称=旧\r\n[a]b]\r\nk=1')" \
     03E1E2 03E1E3 00E1E3 0100 030100E6 000100E6 0106 16
+
+# Serve: a text is a length byte and one byte a character; 00-09 are the
+# digits, 0A ',' 0B '-' 0C '+' 0D ' ' 0F ':' 10 '[' 11 ']' 15 'a' 16 '_' 17 'Z'.
+s=serve
+# --boards 1,7,20-23, then ON for relay 3 of the first of them, OFF for relay 16
+# of the second, both handed out; the same set retained.
+seed $s/boards_and_sets 00 09 010A070A02000B0203 2C 00 01 0900 02 0503 03 00 00 \
+    2C 00 01 0901 02 0510 03 01 01 6C 00 01 0900 02 0503 03 00 01
+# Node a_Z-7; sets with a leading zero, board 256, relay 17, on the node's topic.
+seed $s/node_and_bad_topics 01 05 15161700BF 2C 00 01 0607 02 0503 03 00 00 \
+    2C 00 01 0701 02 0503 03 00 00 2C 00 01 0900 02 0511 03 00 01 0C 00 01 03 01 01
+# --mqtt [::1]:1883 and 1.2.3.4:0 with TLS; --boards 3-1 and 1,1; numbers.
+seed $s/options 02 0A 100F0F01110F01080803 0A 09 011202120312040F00 \
+    00 03 030B01 00 03 010A01 03 0B 0B02010407040803060408 03 02 0C0B
+# Keepalive 4 and 30, waits 1..30 s with a user and a password.
+seed $s/client_options 07 040080 010080 1E0080 03 07 1E0080 010080 1E0080 03
