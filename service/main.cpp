@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "service/config.h"
+#include "service/daemon.h"
 #include "service/journal.h"
 
 namespace {
@@ -70,6 +71,7 @@ int main(int argc, char* argv[]) {
                     read.config->lines.size(), boards);
         return 0;
     }
-    log(Priority::error, "running the lines is not built yet; only --check works");
-    return 1;
+    Daemon daemon(options.config, options.bus);
+    if (!daemon.start(*read.config)) return 1;
+    return QCoreApplication::exec();
 }
