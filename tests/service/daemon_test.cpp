@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <csignal>
 #include <memory>
 
 #include "tests/service/private_bus.h"
@@ -162,6 +163,35 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     EXPECT_EQ(daemon_.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(daemon_.exitCode(), 0);
     EXPECT_TRUE(notify_.received().contains("STOPPING=1"));
+}
+
+TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    test::BoardSim second(std::vector<std::string>{"--address", "5"});
+    QFile config(dir_.filePath("tarnwickd.conf"));
+    config.open(QIODevice::Append);
+    config.write(QString("[line cab-2]\ndevice=%1\nboards=5\n")
+                     .arg(QString::fromStdString(second.path()))
+                     .toUtf8());
+    config.close();
+    const std::size_t frames_before = board_->frames().size();
+    ::kill(static_cast<pid_t>(daemon_.processId()), SIGHUP);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return busctl({"get-property", bus_name, "/org/tarnwick/Tarnwick1/line/cab_2d2/board/5",
+                           board_interface, "Online"})
+                       .out == "b true";
+        },
+        5000));
+    EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Online"}).out,
+              "b true");
+    EXPECT_GT(board_->frames().size(), frames_before);
+}
+
+TEST_F(Daemon, EndsNonZeroWhenTheBusGoesAway) {
+    bus_.stop();
+    ASSERT_TRUE(daemon_.waitForFinished(3000));
+    EXPECT_NE(daemon_.exitCode(), 0);
 }
 
 }  // namespace
