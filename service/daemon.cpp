@@ -48,6 +48,9 @@ Daemon::Daemon(QString config_path, QString bus_address, QObject* parent)
 Daemon::~Daemon() {
     lines_.clear();
     objects_.reset();
+    bus_.reset();
+    // A connection of our own is closed before libdbus sees its last reference go.
+    if (!bus_address_.isEmpty()) QDBusConnection::disconnectFromBus("tarnwickd");
 }
 
 std::string Daemon::state_directory() {
