@@ -118,6 +118,25 @@ wait "$sim" || true
 [ ! -e "$work/ctl/home/.config/tarnwick/name.txt" ] || fail "tarnwick-ctl created a name file by reading names"
 ok "tarnwick-ctl: --version, --help; on 3 confirmed by the installed simulated board (0), channel 17 (2), a missing device (3)"
 
+# tarnwickd: installed with its unit, user and group made by the maintainer
+# scripts, the unit silent under systemd-analyze verify, the example
+# configuration passing --check, and nothing started without a configuration.
+[ "$(tarnwickd --version)" = "tarnwickd $(dpkg-query -W -f='${Version}' tarnwick)" ] ||
+    fail "tarnwickd --version"
+getent passwd tarnwick >/dev/null || fail "no user tarnwick after install"
+getent group tarnwick >/dev/null || fail "no group tarnwick after install"
+unit=/lib/systemd/system/tarnwickd.service
+verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify is not silent: $verify"
+tarnwickd --check --config /usr/share/doc/tarnwick/examples/tarnwickd.conf >/dev/null 2>&1 ||
+    fail "the example configuration does not pass --check"
+[ ! -e /etc/tarnwick/tarnwickd.conf ] || fail "the package put a configuration in place"
+grep -qx "ConditionPathExists=/etc/tarnwick/tarnwickd.conf" "$unit" || fail "the unit waits for no configuration"
+if [ -d /run/systemd/system ]; then
+    ! systemctl is-active --quiet tarnwickd || fail "tarnwickd runs without a configuration"
+fi
+ok "tarnwickd: --version, user and group tarnwick, the unit verified, the example checked, not running unconfigured"
+
 # The file a first start writes, built here from its layout: the title, then
 # 256 sections of 16 names, GBK, CR LF.
 {

@@ -17,6 +17,7 @@ tarnwick_packages=(
     dpkg-dev lintian desktop-file-utils appstream
     xdotool
     libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev
+    libsystemd-dev dbus-daemon dbus-bin systemd
 )
 
 tarnwick_install() {

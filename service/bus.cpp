@@ -1,0 +1,356 @@
+#include "service/bus.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <algorithm>
+
+namespace tarnwick::service {
+
+namespace {
+
+using Interfaces = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
+
+const QString properties_interface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString manager_interface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+const QString error_prefix = QStringLiteral("org.tarnwick.Tarnwick1.Error.");
+
+constexpr int relays = 16;
+
+const char* const manager_xml = R"(  <interface name="org.freedesktop.DBus.ObjectManager">
+    <method name="GetManagedObjects">
+      <arg name="objects" type="a{oa{sa{sv}}}" direction="out"/>
+    </method>
+    <signal name="InterfacesAdded">
+      <arg name="object" type="o"/>
+      <arg name="interfaces" type="a{sa{sv}}"/>
+    </signal>
+    <signal name="InterfacesRemoved">
+      <arg name="object" type="o"/>
+      <arg name="interfaces" type="as"/>
+    </signal>
+  </interface>
+)";
+
+const char* const line_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Line">
+    <property name="Name" type="s" access="read"/>
+    <property name="Device" type="s" access="read"/>
+    <property name="Open" type="b" access="read"/>
+    <property name="Boards" type="ay" access="read"/>
+  </interface>
+)";
+
+const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board">
+    <property name="Address" type="y" access="read"/>
+    <property name="Online" type="b" access="read"/>
+    <property name="Relays" type="q" access="read"/>
+    <property name="Names" type="as" access="read"/>
+    <method name="Switch">
+      <arg name="relay" type="y" direction="in"/>
+      <arg name="on" type="b" direction="in"/>
+    </method>
+    <method name="SwitchAll">
+      <arg name="on" type="b" direction="in"/>
+    </method>
+    <method name="Rename">
+      <arg name="relay" type="y" direction="in"/>
+      <arg name="name" type="s" direction="in"/>
+    </method>
+  </interface>
+)";
+
+QString error_name(Outcome::Error error) {
+    switch (error) {
+        case Outcome::Error::not_confirmed:
+            return error_prefix + "NotConfirmed";
+        case Outcome::Error::offline:
+            return error_prefix + "Offline";
+        case Outcome::Error::invalid_argument:
+            return error_prefix + "InvalidArgument";
+        case Outcome::Error::failed:
+        case Outcome::Error::none:
+            break;
+    }
+    return error_prefix + "Failed";
+}
+
+// The reply once the model is done; the caller waits for it meanwhile.
+Done replier(const QDBusMessage& message, const QDBusConnection& connection) {
+    message.setDelayedReply(true);
+    return [message, connection](const Outcome& outcome) {
+        QDBusConnection(connection)
+            .send(outcome.ok()
+                      ? message.createReply()
+                      : message.createErrorReply(error_name(outcome.error), outcome.message));
+    };
+}
+
+}  // namespace
+
+QString path_element(const QString& name) {
+    QString element;
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9'))
+            element += c;
+        else
+            element += QStringLiteral("_%1").arg(u & 0xff, 2, 16, QLatin1Char('0'));
+    }
+    return element;
+}
+
+BusObjects::BusObjects(QDBusConnection connection, QObject* parent)
+    : QDBusVirtualObject(parent), connection_(std::move(connection)) {
+    qDBusRegisterMetaType<Interfaces>();
+    qDBusRegisterMetaType<ManagedObjects>();
+}
+
+BusObjects::~BusObjects() {
+    connection_.unregisterObject(root_path, QDBusConnection::UnregisterTree);
+}
+
+bool BusObjects::register_tree() {
+    return connection_.registerVirtualObject(root_path, this, QDBusConnection::SubPath);
+}
+
+QString BusObjects::line_path(const LineModel& line) const {
+    return QString("%1/line/%2").arg(root_path, path_element(line.name()));
+}
+
+QString BusObjects::board_path(const LineModel& line, std::uint8_t address) const {
+    return QString("%1/board/%2").arg(line_path(line)).arg(address);
+}
+
+void BusObjects::add_line(LineModel* line) {
+    lines_.push_back(line);
+    connect(line, &LineModel::open_changed, this, [this, line] {
+        properties_changed(line_path(*line), line_interface, {{"Open", line->open()}});
+    });
+    connect(line, &LineModel::board_changed, this,
+            [this, line](std::uint8_t address) { board_changed(line, address); });
+    interfaces_added(resolve(line_path(*line)), line_path(*line));
+    for (const std::uint8_t address : line->boards()) {
+        shown_[{line, address}] = line->board(address);
+        interfaces_added(resolve(board_path(*line, address)), board_path(*line, address));
+    }
+}
+
+void BusObjects::remove_line(LineModel* line) {
+    disconnect(line, nullptr, this, nullptr);
+    auto removed = [this](const QString& path, const char* interface) {
+        QDBusMessage signal =
+            QDBusMessage::createSignal(root_path, manager_interface, "InterfacesRemoved");
+        signal << QVariant::fromValue(QDBusObjectPath(path)) << QStringList{interface};
+        connection_.send(signal);
+    };
+    for (const std::uint8_t address : line->boards()) {
+        shown_.erase({line, address});
+        removed(board_path(*line, address), board_interface);
+    }
+    removed(line_path(*line), line_interface);
+    lines_.erase(std::remove(lines_.begin(), lines_.end(), line), lines_.end());
+}
+
+// Root, ".../line", ".../line/<L>", ".../line/<L>/board", ".../board/<addr>".
+BusObjects::Target BusObjects::resolve(const QString& path) const {
+    Target target;
+    const QString root = root_path;
+    if (path != root && !path.startsWith(root + "/")) return target;
+    const QStringList parts = path.mid(root.size()).split('/', Qt::SkipEmptyParts);
+    if (parts.isEmpty()) {
+        target.exists = true;
+        if (!lines_.empty()) target.children = {"line"};
+        return target;
+    }
+    if (parts[0] != "line" || parts.size() > 4) return target;
+    if (parts.size() == 1) {
+        for (const LineModel* line : lines_) target.children << path_element(line->name());
+        target.exists = !lines_.empty();
+        return target;
+    }
+    const auto found = std::find_if(lines_.begin(), lines_.end(), [&](const LineModel* line) {
+        return path_element(line->name()) == parts[1];
+    });
+    if (found == lines_.end()) return target;
+    target.line = *found;
+    const std::vector<std::uint8_t> boards = target.line->boards();
+    if (parts.size() == 2) {
+        target.exists = true;
+        target.children = {"board"};
+        return target;
+    }
+    if (parts[2] != "board") return target;
+    if (parts.size() == 3) {
+        for (const std::uint8_t address : boards) target.children << QString::number(address);
+        target.exists = true;
+        return target;
+    }
+    for (const std::uint8_t address : boards)
+        if (QString::number(address) == parts[3]) target.board = address;
+    target.exists = target.board.has_value();
+    return target;
+}
+
+QString BusObjects::introspect(const QString& path) const {
+    const Target target = resolve(path);
+    QString xml;
+    if (path == root_path) xml += manager_xml;
+    if (target.line && target.board)
+        xml += board_xml;
+    else if (target.line && target.children == QStringList{"board"})
+        xml += line_xml;
+    for (const QString& child : target.children)
+        xml += QString("  <node name=\"%1\"/>\n").arg(child);
+    return xml;
+}
+
+QVariantMap BusObjects::properties(const Target& target) const {
+    const LineModel& line = *target.line;
+    if (!target.board) {
+        const std::vector<std::uint8_t> boards = line.boards();
+        return {{"Name", line.name()},
+                {"Device", line.device()},
+                {"Open", line.open()},
+                {"Boards", QByteArray(reinterpret_cast<const char*>(boards.data()),
+                                      static_cast<qsizetype>(boards.size()))}};
+    }
+    const BoardState state = line.board(*target.board);
+    return {{"Address", QVariant::fromValue(static_cast<uchar>(*target.board))},
+            {"Online", state.online},
+            {"Relays", QVariant::fromValue(static_cast<quint16>(state.online ? state.relays : 0))},
+            {"Names", state.names}};
+}
+
+bool BusObjects::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+    const Target target = resolve(message.path());
+    const QString interface = message.interface();
+    if (interface == "org.freedesktop.DBus.Introspectable" ||
+        interface == "org.freedesktop.DBus.Peer")
+        return false;  // Qt answers these, from introspect()
+    if (!target.exists) {
+        connection.send(
+            message.createErrorReply(QDBusError::UnknownObject, "no object " + message.path()));
+        return true;
+    }
+    if (interface == properties_interface && target.line) return properties_call(message, target);
+    if (message.path() == root_path && message.member() == "GetManagedObjects" &&
+        (interface.isEmpty() || interface == manager_interface)) {
+        managed_objects(message);
+        return true;
+    }
+    if (target.board && (interface.isEmpty() || interface == board_interface)) {
+        board_call(message, target);
+        return true;
+    }
+    connection.send(
+        message.createErrorReply(QDBusError::UnknownMethod,
+                                 QString("no method %1.%2 here").arg(interface, message.member())));
+    return true;
+}
+
+bool BusObjects::properties_call(const QDBusMessage& message, const Target& target) {
+    const QString wanted_interface = target.board ? board_interface : line_interface;
+    const QList<QVariant> args = message.arguments();
+    const QVariantMap all = properties(target);
+    if (message.member() == "GetAll" && message.signature() == "s") {
+        connection_.send(message.createReply(
+            QVariant::fromValue(args[0].toString() == wanted_interface ? all : QVariantMap{})));
+    } else if (message.member() == "Get" && message.signature() == "ss") {
+        const QString name = args[1].toString();
+        if (args[0].toString() != wanted_interface || !all.contains(name))
+            connection_.send(message.createErrorReply(QDBusError::UnknownProperty,
+                                                      "no property " + name + " here"));
+        else
+            connection_.send(message.createReply(QVariant::fromValue(QDBusVariant(all[name]))));
+    } else if (message.member() == "Set") {
+        connection_.send(message.createErrorReply(QDBusError::PropertyReadOnly,
+                                                  "every property here is read-only"));
+    } else {
+        connection_.send(message.createErrorReply(QDBusError::InvalidArgs, "bad call"));
+    }
+    return true;
+}
+
+void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
+    const QString member = message.member();
+    const QString signature = message.signature();
+    const QList<QVariant> args = message.arguments();
+    const std::uint8_t address = *target.board;
+    const bool known = (member == "Switch" && signature == "yb") ||
+                       (member == "SwitchAll" && signature == "b") ||
+                       (member == "Rename" && signature == "ys");
+    if (!known) {
+        connection_.send(message.createErrorReply(
+            QDBusError::UnknownMethod,
+            QString("no method %1(%2) on a board; see Introspect").arg(member, signature)));
+        return;
+    }
+    Done done = replier(message, connection_);
+    if (member == "SwitchAll") {
+        target.line->switch_all(address, args[0].toBool(), std::move(done));
+        return;
+    }
+    const int relay = args[0].value<uchar>();
+    if (relay < 1 || relay > relays) {
+        done({Outcome::Error::invalid_argument,
+              QString("relay %1: the relays are 1..%2").arg(relay).arg(relays)});
+        return;
+    }
+    if (member == "Switch")
+        target.line->switch_relay(address, relay, args[1].toBool(), std::move(done));
+    else
+        target.line->rename(address, relay, args[1].toString(), std::move(done));
+}
+
+void BusObjects::managed_objects(const QDBusMessage& message) {
+    ManagedObjects objects;
+    for (LineModel* line : lines_) {
+        const Target l = resolve(line_path(*line));
+        objects[QDBusObjectPath(line_path(*line))] = {{line_interface, properties(l)}};
+        for (const std::uint8_t address : line->boards()) {
+            const Target b = resolve(board_path(*line, address));
+            objects[QDBusObjectPath(board_path(*line, address))] = {
+                {board_interface, properties(b)}};
+        }
+    }
+    connection_.send(message.createReply(QVariant::fromValue(objects)));
+}
+
+void BusObjects::interfaces_added(const Target& target, const QString& path) {
+    QDBusMessage signal =
+        QDBusMessage::createSignal(root_path, manager_interface, "InterfacesAdded");
+    const Interfaces interfaces{
+        {target.board ? board_interface : line_interface, properties(target)}};
+    signal << QVariant::fromValue(QDBusObjectPath(path)) << QVariant::fromValue(interfaces);
+    connection_.send(signal);
+}
+
+// Only what changed since the last signal of this board.
+void BusObjects::board_changed(LineModel* line, std::uint8_t address) {
+    const auto shown = shown_.find({line, address});
+    if (shown == shown_.end()) return;
+    const BoardState now = line->board(address);
+    BoardState& before = shown->second;
+    QVariantMap changed;
+    if (now.online != before.online) changed["Online"] = now.online;
+    const quint16 relays_now = now.online ? now.relays : 0;
+    if (relays_now != (before.online ? before.relays : 0))
+        changed["Relays"] = QVariant::fromValue(relays_now);
+    if (now.names != before.names) changed["Names"] = now.names;
+    before = now;
+    if (!changed.isEmpty())
+        properties_changed(board_path(*line, address), board_interface, changed);
+}
+
+void BusObjects::properties_changed(const QString& path, const char* interface,
+                                    const QVariantMap& changed) {
+    QDBusMessage signal =
+        QDBusMessage::createSignal(path, properties_interface, "PropertiesChanged");
+    signal << QString(interface) << changed << QStringList{};
+    connection_.send(signal);
+}
+
+}  // namespace tarnwick::service

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusVirtualObject>
+#include <QVariantMap>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "service/line_model.h"
+
+// The lines and boards on D-Bus: org.freedesktop.DBus.ObjectManager at the
+// root, org.tarnwick.Tarnwick1.Line per line, org.tarnwick.Tarnwick1.Board per
+// board, with PropertiesChanged for every change. One virtual object serves
+// the whole tree, so lines can come and go without registering objects.
+namespace tarnwick::service {
+
+inline constexpr const char* bus_name = "org.tarnwick.Tarnwick1";
+inline constexpr const char* root_path = "/org/tarnwick/Tarnwick1";
+inline constexpr const char* line_interface = "org.tarnwick.Tarnwick1.Line";
+inline constexpr const char* board_interface = "org.tarnwick.Tarnwick1.Board";
+
+// A line's name as one element of an object path: every character outside
+// [A-Za-z0-9] becomes '_' and its two lowercase hex digits ("cabinet-3" ->
+// "cabinet_2d3"). A name is ASCII (the configuration checks it).
+[[nodiscard]] QString path_element(const QString& name);
+
+class BusObjects : public QDBusVirtualObject {
+    Q_OBJECT
+  public:
+    explicit BusObjects(QDBusConnection connection, QObject* parent = nullptr);
+    ~BusObjects() override;
+
+    // Registers the tree at root_path; false when the path is taken.
+    bool register_tree();
+    // The line's objects appear (InterfacesAdded) or go (InterfacesRemoved).
+    void add_line(LineModel* line);
+    void remove_line(LineModel* line);
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+  private:
+    struct Target {
+        LineModel* line = nullptr;
+        std::optional<std::uint8_t> board;
+        QStringList children;  // the path's child nodes
+        bool exists = false;
+    };
+    Target resolve(const QString& path) const;
+    QString line_path(const LineModel& line) const;
+    QString board_path(const LineModel& line, std::uint8_t address) const;
+    QVariantMap properties(const Target& target) const;
+    bool properties_call(const QDBusMessage& message, const Target& target);
+    void board_call(const QDBusMessage& message, const Target& target);
+    void managed_objects(const QDBusMessage& message);
+    void board_changed(LineModel* line, std::uint8_t address);
+    void properties_changed(const QString& path, const char* interface, const QVariantMap& changed);
+    void interfaces_added(const Target& target, const QString& path);
+
+    QDBusConnection connection_;
+    std::vector<LineModel*> lines_;
+    std::map<std::pair<LineModel*, std::uint8_t>, BoardState> shown_;  // as last signalled
+};
+
+}  // namespace tarnwick::service

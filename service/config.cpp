@@ -1,0 +1,426 @@
+#include "service/config.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "protocol/number_text.h"
+
+namespace tarnwick::service {
+
+namespace {
+
+constexpr int relays = 16;
+constexpr int pulse_min_ms = 100;
+constexpr int pulse_max_ms = 86'400'000;
+constexpr int interlock_wait_max_ms = 10'000;
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+// A ';' after a blank starts a comment, as at the start of a line.
+std::string_view without_comment(std::string_view line) {
+    for (std::size_t i = 1; i < line.size(); ++i)
+        if (line[i] == ';' && (line[i - 1] == ' ' || line[i - 1] == '\t')) return line.substr(0, i);
+    return line;
+}
+
+std::string in_quotes(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+// mqtt/options.h words its sentences for serve's command line ("--boards
+// \"x\": ..."); here the key names the place, so the option names go.
+std::string in_file_words(std::string text) {
+    if (text.rfind("--", 0) == 0) {
+        const auto space = text.find(' ');
+        text.erase(0, space == std::string::npos ? text.size() : space + 1);
+        if (text.rfind('"', 0) == 0) {  // the value, already in the sentence's place
+            const auto close = text.find("\": ", 1);
+            if (close != std::string::npos) text.erase(0, close + 3);
+        }
+    }
+    for (auto at = text.find("--"); at != std::string::npos; at = text.find("--", at))
+        text.erase(at, 2);
+    return text;
+}
+
+// Seconds with an optional fraction ("1.5"), as milliseconds.
+std::optional<int> seconds_ms(std::string_view text, int min_ms, int max_ms) {
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos)
+        return std::nullopt;
+    double seconds = 0;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
+    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    const double ms = std::round(seconds * 1000);
+    if (ms < min_ms || ms > max_ms) return std::nullopt;
+    return static_cast<int>(ms);
+}
+
+std::optional<bool> boolean(std::string_view text) {
+    if (text == "true" || text == "yes" || text == "on" || text == "1") return true;
+    if (text == "false" || text == "no" || text == "off" || text == "0") return false;
+    return std::nullopt;
+}
+
+std::optional<PowerOn> power_on(std::string_view text) {
+    if (text == "keep") return PowerOn::keep;
+    if (text == "off") return PowerOn::off;
+    if (text == "on") return PowerOn::on;
+    if (text == "last") return PowerOn::last;
+    return std::nullopt;
+}
+
+std::optional<int> relay_number(std::string_view text) {
+    const auto n = protocol::parse_whole_number(text);
+    if (!n || *n < 1 || *n > relays) return std::nullopt;
+    return *n;
+}
+
+// The same device under two names (a by-id link and its ttyUSB0) is one.
+std::string device_identity(const std::string& path) {
+    std::error_code error;
+    const auto canonical = std::filesystem::weakly_canonical(path, error);
+    return error ? path : canonical.string();
+}
+
+class Reader {
+  public:
+    explicit Reader(std::string file) : file_(std::move(file)) {}
+    ConfigResult run(std::string_view text);
+
+  private:
+    struct Section {
+        enum class Kind { none, line, board } kind = Kind::none;
+        std::string title;
+        int at = 0;  // its header's line number
+        std::set<std::string, std::less<>> keys;
+    };
+
+    bool fail(std::string_view key, const std::string& why, int at = 0);
+    bool header(std::string_view inside);
+    bool entry(std::string_view key, std::string_view value);
+    bool line_entry(LineConfig& line, std::string_view key, std::string_view value);
+    bool board_entry(BoardConfig& board, std::string_view key, std::string_view value);
+    bool interlock(BoardConfig& board, std::string_view value);
+    bool end_section();
+    bool end_line(LineConfig& line);
+    bool end_board(const BoardConfig& board);
+    bool cross_check();
+
+    std::string file_;
+    int at_ = 0;  // the line being read
+    Section section_;
+    std::vector<int> line_at_, board_at_;  // header line of each entry of config_
+    std::string mqtt_text_;
+    Config config_;
+    std::string problem_;
+};
+
+bool Reader::fail(std::string_view key, const std::string& why, int at) {
+    problem_ = file_ + ":" + std::to_string(at ? at : at_) + ": ";
+    if (!section_.title.empty()) problem_ += "[" + section_.title + (key.empty() ? "]: " : "] ");
+    if (!key.empty()) problem_ += std::string(key) + ": ";
+    problem_ += why;
+    return false;
+}
+
+ConfigResult Reader::run(std::string_view text) {
+    std::size_t start = 0;
+    bool ok = true;
+    while (ok && start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view raw = text.substr(start, end - start);
+        start = end + 1;
+        ++at_;
+        const std::string_view line = trimmed(without_comment(raw));
+        if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+        if (line.front() == '[') {
+            ok = line.back() == ']'
+                     ? end_section() && header(trimmed(line.substr(1, line.size() - 2)))
+                     : fail({}, "a section header ends with ']'");
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            ok = fail({}, in_quotes(line) + " is neither a section header nor KEY=VALUE");
+            continue;
+        }
+        ok = entry(trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)));
+    }
+    ok = ok && end_section();
+    section_ = {};
+    ok = ok && cross_check();
+    if (ok && config_.lines.empty()) ok = fail({}, "no [line NAME] section: nothing to run", 1);
+    if (!ok) return {std::nullopt, problem_};
+    return {std::move(config_), {}};
+}
+
+bool Reader::header(std::string_view inside) {
+    section_ = {};
+    section_.at = at_;
+    section_.title = std::string(inside);
+    const auto space = inside.find(' ');
+    const std::string_view kind = inside.substr(0, space);
+    const std::string_view rest =
+        space == std::string_view::npos ? std::string_view{} : trimmed(inside.substr(space + 1));
+    if (kind == "line") {
+        section_.kind = Section::Kind::line;
+        if (rest.empty()) return fail({}, "a line needs a name: [line cabinet-3]");
+        if (auto problem = mqtt::node_problem(rest))
+            return fail({}, "the line's name " + in_file_words(*problem));
+        for (const LineConfig& other : config_.lines)
+            if (other.name == rest)
+                return fail({}, "the line " + in_quotes(rest) + " is configured twice");
+        config_.lines.push_back(LineConfig{});
+        config_.lines.back().name = std::string(rest);
+        line_at_.push_back(at_);
+        return true;
+    }
+    if (kind == "board") {
+        section_.kind = Section::Kind::board;
+        const auto split = rest.find(' ');
+        const auto address = split == std::string_view::npos
+                                 ? std::nullopt
+                                 : protocol::parse_whole_number(trimmed(rest.substr(split + 1)));
+        if (!address || *address < 0 || *address > 255)
+            return fail({}, "write a board's section as [board LINE ADDRESS], the address 0..255");
+        BoardConfig board;
+        board.line = std::string(rest.substr(0, split));
+        board.address = static_cast<std::uint8_t>(*address);
+        for (const BoardConfig& other : config_.boards)
+            if (other.line == board.line && other.address == board.address)
+                return fail({}, "this board is configured twice");
+        config_.boards.push_back(std::move(board));
+        board_at_.push_back(at_);
+        return true;
+    }
+    return fail({}, "unknown section; the sections are [line NAME] and [board LINE ADDRESS]");
+}
+
+bool Reader::entry(std::string_view key, std::string_view value) {
+    if (section_.kind == Section::Kind::none)
+        return fail(key, "a key before any section; put it under [line NAME]");
+    if (section_.keys.count(key)) return fail(key, "given twice in this section");
+    section_.keys.emplace(key);
+    if (section_.kind == Section::Kind::line) return line_entry(config_.lines.back(), key, value);
+    return board_entry(config_.boards.back(), key, value);
+}
+
+bool Reader::line_entry(LineConfig& line, std::string_view key, std::string_view value) {
+    if (key == "device") {
+        if (value.empty() || value.front() != '/')
+            return fail(key, "give the device's absolute path, e.g. /dev/ttyUSB0");
+        line.device = std::string(value);
+    } else if (key == "boards") {
+        auto boards = mqtt::parse_boards(value);
+        if (!boards) return fail(key, in_quotes(value) + ": " + in_file_words(boards.problem));
+        if (boards.value->empty()) return fail(key, "no board");
+        line.boards = std::move(*boards.value);
+    } else if (key == "pace") {
+        if (value == "tick")
+            line.pace = Pace::tick;
+        else if (value == "answer")
+            line.pace = Pace::answer;
+        else
+            return fail(key, in_quotes(value) + " is neither tick nor answer");
+    } else if (key == "read-only") {
+        const auto flag = boolean(value);
+        if (!flag) return fail(key, in_quotes(value) + " is neither true nor false");
+        line.read_only = *flag;
+    } else if (key == "mqtt") {
+        if (value.empty()) return fail(key, "give the broker as HOST or HOST:PORT");
+        mqtt_text_ = std::string(value);
+    } else if (key == "username" || key == "tls-ca" || key == "password-file") {
+        if (value.empty()) return fail(key, "empty; leave the key out instead");
+        if (!line.mqtt) line.mqtt.emplace();
+        if (key == "username") line.mqtt->username = std::string(value);
+        if (key == "tls-ca") line.mqtt->tls_ca = std::string(value);
+        if (key == "password-file") line.password_file = std::string(value);
+    } else {
+        return fail(key,
+                    "unknown key; a line takes device, boards, pace, mqtt, username, "
+                    "password-file, tls-ca and read-only");
+    }
+    return true;
+}
+
+bool Reader::board_entry(BoardConfig& board, std::string_view key, std::string_view value) {
+    const auto dot = key.find('.');
+    const std::string_view base = key.substr(0, dot);
+    std::optional<int> relay;
+    if (dot != std::string_view::npos) {
+        relay = relay_number(key.substr(dot + 1));
+        if (!relay || (base != "pulse" && base != "power-on"))
+            return fail(key,
+                        "unknown key; a board takes pulse.N and power-on.N for relays "
+                        "1..16, interlock, interlock-wait and power-on");
+    }
+    if (base == "pulse" && relay) {
+        const auto ms = seconds_ms(value, pulse_min_ms, pulse_max_ms);
+        if (!ms) return fail(key, in_quotes(value) + " is no time of 0.1 ... 86400 seconds");
+        board.pulse_ms[*relay - 1] = ms;
+    } else if (base == "power-on") {
+        const auto mode = power_on(value);
+        if (!mode) return fail(key, in_quotes(value) + " is none of off, on, last and keep");
+        if (relay)
+            board.power_on[*relay - 1] = *mode;
+        else
+            board.power_on.fill(*mode);  // power-on.N lines override it, before or after
+    } else if (key == "interlock-wait") {
+        const auto ms = seconds_ms(value, 0, interlock_wait_max_ms);
+        if (!ms) return fail(key, in_quotes(value) + " is no time of 0 ... 10 seconds");
+        board.interlock_wait_ms = *ms;
+    } else if (key == "interlock") {
+        return interlock(board, value);
+    } else {
+        return fail(key,
+                    "unknown key; a board takes pulse.N and power-on.N for relays 1..16, "
+                    "interlock, interlock-wait and power-on");
+    }
+    return true;
+}
+
+// "1,2 3,4,6": groups apart by blanks, relays within a group by commas.
+bool Reader::interlock(BoardConfig& board, std::string_view value) {
+    std::istringstream groups{std::string(value)};
+    std::array<bool, relays + 1> used{};
+    for (std::string text; groups >> text;) {
+        std::vector<int> group;
+        std::istringstream items(text);
+        for (std::string item; std::getline(items, item, ',');) {
+            const auto relay = relay_number(item);
+            if (!relay) return fail("interlock", in_quotes(item) + " is no relay 1..16");
+            if (used[*relay])
+                return fail("interlock",
+                            "relay " + std::to_string(*relay) + " is in two groups (or twice)");
+            used[*relay] = true;
+            group.push_back(*relay);
+        }
+        if (group.size() < 2)
+            return fail("interlock", "the group " + in_quotes(text) + " needs two relays or more");
+        board.interlock.push_back(std::move(group));
+    }
+    if (board.interlock.empty()) return fail("interlock", "no group, e.g. interlock=1,2 3,4");
+    return true;
+}
+
+bool Reader::end_section() {
+    if (section_.kind == Section::Kind::line) return end_line(config_.lines.back());
+    if (section_.kind == Section::Kind::board) return end_board(config_.boards.back());
+    return true;
+}
+
+bool Reader::end_line(LineConfig& line) {
+    const int at = section_.at;
+    if (line.device.empty()) return fail("device", "missing; every line needs its device", at);
+    if (line.mqtt && mqtt_text_.empty())
+        return fail("mqtt", "missing; username, password-file and tls-ca are for the broker", at);
+    if (!mqtt_text_.empty()) {
+        if (!line.mqtt) line.mqtt.emplace();
+        auto broker = mqtt::parse_broker(mqtt_text_, !line.mqtt->tls_ca.empty());
+        if (!broker)
+            return fail("mqtt", in_quotes(mqtt_text_) + ": " + in_file_words(broker.problem), at);
+        line.mqtt->broker = *broker.value;
+        line.mqtt->node = line.name;
+        const auto password = mqtt::read_password(line.password_file, nullptr);
+        if (!password.problem.empty()) return fail("password-file", password.problem, at);
+        if (!password.warning.empty())
+            config_.warnings.push_back(file_ + ":" + std::to_string(at) + ": [" + section_.title +
+                                       "] password-file: " + password.warning);
+        line.mqtt->password = password.value;
+        if (auto problem = mqtt::options_problem(*line.mqtt))
+            return fail({}, in_file_words(*problem), at);
+    }
+    mqtt_text_.clear();
+    if (!std::filesystem::exists(line.device))
+        config_.warnings.push_back(file_ + ":" + std::to_string(at) + ": [" + section_.title +
+                                   "] device: " + line.device +
+                                   " does not exist; the line waits for it");
+    return true;
+}
+
+bool Reader::end_board(const BoardConfig& board) {
+    for (const auto& group : board.interlock)
+        for (int relay : group) {
+            const auto i = static_cast<std::size_t>(relay - 1);
+            if (board.pulse_ms[i] && board.power_on[i] == PowerOn::on)
+                return fail("pulse." + std::to_string(relay),
+                            "relay " + std::to_string(relay) +
+                                " is interlocked, pulsed and switched on at power-on; "
+                                "give it power-on=off or keep",
+                            section_.at);
+            for (int other : group)
+                if (other != relay && board.power_on[i] == PowerOn::on &&
+                    board.power_on[static_cast<std::size_t>(other - 1)] == PowerOn::on)
+                    return fail("power-on",
+                                "relays " + std::to_string(relay) + " and " +
+                                    std::to_string(other) +
+                                    " are interlocked and both switched on at power-on",
+                                section_.at);
+        }
+    return true;
+}
+
+// What one section cannot see: the devices of the other lines, the line of a
+// board.
+bool Reader::cross_check() {
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < config_.lines.size(); ++i) {
+        const LineConfig& line = config_.lines[i];
+        const std::string identity = device_identity(line.device);
+        const auto found = std::find(seen.begin(), seen.end(), identity);
+        if (found != seen.end()) {
+            section_.title = "line " + line.name;
+            return fail("device",
+                        line.device + " is the device of the line " +
+                            config_.lines[static_cast<std::size_t>(found - seen.begin())].name +
+                            " too; one line per device",
+                        line_at_[i]);
+        }
+        seen.push_back(identity);
+    }
+    for (std::size_t i = 0; i < config_.boards.size(); ++i) {
+        const BoardConfig& board = config_.boards[i];
+        section_.title = "board " + board.line + " " + std::to_string(board.address);
+        const auto line = std::find_if(config_.lines.begin(), config_.lines.end(),
+                                       [&](const LineConfig& l) { return l.name == board.line; });
+        if (line == config_.lines.end())
+            return fail({}, "there is no [line " + board.line + "]", board_at_[i]);
+        if (std::find(line->boards.begin(), line->boards.end(), board.address) ==
+            line->boards.end())
+            return fail({},
+                        "board " + std::to_string(board.address) + " is not in the boards=" +
+                            mqtt::boards_text(line->boards) + " of its line",
+                        board_at_[i]);
+    }
+    return true;
+}
+
+}  // namespace
+
+ConfigResult parse_config(std::string_view text, const std::string& file) {
+    return Reader(file).run(text);
+}
+
+ConfigResult read_config(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {std::nullopt, "cannot read " + path + ": " + std::strerror(errno)};
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parse_config(text, path);
+}
+
+}  // namespace tarnwick::service

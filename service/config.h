@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mqtt/options.h"
+
+// tarnwickd.conf: one [line NAME] section per serial line, and optional
+// [board LINE ADDRESS] sections for the behaviours of one board. The file is
+// read strictly: an unknown section or key, a key given twice, a value that
+// does not fit is refused with one sentence naming the place. Plain C++.
+namespace tarnwick::service {
+
+inline constexpr const char* default_config_path = "/etc/tarnwick/tarnwickd.conf";
+
+// tick: one frame per 50 ms, as the panel; answer: the next frame as soon as
+// the answer is in.
+enum class Pace { tick, answer };
+
+struct LineConfig {
+    std::string name;  // the section's; also the MQTT node
+    std::string device;
+    std::vector<std::uint8_t> boards{1};
+    Pace pace = Pace::tick;
+    // The broker bridge of the line; nothing without mqtt=.
+    std::optional<mqtt::ClientOptions> mqtt;
+    std::string password_file;
+    bool read_only = false;
+};
+
+enum class PowerOn { keep, off, on, last };
+
+struct BoardConfig {
+    std::string line;
+    std::uint8_t address = 0;
+    // Per relay 1..16 (index relay - 1).
+    std::array<std::optional<int>, 16> pulse_ms{};
+    std::vector<std::vector<int>> interlock;  // groups of relays 1..16
+    int interlock_wait_ms = 100;
+    std::array<PowerOn, 16> power_on{};
+};
+
+struct Config {
+    std::vector<LineConfig> lines;
+    std::vector<BoardConfig> boards;
+    // Usable, but worth a look: a password file others can read, a device
+    // not there yet (the line waits for it).
+    std::vector<std::string> warnings;
+};
+
+// The configuration, or one sentence saying where and what is wrong
+// ("FILE:LINE: [line cabinet-3] boards: ...").
+struct ConfigResult {
+    std::optional<Config> config;
+    std::string problem;
+};
+
+// `file` only names the place in sentences; the files the text refers to
+// (password, CA, devices) are looked at.
+[[nodiscard]] ConfigResult parse_config(std::string_view text, const std::string& file);
+[[nodiscard]] ConfigResult read_config(const std::string& path);
+
+}  // namespace tarnwick::service

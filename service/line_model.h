@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// What the bus shows of one serial line and asks of it. The line's engine
+// implements it (service/line.h); the bus objects (service/bus.h) know only
+// this, so each can be tested without the other.
+namespace tarnwick::service {
+
+struct BoardState {
+    bool online = false;
+    std::uint16_t relays = 0;  // bit n-1: relay n energized; 0 while offline
+    QStringList names;         // 16
+};
+
+// How a switch or a rename ended.
+struct Outcome {
+    enum class Error { none, not_confirmed, offline, invalid_argument, failed } error = Error::none;
+    QString message;  // for every error: one sentence
+    [[nodiscard]] bool ok() const { return error == Error::none; }
+};
+using Done = std::function<void(const Outcome&)>;
+
+class LineModel : public QObject {
+    Q_OBJECT
+  public:
+    using QObject::QObject;
+
+    [[nodiscard]] virtual QString name() const = 0;
+    [[nodiscard]] virtual QString device() const = 0;  // as configured
+    [[nodiscard]] virtual bool open() const = 0;
+    [[nodiscard]] virtual std::vector<std::uint8_t> boards() const = 0;
+    [[nodiscard]] virtual BoardState board(std::uint8_t address) const = 0;
+
+    // Each calls `done` exactly once, later or at once: a switch when a query
+    // after the command shows the relays as wanted, or failed. `relay` is
+    // 1..16 and `address` one of boards(); the bus checks both first.
+    virtual void switch_relay(std::uint8_t address, int relay, bool on, Done done) = 0;
+    virtual void switch_all(std::uint8_t address, bool on, Done done) = 0;
+    virtual void rename(std::uint8_t address, int relay, const QString& name, Done done) = 0;
+
+  signals:
+    void open_changed();
+    // Its online state, relays or names.
+    void board_changed(std::uint8_t address);
+};
+
+}  // namespace tarnwick::service

@@ -1,0 +1,236 @@
+#include "service/bus.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+#include <QTimer>
+#include <memory>
+
+#include "tests/service/private_bus.h"
+
+namespace tarnwick::service {
+namespace {
+
+// Boards 1 and 7 of a line; 7 never answers, relay 13 of 1 never switches.
+// Calls are answered a moment later, as a line's are.
+class FakeLine : public LineModel {
+  public:
+    QString name() const override { return "cabinet-3"; }
+    QString device() const override { return "/dev/ttyUSB9"; }
+    bool open() const override { return true; }
+    std::vector<std::uint8_t> boards() const override { return {1, 7}; }
+    BoardState board(std::uint8_t address) const override {
+        return {address == 1, address == 1 ? relays : std::uint16_t{0xffff}, names};
+    }
+    void switch_relay(std::uint8_t address, int relay, bool on, Done done) override {
+        ++calls;
+        later(
+            address,
+            [=, this] {
+                if (relay == 13)
+                    return Outcome{Outcome::Error::not_confirmed, "answered, not switched"};
+                relays = static_cast<std::uint16_t>(on ? relays | (1u << (relay - 1))
+                                                       : relays & ~(1u << (relay - 1)));
+                return Outcome{};
+            },
+            std::move(done));
+    }
+    void switch_all(std::uint8_t address, bool on, Done done) override {
+        ++calls;
+        later(
+            address,
+            [=, this] {
+                relays = on ? 0xffff : 0;
+                return Outcome{};
+            },
+            std::move(done));
+    }
+    void rename(std::uint8_t address, int relay, const QString& name, Done done) override {
+        ++calls;
+        later(
+            address,
+            [=, this] {
+                if (name.isEmpty())
+                    return Outcome{Outcome::Error::failed, "a name cannot be empty"};
+                names[relay - 1] = name;
+                return Outcome{};
+            },
+            std::move(done));
+    }
+
+    std::uint16_t relays = 0;
+    QStringList names = QStringList(16, "x");
+    int calls = 0;
+
+  private:
+    void later(std::uint8_t address, std::function<Outcome()> act, Done done) {
+        QTimer::singleShot(20, this, [=, this] {
+            if (address == 7) return done({Outcome::Error::offline, "board 7 does not answer"});
+            const Outcome outcome = act();
+            emit board_changed(address);
+            done(outcome);
+        });
+    }
+};
+
+class PropertiesSeen : public QObject {
+    Q_OBJECT
+  public slots:
+    void changed(const QString& interface, const QVariantMap& properties, const QStringList&) {
+        if (interface == board_interface) changes << properties;
+    }
+
+  public:
+    QList<QVariantMap> changes;
+};
+
+const QString board1 = "/org/tarnwick/Tarnwick1/line/cabinet_2d3/board/1";
+
+class Bus : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ready());
+        service_ = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(bus_.address(), "service"));
+        ASSERT_TRUE(service_->isConnected());
+        objects_ = std::make_unique<BusObjects>(*service_);
+        ASSERT_TRUE(objects_->register_tree());
+        objects_->add_line(&line_);
+        ASSERT_TRUE(service_->registerService(bus_name));
+    }
+    void TearDown() override {
+        objects_.reset();
+        QDBusConnection::disconnectFromBus("service");
+        QDBusConnection::disconnectFromBus("client");
+    }
+    test::Busctl busctl(const QStringList& args, const QString& as_user = {}) {
+        return test::busctl(bus_.address(), args, as_user);
+    }
+    // A call from another connection: the error name, or "" for a reply.
+    QString call(const QString& member, const QVariantList& args) {
+        QDBusConnection client = QDBusConnection::connectToBus(bus_.address(), "client");
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(bus_name, board_path_, board_interface, member);
+        message.setArguments(args);
+        QDBusPendingCallWatcher watcher(client.asyncCall(message));
+        if (!QTest::qWaitFor([&] { return watcher.isFinished(); }, 5000)) return "no reply";
+        return watcher.isError() ? watcher.error().name() : QString();
+    }
+
+    test::PrivateBus bus_{TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf"};
+    std::unique_ptr<QDBusConnection> service_;
+    FakeLine line_;
+    std::unique_ptr<BusObjects> objects_;
+    QString board_path_ = board1;
+};
+
+TEST(PathElement, EscapesAllButLettersAndDigits) {
+    EXPECT_EQ(path_element("cabinet-3"), "cabinet_2d3");
+    EXPECT_EQ(path_element("a_b"), "a_5fb");
+    EXPECT_EQ(path_element("Line9"), "Line9");
+}
+
+TEST_F(Bus, PropertiesHaveTheirTypes) {
+    struct Row {
+        QString path, interface, property, value;
+    };
+    const QString line = "/org/tarnwick/Tarnwick1/line/cabinet_2d3";
+    line_.relays = 0x0005;
+    const Row rows[] = {
+        {line, "org.tarnwick.Tarnwick1.Line", "Name", "s \"cabinet-3\""},
+        {line, "org.tarnwick.Tarnwick1.Line", "Device", "s \"/dev/ttyUSB9\""},
+        {line, "org.tarnwick.Tarnwick1.Line", "Open", "b true"},
+        {line, "org.tarnwick.Tarnwick1.Line", "Boards", "ay 2 1 7"},
+        {board1, "org.tarnwick.Tarnwick1.Board", "Address", "y 1"},
+        {board1, "org.tarnwick.Tarnwick1.Board", "Online", "b true"},
+        {board1, "org.tarnwick.Tarnwick1.Board", "Relays", "q 5"},
+        {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "Online", "b false"},
+        {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "Relays", "q 0"},  // offline: 0
+    };
+    for (const Row& row : rows) {
+        const auto got = busctl({"get-property", bus_name, row.path, row.interface, row.property});
+        EXPECT_EQ(got.out, row.value) << row.path.toStdString() << " " << row.property.toStdString()
+                                      << ": " << got.err.toStdString();
+    }
+    const auto names = busctl({"get-property", bus_name, board1, board_interface, "Names"});
+    EXPECT_TRUE(names.out.startsWith("as 16 \"x\"")) << names.out.toStdString();
+}
+
+TEST_F(Bus, TreeAndObjectManagerListEveryObject) {
+    const auto tree = busctl({"tree", bus_name});
+    EXPECT_TRUE(tree.out.contains("/org/tarnwick/Tarnwick1/line/cabinet_2d3/board/7"))
+        << tree.out.toStdString() << tree.err.toStdString();
+    const auto introspect = busctl({"introspect", bus_name, board1});
+    EXPECT_TRUE(introspect.out.contains(".Switch")) << introspect.out.toStdString();
+    const auto managed = busctl(
+        {"call", bus_name, root_path, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"});
+    EXPECT_TRUE(managed.out.startsWith("a{oa{sa{sv}}} 3 ")) << managed.out.toStdString();
+}
+
+TEST_F(Bus, CallsReturnWhenTheLineIsDoneOrFailWithItsError) {
+    struct Row {
+        QString path, member;
+        QVariantList args;
+        QString error;
+    };
+    const QString board7 = "/org/tarnwick/Tarnwick1/line/cabinet_2d3/board/7";
+    const QString e = "org.tarnwick.Tarnwick1.Error.";
+    const Row rows[] = {
+        {board1, "Switch", {QVariant::fromValue(uchar(3)), true}, ""},
+        {board1, "Switch", {QVariant::fromValue(uchar(13)), true}, e + "NotConfirmed"},
+        {board1, "Switch", {QVariant::fromValue(uchar(0)), true}, e + "InvalidArgument"},
+        {board1, "Switch", {QVariant::fromValue(uchar(17)), true}, e + "InvalidArgument"},
+        {board7, "Switch", {QVariant::fromValue(uchar(1)), true}, e + "Offline"},
+        {board1, "SwitchAll", {false}, ""},
+        {board1, "Rename", {QVariant::fromValue(uchar(2)), "pump"}, ""},
+        {board1, "Rename", {QVariant::fromValue(uchar(2)), ""}, e + "Failed"},
+        {board1, "Switch", {3, true}, "org.freedesktop.DBus.Error.UnknownMethod"},  // "ib"
+    };
+    for (const Row& row : rows) {
+        board_path_ = row.path;
+        EXPECT_EQ(call(row.member, row.args), row.error) << row.member.toStdString();
+    }
+    EXPECT_EQ(line_.names[1], "pump");
+}
+
+TEST_F(Bus, ChangesAreSignalled) {
+    PropertiesSeen seen;
+    QDBusConnection client = QDBusConnection::connectToBus(bus_.address(), "client");
+    ASSERT_TRUE(client.connect(bus_name, board1, "org.freedesktop.DBus.Properties",
+                               "PropertiesChanged", &seen,
+                               SLOT(changed(QString, QVariantMap, QStringList))));
+    EXPECT_EQ(call("Switch", {QVariant::fromValue(uchar(2)), true}), "");
+    EXPECT_EQ(call("Switch", {QVariant::fromValue(uchar(2)), true}), "");  // no change, no signal
+    EXPECT_EQ(call("Rename", {QVariant::fromValue(uchar(2)), "fan"}), "");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return seen.changes.size() >= 2; }, 5000));
+    QTest::qWait(100);
+    ASSERT_EQ(seen.changes.size(), 2);
+    EXPECT_EQ(seen.changes[0].keys(), QStringList{"Relays"});
+    EXPECT_EQ(seen.changes[0]["Relays"].value<quint16>(), 0x0002);
+    EXPECT_EQ(seen.changes[1].keys(), QStringList{"Names"});
+    EXPECT_EQ(seen.changes[1]["Names"].toStringList()[1], "fan");
+}
+
+TEST_F(Bus, OutsideTheGroupOnlyReading) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to run busctl as nobody";
+    const auto read =
+        busctl({"get-property", bus_name, board1, board_interface, "Online"}, "nobody");
+    EXPECT_EQ(read.out, "b true") << read.err.toStdString();
+    const auto refused =
+        busctl({"call", bus_name, board1, board_interface, "Switch", "yb", "3", "true"}, "nobody");
+    EXPECT_NE(refused.status, 0);
+    EXPECT_TRUE(refused.err.contains("denied")) << refused.err.toStdString();
+    const auto allowed =
+        busctl({"call", bus_name, board1, board_interface, "Switch", "yb", "3", "true"});
+    EXPECT_EQ(allowed.status, 0) << allowed.err.toStdString();
+    EXPECT_EQ(line_.calls, 1);  // the refused call never reached the line
+}
+
+}  // namespace
+}  // namespace tarnwick::service
+
+#include "bus_test.moc"

@@ -1,0 +1,158 @@
+#include "service/config.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QTemporaryDir>
+#include <fstream>
+#include <string>
+
+namespace tarnwick::service {
+namespace {
+
+// Each bad file against the start of the one sentence that refuses it: the
+// file and line, the section, the key, then why.
+struct Bad {
+    const char* text;
+    const char* problem;
+};
+
+class BadConfig : public ::testing::TestWithParam<Bad> {};
+
+TEST_P(BadConfig, IsRefusedWithThePlace) {
+    const auto result = parse_config(GetParam().text, "t.conf");
+    EXPECT_FALSE(result.config);
+    EXPECT_EQ(result.problem.substr(0, std::string(GetParam().problem).size()), GetParam().problem)
+        << result.problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadConfig,
+    ::testing::Values(
+        Bad{"", "t.conf:1: no [line NAME] section"},
+        Bad{"device=/dev/null\n", "t.conf:1: device: a key before any section"},
+        Bad{"[line a]\ndevice=/dev/null\nspeed=9600\n", "t.conf:3: [line a] speed: unknown key"},
+        Bad{"[line a]\ndevice=/dev/null\ndevice=/dev/zero\n",
+            "t.conf:3: [line a] device: given twice"},
+        Bad{"[line a]\nboards=1\n", "t.conf:1: [line a] device: missing"},
+        Bad{"[line a]\ndevice=dev/ttyUSB0\n", "t.conf:2: [line a] device: give the device's"},
+        Bad{"[line a]\ndevice=/dev/null\n[line a]\ndevice=/dev/zero\n",
+            "t.conf:3: [line a]: the line \"a\" is configured twice"},
+        Bad{"[line a]\ndevice=/dev/null\n[line b]\ndevice=/dev/../dev/null\n",
+            "t.conf:3: [line b] device: /dev/../dev/null is the device of the line a too"},
+        Bad{"[line a b]\ndevice=/dev/null\n", "t.conf:1: [line a b]: the line's name \"a b\""},
+        Bad{"[line]\n", "t.conf:1: [line]: a line needs a name"},
+        Bad{"[lines a]\n", "t.conf:1: [lines a]: unknown section"},
+        Bad{"[line a\n", "t.conf:1: a section header ends with ']'"},
+        Bad{"[line a]\ndevice /dev/null\n", "t.conf:2: [line a]: \"device /dev/null\" is neither"},
+        Bad{"[line a]\ndevice=/dev/null\nboards=1,300\n",
+            "t.conf:3: [line a] boards: \"1,300\": \"300\" goes beyond 255"},
+        Bad{"[line a]\ndevice=/dev/null\nboards=1,1\n",
+            "t.conf:3: [line a] boards: \"1,1\": address 1 is given twice"},
+        Bad{"[line a]\ndevice=/dev/null\npace=fast\n", "t.conf:3: [line a] pace: \"fast\""},
+        Bad{"[line a]\ndevice=/dev/null\nread-only=maybe\n", "t.conf:3: [line a] read-only:"},
+        Bad{"[line a]\ndevice=/dev/null\nmqtt=host:70000\n",
+            "t.conf:1: [line a] mqtt: \"host:70000\": the port must be a number 1..65535"},
+        Bad{"[line a]\ndevice=/dev/null\nusername=u\n", "t.conf:1: [line a] mqtt: missing"},
+        Bad{"[line a]\ndevice=/dev/null\nmqtt=h\npassword-file=/nonexistent/pw\n",
+            "t.conf:1: [line a] password-file: cannot read the password file /nonexistent/pw"},
+        Bad{"[line a]\ndevice=/dev/null\nmqtt=h\ntls-ca=/nonexistent/ca\n",
+            "t.conf:1: [line a]: cannot read the CA file /nonexistent/ca"},
+        Bad{"[line a]\ndevice=/dev/null\nboards=7\n[board b 7]\n",
+            "t.conf:4: [board b 7]: there is no [line b]"},
+        Bad{"[line a]\ndevice=/dev/null\nboards=7\n[board a 8]\n",
+            "t.conf:4: [board a 8]: board 8 is not in the boards=7 of its line"},
+        Bad{"[board a 256]\n", "t.conf:1: [board a 256]: write a board's section as"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\n[board a 1]\n",
+            "t.conf:4: [board a 1]: this board is configured twice"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npulse.17=1\n",
+            "t.conf:4: [board a 1] pulse.17: unknown key"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npulse.1=0.05\n",
+            "t.conf:4: [board a 1] pulse.1: \"0.05\" is no time of 0.1 ... 86400 seconds"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npulse.1=1e3\n",
+            "t.conf:4: [board a 1] pulse.1: \"1e3\""},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\ninterlock=1,2 2,3\n",
+            "t.conf:4: [board a 1] interlock: relay 2 is in two groups"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\ninterlock=1,17\n",
+            "t.conf:4: [board a 1] interlock: \"17\" is no relay 1..16"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\ninterlock=1\n",
+            "t.conf:4: [board a 1] interlock: the group \"1\" needs two relays"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\ninterlock-wait=11\n",
+            "t.conf:4: [board a 1] interlock-wait:"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npower-on=sometimes\n",
+            "t.conf:4: [board a 1] power-on: \"sometimes\""},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\ninterlock=1,2\npulse.1=2\npower-on=on\n",
+            "t.conf:3: [board a 1] pulse.1: relay 1 is interlocked, pulsed and switched on"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\ninterlock=1,2\npower-on.1=on\n"
+            "power-on.2=on\n",
+            "t.conf:3: [board a 1] power-on: relays 1 and 2 are interlocked and both"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\nbaud=9600\n",
+            "t.conf:4: [board a 1] baud: unknown key"}));
+
+TEST(Config, ReadsEveryKeyOfTheExample) {
+    const auto result = parse_config(
+        "; the cabinet\n"
+        "[line cabinet-3]\n"
+        "device=/dev/null\n"
+        "boards=1,7,20-23\n"
+        "pace=answer          ; next frame once the answer is in\n"
+        "                     ; and the silence after it\n"
+        "mqtt=broker.example\n"
+        "username=cabinet-3\n"
+        "tls-ca=/dev/null\n"
+        "read-only=true\n"
+        "[line b]\n"
+        "device=/dev/tarnwick-not-here\n"
+        "[board cabinet-3 7]\n"
+        "pulse.5=1.5\n"
+        "interlock=1,2 3,4,6\n"
+        "interlock-wait=0.2\n"
+        "power-on.9=last\n"
+        "power-on=off\n",
+        "t.conf");
+    ASSERT_TRUE(result.config) << result.problem;
+    const Config& c = *result.config;
+    ASSERT_EQ(c.lines.size(), 2u);
+    const LineConfig& a = c.lines[0];
+    EXPECT_EQ(a.name, "cabinet-3");
+    EXPECT_EQ(a.boards, (std::vector<std::uint8_t>{1, 7, 20, 21, 22, 23}));
+    EXPECT_EQ(a.pace, Pace::answer);
+    EXPECT_TRUE(a.read_only);
+    ASSERT_TRUE(a.mqtt);
+    EXPECT_EQ(a.mqtt->broker, (mqtt::BrokerAddress{"broker.example", 8883}));  // TLS: 8883
+    EXPECT_EQ(a.mqtt->node, "cabinet-3");
+    EXPECT_EQ(a.mqtt->username, "cabinet-3");
+    EXPECT_EQ(c.lines[1].boards, (std::vector<std::uint8_t>{1}));
+    EXPECT_EQ(c.lines[1].pace, Pace::tick);
+    EXPECT_FALSE(c.lines[1].mqtt);
+    ASSERT_EQ(c.boards.size(), 1u);
+    const BoardConfig& b = c.boards[0];
+    EXPECT_EQ(b.address, 7);
+    EXPECT_EQ(b.pulse_ms[4], 1500);
+    EXPECT_EQ(b.interlock, (std::vector<std::vector<int>>{{1, 2}, {3, 4, 6}}));
+    EXPECT_EQ(b.interlock_wait_ms, 200);
+    EXPECT_EQ(b.power_on[8], PowerOn::off);  // the later power-on= covers relay 9 too
+    EXPECT_EQ(b.power_on[0], PowerOn::off);
+    ASSERT_EQ(c.warnings.size(), 1u);
+    EXPECT_EQ(c.warnings[0],
+              "t.conf:11: [line b] device: /dev/tarnwick-not-here does not exist; the line "
+              "waits for it");
+}
+
+TEST(Config, WarnsOfAPasswordFileOthersCanRead) {
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("pw").toStdString();
+    std::ofstream(file) << "secret\n";
+    ::chmod(file.c_str(), 0644);
+    const auto result = parse_config(
+        "[line a]\ndevice=/dev/null\nmqtt=h:1\nusername=u\npassword-file=" + file + "\n", "t.conf");
+    ASSERT_TRUE(result.config) << result.problem;
+    EXPECT_EQ(result.config->lines[0].mqtt->password, "secret");
+    ASSERT_EQ(result.config->warnings.size(), 1u);
+    EXPECT_EQ(result.config->warnings[0],
+              "t.conf:1: [line a] password-file: the password file " + file +
+                  " can be read by other users of this machine; chmod 600 it");
+}
+
+}  // namespace
+}  // namespace tarnwick::service

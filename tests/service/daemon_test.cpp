@@ -1,0 +1,198 @@
+// tarnwickd as a process: its configuration checked, its lines polling
+// simulated boards, its objects on a bus of the test's own, its notifications
+// on a socket the test reads.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <csignal>
+#include <memory>
+
+#include "tests/service/private_bus.h"
+#include "tests/support/board_sim.h"
+
+namespace tarnwick {
+namespace {
+
+const QString daemon_program = TARNWICK_DAEMON;
+const QString bus_name = "org.tarnwick.Tarnwick1";
+const QString board_interface = "org.tarnwick.Tarnwick1.Board";
+const QString line_path = "/org/tarnwick/Tarnwick1/line/cab_2d1";
+
+// What the service tells systemd, read from a socket of the test's own.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const QString& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", qPrintable(path));
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~NotifySocket() { ::close(fd_); }
+    // Everything received so far, one message after another.
+    const QString& received() {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+            received_ += QString::fromUtf8(buffer, static_cast<int>(n)) + "\n";
+        return received_;
+    }
+    [[nodiscard]] const QString& path() const { return path_; }
+
+  private:
+    QString path_;
+    int fd_ = -1;
+    QString received_;
+};
+
+QProcess::ProcessState run(const QStringList& args, int* status, QString* err) {
+    QProcess process;
+    process.start(daemon_program, args);
+    process.waitForFinished(10000);
+    *status = process.exitCode();
+    *err = QString::fromUtf8(process.readAllStandardError()).trimmed();
+    return process.state();
+}
+
+TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
+    QTemporaryDir dir;
+    struct Row {
+        const char* text;
+        int status;
+        const char* err;  // its end
+    };
+    const Row rows[] = {
+        {"[line a]\ndevice=/dev/null\n", 0, ""},
+        {"[line a]\ndevice=/dev/null\nspeed=9600\n", 2,
+         ":3: [line a] speed: unknown key; a line takes device, boards, pace, mqtt, username, "
+         "password-file, tls-ca and read-only"},
+        {"[line a]\ndevice=/dev/tarnwick-none\n", 0,
+         ":1: [line a] device: /dev/tarnwick-none does not exist; the line waits for it"},
+    };
+    for (const Row& row : rows) {
+        QFile file(dir.filePath("t.conf"));
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(row.text);
+        file.close();
+        int status = -1;
+        QString err;
+        run({"--check", "--config", file.fileName()}, &status, &err);
+        EXPECT_EQ(status, row.status) << row.text;
+        EXPECT_TRUE(*row.err ? err.endsWith(QString::fromUtf8(row.err)) : err.isEmpty())
+            << row.text << ": " << err.toStdString();
+    }
+}
+
+class Daemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ready());
+        board_ = std::make_unique<test::BoardSim>(
+            std::vector<std::string>{"--report-frames", "--address", "1,2"});
+        QFile config(dir_.filePath("tarnwickd.conf"));
+        config.open(QIODevice::WriteOnly);
+        config.write(QString("[line cab-1]\ndevice=%1\nboards=1,2,9\n")
+                         .arg(QString::fromStdString(board_->path()))
+                         .toUtf8());
+        config.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("NOTIFY_SOCKET", notify_.path());
+        env.insert("WATCHDOG_USEC", "400000");
+        env.insert("STATE_DIRECTORY", dir_.path());
+        daemon_.setProcessEnvironment(env);
+        daemon_.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        daemon_.start(daemon_program, {"--config", config.fileName(), "--bus", bus_.address()});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return notify_.received().contains("READY=1"); }, 10000));
+    }
+    void TearDown() override {
+        if (daemon_.state() != QProcess::NotRunning) {
+            daemon_.kill();
+            daemon_.waitForFinished(3000);
+        }
+    }
+    test::Busctl busctl(const QStringList& args) { return test::busctl(bus_.address(), args); }
+    QString board(int address) { return line_path + "/board/" + QString::number(address); }
+    bool wait_property(const QString& path, const QString& name, const QString& value) {
+        return QTest::qWaitFor(
+            [&] {
+                return busctl({"get-property", bus_name, path, board_interface, name}).out == value;
+            },
+            5000);
+    }
+
+    test::PrivateBus bus_{TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf"};
+    QTemporaryDir dir_;
+    NotifySocket notify_{dir_.filePath("notify")};
+    std::unique_ptr<test::BoardSim> board_;
+    QProcess daemon_;
+};
+
+TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return notify_.received().contains("STATUS=2 of 3 boards answer on 1 line(s)"); },
+        3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return notify_.received().contains("WATCHDOG=1"); }, 1000));
+
+    const auto on =
+        busctl({"call", bus_name, board(2), board_interface, "Switch", "yb", "3", "true"});
+    EXPECT_EQ(on.status, 0) << on.err.toStdString();
+    EXPECT_TRUE(board_->wait_for_relays(2, 0x0004, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(board_->last_relays(1).value_or(0), 0);  // the other board untouched
+    EXPECT_EQ(busctl({"get-property", bus_name, board(2), board_interface, "Relays"}).out, "q 4");
+
+    const auto offline =
+        busctl({"call", bus_name, board(9), board_interface, "Switch", "yb", "1", "true"});
+    EXPECT_NE(offline.status, 0);
+    EXPECT_TRUE(offline.err.contains("board 9 is offline")) << offline.err.toStdString();
+
+    const auto renamed =
+        busctl({"call", bus_name, board(1), board_interface, "Rename", "ys", "2", "pump"});
+    EXPECT_EQ(renamed.status, 0) << renamed.err.toStdString();
+    EXPECT_TRUE(busctl({"get-property", bus_name, board(1), board_interface, "Names"})
+                    .out.contains("\"pump\""));
+    EXPECT_TRUE(QFile::exists(dir_.filePath("name.txt")));
+
+    daemon_.terminate();
+    EXPECT_TRUE(daemon_.waitForFinished(2000));
+    EXPECT_EQ(daemon_.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(daemon_.exitCode(), 0);
+    EXPECT_TRUE(notify_.received().contains("STOPPING=1"));
+}
+
+TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    test::BoardSim second(std::vector<std::string>{"--address", "5"});
+    QFile config(dir_.filePath("tarnwickd.conf"));
+    config.open(QIODevice::Append);
+    config.write(QString("[line cab-2]\ndevice=%1\nboards=5\n")
+                     .arg(QString::fromStdString(second.path()))
+                     .toUtf8());
+    config.close();
+    const std::size_t frames_before = board_->frames().size();
+    ::kill(static_cast<pid_t>(daemon_.processId()), SIGHUP);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return busctl({"get-property", bus_name, "/org/tarnwick/Tarnwick1/line/cab_2d2/board/5",
+                           board_interface, "Online"})
+                       .out == "b true";
+        },
+        5000));
+    EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Online"}).out,
+              "b true");
+    EXPECT_GT(board_->frames().size(), frames_before);
+}
+
+TEST_F(Daemon, EndsNonZeroWhenTheBusGoesAway) {
+    bus_.stop();
+    ASSERT_TRUE(daemon_.waitForFinished(3000));
+    EXPECT_NE(daemon_.exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace tarnwick
