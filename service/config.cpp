@@ -237,10 +237,15 @@ bool Reader::line_entry(LineConfig& line, std::string_view key, std::string_view
             line.pace = Pace::answer;
         else
             return fail(key, in_quotes(value) + " is neither tick nor answer");
-    } else if (key == "read-only") {
+    } else if (key == "read-only" || key == "allow-plaintext-password") {
         const auto flag = boolean(value);
         if (!flag) return fail(key, in_quotes(value) + " is neither true nor false");
-        line.read_only = *flag;
+        if (key == "read-only") {
+            line.read_only = *flag;
+        } else {
+            if (!line.mqtt) line.mqtt.emplace();
+            line.mqtt->allow_plaintext_password = *flag;
+        }
     } else if (key == "mqtt") {
         if (value.empty()) return fail(key, "give the broker as HOST or HOST:PORT");
         mqtt_text_ = std::string(value);
@@ -253,7 +258,7 @@ bool Reader::line_entry(LineConfig& line, std::string_view key, std::string_view
     } else {
         return fail(key,
                     "unknown key; a line takes device, boards, pace, mqtt, username, "
-                    "password-file, tls-ca and read-only");
+                    "password-file, tls-ca, allow-plaintext-password and read-only");
     }
     return true;
 }
@@ -327,8 +332,12 @@ bool Reader::end_section() {
 bool Reader::end_line(LineConfig& line) {
     const int at = section_.at;
     if (line.device.empty()) return fail("device", "missing; every line needs its device", at);
-    if (line.mqtt && mqtt_text_.empty())
-        return fail("mqtt", "missing; username, password-file and tls-ca are for the broker", at);
+    if (line.mqtt && mqtt_text_.empty()) {
+        return fail("mqtt",
+                    "missing; username, password-file, tls-ca and allow-plaintext-password are "
+                    "for the broker",
+                    at);
+    }
     if (!mqtt_text_.empty()) {
         if (!line.mqtt) line.mqtt.emplace();
         auto broker = mqtt::parse_broker(mqtt_text_, !line.mqtt->tls_ca.empty());

@@ -138,7 +138,7 @@ const CtlCase cases[] = {
     {"answers carrying another address confirm nothing", {"--answer-address", "2"},
      {"--json", "--timeout", "200", "on", "3"}, 4, {"energize relay 3", "query, address 1"}, 0x0004,
      {"\"ok\":false", "\"exit\":4", "\"answers_from_another_address\":"},
-     {"no valid answer from address 1", "个应答来自其他地址"}},
+     {"地址 1 的模块", "没有有效应答", "个应答来自其他地址"}},
 
     // each exit status
     {"a silent board: no answer", {"--silent"}, {"--timeout", "200", "status"}, 4,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -90,6 +91,13 @@ INSTANTIATE_TEST_SUITE_P(
             "t.conf:4: [board a 1] baud: unknown key"}));
 
 TEST(Config, ReadsEveryKeyOfTheExample) {
+    // The CA file must hold a certificate: one as openssl makes it.
+    QTemporaryDir dir;
+    const std::string ca = dir.filePath("ca.crt").toStdString();
+    const std::string make_ca =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+        dir.filePath("ca.key").toStdString() + " -out " + ca + " -days 2 -subj /CN=test 2>/dev/null";
+    ASSERT_EQ(std::system(make_ca.c_str()), 0);
     const auto result = parse_config(
         "; the cabinet\n"
         "[line cabinet-3]\n"
@@ -99,7 +107,7 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
         "                     ; and the silence after it\n"
         "mqtt=broker.example\n"
         "username=cabinet-3\n"
-        "tls-ca=/dev/null\n"
+        "tls-ca=" + ca + "\n"
         "read-only=true\n"
         "[line b]\n"
         "device=/dev/tarnwick-not-here\n"
@@ -145,13 +153,14 @@ TEST(Config, WarnsOfAPasswordFileOthersCanRead) {
     std::ofstream(file) << "secret\n";
     ::chmod(file.c_str(), 0644);
     const auto result = parse_config(
-        "[line a]\ndevice=/dev/null\nmqtt=h:1\nusername=u\npassword-file=" + file + "\n", "t.conf");
+        "[line a]\ndevice=/dev/null\nmqtt=localhost:1\nusername=u\npassword-file=" + file + "\n",
+        "t.conf");
     ASSERT_TRUE(result.config) << result.problem;
     EXPECT_EQ(result.config->lines[0].mqtt->password, "secret");
     ASSERT_EQ(result.config->warnings.size(), 1u);
     EXPECT_EQ(result.config->warnings[0],
               "t.conf:1: [line a] password-file: the password file " + file +
-                  " can be read by other users of this machine; chmod 600 it");
+                  " can be read by every user of this machine; chmod o-r it");
 }
 
 }  // namespace

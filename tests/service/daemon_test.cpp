@@ -69,7 +69,7 @@ TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
         {"[line a]\ndevice=/dev/null\n", 0, ""},
         {"[line a]\ndevice=/dev/null\nspeed=9600\n", 2,
          ":3: [line a] speed: unknown key; a line takes device, boards, pace, mqtt, username, "
-         "password-file, tls-ca and read-only"},
+         "password-file, tls-ca, allow-plaintext-password and read-only"},
         {"[line a]\ndevice=/dev/tarnwick-none\n", 0,
          ":1: [line a] device: /dev/tarnwick-none does not exist; the line waits for it"},
     };
