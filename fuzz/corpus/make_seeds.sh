@@ -18,6 +18,9 @@ r=reception
 seed $r/documented_frame 07 03 70 22011000000180B4 03 74 84 03 20 220110 40 00000180B4 33 33
 # An echoed query and a bad checksum are dropped.
 seed $r/rejected 07 03 70 5501100000000066 03 70 22011000000180B5 03 33 33
+# A scan asks 0, 1 and 2; board 1 answers late, after 2 was asked, and a board
+# at 9, never asked, answers too: only board 1 is found.
+seed $r/late_scan_answer 07 03 0F 03 03 03 02 22011000000005 02 22091000000000 03
 # Two frames in one delivery; the second waits for another notification.
 seed $r/two_frames 07 03 F0 22011000000180B4 22011000 00FFFF31 0C 03 65 03
 # Address texts from the table and typed.
