@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <csignal>
 #include <memory>
@@ -23,7 +24,8 @@ const QString bus_name = "org.tarnwick.Tarnwick1";
 const QString board_interface = "org.tarnwick.Tarnwick1.Board";
 const QString line_path = "/org/tarnwick/Tarnwick1/line/cab_2d1";
 
-// What the service tells systemd, read from a socket of the test's own.
+// What the service tells systemd, read from a socket of the test's own as it
+// comes: a full queue would block the service's next notification.
 class NotifySocket {
   public:
     explicit NotifySocket(const QString& path) : path_(path) {
@@ -32,8 +34,13 @@ class NotifySocket {
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", qPrintable(path));
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { received(); });
     }
-    ~NotifySocket() { ::close(fd_); }
+    ~NotifySocket() {
+        notifier_.reset();
+        ::close(fd_);
+    }
     // Everything received so far, one message after another.
     const QString& received() {
         char buffer[4096];
@@ -46,6 +53,7 @@ class NotifySocket {
   private:
     QString path_;
     int fd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
     QString received_;
 };
 
@@ -89,14 +97,17 @@ TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
 
 class Daemon : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(bus_.ready());
-        board_ = std::make_unique<test::BoardSim>(
-            std::vector<std::string>{"--report-frames", "--address", "1,2"});
+    void SetUp() override { ASSERT_TRUE(bus_.ready()); }
+    // Boards 1 and 2 of the simulator (these arguments) on line cab-1, which
+    // also polls the absent board 9, with the line's other keys.
+    void start(const std::vector<std::string>& sim = {}, const QString& keys = {}) {
+        std::vector<std::string> args{"--report-frames", "--address", "1,2"};
+        args.insert(args.end(), sim.begin(), sim.end());
+        board_ = std::make_unique<test::BoardSim>(args);
         QFile config(dir_.filePath("tarnwickd.conf"));
         config.open(QIODevice::WriteOnly);
-        config.write(QString("[line cab-1]\ndevice=%1\nboards=1,2,9\n")
-                         .arg(QString::fromStdString(board_->path()))
+        config.write(QString("[line cab-1]\ndevice=%1\nboards=1,2,9\n%2")
+                         .arg(QString::fromStdString(board_->path()), keys)
                          .toUtf8());
         config.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -104,7 +115,6 @@ class Daemon : public ::testing::Test {
         env.insert("WATCHDOG_USEC", "400000");
         env.insert("STATE_DIRECTORY", dir_.path());
         daemon_.setProcessEnvironment(env);
-        daemon_.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         daemon_.start(daemon_program, {"--config", config.fileName(), "--bus", bus_.address()});
         ASSERT_TRUE(QTest::qWaitFor([&] { return notify_.received().contains("READY=1"); }, 10000));
     }
@@ -113,6 +123,12 @@ class Daemon : public ::testing::Test {
             daemon_.kill();
             daemon_.waitForFinished(3000);
         }
+        if (HasFailure()) std::fprintf(stderr, "tarnwickd's log:\n%s\n", qUtf8Printable(log()));
+    }
+    // What the service wrote to stderr so far.
+    const QString& log() {
+        log_ += QString::fromUtf8(daemon_.readAllStandardError());
+        return log_;
     }
     test::Busctl busctl(const QStringList& args) { return test::busctl(bus_.address(), args); }
     QString board(int address) { return line_path + "/board/" + QString::number(address); }
@@ -129,9 +145,11 @@ class Daemon : public ::testing::Test {
     NotifySocket notify_{dir_.filePath("notify")};
     std::unique_ptr<test::BoardSim> board_;
     QProcess daemon_;
+    QString log_;
 };
 
 TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
     ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
     EXPECT_TRUE(QTest::qWaitFor(
@@ -165,7 +183,34 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     EXPECT_TRUE(notify_.received().contains("STOPPING=1"));
 }
 
+// Board 1 answers 120 ms late, after two more frames went out, and the line
+// hurries on after each answer: each answer still goes to the board that sent
+// it, and none is lost (the board stays online, its switch is confirmed).
+TEST_F(Daemon, ABoardAnsweringLateKeepsItsOwnRelays) {
+    ASSERT_NO_FATAL_FAILURE(start({"--delay", "120,0"}, "pace=answer\n"));
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    const auto two =
+        busctl({"call", bus_name, board(2), board_interface, "Switch", "yb", "3", "true"});
+    EXPECT_EQ(two.status, 0) << two.err.toStdString();
+    const auto one =
+        busctl({"call", bus_name, board(1), board_interface, "Switch", "yb", "16", "true"});
+    EXPECT_EQ(one.status, 0) << one.err.toStdString();
+    const std::size_t polled = board_->frames().size();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return board_->frames().size() >= polled + 40; }, 5000));
+    EXPECT_EQ(board_->last_relays(1).value_or(0), 0x8000);
+    EXPECT_EQ(board_->last_relays(2).value_or(0), 0x0004);
+    EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Relays"}).out,
+              "q 32768");
+    EXPECT_EQ(busctl({"get-property", bus_name, board(2), board_interface, "Relays"}).out, "q 4");
+    // Each relay was seen to change once, on its own board.
+    EXPECT_EQ(log().count("relay on"), 2);
+    EXPECT_EQ(log().count("relay off"), 0);
+    EXPECT_FALSE(log().contains("offline"));
+}
+
 TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
     test::BoardSim second(std::vector<std::string>{"--address", "5"});
     QFile config(dir_.filePath("tarnwickd.conf"));
@@ -189,6 +234,7 @@ TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
 }
 
 TEST_F(Daemon, EndsNonZeroWhenTheBusGoesAway) {
+    ASSERT_NO_FATAL_FAILURE(start());
     bus_.stop();
     ASSERT_TRUE(daemon_.waitForFinished(3000));
     EXPECT_NE(daemon_.exitCode(), 0);
