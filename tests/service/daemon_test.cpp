@@ -6,7 +6,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -114,6 +116,16 @@ class Daemon : public ::testing::Test {
         env.insert("NOTIFY_SOCKET", notify_.path());
         env.insert("WATCHDOG_USEC", "400000");
         env.insert("STATE_DIRECTORY", dir_.path());
+        // The names handed out with the program: 地址码1, 第5路名称=valve.
+        QDir(dir_.path()).mkpath("xdg/tarnwick");
+        QFile seed(dir_.filePath("xdg/tarnwick/name.txt"));
+        seed.open(QIODevice::WriteOnly);
+        seed.write(
+            "[\xB5\xD8\xD6\xB7\xC2\xEB"
+            "1]\r\n\xB5\xDA"
+            "5\xC2\xB7\xC3\xFB\xB3\xC6=valve\r\n");
+        seed.close();
+        env.insert("XDG_CONFIG_DIRS", dir_.filePath("xdg"));
         daemon_.setProcessEnvironment(env);
         daemon_.start(daemon_program, {"--config", config.fileName(), "--bus", bus_.address()});
         ASSERT_TRUE(QTest::qWaitFor([&] { return notify_.received().contains("READY=1"); }, 10000));
@@ -169,11 +181,18 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     EXPECT_NE(offline.status, 0);
     EXPECT_TRUE(offline.err.contains("board 9 is offline")) << offline.err.toStdString();
 
+    // The state directory's name file started as the seed; a name given
+    // beside the program would have come first.
+    if (!QFileInfo::exists(QFileInfo(daemon_program).dir().filePath("name.txt"))) {
+        EXPECT_TRUE(busctl({"get-property", bus_name, board(1), board_interface, "Names"})
+                        .out.contains("\"valve\""));
+    }
     const auto renamed =
         busctl({"call", bus_name, board(1), board_interface, "Rename", "ys", "2", "pump"});
     EXPECT_EQ(renamed.status, 0) << renamed.err.toStdString();
-    EXPECT_TRUE(busctl({"get-property", bus_name, board(1), board_interface, "Names"})
-                    .out.contains("\"pump\""));
+    const QString names =
+        busctl({"get-property", bus_name, board(1), board_interface, "Names"}).out;
+    EXPECT_TRUE(names.contains("\"pump\"") && names.contains("\"valve\"")) << names.toStdString();
     EXPECT_TRUE(QFile::exists(dir_.filePath("name.txt")));
 
     daemon_.terminate();
