@@ -282,20 +282,23 @@ void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Do
     calls_.push_back(Call{address, mask, bits, false, 0, std::move(done)});
 }
 
-void Line::switch_relay(std::uint8_t address, int relay, bool on, Done done) {
+void Line::switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
+                        Done done) {
     const std::uint16_t bit = protocol::relay_bit(relay);
-    log(Priority::info, on ? "switching on" : "switching off",
+    log(Priority::info, (on ? "switching on for " : "switching off for ") + caller.toStdString(),
         {config_.name, address, relay, "dbus"});
     want(address, bit, on ? bit : 0, std::move(done));
 }
 
-void Line::switch_all(std::uint8_t address, bool on, Done done) {
-    log(Priority::info, on ? "switching all on" : "switching all off",
+void Line::switch_all(std::uint8_t address, bool on, const QString& caller, Done done) {
+    log(Priority::info,
+        (on ? "switching all on for " : "switching all off for ") + caller.toStdString(),
         {config_.name, address, {}, "dbus"});
     want(address, all_relays, on ? all_relays : 0, std::move(done));
 }
 
-void Line::rename(std::uint8_t address, int relay, const QString& name, Done done) {
+void Line::rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
+                  Done done) {
     const std::string address_text = std::to_string(address);
     const std::string relay_text = std::to_string(relay);
     const names::WriteError why =
@@ -306,7 +309,7 @@ void Line::rename(std::uint8_t address, int relay, const QString& name, Done don
         return done({Outcome::Error::failed,
                      QString::fromStdString(text.empty() ? names_.path() + ": not stored" : text)});
     }
-    log(Priority::info, "renamed \"" + name.toStdString() + "\"",
+    log(Priority::info, "renamed \"" + name.toStdString() + "\" for " + caller.toStdString(),
         {config_.name, address, relay, "dbus"});
     if (Board* b = find(address)) b->names = to_list(names_.load_names(address_text));
     emit board_changed(address);

@@ -42,9 +42,11 @@ class Line : public LineModel, private link::LinkMessages {
     bool open() const override;
     std::vector<std::uint8_t> boards() const override;
     BoardState board(std::uint8_t address) const override;
-    void switch_relay(std::uint8_t address, int relay, bool on, Done done) override;
-    void switch_all(std::uint8_t address, bool on, Done done) override;
-    void rename(std::uint8_t address, int relay, const QString& name, Done done) override;
+    void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
+                      Done done) override;
+    void switch_all(std::uint8_t address, bool on, const QString& caller, Done done) override;
+    void rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
+                Done done) override;
 
   signals:
     // Each tick of the loop: the watchdog's keep-alive goes with it.

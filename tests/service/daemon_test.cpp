@@ -172,6 +172,8 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     const auto on =
         busctl({"call", bus_name, board(2), board_interface, "Switch", "yb", "3", "true"});
     EXPECT_EQ(on.status, 0) << on.err.toStdString();
+    EXPECT_TRUE(
+        log().contains(QString("board 2 relay 3 (dbus): switching on for uid %1").arg(::getuid())));
     EXPECT_TRUE(board_->wait_for_relays(2, 0x0004, std::chrono::milliseconds(1000)));
     EXPECT_EQ(board_->last_relays(1).value_or(0), 0);  // the other board untouched
     EXPECT_EQ(busctl({"get-property", bus_name, board(2), board_interface, "Relays"}).out, "q 4");
@@ -249,7 +251,7 @@ TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
         5000));
     EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Online"}).out,
               "b true");
-    EXPECT_GT(board_->frames().size(), frames_before);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return board_->frames().size() > frames_before; }, 1000));
 }
 
 TEST_F(Daemon, EndsNonZeroWhenTheBusGoesAway) {
