@@ -24,6 +24,7 @@ namespace {
 const QString daemon_program = TARNWICK_DAEMON;
 const QString bus_name = "org.tarnwick.Tarnwick1";
 const QString board_interface = "org.tarnwick.Tarnwick1.Board";
+const QString line_interface = "org.tarnwick.Tarnwick1.Line";
 const QString line_path = "/org/tarnwick/Tarnwick1/line/cab_2d1";
 
 // What the service tells systemd, read from a socket of the test's own as it
@@ -101,16 +102,16 @@ class Daemon : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(bus_.ready()); }
     // Boards 1 and 2 of the simulator (these arguments) on line cab-1, which
-    // also polls the absent board 9, with the line's other keys.
+    // also polls the absent board 9, with the line's other keys. The device
+    // is a link to the terminal, as the names under /dev/serial/by-id are.
     void start(const std::vector<std::string>& sim = {}, const QString& keys = {}) {
-        std::vector<std::string> args{"--report-frames", "--address", "1,2"};
-        args.insert(args.end(), sim.begin(), sim.end());
-        board_ = std::make_unique<test::BoardSim>(args);
+        sim_args_ = {"--report-frames", "--address", "1,2", "--link", device().toStdString()};
+        sim_args_.insert(sim_args_.end(), sim.begin(), sim.end());
+        board_ = std::make_unique<test::BoardSim>(sim_args_);
         QFile config(dir_.filePath("tarnwickd.conf"));
         config.open(QIODevice::WriteOnly);
-        config.write(QString("[line cab-1]\ndevice=%1\nboards=1,2,9\n%2")
-                         .arg(QString::fromStdString(board_->path()), keys)
-                         .toUtf8());
+        config.write(
+            QString("[line cab-1]\ndevice=%1\nboards=1,2,9\n%2").arg(device(), keys).toUtf8());
         config.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("NOTIFY_SOCKET", notify_.path());
@@ -144,10 +145,12 @@ class Daemon : public ::testing::Test {
     }
     test::Busctl busctl(const QStringList& args) { return test::busctl(bus_.address(), args); }
     QString board(int address) { return line_path + "/board/" + QString::number(address); }
-    bool wait_property(const QString& path, const QString& name, const QString& value) {
+    QString device() const { return dir_.filePath("ttyUSB0"); }
+    bool wait_property(const QString& path, const QString& name, const QString& value,
+                       const QString& interface = board_interface) {
         return QTest::qWaitFor(
             [&] {
-                return busctl({"get-property", bus_name, path, board_interface, name}).out == value;
+                return busctl({"get-property", bus_name, path, interface, name}).out == value;
             },
             5000);
     }
@@ -158,6 +161,7 @@ class Daemon : public ::testing::Test {
     std::unique_ptr<test::BoardSim> board_;
     QProcess daemon_;
     QString log_;
+    std::vector<std::string> sim_args_;
 };
 
 TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
@@ -228,6 +232,21 @@ TEST_F(Daemon, ABoardAnsweringLateKeepsItsOwnRelays) {
     EXPECT_EQ(log().count("relay on"), 2);
     EXPECT_EQ(log().count("relay off"), 0);
     EXPECT_FALSE(log().contains("offline"));
+}
+
+// The adapter pulled and put back: the simulator ends, its link goes, and
+// another starts under the same name.
+TEST_F(Daemon, ADevicePulledAndPutBackIsPolledAgain) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    board_->kill(SIGTERM);
+    ASSERT_TRUE(board_->wait_exit(std::chrono::milliseconds(2000)));
+    EXPECT_TRUE(wait_property(line_path, "Open", "b false", line_interface));
+    EXPECT_TRUE(wait_property(board(1), "Online", "b false"));
+    board_ = std::make_unique<test::BoardSim>(sim_args_);
+    EXPECT_TRUE(wait_property(line_path, "Open", "b true", line_interface));
+    EXPECT_TRUE(wait_property(board(1), "Online", "b true"));
+    EXPECT_TRUE(wait_property(board(2), "Online", "b true"));
 }
 
 TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
