@@ -108,22 +108,22 @@ const Line::Board* Line::find(std::uint8_t address) const {
     return const_cast<Line*>(this)->find(address);
 }
 
-// One frame: a wanted state's command when the last frame was none, else a
-// query, first to the board just commanded, then to each in turn.
+// One frame: a query to the board just commanded; else a wanted state's
+// command once a board was polled in turn since the last one; else a query to
+// the next board in turn. Under a flood of switches every third frame still
+// polls the boards in turn.
 void Line::tick() {
     if (!link_.timer_enabled()) return;  // the device is gone; the link reopens it
     emit ticked();
-    if (!commanded_ && send_wanted()) {
-        commanded_ = true;
-    } else {
-        commanded_ = false;
-        std::uint8_t address = boards_[next_poll_].address;
-        if (confirm_next_)
-            address = *confirm_next_;
-        else
-            next_poll_ = (next_poll_ + 1) % boards_.size();
+    if (confirm_next_) {
+        panel_.set_address(*confirm_next_);
         confirm_next_.reset();
-        panel_.set_address(address);
+    } else if (!polled_in_turn_ || !send_wanted()) {
+        panel_.set_address(boards_[next_poll_].address);
+        next_poll_ = (next_poll_ + 1) % boards_.size();
+        polled_in_turn_ = true;
+    } else {
+        polled_in_turn_ = false;
     }
     link_.Timer1_Timer();
     tick_.start(link::LinkController::tick_ms);
@@ -258,7 +258,7 @@ void Line::on_port_state(bool is_open) {
     fail_calls(std::nullopt, Outcome::Error::offline, "the line's device went away");
     for (Board& b : boards_) b.wanted_mask = 0;
     liveness_ = {};
-    commanded_ = false;
+    polled_in_turn_ = true;
     confirm_next_.reset();
 }
 

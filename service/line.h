@@ -18,7 +18,7 @@
 // One configured line on the panel's link: the boards polled in turn, one
 // frame per tick (pace=tick: every 50 ms; pace=answer: as soon as the answer
 // is in and the line has been silent, at the latest after 50 ms). A switch
-// becomes a wanted state per relay, the latest winning; at most every other
+// becomes a wanted state per relay, the latest winning; at most every third
 // frame is a command, so polling goes on under a flood. A call returns when a
 // query after its command shows the relays as wanted. An answer is the
 // board's whose frame it answers, however late it comes (the link's
@@ -94,7 +94,7 @@ class Line : public LineModel, private link::LinkMessages {
     std::vector<Board> boards_;
     std::size_t next_poll_ = 0;
     std::optional<std::uint8_t> confirm_next_;  // queried right after its command
-    bool commanded_ = false;                    // the last frame was a command
+    bool polled_in_turn_ = true;                // since the last command
     protocol::Frame last_sent_{};               // pace=answer: its answer hurries the tick
     QElapsedTimer unclaimed_said_;
     link::BoardLiveness liveness_;

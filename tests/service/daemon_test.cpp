@@ -6,12 +6,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <csignal>
 #include <memory>
 
@@ -247,6 +252,60 @@ TEST_F(Daemon, ADevicePulledAndPutBackIsPolledAgain) {
     EXPECT_TRUE(wait_property(line_path, "Open", "b true", line_interface));
     EXPECT_TRUE(wait_property(board(1), "Online", "b true"));
     EXPECT_TRUE(wait_property(board(2), "Online", "b true"));
+}
+
+// A thousand calls at once for relays 1..4 of board 2, each relay's wanted
+// state changing with every call: each call is answered, the last for each
+// relay wins, and board 1 is polled meanwhile.
+TEST_F(Daemon, AFloodOfSwitchesLeavesTheLatestStateAndPollingGoesOn) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    QDBusConnection client = QDBusConnection::connectToBus(bus_.address(), "flood");
+    ASSERT_TRUE(client.isConnected());
+    const auto polled_1 = [&] {
+        const auto frames = board_->frames();
+        return std::count_if(frames.begin(), frames.end(),
+                             [](const test::BoardSim::Frame& f) { return f[1] == 1; });
+    };
+    const auto polled_before = polled_1();
+    constexpr int calls = 1000;
+    int sent = 0;
+    int answered = 0;
+    std::vector<QString> errors(calls);
+    // One a millisecond: all at once would meet the bus's own limit of calls
+    // waiting for a reply, which refuses them before the service sees them.
+    QTimer sender;
+    sender.setTimerType(Qt::PreciseTimer);
+    QElapsedTimer clock;
+    const auto send = [&] {
+        const int i = sent++;
+        const int relay = 1 + i % 4;
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(bus_name, board(2), board_interface, "Switch");
+        call << QVariant::fromValue(static_cast<uchar>(relay)) << ((i / 4 + relay) % 2 == 0);
+        auto* watcher = new QDBusPendingCallWatcher(client.asyncCall(call, 20000), &sender);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&, i](auto* w) {
+            errors[static_cast<std::size_t>(i)] = w->isError() ? w->error().message() : QString("");
+            ++answered;
+        });
+    };
+    // The test's loop wakes less often than every millisecond: each time,
+    // the calls due since.
+    QObject::connect(&sender, &QTimer::timeout, [&] {
+        while (sent < std::min<qint64>(calls, clock.elapsed() + 1)) send();
+        if (sent == calls) sender.stop();
+    });
+    clock.start();
+    sender.start(1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return answered == calls; }, 10000)) << answered;
+    for (int i = calls - 4; i < calls; ++i) EXPECT_EQ(errors[static_cast<std::size_t>(i)], "") << i;
+    // The last four: relays 1 and 3 on, 2 and 4 off.
+    EXPECT_TRUE(board_->wait_for_relays(2, 0x0005, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(busctl({"get-property", bus_name, board(2), board_interface, "Relays"}).out, "q 5");
+    EXPECT_GT(polled_1(), polled_before + 2);
+    EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Online"}).out,
+              "b true");
+    QDBusConnection::disconnectFromBus("flood");
 }
 
 TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
