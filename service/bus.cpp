@@ -1,9 +1,11 @@
 #include "service/bus.h"
 
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QDBusVariant>
 #include <algorithm>
 
@@ -274,6 +276,13 @@ bool BusObjects::properties_call(const QDBusMessage& message, const Target& targ
     return true;
 }
 
+// The bus daemon vouches for the uid behind a unique name.
+QString BusObjects::caller_text(const QDBusMessage& message) const {
+    const QDBusReply<uint> uid = connection_.interface()->serviceUid(message.service());
+    return uid.isValid() ? QString("uid %1").arg(uid.value())
+                         : QString("%1, whose uid the bus did not say").arg(message.service());
+}
+
 void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
     const QString member = message.member();
     const QString signature = message.signature();
@@ -289,8 +298,9 @@ void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
         return;
     }
     Done done = replier(message, connection_);
+    const QString caller = caller_text(message);
     if (member == "SwitchAll") {
-        target.line->switch_all(address, args[0].toBool(), std::move(done));
+        target.line->switch_all(address, args[0].toBool(), caller, std::move(done));
         return;
     }
     const int relay = args[0].value<uchar>();
@@ -300,9 +310,9 @@ void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
         return;
     }
     if (member == "Switch")
-        target.line->switch_relay(address, relay, args[1].toBool(), std::move(done));
+        target.line->switch_relay(address, relay, args[1].toBool(), caller, std::move(done));
     else
-        target.line->rename(address, relay, args[1].toString(), std::move(done));
+        target.line->rename(address, relay, args[1].toString(), caller, std::move(done));
 }
 
 void BusObjects::managed_objects(const QDBusMessage& message) {

@@ -54,6 +54,7 @@ class BusObjects : public QDBusVirtualObject {
     QVariantMap properties(const Target& target) const;
     bool properties_call(const QDBusMessage& message, const Target& target);
     void board_call(const QDBusMessage& message, const Target& target);
+    [[nodiscard]] QString caller_text(const QDBusMessage& message) const;
     void managed_objects(const QDBusMessage& message);
     void board_changed(LineModel* line, std::uint8_t address);
     void properties_changed(const QString& path, const char* interface, const QVariantMap& changed);

@@ -6,10 +6,12 @@
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
+#include <QFileInfo>
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 
+#include "names/locations.h"
 #include "service/journal.h"
 
 namespace tarnwick::service {
@@ -62,6 +64,27 @@ std::string Daemon::state_directory() {
     return "/var/lib/tarnwick";
 }
 
+// A first start copies the names handed out with the program, as the panel's
+// per-user file starts: beside the executable, then under $XDG_CONFIG_DIRS.
+void Daemon::seed_name_file() {
+    names::NameFileLocation where;
+    where.why = names::NameFileLocation::Why::installed_copy;
+    where.path = state_directory() + "/name.txt";
+    for (const std::string& seed : names::name_file_seeds(names::executable_directory())) {
+        const QFileInfo file(QString::fromStdString(seed));
+        if (file.isFile() && file.isReadable()) {
+            where.seed = seed;
+            break;
+        }
+    }
+    const bool there = QFileInfo::exists(QString::fromStdString(where.path));
+    names::prepare_name_file(where);
+    if (!where.problem.empty())
+        log(Priority::warning, "the names start as the defaults: " + where.problem);
+    else if (!there && !where.seed.empty())
+        log(Priority::info, where.path + " starts as a copy of " + where.seed);
+}
+
 bool Daemon::start(const Config& config) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) == 0) {
         signals_ = std::make_unique<QSocketNotifier>(signal_pipe[0], QSocketNotifier::Read);
@@ -81,6 +104,7 @@ bool Daemon::start(const Config& config) {
         log(Priority::error, std::string("cannot register ") + root_path + " on the bus");
         return false;
     }
+    seed_name_file();
     names_ = std::make_unique<names::NameFile>(state_directory(), name_messages_);
     (void)names_->load_title();  // a first start writes the file
     apply(config);

@@ -32,6 +32,7 @@ class Daemon : public QObject {
     [[nodiscard]] static std::string state_directory();
 
   private:
+    static void seed_name_file();
     void apply(const Config& config);
     void on_signal();
     void reload();

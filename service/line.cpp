@@ -16,6 +16,8 @@ constexpr int retry_open_ms = 1000;
 constexpr int answer_silence_ms = 4;
 // Queries of a board after a command that may still show the old state.
 constexpr int queries_to_confirm = 3;
+// Answers that answer no frame are said at most this often.
+constexpr qint64 unclaimed_quiet_ms = 60000;
 
 QStringList to_list(const std::array<std::string, names::channel_count>& names) {
     QStringList list;
@@ -30,6 +32,8 @@ Line::Line(LineConfig config, names::NameFile& names, QObject* parent)
       config_(std::move(config)),
       names_(names),
       link_(port_, panel_, *this, link::LinkController::Ticks::manual) {
+    // Two boards' answers may come back to back: each is judged as it comes.
+    link_.judge_every_waiting_answer(true);
     for (const std::uint8_t address : config_.boards)
         boards_.push_back(
             Board{address, false, 0, 0, 0, to_list(names_.load_names(std::to_string(address)))});
@@ -40,6 +44,7 @@ Line::Line(LineConfig config, names::NameFile& names, QObject* parent)
     connect(&retry_open_, &QTimer::timeout, this, &Line::try_open);
     connect(&link_, &link::LinkController::frame_sent, this, &Line::on_frame_sent);
     connect(&link_, &link::LinkController::status_answered, this, &Line::on_answer);
+    connect(&link_, &link::LinkController::answer_unclaimed, this, &Line::on_unclaimed);
     connect(&link_, &link::LinkController::port_state_changed, this, &Line::on_port_state);
 }
 
@@ -103,22 +108,22 @@ const Line::Board* Line::find(std::uint8_t address) const {
     return const_cast<Line*>(this)->find(address);
 }
 
-// One frame: a wanted state's command when the last frame was none, else a
-// query, first to the board just commanded, then to each in turn.
+// One frame: a query to the board just commanded; else a wanted state's
+// command once a board was polled in turn since the last one; else a query to
+// the next board in turn. Under a flood of switches every third frame still
+// polls the boards in turn.
 void Line::tick() {
     if (!link_.timer_enabled()) return;  // the device is gone; the link reopens it
     emit ticked();
-    if (!commanded_ && send_wanted()) {
-        commanded_ = true;
-    } else {
-        commanded_ = false;
-        std::uint8_t address = boards_[next_poll_].address;
-        if (confirm_next_)
-            address = *confirm_next_;
-        else
-            next_poll_ = (next_poll_ + 1) % boards_.size();
+    if (confirm_next_) {
+        panel_.set_address(*confirm_next_);
         confirm_next_.reset();
-        panel_.set_address(address);
+    } else if (!polled_in_turn_ || !send_wanted()) {
+        panel_.set_address(boards_[next_poll_].address);
+        next_poll_ = (next_poll_ + 1) % boards_.size();
+        polled_in_turn_ = true;
+    } else {
+        polled_in_turn_ = false;
     }
     link_.Timer1_Timer();
     tick_.start(link::LinkController::tick_ms);
@@ -147,6 +152,7 @@ bool Line::send_wanted() {
 }
 
 void Line::on_frame_sent(const protocol::Frame& frame) {
+    last_sent_ = frame;
     const std::uint8_t address = frame[1];
     liveness_.polled(address);
     Board* b = find(address);
@@ -155,14 +161,15 @@ void Line::on_frame_sent(const protocol::Frame& frame) {
                            .arg(link::BoardLiveness::polls_without_answer));
 }
 
-// The answer is the board's whose address it carries, and only when that is
-// the address the frame of its tick went to.
+// `sent` is the frame the answer answers, which carries its address; a late
+// answer to an older frame does not hurry the next one.
 void Line::on_answer(const protocol::Frame& sent, const protocol::Frame& status) {
-    const std::uint8_t address = status[1];
+    const std::uint8_t address = sent[1];
     Board* b = find(address);
-    if (!b || sent[1] != address) return;
+    if (!b) return;
     liveness_.answered(address);
-    if (config_.pace == Pace::answer && tick_.isActive()) tick_.start(answer_silence_ms);
+    if (config_.pace == Pace::answer && sent == last_sent_ && tick_.isActive())
+        tick_.start(answer_silence_ms);
     const std::uint16_t relays = protocol::relay_pattern(status);
     const bool came_online = !b->online;
     const std::uint16_t before = b->relays;
@@ -177,6 +184,19 @@ void Line::on_answer(const protocol::Frame& sent, const protocol::Frame& status)
     }
     if (came_online || before != relays) emit board_changed(address);
     settle_calls(*b, sent[2] == protocol::cmd_query);
+}
+
+// The first, then at most one a minute: a line full of them says so without
+// flooding the journal.
+void Line::on_unclaimed(const protocol::Frame& status) {
+    if (unclaimed_said_.isValid() && unclaimed_said_.elapsed() < unclaimed_quiet_ms) return;
+    unclaimed_said_.start();
+    log(Priority::warning,
+        "dropped an answer from address " + std::to_string(status[1]) +
+            ", which no poll waits on (" +
+            std::to_string(link_.counters().since_open.answers_other_address) +
+            " answers from another address since the line opened)",
+        {config_.name, {}, {}, {}});
 }
 
 void Line::settle_calls(const Board& b, bool query) {
@@ -238,7 +258,7 @@ void Line::on_port_state(bool is_open) {
     fail_calls(std::nullopt, Outcome::Error::offline, "the line's device went away");
     for (Board& b : boards_) b.wanted_mask = 0;
     liveness_ = {};
-    commanded_ = false;
+    polled_in_turn_ = true;
     confirm_next_.reset();
 }
 
@@ -262,20 +282,23 @@ void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Do
     calls_.push_back(Call{address, mask, bits, false, 0, std::move(done)});
 }
 
-void Line::switch_relay(std::uint8_t address, int relay, bool on, Done done) {
+void Line::switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
+                        Done done) {
     const std::uint16_t bit = protocol::relay_bit(relay);
-    log(Priority::info, on ? "switching on" : "switching off",
+    log(Priority::info, (on ? "switching on for " : "switching off for ") + caller.toStdString(),
         {config_.name, address, relay, "dbus"});
     want(address, bit, on ? bit : 0, std::move(done));
 }
 
-void Line::switch_all(std::uint8_t address, bool on, Done done) {
-    log(Priority::info, on ? "switching all on" : "switching all off",
+void Line::switch_all(std::uint8_t address, bool on, const QString& caller, Done done) {
+    log(Priority::info,
+        (on ? "switching all on for " : "switching all off for ") + caller.toStdString(),
         {config_.name, address, {}, "dbus"});
     want(address, all_relays, on ? all_relays : 0, std::move(done));
 }
 
-void Line::rename(std::uint8_t address, int relay, const QString& name, Done done) {
+void Line::rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
+                  Done done) {
     const std::string address_text = std::to_string(address);
     const std::string relay_text = std::to_string(relay);
     const names::WriteError why =
@@ -286,7 +309,7 @@ void Line::rename(std::uint8_t address, int relay, const QString& name, Done don
         return done({Outcome::Error::failed,
                      QString::fromStdString(text.empty() ? names_.path() + ": not stored" : text)});
     }
-    log(Priority::info, "renamed \"" + name.toStdString() + "\"",
+    log(Priority::info, "renamed \"" + name.toStdString() + "\" for " + caller.toStdString(),
         {config_.name, address, relay, "dbus"});
     if (Board* b = find(address)) b->names = to_list(names_.load_names(address_text));
     emit board_changed(address);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <cstdint>
 #include <list>
@@ -17,10 +18,11 @@
 // One configured line on the panel's link: the boards polled in turn, one
 // frame per tick (pace=tick: every 50 ms; pace=answer: as soon as the answer
 // is in and the line has been silent, at the latest after 50 ms). A switch
-// becomes a wanted state per relay, the latest winning; at most every other
+// becomes a wanted state per relay, the latest winning; at most every third
 // frame is a command, so polling goes on under a flood. A call returns when a
-// query after its command shows the relays as wanted. Answers are credited
-// to the address in the frame of the tick they arrive in.
+// query after its command shows the relays as wanted. An answer is the
+// board's whose frame it answers, however late it comes (the link's
+// attribution); one that answers no frame is counted and said, not credited.
 namespace tarnwick::service {
 
 class Line : public LineModel, private link::LinkMessages {
@@ -40,9 +42,11 @@ class Line : public LineModel, private link::LinkMessages {
     bool open() const override;
     std::vector<std::uint8_t> boards() const override;
     BoardState board(std::uint8_t address) const override;
-    void switch_relay(std::uint8_t address, int relay, bool on, Done done) override;
-    void switch_all(std::uint8_t address, bool on, Done done) override;
-    void rename(std::uint8_t address, int relay, const QString& name, Done done) override;
+    void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
+                      Done done) override;
+    void switch_all(std::uint8_t address, bool on, const QString& caller, Done done) override;
+    void rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
+                Done done) override;
 
   signals:
     // Each tick of the loop: the watchdog's keep-alive goes with it.
@@ -71,6 +75,7 @@ class Line : public LineModel, private link::LinkMessages {
     bool send_wanted();
     void on_frame_sent(const protocol::Frame& frame);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
+    void on_unclaimed(const protocol::Frame& status);
     void on_port_state(bool open);
     void go_offline(Board& board, const QString& why);
     void want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Done done);
@@ -89,7 +94,9 @@ class Line : public LineModel, private link::LinkMessages {
     std::vector<Board> boards_;
     std::size_t next_poll_ = 0;
     std::optional<std::uint8_t> confirm_next_;  // queried right after its command
-    bool commanded_ = false;                    // the last frame was a command
+    bool polled_in_turn_ = true;                // since the last command
+    protocol::Frame last_sent_{};               // pace=answer: its answer hurries the tick
+    QElapsedTimer unclaimed_said_;
     link::BoardLiveness liveness_;
     std::list<Call> calls_;
 };

@@ -40,9 +40,12 @@ class LineModel : public QObject {
     // Each calls `done` exactly once, later or at once: a switch when a query
     // after the command shows the relays as wanted, or failed. `relay` is
     // 1..16 and `address` one of boards(); the bus checks both first.
-    virtual void switch_relay(std::uint8_t address, int relay, bool on, Done done) = 0;
-    virtual void switch_all(std::uint8_t address, bool on, Done done) = 0;
-    virtual void rename(std::uint8_t address, int relay, const QString& name, Done done) = 0;
+    // `caller` says who asked, for the journal: "uid 1000".
+    virtual void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
+                              Done done) = 0;
+    virtual void switch_all(std::uint8_t address, bool on, const QString& caller, Done done) = 0;
+    virtual void rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
+                        Done done) = 0;
 
   signals:
     void open_changed();

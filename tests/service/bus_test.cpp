@@ -26,7 +26,8 @@ class FakeLine : public LineModel {
     BoardState board(std::uint8_t address) const override {
         return {address == 1, address == 1 ? relays : std::uint16_t{0xffff}, names};
     }
-    void switch_relay(std::uint8_t address, int relay, bool on, Done done) override {
+    void switch_relay(std::uint8_t address, int relay, bool on, const QString&,
+                      Done done) override {
         ++calls;
         later(
             address,
@@ -39,7 +40,7 @@ class FakeLine : public LineModel {
             },
             std::move(done));
     }
-    void switch_all(std::uint8_t address, bool on, Done done) override {
+    void switch_all(std::uint8_t address, bool on, const QString&, Done done) override {
         ++calls;
         later(
             address,
@@ -49,7 +50,8 @@ class FakeLine : public LineModel {
             },
             std::move(done));
     }
-    void rename(std::uint8_t address, int relay, const QString& name, Done done) override {
+    void rename(std::uint8_t address, int relay, const QString& name, const QString&,
+                Done done) override {
         ++calls;
         later(
             address,
