@@ -19,8 +19,22 @@ QString system_path_of(const QString& path) {
     return canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
 }
 
+// Calls `visit(pid, target)` for every file some process we may look at
+// holds open, until it returns true. Read from /proc, as fuser does.
+template <typename Visit>
+void each_open_file(Visit visit) {
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& pid : pids) {
+        if (pid.isEmpty() || !pid[0].isDigit()) continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot))
+            if (visit(pid, QFile::symLinkTarget(fds.filePath(fd)))) return;
+    }
+}
+
 // Every device node some process we may look at holds open, with whether
-// this process is one of them. Read from /proc, as fuser does.
+// this process is one of them.
 struct OpenNodes {
     QSet<QString> by_others;
     QSet<QString> by_us;
@@ -28,17 +42,11 @@ struct OpenNodes {
     static OpenNodes now() {
         OpenNodes nodes;
         const QString self = QString::number(::getpid());
-        const QStringList pids =
-            QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString& pid : pids) {
-            if (pid.isEmpty() || !pid[0].isDigit()) continue;
-            const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-            for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-                const QString target = QFile::symLinkTarget(fds.filePath(fd));
-                if (!target.startsWith(QStringLiteral("/dev/"))) continue;
+        each_open_file([&](const QString& pid, const QString& target) {
+            if (target.startsWith(QStringLiteral("/dev/")))
                 (pid == self ? nodes.by_us : nodes.by_others).insert(target);
-            }
-        }
+            return false;
+        });
         return nodes;
     }
 };
@@ -91,17 +99,12 @@ std::optional<DeviceHolder> holder_by_lock_file(const QString& path) {
 
 // A process that has the device node open by whatever name, from /proc.
 std::optional<DeviceHolder> holder_by_descriptors(const QString& system_path) {
-    const QStringList pids =
-        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& pid : pids) {
-        if (pid.isEmpty() || !pid[0].isDigit()) continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            if (QFile::symLinkTarget(fds.filePath(fd)) != system_path) continue;
-            if (auto holder = holder_by_pid(pid.toLongLong())) return holder;
-        }
-    }
-    return std::nullopt;
+    std::optional<DeviceHolder> holder;
+    each_open_file([&](const QString& pid, const QString& target) {
+        if (target == system_path) holder = holder_by_pid(pid.toLongLong());
+        return holder.has_value();
+    });
+    return holder;
 }
 
 // system path -> by-id name
