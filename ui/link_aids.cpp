@@ -19,10 +19,12 @@ namespace {
 const QString choose_device_text = QStringLiteral("选择设备…");
 const QString find_boards_text = QStringLiteral("查找模块…");
 
+// "3 秒前", and below a second "40 ms 前" rather than "0 秒前".
 QString seconds_ago(link::SteadyClock::time_point then) {
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(link::SteadyClock::now() - then);
-    return QStringLiteral("%1 秒前").arg(seconds.count());
+    const QString wait = link::duration_text(
+        std::chrono::duration_cast<std::chrono::milliseconds>(link::SteadyClock::now() - then));
+    return wait +
+           (wait.endsWith(QStringLiteral("ms")) ? QStringLiteral(" 前") : QStringLiteral("前"));
 }
 
 }  // namespace

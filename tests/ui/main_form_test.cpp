@@ -324,7 +324,7 @@ TEST_F(MainFormTest, TooltipsExplainThePortAndUnknownCells) {
          "1",
          true,
          protocol::Frame{0x22, 0x01, 0x10, 0x00, 0x00, 0x01, 0x80, 0xB4},
-         {"接受 1 个应答"},
+         {"接受 1 个应答", "ms 前"},  // the last byte came just now: not "0 秒前"
          ""},
     };
     for (const auto& c : cases) {
