@@ -35,15 +35,16 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "link/wanted_states.h"
 #include "mqtt/options.h"
 #include "mqtt/topics.h"
-#include "mqtt/wanted_states.h"
 #include "protocol/number_text.h"
 
 namespace {
 
 using tarnwick::fuzz::FuzzInput;
 using namespace tarnwick::mqtt;
+namespace link = tarnwick::link;
 using namespace std::string_view_literals;
 
 // The model's own branches are no coverage worth keeping inputs for.
@@ -388,7 +389,7 @@ class Session {
                                 "'%s' = '%s' (retained %d) switched relay %d of board %d to %d",
                                 topic.c_str(), payload.c_str(), retained, set->relay, set->address,
                                 set->on);
-            wanted_.want(*set);
+            wanted_.want(set->address, set->relay, set->on);
             last_wanted_[{set->address, set->relay}] = set->on;
         } else {
             const auto& refusal = std::get<Refusal>(read);
@@ -412,6 +413,10 @@ class Session {
     // its documented command.
     void hand_out() {
         while (const auto want = wanted_.take()) {
+            if (want->relay == 0) {
+                hand_out_all(*want);
+                continue;
+            }
             const auto asked = last_wanted_.find({want->address, want->relay});
             TARNWICK_FUZZ_CHECK(asked != last_wanted_.end() && asked->second == want->on,
                                 "relay %d of board %d switched unasked", want->relay,
@@ -426,6 +431,20 @@ class Session {
         }
         TARNWICK_FUZZ_CHECK(last_wanted_.empty(), "%zu switches asked for never sent",
                             last_wanted_.size());
+    }
+
+    // Every relay of the board asked for alike: one command for all 16.
+    void hand_out_all(const link::WantedStates::Want& want) {
+        for (int relay = 1; relay <= 16; ++relay) {
+            const auto asked = last_wanted_.find({want.address, relay});
+            TARNWICK_FUZZ_CHECK(asked != last_wanted_.end() && asked->second == want.on,
+                                "board %d switched all %s, relay %d unasked", want.address,
+                                want.on ? "on" : "off", relay);
+            last_wanted_.erase(asked);
+        }
+        const std::uint8_t data = want.on ? 0xFF : 0x00;
+        TARNWICK_FUZZ_CHECK(want.command() == (tarnwick::protocol::Command{0x13, data, data}),
+                            "board %d: the wrong command for all relays", want.address);
     }
 
     // Options that pass the check are ones the client can use.
@@ -460,7 +479,7 @@ class Session {
 
     std::string node_ = "cab-1";
     std::vector<std::uint8_t> boards_{1};
-    WantedStates wanted_;
+    link::WantedStates wanted_;
     std::map<std::pair<int, int>, bool> last_wanted_;  // (board, relay) -> on, not yet sent
 };
 

@@ -27,17 +27,15 @@ QString q(const std::string& text) {
 
 }  // namespace
 
-Bridge::Bridge(BridgeOptions options, QObject* parent)
+Bridge::Bridge(BridgeOptions options, link::BoardLine& line, names::NameFileLocation names,
+               QObject* parent)
     : QObject(parent),
       options_(std::move(options)),
-      link_(port_, panel_, *this, link::LinkController::Ticks::manual),
-      client_(options_.client) {
-    link_.judge_every_waiting_answer(true);
+      line_(line),
+      client_(options_.client),
+      names_at_(std::move(names)) {
     for (const std::uint8_t address : options_.boards)
         boards_.push_back(Board{address, {}, {}, {}, false});
-    tick_.setTimerType(Qt::PreciseTimer);
-    tick_.setInterval(link::LinkController::tick_ms);
-    connect(&tick_, &QTimer::timeout, this, &Bridge::tick);
     names_settle_.setSingleShot(true);
     names_settle_.setInterval(names_settle_ms);
     connect(&names_settle_, &QTimer::timeout, this, &Bridge::reload_names);
@@ -50,33 +48,20 @@ Bridge::Bridge(BridgeOptions options, QObject* parent)
     connect(&client_, &Client::report, this, &Bridge::report);
     connect(&client_, &Client::connected, this, &Bridge::on_connected);
     connect(&client_, &Client::message_received, this, &Bridge::on_message);
+    connect(&line_, &link::BoardLine::board_answered, this, &Bridge::on_answer);
+    connect(&line_, &link::BoardLine::board_online_changed, this, &Bridge::on_online);
+    connect(&line_, &link::BoardLine::command_sent, this, &Bridge::on_command);
+    connect(&line_, &link::BoardLine::unclaimed_answers, this, &Bridge::on_unclaimed);
+    connect(&line_, &link::BoardLine::port_state_changed, this, &Bridge::on_port_state);
 }
 
 Bridge::~Bridge() {
-    link_.shutdown();
-}
-
-void Bridge::port_error(const QString& text) {
-    emit report(text);
-}
-
-bool Bridge::open(const link::PortDevice& device, int port_number,
-                  const link::PortChoices* choices) {
-    link_.use_port_choices(choices);
-    if (!link_.open_device(device, port_number)) return false;
-    emit report(QString("polling boards %1 on %2, one frame every %3 ms")
-                    .arg(q(boards_text(options_.boards)), device.path)
-                    .arg(link::LinkController::tick_ms));
-    connect(&link_, &link::LinkController::frame_sent, this, &Bridge::on_frame_sent);
-    connect(&link_, &link::LinkController::status_answered, this, &Bridge::on_answer);
-    connect(&link_, &link::LinkController::answer_unclaimed, this, &Bridge::on_unclaimed);
-    connect(&link_, &link::LinkController::port_state_changed, this, &Bridge::on_port_state);
-    return true;
+    line_.disconnect(this);
 }
 
 void Bridge::start() {
-    names_at_ = names::locate_name_file(names::executable_directory());
-    // The first reading before the first tick and the first discovery config.
+    if (names_at_.path.empty()) names_at_ = names::locate_name_file(names::executable_directory());
+    // The first reading before the first discovery config.
     {
         std::vector<std::string> reports;
         names::TextMessages messages(
@@ -96,13 +81,10 @@ void Bridge::start() {
         client_.subscribe(std::string(ha_status_topic));
     }
     client_.start();
-    tick();
-    tick_.start();
 }
 
 void Bridge::stop(std::chrono::milliseconds timeout) {
-    tick_.stop();
-    link_.shutdown();
+    line_.disconnect(this);
     for (Board& b : boards_) {
         b.online = false;
         publish_availability(b);
@@ -116,47 +98,29 @@ Bridge::Board* Bridge::board(std::uint8_t address) {
     return found == boards_.end() ? nullptr : &*found;
 }
 
-// One frame a tick, as the panel sends: a wanted state's command when the
-// last tick carried none, else a query to the next board in turn. The
-// decision is taken at the tick, so a set that came a moment before goes
-// out in it.
-void Bridge::tick() {
-    if (!link_.timer_enabled()) return;  // the device is gone; the link reopens it
-    std::optional<WantedStates::Want> want;
-    if (!commanded_) want = wanted_.take();
-    commanded_ = want.has_value();
-    if (want) {
-        panel_.set_address(want->address);
-        link_.set_command(want->command());
-        emit report(QString("switching relay %1 of board %2 %3, as set")
-                        .arg(want->relay)
-                        .arg(want->address)
-                        .arg(want->on ? "ON" : "OFF"));
-    } else {
-        panel_.set_address(boards_[next_poll_].address);
-        next_poll_ = (next_poll_ + 1) % boards_.size();
+void Bridge::on_command(std::uint8_t address, const link::WantedStates::Want& want) {
+    for (int relay = 1; relay <= relay_count; ++relay) {
+        if (want.relay != 0 && want.relay != relay) continue;
+        const auto set = sets_.find({address, relay});
+        if (set == sets_.end()) continue;  // wanted by someone else on the line
+        if (set->second == want.on)
+            emit report(QString("switching relay %1 of board %2 %3, as set")
+                            .arg(relay)
+                            .arg(address)
+                            .arg(want.on ? "ON" : "OFF"));
+        sets_.erase(set);
     }
-    link_.Timer1_Timer();
 }
 
-void Bridge::on_frame_sent(const protocol::Frame& frame) {
-    const std::uint8_t address = frame[1];
-    liveness_.polled(address);
-    Board* b = board(address);
-    if (b && b->online && !liveness_.live(address))
-        go_offline(*b, QString("no valid answer to %1 polls in a row")
-                           .arg(link::BoardLiveness::polls_without_answer));
-}
-
-void Bridge::on_answer(const protocol::Frame& sent, const protocol::Frame& status) {
-    const std::uint8_t address = sent[1];
+void Bridge::on_answer(std::uint8_t address, std::uint16_t relays, bool to_query) {
     Board* b = board(address);
     if (!b) return;
-    liveness_.answered(address);
-    const std::uint16_t relays = protocol::relay_pattern(status);
-    // An answer to the command itself may show the relays from before it:
-    // only a query after it tells what the wanted states have done.
-    if (sent[2] == protocol::cmd_query) wanted_.board_status(address, relays);
+    // A set the board shows already needs no command.
+    if (to_query)
+        std::erase_if(sets_, [&](const auto& set) {
+            return set.first.first == address &&
+                   ((relays & protocol::relay_bit(set.first.second)) != 0) == set.second;
+        });
     b->answered = std::chrono::system_clock::now();
     if (!b->online) {
         b->online = true;
@@ -169,40 +133,40 @@ void Bridge::on_answer(const protocol::Frame& sent, const protocol::Frame& statu
     publish_relays(*b, before);
 }
 
+void Bridge::on_online(std::uint8_t address, bool online, const QString& why) {
+    Board* b = board(address);
+    if (!b || online) return;  // online: with its answer
+    go_offline(*b, why);
+}
+
 // The first, then at most a line a minute: a line full of them says so
 // without flooding the log.
-void Bridge::on_unclaimed(const protocol::Frame& status) {
-    constexpr qint64 quiet_ms = 60000;
-    if (unclaimed_said_.isValid() && unclaimed_said_.elapsed() < quiet_ms) return;
-    unclaimed_said_.start();
+void Bridge::on_unclaimed(std::uint8_t address, quint64 since_open) {
     emit report(QString("dropped an answer from address %1, which no poll waits on "
                         "(%2 answers from another address since the line opened)")
-                    .arg(status[1])
-                    .arg(link_.counters().since_open.answers_other_address));
+                    .arg(address)
+                    .arg(since_open));
 }
 
 void Bridge::go_offline(Board& b, const QString& why) {
     b.online = false;
     b.relays.reset();
-    wanted_.board_unknown(b.address);
+    std::erase_if(sets_, [&](const auto& set) { return set.first.first == b.address; });
     emit report(QString("board %1 is offline: %2").arg(b.address).arg(why));
     publish_availability(b);
 }
 
-// The link closes the port when its device goes away and opens it again by
-// itself when it is back (the loss is reported through port_error). Until
-// then no board can answer, and nothing wanted before the loss is sent after
-// it: the relays will show what the boards say instead.
+// The line reopens a device that went away when it is back (the loss is
+// reported by the line's owner); until then no board can answer, and nothing
+// set before the loss is sent after it.
 void Bridge::on_port_state(bool open) {
-    if (open) {
-        emit report(QString("%1 is back; polling again").arg(link_.open_device()));
+    if (!open) {
+        line_lost_ = true;
+        sets_.clear();
         return;
     }
-    for (Board& b : boards_)
-        if (b.online) go_offline(b, QString("%1 went away").arg(link_.open_device()));
-    liveness_ = {};
-    wanted_ = {};
-    commanded_ = false;
+    if (std::exchange(line_lost_, false))
+        emit report(QString("%1 is back; polling again").arg(line_.device()));
 }
 
 // Everything retained again: a broker that restarted may have kept nothing.
@@ -235,15 +199,15 @@ void Bridge::on_message(const Message& message) {
         return;
     }
     const auto& set = std::get<SetCommand>(read);
-    if (!link_.port_open()) {
+    if (!line_.is_open()) {
         refuse({board_error_topic(options_.client.node, set.address),
                 "refused a set for relay " + std::to_string(set.relay) + " of board " +
                     std::to_string(set.address) + ": the serial device " +
-                    link_.open_device().toStdString() +
-                    " is gone; a set is not kept until it is back"});
+                    line_.device().toStdString() + " is gone; a set is not kept until it is back"});
         return;
     }
-    wanted_.want(set);
+    sets_[{set.address, set.relay}] = set.on;
+    line_.want(set.address, set.relay, set.on);
 }
 
 void Bridge::refuse(const Refusal& refusal) {

@@ -13,50 +13,37 @@
 #include <string>
 #include <vector>
 
-#include "link/board_liveness.h"
-#include "link/headless_panel.h"
-#include "link/link_controller.h"
-#include "link/qt_serial_port.h"
+#include "link/board_line.h"
 #include "mqtt/client.h"
 #include "mqtt/payloads.h"
-#include "mqtt/wanted_states.h"
 #include "names/locations.h"
-
-namespace tarnwick::link {
-class PortChoices;
-}
 
 namespace tarnwick::mqtt {
 
-// The boards of one serial line on an MQTT broker. The panel's link polls
-// them in turn, one frame per 50 ms tick, so each of k boards is asked every
-// k ticks; what they answer is published, retained, and only that: a relay's
-// state comes from the board's accepted status frames, never from a command.
-// A fresh set of exactly ON or OFF becomes a wanted state (the latest per
-// relay, not a queue); at most every other tick carries one command, so
-// polling of every board goes on under a flood. Nothing else switches a
-// relay: not a start, a connect, a reconnect, a retained set or a lost line.
+// The boards of one serial line on an MQTT broker. The line's owner polls
+// them (link/board_line.h); what they answer is published, retained, and only
+// that: a relay's state comes from the board's accepted status frames, never
+// from a command. A fresh set of exactly ON or OFF becomes a wanted state of
+// the line (the latest per relay, not a queue), and polling of every board
+// goes on under a flood. Nothing else switches a relay: not a start, a
+// connect, a reconnect, a retained set or a lost line.
 //
-// An answer is a board's by the address in it (link/answer_attribution.h):
-// one that comes late, after the next board was asked, is still its own, and
-// one from an address no poll waits on is dropped and counted in the log.
-//
-// A board is available while it answers: offline after six of its own polls
-// without a valid answer. When the serial device goes away the link reopens
-// it when it is back; meanwhile every board is offline and sets are refused.
-class Bridge : public QObject, private link::LinkMessages {
+// A board is available while the line has it online. When the serial device
+// goes away every board is offline and sets are refused until it is back.
+class Bridge : public QObject {
     Q_OBJECT
   public:
-    explicit Bridge(BridgeOptions options, QObject* parent = nullptr);
+    // The names come from `names` (name.txt as the panel finds it when its
+    // path is empty), read and watched, never written.
+    Bridge(BridgeOptions options, link::BoardLine& line, names::NameFileLocation names,
+           QObject* parent = nullptr);
     ~Bridge() override;
 
-    // Opens the line as the panel does (same device lock and messages); false
-    // when it cannot, which has been reported.
-    bool open(const link::PortDevice& device, int port_number, const link::PortChoices* choices);
-    // Connects to the broker and starts polling; runs until stop().
+    // Connects to the broker; runs until stop(). The line's owner starts and
+    // stops the polling.
     void start();
-    // No more frames; every board offline, the cabinet's status offline,
-    // acknowledged by the broker (at most `timeout`), then a clean disconnect.
+    // Every board offline, the cabinet's status offline, acknowledged by the
+    // broker (at most `timeout`), then a clean disconnect.
     void stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
   signals:
@@ -72,13 +59,10 @@ class Bridge : public QObject, private link::LinkMessages {
         bool online = false;  // what its availability topic says
     };
 
-    void port_error(const QString& text) override;
-    // Its log is read in a shell: the advice names options, not menus.
-    [[nodiscard]] link::Reader reader() const override { return link::Reader::shell; }
-    void tick();
-    void on_frame_sent(const protocol::Frame& frame);
-    void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
-    void on_unclaimed(const protocol::Frame& status);
+    void on_answer(std::uint8_t address, std::uint16_t relays, bool to_query);
+    void on_online(std::uint8_t address, bool online, const QString& why);
+    void on_command(std::uint8_t address, const link::WantedStates::Want& want);
+    void on_unclaimed(std::uint8_t address, quint64 since_open);
     void on_port_state(bool open);
     void on_connected();
     void on_message(const Message& message);
@@ -100,21 +84,16 @@ class Bridge : public QObject, private link::LinkMessages {
     Board* board(std::uint8_t address);
 
     BridgeOptions options_;
-    link::QtSerialPort port_;
-    link::HeadlessPanel panel_;
-    link::LinkController link_;
+    link::BoardLine& line_;
     Client client_;
-    QTimer tick_;
     std::vector<Board> boards_;
-    std::size_t next_poll_ = 0;  // index into boards_
-    bool commanded_ = false;     // the last tick carried a command
-    link::BoardLiveness liveness_;
-    WantedStates wanted_;
+    // Sets taken, until their command goes out: (board, relay) -> on.
+    std::map<std::pair<int, int>, bool> sets_;
+    bool line_lost_ = false;  // the device went away since the line opened
     names::NameFileLocation names_at_;
     QFileSystemWatcher names_watch_;
     QTimer names_settle_;  // a rename's burst of notifications, read once
     bool names_loaded_ = false;
-    QElapsedTimer unclaimed_said_;  // since the log last told of answers from another address
     bool names_reading_ = false;  // a reload is on the worker
     bool names_again_ = false;    // ... and the file changed again meanwhile
     // Home Assistant's births come in bursts: one republish of the configs,

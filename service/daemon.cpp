@@ -141,11 +141,6 @@ void Daemon::apply(const Config& config) {
         if (std::any_of(lines_.begin(), lines_.end(),
                         [&](const auto& l) { return l->config().name == wanted.name; }))
             continue;
-        if (wanted.mqtt)
-            log(Priority::warning,
-                "mqtt= is checked but not yet served by tarnwickd; use "
-                "tarnwick-ctl serve for the broker meanwhile",
-                {wanted.name, {}, {}, {}});
         auto line = std::make_unique<Line>(wanted, *names_);
         Line* raw = line.get();
         connect(raw, &Line::ticked, this, [this, raw] {
@@ -184,7 +179,15 @@ void Daemon::stop() {
     notify_stopping();
     log(Priority::info, "stopping");
     keep_alive_.stop();
-    for (auto& line : lines_) objects_->remove_line(line.get());
+    // Each broker is told "offline"; together they may take 1.5 s of the
+    // 2 s systemd is promised.
+    const auto brokers = std::count_if(lines_.begin(), lines_.end(),
+                                       [](const auto& l) { return l->config().mqtt.has_value(); });
+    const auto each = std::chrono::milliseconds(1500) / std::max<long>(brokers, 1);
+    for (auto& line : lines_) {
+        objects_->remove_line(line.get());
+        line->stop(each);
+    }
     lines_.clear();  // closes the ports
     bus_->unregisterService(bus_name);
     QCoreApplication::exit(0);

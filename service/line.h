@@ -1,28 +1,27 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
-#include "link/board_liveness.h"
-#include "link/headless_panel.h"
-#include "link/link_controller.h"
+#include "link/board_line.h"
 #include "link/qt_serial_port.h"
+#include "mqtt/bridge.h"
 #include "names/name_file.h"
 #include "service/config.h"
 #include "service/line_model.h"
 
-// One configured line on the panel's link: the boards polled in turn, one
-// frame per tick (pace=tick: every 50 ms; pace=answer: as soon as the answer
-// is in and the line has been silent, at the latest after 50 ms). A switch
-// becomes a wanted state per relay, the latest winning; at most every third
-// frame is a command, so polling goes on under a flood. A call returns when a
-// query after its command shows the relays as wanted. An answer is the
-// board's whose frame it answers, however late it comes (the link's
-// attribution); one that answers no frame is counted and said, not credited.
+// One configured line: its boards polled in turn by the line engine
+// (link/board_line.h), with the pace configured. A switch becomes a wanted
+// state per relay, the latest winning; a call returns when a query after its
+// command shows the relays as wanted, and fails when the board answers
+// otherwise three times, goes offline, or a later call wants those relays
+// otherwise.
 namespace tarnwick::service {
 
 class Line : public LineModel, private link::LinkMessages {
@@ -34,8 +33,14 @@ class Line : public LineModel, private link::LinkMessages {
     // Opens the device and starts polling; a device not there is tried
     // again every second meanwhile.
     void start();
+    // The broker told every board is offline and the node too (at most
+    // `timeout`), then no more frames.
+    void stop(std::chrono::milliseconds timeout);
     [[nodiscard]] const LineConfig& config() const { return config_; }
     [[nodiscard]] int boards_online() const;
+    // The engine underneath, for what else runs on this line (the broker
+    // bridge).
+    [[nodiscard]] link::BoardLine& engine() { return line_; }
 
     QString name() const override;
     QString device() const override;
@@ -49,56 +54,35 @@ class Line : public LineModel, private link::LinkMessages {
                 Done done) override;
 
   signals:
-    // Each tick of the loop: the watchdog's keep-alive goes with it.
+    // Each turn of the loop: the watchdog's keep-alive goes with it.
     void ticked();
 
   private:
-    struct Board {
-        std::uint8_t address = 0;
-        bool online = false;
-        std::uint16_t relays = 0;
-        std::uint16_t wanted_mask = 0;  // relays with a state still to be sent
-        std::uint16_t wanted_bits = 0;
-        QStringList names;
-    };
     struct Call {
         std::uint8_t address = 0;
         std::uint16_t mask = 0, bits = 0;
-        bool sent = false;  // its command is on the wire
-        int queries_after = 0;
+        int queries_after = 0;  // since its command went out
         Done done;
     };
 
     void port_error(const QString& text) override;
     void try_open();
-    void tick();
-    bool send_wanted();
-    void on_frame_sent(const protocol::Frame& frame);
-    void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
-    void on_unclaimed(const protocol::Frame& status);
+    void on_answer(std::uint8_t address, std::uint16_t relays, bool to_query);
+    void on_online(std::uint8_t address, bool online, const QString& why);
+    void on_relays(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t relays);
+    void on_unclaimed(std::uint8_t address, quint64 since_open);
     void on_port_state(bool open);
-    void go_offline(Board& board, const QString& why);
     void want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Done done);
-    void settle_calls(const Board& board, bool query);
     void fail_calls(std::optional<std::uint8_t> address, Outcome::Error error, const QString& why);
-    Board* find(std::uint8_t address);
-    const Board* find(std::uint8_t address) const;
 
     LineConfig config_;
     names::NameFile& names_;
     link::QtSerialPort port_;
-    link::HeadlessPanel panel_;
-    link::LinkController link_;
-    QTimer tick_;
+    link::BoardLine line_;
     QTimer retry_open_;
-    std::vector<Board> boards_;
-    std::size_t next_poll_ = 0;
-    std::optional<std::uint8_t> confirm_next_;  // queried right after its command
-    bool polled_in_turn_ = true;                // since the last command
-    protocol::Frame last_sent_{};               // pace=answer: its answer hurries the tick
-    QElapsedTimer unclaimed_said_;
-    link::BoardLiveness liveness_;
+    std::map<std::uint8_t, QStringList> names_of_;
     std::list<Call> calls_;
+    std::unique_ptr<mqtt::Bridge> bridge_;  // with mqtt= only
 };
 
 }  // namespace tarnwick::service

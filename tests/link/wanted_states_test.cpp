@@ -1,5 +1,5 @@
 // The latest wanted state per relay, one command at a time.
-#include "mqtt/wanted_states.h"
+#include "link/wanted_states.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,8 @@
 
 namespace {
 
-using namespace tarnwick::mqtt;
+using namespace tarnwick::link;
+using tarnwick::protocol::relay_count;
 using Want = WantedStates::Want;
 
 std::vector<Want> take_all(WantedStates& wanted) {
@@ -19,8 +20,8 @@ std::vector<Want> take_all(WantedStates& wanted) {
 
 TEST(WantedStates, ABurstEndsInTheStateOfItsLastSet) {
     WantedStates wanted;
-    for (int i = 0; i < 1000; ++i) wanted.want({1, 3, i % 3 == 0});   // the last, 999: ON
-    for (int i = 0; i < 1000; ++i) wanted.want({7, 16, i % 2 == 0});  // the last, 999: OFF
+    for (int i = 0; i < 1000; ++i) wanted.want(1, 3, i % 3 == 0);   // the last, 999: ON
+    for (int i = 0; i < 1000; ++i) wanted.want(7, 16, i % 2 == 0);  // the last, 999: OFF
     EXPECT_EQ(wanted.size(), 2u);
     EXPECT_EQ(take_all(wanted), (std::vector<Want>{{1, 3, true}, {7, 16, false}}));
 }
@@ -32,6 +33,9 @@ TEST(WantedStates, CommandsAsTheBoardTakesThem) {
     // Relay 3 of board 1 energized: 55 01 21 00 00 FA 03 74 on the wire.
     EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 3, true}).command()),
               (tarnwick::protocol::Frame{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74}));
+    // All relays of board 1 energized: 55 01 13 00 00 FF FF 67.
+    EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 0, true}).command()),
+              (tarnwick::protocol::Frame{0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67}));
 }
 
 TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
@@ -44,34 +48,34 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
         {"shown before the set",
          [](WantedStates& w) {
              w.board_status(1, relay3_on);
-             w.want({1, 3, true});
-             w.want({1, 4, true});
+             w.want(1, 3, true);
+             w.want(1, 4, true);
          },
          {{1, 4, true}}},
         {"shown after the set",
          [](WantedStates& w) {
-             w.want({1, 3, true});
-             w.want({1, 3 + 1, false});
+             w.want(1, 3, true);
+             w.want(1, 3 + 1, false);
              w.board_status(1, relay3_on);
          },
          {}},
         {"another board's status counts not",
          [](WantedStates& w) {
              w.board_status(2, relay3_on);
-             w.want({1, 3, true});
+             w.want(1, 3, true);
          },
          {{1, 3, true}}},
         {"the opposite is wanted",
          [](WantedStates& w) {
              w.board_status(1, relay3_on);
-             w.want({1, 3, false});
+             w.want(1, 3, false);
          },
          {{1, 3, false}}},
         {"a board that fell silent",
          [](WantedStates& w) {
              w.board_status(1, relay3_on);
              w.board_unknown(1);
-             w.want({1, 3, true});
+             w.want(1, 3, true);
          },
          {{1, 3, true}}},
         // ON goes out while the board still shows OFF; OFF is wanted before
@@ -79,11 +83,30 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
         {"a set while a command is on its way",
          [](WantedStates& w) {
              w.board_status(1, 0);
-             w.want({1, 3, true});
+             w.want(1, 3, true);
              EXPECT_EQ(w.take(), (Want{1, 3, true}));
-             w.want({1, 3, false});
+             w.want(1, 3, false);
          },
          {{1, 3, false}}},
+        {"all sixteen wanted alike: one command",
+         [](WantedStates& w) {
+             w.want(1, 3, false);
+             w.want_all(1, true);
+         },
+         {{1, 0, true}}},
+        {"all sixteen, already shown",
+         [](WantedStates& w) {
+             w.board_status(1, 0xffff);
+             w.want_all(1, true);
+         },
+         {}},
+        {"fifteen alike and one otherwise: a command each, as the board needs",
+         [](WantedStates& w) {
+             w.want_all(2, false);
+             w.want(2, 16, true);
+             w.board_status(2, 0x0001);
+         },
+         {{2, 1, false}, {2, 16, true}}},
     };
     for (const auto& c : cases) {
         WantedStates wanted;
@@ -94,11 +117,11 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
 
 TEST(WantedStates, AFloodedRelayKeepsNoOtherWaiting) {
     WantedStates wanted;
-    for (int relay = 1; relay <= relay_count; ++relay) wanted.want({20, relay, true});
-    wanted.want({21, 5, true});
+    for (int relay = 1; relay <= relay_count; ++relay) wanted.want(20, relay, relay % 2 == 0);
+    wanted.want(21, 5, true);
     std::set<std::pair<int, int>> served;
     for (int tick = 0; tick < 17; ++tick) {
-        wanted.want({20, 1, tick % 2 == 0});  // a set for relay 1 before every tick
+        wanted.want(20, 1, tick % 2 == 0);  // a set for relay 1 before every tick
         const auto want = wanted.take();
         ASSERT_TRUE(want);
         served.insert({want->address, want->relay});

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "protocol/frame.h"
+
+namespace tarnwick::link {
+
+// What the owner of a line wants the relays of its boards to be: the latest
+// wanted state of each relay, not a queue of commands, so that a flood of
+// switches costs one command per relay however long it is, and ends in the
+// state of its last one. Plain logic, no Qt, no clock: the owner asks for at
+// most one command per frame and polls between them.
+class WantedStates {
+  public:
+    struct Want {
+        std::uint8_t address = 0;
+        int relay = 0;  // 1..16; 0: every relay of the board, one command
+        bool on = false;
+        // 0x21 FA n energizes relay n, 0x11 00 n releases it; 0x13 FF FF
+        // energizes all of them, 0x13 00 00 releases all.
+        [[nodiscard]] protocol::Command command() const;
+        friend bool operator==(const Want&, const Want&) = default;
+    };
+
+    // Replaces what was wanted of that relay.
+    void want(std::uint8_t address, int relay, bool on);
+    void want_all(std::uint8_t address, bool on);
+    // Forgets what was wanted of a board, or of every board.
+    void forget(std::uint8_t address);
+    void clear();
+
+    // An accepted status frame of a board, answering a frame sent after the
+    // last command handed out for it: wants it already shows are dropped.
+    void board_status(std::uint8_t address, std::uint16_t relays);
+    // The board stopped answering: what it showed before no longer counts.
+    void board_unknown(std::uint8_t address);
+
+    // The next command to send, taken out of the wants; nothing when none is
+    // left. Goes round the boards and relays, so one busy relay cannot keep
+    // the others waiting. A want the board is known to show already is
+    // dropped on the way; when all 16 relays of a board are wanted alike,
+    // one command switches them all. Until the board answers again, its
+    // status counts as unknown: the command may change it.
+    [[nodiscard]] std::optional<Want> take();
+
+    // The relays of a board still waiting for their command (bit r-1: relay r).
+    [[nodiscard]] std::uint16_t pending(std::uint8_t address) const;
+    [[nodiscard]] std::size_t size() const { return wanted_.size(); }
+
+  private:
+    static constexpr int relays = protocol::relay_count;
+    static int key(std::uint8_t address, int relay) { return address * relays + relay - 1; }
+    [[nodiscard]] bool shown(int key, bool on) const;
+    // The whole board wanted alike: which way.
+    [[nodiscard]] std::optional<bool> all_alike(std::uint8_t address) const;
+
+    std::map<int, bool> wanted_;                           // key(address, relay) -> on
+    std::array<std::optional<std::uint16_t>, 256> shown_;  // bit r-1: relay r
+    int last_taken_ = -1;
+};
+
+}  // namespace tarnwick::link
