@@ -22,6 +22,7 @@
 
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
+#include "tests/support/broker.h"
 
 namespace tarnwick {
 namespace {
@@ -211,6 +212,54 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     EXPECT_EQ(daemon_.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(daemon_.exitCode(), 0);
     EXPECT_TRUE(notify_.received().contains("STOPPING=1"));
+}
+
+// The line's broker: what the boards answer is published, a set switches a
+// relay, a D-Bus switch shows there too; a broker that restarted with nothing
+// kept gets everything again; SIGTERM leaves every board and the node
+// "offline" on the broker, within the 2 s systemd is promised.
+TEST_F(Daemon, ServesItsLineOnTheBrokerAndLeavesItOfflineOnTerm) {
+    test::Broker broker;
+    QFile password(dir_.filePath("cab-1.password"));
+    ASSERT_TRUE(password.open(QIODevice::WriteOnly));
+    password.write(QByteArray(test::Broker::cabinet_password) + "\n");
+    password.close();
+    password.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    ASSERT_NO_FATAL_FAILURE(start({}, QString("mqtt=127.0.0.1:%1\nusername=%2\npassword-file=%3\n")
+                                          .arg(broker.port())
+                                          .arg(test::Broker::cabinet_user)
+                                          .arg(password.fileName())));
+    const auto retained = [&](const char* topic, const char* payload) {
+        return broker.wait_retained(topic, payload, 10000);
+    };
+    EXPECT_TRUE(retained("tarnwick/cab-1/status", "online"));
+    EXPECT_TRUE(retained("tarnwick/cab-1/1/availability", "online"));
+    EXPECT_TRUE(retained("tarnwick/cab-1/9/availability", "offline"));
+    EXPECT_TRUE(retained("tarnwick/cab-1/2/relay/5/state", "OFF"));
+
+    ASSERT_TRUE(broker.publish("tarnwick/cab-1/2/relay/5/set", "ON", false));
+    EXPECT_TRUE(board_->wait_for_relays(2, 0x0010, std::chrono::milliseconds(3000)));
+    EXPECT_TRUE(retained("tarnwick/cab-1/2/relay/5/state", "ON"));
+    EXPECT_EQ(
+        busctl({"call", bus_name, board(1), board_interface, "Switch", "yb", "7", "true"}).status,
+        0);
+    EXPECT_TRUE(retained("tarnwick/cab-1/1/relay/7/state", "ON"));
+    EXPECT_EQ(board_->last_relays(2).value_or(0), 0x0010);  // the D-Bus call's board only
+
+    broker.stop();
+    broker.start();
+    EXPECT_TRUE(retained("tarnwick/cab-1/1/relay/7/state", "ON"));
+    EXPECT_TRUE(retained("tarnwick/cab-1/2/availability", "online"));
+
+    QElapsedTimer stopping;
+    stopping.start();
+    daemon_.terminate();
+    EXPECT_TRUE(daemon_.waitForFinished(2000));
+    EXPECT_LT(stopping.elapsed(), 2000);
+    EXPECT_EQ(daemon_.exitCode(), 0);
+    EXPECT_EQ(broker.retained("tarnwick/cab-1/status"), QByteArray("offline"));
+    EXPECT_EQ(broker.retained("tarnwick/cab-1/1/availability"), QByteArray("offline"));
+    if (HasFailure()) std::fprintf(stderr, "broker's log:\n%s\n", qUtf8Printable(broker.log()));
 }
 
 // Board 1 answers 120 ms late, after two more frames went out, and the line
