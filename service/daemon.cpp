@@ -134,6 +134,7 @@ void Daemon::apply(const Config& config) {
         }
         log(Priority::info, "stopped", {(*line)->config().name, {}, {}, {}});
         objects_->remove_line(line->get());
+        (*line)->stop(std::chrono::milliseconds(1000));  // its broker told "offline"
         ticked_.erase(std::remove(ticked_.begin(), ticked_.end(), line->get()), ticked_.end());
         line = lines_.erase(line);
     }
