@@ -1,6 +1,7 @@
 #include "link/board_line.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 namespace tarnwick::link {
@@ -8,6 +9,22 @@ namespace tarnwick::link {
 namespace {
 // Answers that answer no frame are told at most this often.
 constexpr qint64 unclaimed_quiet_ms = 60000;
+// An interlocked ON waits this long at most for the others' release.
+constexpr std::chrono::milliseconds release_patience{1000};
+// A pulse's OFF that a board did not take is sent again this long after.
+constexpr std::chrono::milliseconds pulse_retry{1000};
+constexpr std::uint16_t every_relay = 0xffff;
+
+std::uint16_t bit(int relay) {
+    return static_cast<std::uint16_t>(1U << (relay - 1));
+}
+
+QString relay_list(std::uint16_t relays) {
+    QStringList numbers;
+    for (int relay = 1; relay <= 16; ++relay)
+        if (relays & bit(relay)) numbers << QString::number(relay);
+    return numbers.join(QStringLiteral(", "));
+}
 }  // namespace
 
 BoardLine::BoardLine(SerialPort& port, LinkMessages& messages, std::vector<std::uint8_t> boards,
@@ -18,7 +35,11 @@ BoardLine::BoardLine(SerialPort& port, LinkMessages& messages, std::vector<std::
       addresses_(std::move(boards)) {
     // Two boards' answers may come back to back: each is judged as it comes.
     link_.judge_every_waiting_answer(true);
-    for (const std::uint8_t address : addresses_) boards_.push_back(Board{address, false, 0});
+    for (const std::uint8_t address : addresses_) {
+        Board board;
+        board.address = address;
+        boards_.push_back(std::move(board));
+    }
     turn_.setSingleShot(true);
     turn_.setTimerType(Qt::PreciseTimer);
     connect(&turn_, &QTimer::timeout, this, &BoardLine::turn);
@@ -51,6 +72,24 @@ void BoardLine::stop() {
     wanted_.clear();
 }
 
+void BoardLine::set_rules(std::uint8_t address, BoardRules rules) {
+    if (Board* b = find(address)) b->rules = std::move(rules);
+}
+
+const BoardRules& BoardLine::rules(std::uint8_t address) const {
+    static const BoardRules none;
+    const Board* b = find(address);
+    return b ? b->rules : none;
+}
+
+void BoardLine::restore_deadline(std::uint8_t address, int relay, WallClock::time_point at) {
+    if (serves(address)) deadlines_[key(address, relay)] = Deadline{at, false, {}};
+}
+
+void BoardLine::restore_last(std::uint8_t address, std::uint16_t relays) {
+    if (Board* b = find(address)) b->last = relays;
+}
+
 bool BoardLine::serves(std::uint8_t address) const {
     return find(address) != nullptr;
 }
@@ -75,14 +114,126 @@ const BoardLine::Board* BoardLine::find(std::uint8_t address) const {
     return const_cast<BoardLine*>(this)->find(address);
 }
 
-void BoardLine::want(std::uint8_t address, int relay, bool on) {
-    if (!link_.port_open() || !serves(address)) return;
+void BoardLine::want(std::uint8_t address, int relay, bool on, const Origin& origin) {
+    Board* b = find(address);
+    if (!link_.port_open() || !b) return;
+    // The latest wins: an ON still waiting for its group's release is
+    // dropped by a later switch of the same relay.
+    std::erase_if(sequences_,
+                  [&](const Sequence& s) { return s.address == address && s.relay == relay; });
+    std::erase_if(urgent_, [&](const auto& u) { return u == std::pair(address, relay); });
+    origins_[key(address, relay)] = origin;
+    if (on && b->rules.partners(relay)) return want_on(*b, relay, origin);
     wanted_.want(address, relay, on);
 }
 
-void BoardLine::want_all(std::uint8_t address, bool on) {
-    if (!link_.port_open() || !serves(address)) return;
+bool BoardLine::want_all(std::uint8_t address, bool on, const Origin& origin) {
+    Board* b = find(address);
+    if (!link_.port_open() || !b) return true;
+    if (on && !b->rules.groups.empty()) return false;
+    std::erase_if(sequences_, [&](const Sequence& s) { return s.address == address; });
+    std::erase_if(urgent_, [&](const auto& u) { return u.first == address; });
+    for (int relay = 1; relay <= 16; ++relay) origins_[key(address, relay)] = origin;
     wanted_.want_all(address, on);
+    return true;
+}
+
+void BoardLine::pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
+                      const Origin& origin) {
+    if (!link_.port_open() || !serves(address)) return;
+    pulse_once_[key(address, relay)] = length;
+    want(address, relay, true, origin);
+}
+
+// Others of the groups that are on, or may be (nothing known of them), are
+// released first; the ON waits for that in a sequence.
+void BoardLine::want_on(Board& b, int relay, const Origin& origin) {
+    const std::uint16_t partners = b.rules.partners(relay);
+    fail_sequences(b.address, partners, QStringLiteral("a later switch in its group came first"));
+    for (int other = 1; other <= 16; ++other)
+        if (partners & bit(other)) wanted_.drop(b.address, other);
+    const std::optional<std::uint16_t> shown = wanted_.shown(b.address);
+    const std::uint16_t release = shown ? (*shown & partners) : partners;
+    if (release == 0 && shown) {
+        wanted_.want(b.address, relay, true);
+        return;
+    }
+    for (int other = 1; other <= 16; ++other) {
+        if (!(release & bit(other))) continue;
+        origins_[key(b.address, other)] = Origin{Origin::Source::interlock, {}};
+        wanted_.want(b.address, other, false);
+    }
+    wanted_.drop(b.address, relay);
+    sequences_.push_back(
+        Sequence{b.address, relay, origin, release, SteadyClock::now(), {}, next_frame_});
+}
+
+void BoardLine::fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why) {
+    std::vector<Sequence> failed;
+    std::erase_if(sequences_, [&](const Sequence& s) {
+        if (s.address != address || !(relays & bit(s.relay))) return false;
+        failed.push_back(s);
+        return true;
+    });
+    for (const Sequence& s : failed) emit interlock_failed(s.address, s.relay, why);
+}
+
+// Released and waited: the ON is wanted. Not released in time: dropped.
+void BoardLine::advance_sequences(SteadyClock::time_point now) {
+    std::vector<Sequence> late;
+    std::erase_if(sequences_, [&](const Sequence& s) {
+        if (s.released) {
+            if (now - *s.released < find(s.address)->rules.interlock_wait) return false;
+            origins_[key(s.address, s.relay)] = s.origin;
+            wanted_.want(s.address, s.relay, true);
+            return true;
+        }
+        if (now - s.started < release_patience) return false;
+        late.push_back(s);
+        return true;
+    });
+    for (const Sequence& s : late)
+        emit interlock_failed(s.address, s.relay,
+                              QString("relay(s) %1 not seen released within 1 s; relay %2 left off")
+                                  .arg(relay_list(s.release))
+                                  .arg(s.relay));
+}
+
+// A due pulse's OFF goes out ahead of anything else; once more a second
+// later when the board still shows the relay on.
+void BoardLine::expire_deadlines() {
+    const auto wall = WallClock::now();
+    const auto now = SteadyClock::now();
+    for (auto& [k, deadline] : deadlines_) {
+        const auto address = static_cast<std::uint8_t>(k / 16);
+        const int relay = k % 16 + 1;
+        if (!online(address) || deadline.at > wall) continue;
+        if (deadline.off_sent && now < deadline.retry) continue;
+        deadline.off_sent = true;
+        deadline.retry = now + pulse_retry;
+        if (std::find(urgent_.begin(), urgent_.end(), std::pair(address, relay)) == urgent_.end())
+            urgent_.emplace_back(address, relay);
+        origins_[k] = Origin{Origin::Source::pulse, {}};
+        wanted_.drop(address, relay);
+    }
+}
+
+bool BoardLine::urgent_turn() {
+    while (!urgent_.empty()) {
+        const auto [address, relay] = urgent_.front();
+        urgent_.erase(urgent_.begin());
+        const std::optional<std::uint16_t> shown = wanted_.shown(address);
+        if (shown && !(*shown & bit(relay))) continue;  // off already
+        const WantedStates::Want want{address, relay, false};
+        panel_.set_address(address);
+        link_.set_command(want.command());
+        wanted_.sent(address);
+        confirm_next_ = address;
+        releasing(address, want);
+        emit command_sent(address, want, origins_[key(address, relay)]);
+        return true;
+    }
+    return false;
 }
 
 // The frame is decided at its turn, so a switch wanted a moment before goes
@@ -90,6 +241,9 @@ void BoardLine::want_all(std::uint8_t address, bool on) {
 void BoardLine::turn() {
     if (!started_ || !link_.timer_enabled()) return;  // the device is gone; the link reopens it
     emit turned();
+    advance_sequences(SteadyClock::now());
+    expire_deadlines();
+    if (urgent_turn()) return send_turn();
     if (confirm_next_) {
         panel_.set_address(*confirm_next_);
         confirmed_ = std::exchange(confirm_next_, std::nullopt);
@@ -121,13 +275,55 @@ bool BoardLine::command_turn() {
     panel_.set_address(want->address);
     link_.set_command(want->command());
     confirm_next_ = want->address;
-    emit command_sent(want->address, *want);
+    if (const Board* b = find(want->address)) pulse_sent(*b, *want);
+    releasing(want->address, *want);
+    emit command_sent(want->address, *want,
+                      origins_[key(want->address, want->relay == 0 ? 1 : want->relay)]);
     return true;
+}
+
+void BoardLine::releasing(std::uint8_t address, const WantedStates::Want& want) {
+    if (want.on) return;
+    for (Sequence& s : sequences_)
+        if (s.address == address && (want.relay == 0 || (s.release & bit(want.relay))))
+            s.after = next_frame_;  // the frame about to go out
+}
+
+std::uint64_t BoardLine::answered_frame(std::uint8_t address) {
+    auto& waiting = waiting_[address];
+    const auto now = SteadyClock::now();
+    while (!waiting.empty() && now - waiting.front().second > LinkController::answer_patience)
+        waiting.pop_front();
+    if (waiting.empty()) return 0;
+    const std::uint64_t number = waiting.front().first;
+    waiting.pop_front();
+    return number;
+}
+
+// Before the command goes out: an ON of a pulsed relay sets its deadline,
+// an OFF ends it.
+void BoardLine::pulse_sent(const Board& b, const WantedStates::Want& want) {
+    for (int relay = 1; relay <= 16; ++relay) {
+        if (want.relay != 0 && want.relay != relay) continue;
+        const int k = key(b.address, relay);
+        std::optional<std::chrono::milliseconds> length = b.rules.pulse[relay - 1];
+        if (const auto once = pulse_once_.find(k); once != pulse_once_.end()) {
+            length = once->second;
+            pulse_once_.erase(once);
+        }
+        if (want.on && length) {
+            deadlines_[k] = Deadline{WallClock::now() + *length, false, {}};
+            emit deadline_changed(b.address, relay, deadlines_[k].at);
+        } else if (!want.on && deadlines_.erase(k)) {
+            emit deadline_changed(b.address, relay, std::nullopt);
+        }
+    }
 }
 
 void BoardLine::on_frame_sent(const protocol::Frame& frame) {
     last_sent_ = frame;
     const std::uint8_t address = frame[1];
+    waiting_[address].emplace_back(next_frame_++, SteadyClock::now());
     liveness_.polled(address);
     emit frame_sent(frame);
     Board* b = find(address);
@@ -140,6 +336,7 @@ void BoardLine::on_frame_sent(const protocol::Frame& frame) {
 // answer to an older frame does not hurry the next one.
 void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& status) {
     const std::uint8_t address = sent[1];
+    const std::uint64_t frame_number = answered_frame(address);
     Board* b = find(address);
     if (!b) return;
     liveness_.answered(address);
@@ -153,12 +350,70 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
     const std::optional<std::uint16_t> before =
         b->online ? std::optional<std::uint16_t>(b->relays) : std::nullopt;
     b->relays = relays;
-    if (!b->online) {
+    const bool came_online = !b->online;
+    if (came_online) {
         b->online = true;
         emit board_online_changed(address, true, QStringLiteral("answers"));
     }
+    if (before && to_query) b->last = relays;
     if (before != relays) emit relays_changed(address, before, relays);
     emit board_answered(address, relays, to_query);
+    answered_rules(*b, relays, to_query ? frame_number : 0, came_online);
+}
+
+// `query`: the number of the query frame answered; 0 for a command's answer.
+void BoardLine::answered_rules(Board& b, std::uint16_t relays, std::uint64_t query,
+                               bool came_online) {
+    for (const std::uint16_t group : b.rules.groups) {
+        const std::uint16_t on = relays & group;
+        if (std::popcount(on) < 2) {
+            b.broken &= static_cast<std::uint16_t>(~group);
+            continue;
+        }
+        if (b.broken & group) continue;
+        b.broken |= group;
+        fail_sequences(b.address, group, QStringLiteral("its group was found with two relays on"));
+        for (int relay = 1; relay <= 16; ++relay) {
+            if (!(group & bit(relay))) continue;
+            wanted_.drop(b.address, relay);
+            origins_[key(b.address, relay)] = Origin{Origin::Source::interlock, {}};
+            if (on & bit(relay)) urgent_.emplace_back(b.address, relay);
+        }
+        emit interlock_broken(b.address, on);
+    }
+    if (came_online) power_on(b);
+    if (query == 0) return;
+    const std::uint16_t pending = wanted_.pending(b.address);
+    for (Sequence& s : sequences_)
+        if (s.address == b.address && !s.released && query > s.after && !(relays & s.release) &&
+            !(pending & s.release))
+            s.released = SteadyClock::now();
+    for (int relay = 1; relay <= 16; ++relay) {
+        const int k = key(b.address, relay);
+        const auto deadline = deadlines_.find(k);
+        const bool is_on = relays & bit(relay);
+        if (deadline != deadlines_.end() && deadline->second.off_sent && !is_on) {
+            deadlines_.erase(deadline);
+            emit deadline_changed(b.address, relay, std::nullopt);
+        } else if (deadline == deadlines_.end() && is_on && b.rules.pulse[relay - 1] &&
+                   !(wanted_.pending(b.address) & bit(relay))) {
+            // On with no deadline: switched by something else.
+            deadlines_[k] = Deadline{WallClock::now() + *b.rules.pulse[relay - 1], false, {}};
+            emit deadline_changed(b.address, relay, deadlines_[k].at);
+        }
+    }
+}
+
+// The relays as the rules want them when a board starts answering; those
+// already so get no frame (the wanted states drop what the board shows).
+void BoardLine::power_on(Board& b) {
+    const Origin origin{Origin::Source::power_on, {}};
+    for (int relay = 1; relay <= 16; ++relay) {
+        const PowerOn mode = b.rules.power_on[relay - 1];
+        if (mode == PowerOn::off) want(b.address, relay, false, origin);
+        if (mode == PowerOn::on) want(b.address, relay, true, origin);
+        if (mode == PowerOn::last && b.last) want(b.address, relay, *b.last & bit(relay), origin);
+    }
 }
 
 void BoardLine::on_unclaimed(const protocol::Frame& status) {
@@ -172,6 +427,8 @@ void BoardLine::go_offline(Board& b, const QString& why) {
     b.relays = 0;
     wanted_.board_unknown(b.address);
     wanted_.forget(b.address);
+    std::erase_if(urgent_, [&](const auto& u) { return u.first == b.address; });
+    fail_sequences(b.address, every_relay, QStringLiteral("the board went offline"));
     emit board_online_changed(b.address, false, why);
 }
 
@@ -187,6 +444,8 @@ void BoardLine::on_port_state(bool is_open) {
     wanted_.clear();
     for (Board& b : boards_)
         if (b.online) go_offline(b, link_.open_device() + " went away");
+    urgent_.clear();
+    waiting_.clear();
     liveness_ = {};
     polled_in_turn_ = true;
     confirm_next_.reset();

@@ -4,11 +4,15 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <optional>
 #include <vector>
 
 #include "link/board_liveness.h"
+#include "link/board_rules.h"
 #include "link/headless_panel.h"
 #include "link/link_controller.h"
 #include "link/wanted_states.h"
@@ -34,9 +38,23 @@ class PortChoices;
 // (answer_attribution.h); one that answers no frame is counted and told, not
 // credited. A board is online from an answer of its own until six of its own
 // polls in a row go unanswered; relays are known only while it is online.
-// Nothing is switched but what was wanted: not an open, a reconnect or a
-// board coming back. When the device goes away every board is offline and
-// what was wanted is forgotten.
+// Nothing is switched but what was wanted, or what a board's rules say
+// (board_rules.h): not an open, a reconnect or a board coming back. When the
+// device goes away every board is offline and what was wanted is forgotten.
+//
+// A board's rules, when it has any:
+// - pulse: every ON command of the relay sets a deadline, from the moment
+//   the frame goes out (told before it does, so the owner can keep it); an
+//   ON seen without one gets one. At the first turn after the deadline the
+//   OFF goes out, ahead of anything else; the deadline is done once an
+//   answer shows the relay off.
+// - interlock: an ON first releases the others of its groups that are on
+//   (or may be), waits until a query's answer shows them released, waits
+//   interlock_wait, then sends the ON. Not released within a second: the ON
+//   is dropped and interlock_failed told. Two of a group seen on together:
+//   the whole group is released at once and interlock_broken told.
+// - power_on: when a board starts answering, the relays are wanted as the
+//   rules say (off, on, or as last confirmed); those already so get no frame.
 class BoardLine : public QObject {
     Q_OBJECT
   public:
@@ -55,10 +73,24 @@ class BoardLine : public QObject {
     // No more frames and no reconnect; every board offline.
     void stop();
 
+    // A board's rules; none until given.
+    void set_rules(std::uint8_t address, BoardRules rules);
+    [[nodiscard]] const BoardRules& rules(std::uint8_t address) const;
+    // What an earlier run kept: pulse deadlines, and the relays last
+    // confirmed (for power_on last).
+    void restore_deadline(std::uint8_t address, int relay,
+                          std::chrono::system_clock::time_point at);
+    void restore_last(std::uint8_t address, std::uint16_t relays);
+
     // Switches wanted; each replaces what was wanted of those relays. Not
     // kept while the port is closed or the board is not one of the line's.
-    void want(std::uint8_t address, int relay, bool on);
-    void want_all(std::uint8_t address, bool on);
+    void want(std::uint8_t address, int relay, bool on, const Origin& origin = {});
+    // False, and nothing wanted, for all on when the board has interlocked
+    // groups.
+    bool want_all(std::uint8_t address, bool on, const Origin& origin = {});
+    // On now, off after `length` (this once, whatever the rules say).
+    void pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
+               const Origin& origin);
     // The relays of a board whose command has not gone out yet.
     [[nodiscard]] std::uint16_t pending(std::uint8_t address) const {
         return wanted_.pending(address);
@@ -78,8 +110,17 @@ class BoardLine : public QObject {
     // A frame's turn came: a line loop that is alive.
     void turned();
     void frame_sent(const tarnwick::protocol::Frame& frame);
-    // A wanted state's command went out.
-    void command_sent(std::uint8_t address, const tarnwick::link::WantedStates::Want& want);
+    // A wanted state's command is going out, for whom.
+    void command_sent(std::uint8_t address, const tarnwick::link::WantedStates::Want& want,
+                      const tarnwick::link::Origin& origin);
+    // A pulse's deadline set (before its ON goes out) or done (nothing).
+    void deadline_changed(std::uint8_t address, int relay,
+                          std::optional<std::chrono::system_clock::time_point> at);
+    // An ON of an interlocked relay was dropped: the others were not
+    // released in time, or a later switch in the group came first.
+    void interlock_failed(std::uint8_t address, int relay, const QString& why);
+    // Relays of one group seen on together; the group is being released.
+    void interlock_broken(std::uint8_t address, std::uint16_t relays_on);
     // Every answer credited to a board; `to_query` when it answers a status
     // query, which shows what commands before it have done.
     void board_answered(std::uint8_t address, std::uint16_t relays, bool to_query);
@@ -99,7 +140,43 @@ class BoardLine : public QObject {
         std::uint8_t address = 0;
         bool online = false;
         std::uint16_t relays = 0;
+        BoardRules rules;
+        std::optional<std::uint16_t> last;  // the relays last confirmed
+        std::uint16_t broken = 0;           // groups seen with two on, until released
     };
+    using SteadyClock = std::chrono::steady_clock;
+    using WallClock = std::chrono::system_clock;
+    // An interlocked ON waiting for the others' release.
+    struct Sequence {
+        std::uint8_t address = 0;
+        int relay = 0;
+        Origin origin;
+        std::uint16_t release = 0;
+        SteadyClock::time_point started;
+        std::optional<SteadyClock::time_point> released;
+        // Only the answer to a frame sent after its last release command
+        // counts: an earlier one may show the relays from before.
+        std::uint64_t after = 0;
+    };
+    struct Deadline {
+        WallClock::time_point at;
+        bool off_sent = false;  // due; its OFF went out, waiting to be seen
+        SteadyClock::time_point retry;
+    };
+    static int key(std::uint8_t address, int relay) { return address * 16 + relay - 1; }
+
+    void want_on(Board& board, int relay, const Origin& origin);
+    void fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why);
+    void advance_sequences(SteadyClock::time_point now);
+    void expire_deadlines();
+    bool urgent_turn();
+    void pulse_sent(const Board& board, const WantedStates::Want& want);
+    void answered_rules(Board& board, std::uint16_t relays, std::uint64_t query, bool came_online);
+    void power_on(Board& board);
+    void releasing(std::uint8_t address, const WantedStates::Want& want);
+    // The number of the frame an answer to `address` answers: the oldest
+    // still waiting, as the link credits it.
+    std::uint64_t answered_frame(std::uint8_t address);
 
     void turn();
     void send_turn();
@@ -126,6 +203,13 @@ class BoardLine : public QObject {
     protocol::Frame last_sent_{};               // Pace::answer: its answer hurries the turn
     BoardLiveness liveness_;
     WantedStates wanted_;
+    std::map<int, Origin> origins_;  // key(address, relay): who wants it so
+    std::vector<Sequence> sequences_;
+    std::map<int, Deadline> deadlines_;
+    std::map<int, std::chrono::milliseconds> pulse_once_;
+    std::vector<std::pair<std::uint8_t, int>> urgent_;  // OFFs ahead of anything else
+    std::uint64_t next_frame_ = 1;                      // numbers the frames sent
+    std::map<std::uint8_t, std::deque<std::pair<std::uint64_t, SteadyClock::time_point>>> waiting_;
     QElapsedTimer unclaimed_told_;
 };
 

@@ -30,7 +30,8 @@ class WantedStates {
     // Replaces what was wanted of that relay.
     void want(std::uint8_t address, int relay, bool on);
     void want_all(std::uint8_t address, bool on);
-    // Forgets what was wanted of a board, or of every board.
+    // Forgets what was wanted of a relay, of a board, or of every board.
+    void drop(std::uint8_t address, int relay) { wanted_.erase(key(address, relay)); }
     void forget(std::uint8_t address);
     void clear();
 
@@ -48,6 +49,13 @@ class WantedStates {
     // status counts as unknown: the command may change it.
     [[nodiscard]] std::optional<Want> take();
 
+    // What the board showed in an answer to a query after the last command
+    // handed out for it; nothing while a command may have changed it.
+    [[nodiscard]] std::optional<std::uint16_t> shown(std::uint8_t address) const {
+        return shown_[address];
+    }
+    // A command went out for the board without take(): its status is unknown.
+    void sent(std::uint8_t address) { shown_[address].reset(); }
     // The relays of a board still waiting for their command (bit r-1: relay r).
     [[nodiscard]] std::uint16_t pending(std::uint8_t address) const;
     [[nodiscard]] std::size_t size() const { return wanted_.size(); }
