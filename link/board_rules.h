@@ -24,6 +24,7 @@ struct BoardRules {
     std::array<PowerOn, 16> power_on{};
 
     [[nodiscard]] bool any() const;
+    friend bool operator==(const BoardRules&, const BoardRules&) = default;
     // The other relays of the groups `relay` is in.
     [[nodiscard]] std::uint16_t partners(int relay) const;
 };

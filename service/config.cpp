@@ -124,6 +124,7 @@ class Reader {
     int at_ = 0;  // the line being read
     Section section_;
     std::vector<int> line_at_, board_at_;  // header line of each entry of config_
+    std::uint16_t power_on_each_ = 0;      // the board's relays with a power-on.N line
     std::string mqtt_text_;
     Config config_;
     std::string problem_;
@@ -166,6 +167,9 @@ ConfigResult Reader::run(std::string_view text) {
     ok = ok && cross_check();
     if (ok && config_.lines.empty()) ok = fail({}, "no [line NAME] section: nothing to run", 1);
     if (!ok) return {std::nullopt, problem_};
+    for (const BoardConfig& board : config_.boards)
+        for (LineConfig& line : config_.lines)
+            if (line.name == board.line) line.rules[board.address] = board_rules(board);
     return {std::move(config_), {}};
 }
 
@@ -199,6 +203,7 @@ bool Reader::header(std::string_view inside) {
         if (!address || *address < 0 || *address > 255)
             return fail({}, "write a board's section as [board LINE ADDRESS], the address 0..255");
         BoardConfig board;
+        power_on_each_ = 0;
         board.line = std::string(rest.substr(0, split));
         board.address = static_cast<std::uint8_t>(*address);
         for (const BoardConfig& other : config_.boards)
@@ -281,10 +286,14 @@ bool Reader::board_entry(BoardConfig& board, std::string_view key, std::string_v
     } else if (base == "power-on") {
         const auto mode = power_on(value);
         if (!mode) return fail(key, in_quotes(value) + " is none of off, on, last and keep");
-        if (relay)
+        // power-on.N lines override power-on=, before or after it.
+        if (relay) {
             board.power_on[*relay - 1] = *mode;
-        else
-            board.power_on.fill(*mode);  // power-on.N lines override it, before or after
+            power_on_each_ |= static_cast<std::uint16_t>(1U << (*relay - 1));
+        } else {
+            for (std::size_t i = 0; i < board.power_on.size(); ++i)
+                if (!(power_on_each_ & (1U << i))) board.power_on[i] = *mode;
+        }
     } else if (key == "interlock-wait") {
         const auto ms = seconds_ms(value, 0, interlock_wait_max_ms);
         if (!ms) return fail(key, in_quotes(value) + " is no time of 0 ... 10 seconds");
@@ -420,6 +429,20 @@ bool Reader::cross_check() {
 }
 
 }  // namespace
+
+link::BoardRules board_rules(const BoardConfig& board) {
+    link::BoardRules rules;
+    for (std::size_t i = 0; i < board.pulse_ms.size(); ++i)
+        if (board.pulse_ms[i]) rules.pulse[i] = std::chrono::milliseconds(*board.pulse_ms[i]);
+    for (const std::vector<int>& group : board.interlock) {
+        std::uint16_t mask = 0;
+        for (const int relay : group) mask |= static_cast<std::uint16_t>(1U << (relay - 1));
+        rules.groups.push_back(mask);
+    }
+    rules.interlock_wait = std::chrono::milliseconds(board.interlock_wait_ms);
+    rules.power_on = board.power_on;
+    return rules;
+}
 
 ConfigResult parse_config(std::string_view text, const std::string& file) {
     return Reader(file).run(text);

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "link/board_rules.h"
 #include "mqtt/options.h"
 
 // tarnwickd.conf: one [line NAME] section per serial line, and optional
@@ -30,9 +32,11 @@ struct LineConfig {
     std::optional<mqtt::ClientOptions> mqtt;
     std::string password_file;
     bool read_only = false;
+    // From the [board LINE ADDRESS] sections of its boards.
+    std::map<std::uint8_t, link::BoardRules> rules;
 };
 
-enum class PowerOn { keep, off, on, last };
+using link::PowerOn;
 
 struct BoardConfig {
     std::string line;
@@ -58,6 +62,8 @@ struct ConfigResult {
     std::optional<Config> config;
     std::string problem;
 };
+
+[[nodiscard]] link::BoardRules board_rules(const BoardConfig& board);
 
 // `file` only names the place in sentences; the files the text refers to
 // (password, CA, devices) are looked at.

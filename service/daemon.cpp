@@ -34,7 +34,7 @@ bool same_line(const LineConfig& a, const LineConfig& b) {
     };
     return a.device == b.device && a.boards == b.boards && a.pace == b.pace &&
            a.read_only == b.read_only && a.mqtt.has_value() == b.mqtt.has_value() &&
-           broker(a) == broker(b);
+           broker(a) == broker(b) && a.rules == b.rules;
 }
 
 }  // namespace

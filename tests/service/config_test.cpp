@@ -139,7 +139,7 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
     EXPECT_EQ(b.pulse_ms[4], 1500);
     EXPECT_EQ(b.interlock, (std::vector<std::vector<int>>{{1, 2}, {3, 4, 6}}));
     EXPECT_EQ(b.interlock_wait_ms, 200);
-    EXPECT_EQ(b.power_on[8], PowerOn::off);  // the later power-on= covers relay 9 too
+    EXPECT_EQ(b.power_on[8], PowerOn::last);  // power-on.9 stands, before power-on= or after
     EXPECT_EQ(b.power_on[0], PowerOn::off);
     ASSERT_EQ(c.warnings.size(), 1u);
     EXPECT_EQ(c.warnings[0],
