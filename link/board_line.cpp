@@ -90,6 +90,13 @@ void BoardLine::restore_last(std::uint8_t address, std::uint16_t relays) {
     if (Board* b = find(address)) b->last = relays;
 }
 
+std::uint16_t BoardLine::pending(std::uint8_t address) const {
+    std::uint16_t relays = wanted_.pending(address);
+    for (const Sequence& s : sequences_)
+        if (s.address == address) relays |= bit(s.relay);
+    return relays;
+}
+
 bool BoardLine::serves(std::uint8_t address) const {
     return find(address) != nullptr;
 }

@@ -91,10 +91,9 @@ class BoardLine : public QObject {
     // On now, off after `length` (this once, whatever the rules say).
     void pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
                const Origin& origin);
-    // The relays of a board whose command has not gone out yet.
-    [[nodiscard]] std::uint16_t pending(std::uint8_t address) const {
-        return wanted_.pending(address);
-    }
+    // The relays of a board whose command has not gone out yet, or waits for
+    // its group's release.
+    [[nodiscard]] std::uint16_t pending(std::uint8_t address) const;
 
     [[nodiscard]] const std::vector<std::uint8_t>& boards() const { return addresses_; }
     [[nodiscard]] bool serves(std::uint8_t address) const;

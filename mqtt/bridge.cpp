@@ -53,6 +53,7 @@ Bridge::Bridge(BridgeOptions options, link::BoardLine& line, names::NameFileLoca
     connect(&line_, &link::BoardLine::command_sent, this, &Bridge::on_command);
     connect(&line_, &link::BoardLine::unclaimed_answers, this, &Bridge::on_unclaimed);
     connect(&line_, &link::BoardLine::port_state_changed, this, &Bridge::on_port_state);
+    connect(&line_, &link::BoardLine::interlock_failed, this, &Bridge::on_interlock_failed);
 }
 
 Bridge::~Bridge() {
@@ -78,6 +79,7 @@ void Bridge::start() {
         emit report("read-only: no command subscription; sets are neither taken nor answered");
     } else {
         client_.subscribe(set_filter(options_.client.node));
+        client_.subscribe(pulse_filter(options_.client.node));
         client_.subscribe(std::string(ha_status_topic));
     }
     client_.start();
@@ -110,6 +112,17 @@ void Bridge::on_command(std::uint8_t address, const link::WantedStates::Want& wa
                             .arg(want.on ? "ON" : "OFF"));
         sets_.erase(set);
     }
+}
+
+// A set ON of an interlocked relay that could not be carried out is
+// answered on the board's error topic.
+void Bridge::on_interlock_failed(std::uint8_t address, int relay, const QString& why) {
+    const auto set = sets_.find({address, relay});
+    if (set == sets_.end() || !set->second) return;
+    sets_.erase(set);
+    refuse({board_error_topic(options_.client.node, address),
+            "relay " + std::to_string(relay) + " of board " + std::to_string(address) +
+                " not switched on: " + why.toStdString()});
 }
 
 void Bridge::on_answer(std::uint8_t address, std::uint16_t relays, bool to_query) {
@@ -207,7 +220,11 @@ void Bridge::on_message(const Message& message) {
         return;
     }
     sets_[{set.address, set.relay}] = set.on;
-    line_.want(set.address, set.relay, set.on);
+    const link::Origin origin{link::Origin::Source::mqtt, message.topic};
+    if (set.pulse_ms)
+        line_.pulse(set.address, set.relay, std::chrono::milliseconds(*set.pulse_ms), origin);
+    else
+        line_.want(set.address, set.relay, set.on, origin);
 }
 
 void Bridge::refuse(const Refusal& refusal) {
@@ -249,7 +266,12 @@ void Bridge::publish_relays(const Board& b, std::optional<std::uint16_t> before)
 void Bridge::publish_discovery(const Board& b) {
     const std::string& node = options_.client.node;
     std::string& config = discovery_sent_[b.address];
-    config = discovery_json(node, b.address, b.names, options_.version, !options_.read_only);
+    PulseLengths pulses;
+    const auto& rules = line_.rules(b.address);
+    for (std::size_t i = 0; i < pulses.size(); ++i)
+        if (rules.pulse[i]) pulses[i] = rules.pulse[i]->count();
+    config =
+        discovery_json(node, b.address, b.names, options_.version, !options_.read_only, pulses);
     client_.publish(discovery_topic(node, b.address), config, true);
 }
 

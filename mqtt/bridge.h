@@ -63,6 +63,7 @@ class Bridge : public QObject {
     void on_online(std::uint8_t address, bool online, const QString& why);
     void on_command(std::uint8_t address, const link::WantedStates::Want& want);
     void on_unclaimed(std::uint8_t address, quint64 since_open);
+    void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
     void on_port_state(bool open);
     void on_connected();
     void on_message(const Message& message);

@@ -69,7 +69,7 @@ std::string board_state_json(const BoardState& state) {
 }
 
 std::string discovery_json(std::string_view node, std::uint8_t address, const RelayNames& names,
-                           std::string_view version, bool switchable) {
+                           std::string_view version, bool switchable, const PulseLengths& pulses) {
     const QString id = q(device_id(node, address));
     QJsonObject components;
     for (int relay = 1; relay <= relay_count; ++relay) {
@@ -88,6 +88,17 @@ std::string discovery_json(std::string_view node, std::uint8_t address, const Re
             component.insert("retain", false);
         }
         components.insert(QString("r%1").arg(relay), component);
+        const auto& pulse = pulses[static_cast<std::size_t>(relay - 1)];
+        if (!switchable || !pulse) continue;
+        components.insert(
+            QString("p%1").arg(relay),
+            QJsonObject{{"p", "button"},
+                        {"name", relay_name(names, relay) + " pulse"},
+                        {"unique_id", id + QString("_p%1").arg(relay)},
+                        {"command_topic", q(relay_pulse_topic(node, address, relay))},
+                        {"payload_press", QString::number(static_cast<double>(*pulse) / 1000.0)},
+                        {"qos", 1},
+                        {"retain", false}});
     }
     return compact(device_config(node, address, version, components));
 }

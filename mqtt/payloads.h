@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,9 +37,12 @@ struct BoardState {
 // only as the board reports them and switches with fresh sets. A cabinet
 // that takes no commands (--read-only) shows its relays as binary sensors
 // instead, with no command topic: switches that switch nothing would mislead.
+// A relay with a pulse length (index relay - 1) also gets a button p<n> that
+// publishes that many seconds on its pulse topic.
+using PulseLengths = std::array<std::optional<std::int64_t>, relay_count>;  // ms
 [[nodiscard]] std::string discovery_json(std::string_view node, std::uint8_t address,
                                          const RelayNames& names, std::string_view version,
-                                         bool switchable = true);
+                                         bool switchable = true, const PulseLengths& pulses = {});
 
 // The same device with its 16 relays as components that go (the platform
 // alone each, as Home Assistant's device discovery takes a removal):

@@ -88,6 +88,14 @@ std::string relay_set_topic(std::string_view node, std::uint8_t address, int rel
     return board_prefix(node, address) + "/relay/" + std::to_string(relay) + "/set";
 }
 
+std::string relay_pulse_topic(std::string_view node, std::uint8_t address, int relay) {
+    return board_prefix(node, address) + "/relay/" + std::to_string(relay) + "/pulse";
+}
+
+std::string pulse_filter(std::string_view node) {
+    return "tarnwick/" + std::string(node) + "/+/relay/+/pulse";
+}
+
 std::string set_filter(std::string_view node) {
     return "tarnwick/" + std::string(node) + "/+/relay/+/set";
 }
@@ -118,7 +126,7 @@ std::variant<SetCommand, Refusal> read_set(std::string_view node,
                                            bool retained) {
     const auto parts = split(topic);
     const bool shaped = parts.size() == 6 && parts[0] == "tarnwick" && parts[1] == node &&
-                        parts[3] == "relay" && parts[5] == "set";
+                        parts[3] == "relay" && (parts[5] == "set" || parts[5] == "pulse");
     if (!shaped)
         return Refusal{node_error_topic(node),
                        "refused " + shown(topic, 100) +
@@ -150,12 +158,20 @@ std::variant<SetCommand, Refusal> read_set(std::string_view node,
                            ": a command kept on the broker would switch the relay again at "
                            "every start; publish sets without the retain flag"};
 
+    if (parts[5] == "pulse") {
+        const auto ms = protocol::parse_seconds_ms(payload, 100, 86'400'000);
+        if (!ms)
+            return Refusal{error_topic, "refused the pulse " + shown(payload) + " for " +
+                                            relay_of_board(*relay, address) +
+                                            ": a pulse is 0.1 .. 86400 seconds, e.g. 1.5"};
+        return SetCommand{address, *relay, true, ms};
+    }
     if (payload != on_payload && payload != off_payload)
         return Refusal{error_topic, "refused the payload " + shown(payload) + " for " +
                                         relay_of_board(*relay, address) +
                                         ": only ON or OFF, exactly, switch a relay"};
 
-    return SetCommand{address, *relay, payload == on_payload};
+    return SetCommand{address, *relay, payload == on_payload, std::nullopt};
 }
 
 }  // namespace tarnwick::mqtt

@@ -40,6 +40,11 @@ inline constexpr std::string_view ha_status_topic = "homeassistant/status";
 [[nodiscard]] std::string board_error_topic(std::string_view node, std::uint8_t address);
 [[nodiscard]] std::string relay_state_topic(std::string_view node, std::uint8_t address, int relay);
 [[nodiscard]] std::string relay_set_topic(std::string_view node, std::uint8_t address, int relay);
+// A pulse: on now, off after the seconds in the payload.
+[[nodiscard]] std::string relay_pulse_topic(std::string_view node, std::uint8_t address, int relay);
+// The subscription for pulses, tarnwick/<node>/+/relay/+/pulse, refused aloud
+// as sets are.
+[[nodiscard]] std::string pulse_filter(std::string_view node);
 // The one subscription for commands: tarnwick/<node>/+/relay/+/set. It also
 // brings sets for boards not served and relay numbers out of range, so that
 // they can be refused aloud rather than ignored.
@@ -64,6 +69,8 @@ struct SetCommand {
     std::uint8_t address = 0;
     int relay = 0;
     bool on = false;
+    // A pulse (on, then off after this long): 0.1 s .. one day.
+    std::optional<std::int64_t> pulse_ms;
     friend bool operator==(const SetCommand&, const SetCommand&) = default;
 };
 
@@ -74,9 +81,10 @@ struct Refusal {
     std::string text;
 };
 
-// What a message that arrived on set_filter(node) asks for. Only a fresh set
-// (not retained) of exactly ON or OFF, on a well-formed topic of a served
-// board and a relay 1..16, is a command; anything else is refused with a
+// What a message that arrived on set_filter(node) or pulse_filter(node) asks
+// for. Only a fresh set (not retained) of exactly ON or OFF, or a fresh pulse
+// of 0.1 .. 86400 seconds ("1.5"), on a well-formed topic of a served board
+// and a relay 1..16, is a command; anything else is refused with a
 // reason. A topic whose address part reads as 0..255 is answered on that
 // board's error topic, any other on the node's.
 [[nodiscard]] std::variant<SetCommand, Refusal> read_set(std::string_view node,

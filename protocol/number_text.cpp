@@ -1,6 +1,7 @@
 #include "protocol/number_text.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace tarnwick::protocol {
@@ -46,6 +47,20 @@ std::optional<int> parse_entry(std::string_view text) {
     auto value = parse_whole_number(text);
     if (!value || *value < entry_min || *value > entry_max) return std::nullopt;
     return *value;
+}
+
+std::optional<std::int64_t> parse_seconds_ms(std::string_view text, std::int64_t min_ms,
+                                             std::int64_t max_ms) {
+    if (text.empty() || text.size() > 32 ||
+        text.find_first_not_of("0123456789.") != std::string_view::npos)
+        return std::nullopt;
+    double seconds = 0;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
+    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    const double ms = std::round(seconds * 1000);
+    if (ms < static_cast<double>(min_ms) || ms > static_cast<double>(max_ms)) return std::nullopt;
+    return static_cast<std::int64_t>(ms);
 }
 
 }  // namespace tarnwick::protocol

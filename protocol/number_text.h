@@ -28,4 +28,11 @@ inline constexpr int entry_max = 255;
 // The entry's number when its text is a whole number in 0..255, else nothing.
 [[nodiscard]] std::optional<int> parse_entry(std::string_view text);
 
+// A time in seconds as a person writes it, "1.5" or "0.2" or "86400": digits
+// and one decimal point, nothing else (no sign, no exponent, no blanks), in
+// milliseconds (rounded), when within min_ms..max_ms.
+[[nodiscard]] std::optional<std::int64_t> parse_seconds_ms(std::string_view text,
+                                                           std::int64_t min_ms,
+                                                           std::int64_t max_ms);
+
 }  // namespace tarnwick::protocol

@@ -8,6 +8,7 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <algorithm>
+#include <cmath>
 
 namespace tarnwick::service {
 
@@ -57,6 +58,10 @@ const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board
     <method name="SwitchAll">
       <arg name="on" type="b" direction="in"/>
     </method>
+    <method name="Pulse">
+      <arg name="relay" type="y" direction="in"/>
+      <arg name="seconds" type="d" direction="in"/>
+    </method>
     <method name="Rename">
       <arg name="relay" type="y" direction="in"/>
       <arg name="name" type="s" direction="in"/>
@@ -72,6 +77,8 @@ QString error_name(Outcome::Error error) {
             return error_prefix + "Offline";
         case Outcome::Error::invalid_argument:
             return error_prefix + "InvalidArgument";
+        case Outcome::Error::interlock:
+            return error_prefix + "Interlock";
         case Outcome::Error::failed:
         case Outcome::Error::none:
             break;
@@ -288,9 +295,9 @@ void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
     const QString signature = message.signature();
     const QList<QVariant> args = message.arguments();
     const std::uint8_t address = *target.board;
-    const bool known = (member == "Switch" && signature == "yb") ||
-                       (member == "SwitchAll" && signature == "b") ||
-                       (member == "Rename" && signature == "ys");
+    const bool known =
+        (member == "Switch" && signature == "yb") || (member == "SwitchAll" && signature == "b") ||
+        (member == "Pulse" && signature == "yd") || (member == "Rename" && signature == "ys");
     if (!known) {
         connection_.send(message.createErrorReply(
             QDBusError::UnknownMethod,
@@ -309,10 +316,19 @@ void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
               QString("relay %1: the relays are 1..%2").arg(relay).arg(relays)});
         return;
     }
-    if (member == "Switch")
+    if (member == "Switch") {
         target.line->switch_relay(address, relay, args[1].toBool(), caller, std::move(done));
-    else
+    } else if (member == "Pulse") {
+        // 0.1 s .. one day, as pulse.N in the configuration; NaN fails both.
+        const double seconds = args[1].toDouble();
+        if (!(seconds >= 0.1 && seconds <= 86400.0))
+            return done({Outcome::Error::invalid_argument,
+                         QString("%1 s: a pulse lasts 0.1 .. 86400 seconds").arg(seconds)});
+        const auto length = std::chrono::milliseconds(std::llround(seconds * 1000.0));
+        target.line->pulse(address, relay, length, caller, std::move(done));
+    } else {
         target.line->rename(address, relay, args[1].toString(), caller, std::move(done));
+    }
 }
 
 void BusObjects::managed_objects(const QDBusMessage& message) {

@@ -58,15 +58,9 @@ std::string in_file_words(std::string text) {
 
 // Seconds with an optional fraction ("1.5"), as milliseconds.
 std::optional<int> seconds_ms(std::string_view text, int min_ms, int max_ms) {
-    if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos)
-        return std::nullopt;
-    double seconds = 0;
-    const auto [end, ec] =
-        std::from_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
-    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    const double ms = std::round(seconds * 1000);
-    if (ms < min_ms || ms > max_ms) return std::nullopt;
-    return static_cast<int>(ms);
+    const auto ms = protocol::parse_seconds_ms(text, min_ms, max_ms);
+    if (!ms) return std::nullopt;
+    return static_cast<int>(*ms);
 }
 
 std::optional<bool> boolean(std::string_view text) {

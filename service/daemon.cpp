@@ -142,7 +142,7 @@ void Daemon::apply(const Config& config) {
         if (std::any_of(lines_.begin(), lines_.end(),
                         [&](const auto& l) { return l->config().name == wanted.name; }))
             continue;
-        auto line = std::make_unique<Line>(wanted, *names_);
+        auto line = std::make_unique<Line>(wanted, *names_, state_directory());
         Line* raw = line.get();
         connect(raw, &Line::ticked, this, [this, raw] {
             if (std::find(ticked_.begin(), ticked_.end(), raw) == ticked_.end())

@@ -1,6 +1,8 @@
 #include "service/line.h"
 
+#include <QUrl>
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "service/journal.h"
@@ -15,6 +17,10 @@ constexpr int retry_open_ms = 1000;
 // Queries of a board after a command that may still show the old state.
 constexpr int queries_to_confirm = 3;
 
+int key(std::uint8_t address, int relay) {
+    return address * protocol::relay_count + relay - 1;
+}
+
 QStringList to_list(const std::array<std::string, names::channel_count>& names) {
     QStringList list;
     for (const std::string& name : names) list << QString::fromStdString(name);
@@ -23,13 +29,21 @@ QStringList to_list(const std::array<std::string, names::channel_count>& names) 
 
 }  // namespace
 
-Line::Line(LineConfig config, names::NameFile& names, QObject* parent)
+Line::Line(LineConfig config, names::NameFile& names, const std::string& state_directory,
+           QObject* parent)
     : LineModel(parent),
       config_(std::move(config)),
       names_(names),
       line_(port_, *this, config_.boards,
             config_.pace == Pace::answer ? link::BoardLine::Pace::answer
-                                         : link::BoardLine::Pace::tick) {
+                                         : link::BoardLine::Pace::tick),
+      state_(
+          QString::fromStdString(state_directory) + "/line-" +
+              QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(config_.name))) +
+              ".state",
+          QSettings::IniFormat) {
+    for (const auto& [address, rules] : config_.rules) line_.set_rules(address, rules);
+    restore_state();
     for (const std::uint8_t address : config_.boards)
         names_of_[address] = to_list(names_.load_names(std::to_string(address)));
     retry_open_.setInterval(retry_open_ms);
@@ -40,6 +54,10 @@ Line::Line(LineConfig config, names::NameFile& names, QObject* parent)
     connect(&line_, &link::BoardLine::relays_changed, this, &Line::on_relays);
     connect(&line_, &link::BoardLine::unclaimed_answers, this, &Line::on_unclaimed);
     connect(&line_, &link::BoardLine::port_state_changed, this, &Line::on_port_state);
+    connect(&line_, &link::BoardLine::command_sent, this, &Line::on_command);
+    connect(&line_, &link::BoardLine::deadline_changed, this, &Line::on_deadline);
+    connect(&line_, &link::BoardLine::interlock_failed, this, &Line::on_interlock_failed);
+    connect(&line_, &link::BoardLine::interlock_broken, this, &Line::on_interlock_broken);
     if (config_.mqtt) {
         mqtt::BridgeOptions options{*config_.mqtt, config_.boards, config_.read_only,
                                     TARNWICK_VERSION};
@@ -152,16 +170,113 @@ void Line::on_online(std::uint8_t address, bool online, const QString& why) {
     emit board_changed(address);
 }
 
+// Each change with who asked for it: the command's origin when the answer
+// shows what it asked, else nobody here ("observed": the board's buttons,
+// another program).
 void Line::on_relays(std::uint8_t address, std::optional<std::uint16_t> before,
                      std::uint16_t relays) {
+    emit board_changed(address);
     if (!before) return;  // came online: said by on_online
+    state_.setValue(QString("board-%1/relays").arg(address), relays);
+    state_.sync();
     for (int relay = 1; relay <= protocol::relay_count; ++relay) {
         const std::uint16_t bit = protocol::relay_bit(relay);
-        if ((*before ^ relays) & bit)
-            log(Priority::notice, (relays & bit) ? "relay on" : "relay off",
-                {config_.name, address, relay, "observed"});
+        if (!((*before ^ relays) & bit)) continue;
+        const bool on = relays & bit;
+        link::Origin origin;
+        const auto expected = expected_.find(key(address, relay));
+        if (expected != expected_.end() && expected->second.on == on) {
+            origin = expected->second.origin;
+            expected_.erase(expected);
+        }
+        std::string text = on ? "relay on" : "relay off";
+        if (!origin.detail.empty()) text += " (" + origin.detail + ")";
+        log(Priority::notice, text,
+            {config_.name, address, relay, link::source_name(origin.source)});
     }
-    emit board_changed(address);
+}
+
+void Line::on_command(std::uint8_t address, const link::WantedStates::Want& want,
+                      const link::Origin& origin) {
+    for (int relay = 1; relay <= protocol::relay_count; ++relay)
+        if (want.relay == 0 || want.relay == relay)
+            expected_[key(address, relay)] = {want.on, origin};
+    // The service's own decisions are said when taken; a caller's were said
+    // when asked.
+    using Source = link::Origin::Source;
+    if (origin.source != Source::pulse && origin.source != Source::interlock &&
+        origin.source != Source::power_on)
+        return;
+    const std::string what = want.relay == 0 ? (want.on ? "all relays on" : "all relays off")
+                                             : (want.on ? "switching on" : "switching off");
+    log(Priority::info, std::string(link::source_name(origin.source)) + ": " + what,
+        {config_.name, address, want.relay == 0 ? std::optional<int>() : want.relay,
+         link::source_name(origin.source)});
+}
+
+// Kept before the ON goes out: a restart, or a line that comes back, still
+// ends the pulse.
+void Line::on_deadline(std::uint8_t address, int relay,
+                       std::optional<std::chrono::system_clock::time_point> at) {
+    const QString name = QString("board-%1/pulse-deadline.%2").arg(address).arg(relay);
+    if (at)
+        state_.setValue(
+            name, QVariant::fromValue<qint64>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(at->time_since_epoch())
+                          .count()));
+    else
+        state_.remove(name);
+    state_.sync();
+}
+
+void Line::restore_state() {
+    for (const std::uint8_t address : config_.boards) {
+        state_.beginGroup(QString("board-%1").arg(address));
+        bool ok = false;
+        const uint relays = state_.value("relays").toUInt(&ok);
+        if (ok && relays <= 0xffff) line_.restore_last(address, static_cast<std::uint16_t>(relays));
+        for (int relay = 1; relay <= protocol::relay_count; ++relay) {
+            const qint64 ms = state_.value(QString("pulse-deadline.%1").arg(relay)).toLongLong(&ok);
+            if (ok)
+                line_.restore_deadline(
+                    address, relay,
+                    std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+        }
+        state_.endGroup();
+    }
+    if (state_.status() != QSettings::NoError)
+        log(Priority::warning, state_.fileName().toStdString() + " could not be read",
+            {config_.name, {}, {}, {}});
+}
+
+void Line::on_interlock_failed(std::uint8_t address, int relay, const QString& why) {
+    log(Priority::warning, "not switched on: " + why.toStdString(),
+        {config_.name, address, relay, "interlock"});
+    fail_relays(
+        address, protocol::relay_bit(relay),
+        {Outcome::Error::interlock,
+         QString("relay %1 of board %2 not switched on: %3").arg(relay).arg(address).arg(why)});
+}
+
+void Line::on_interlock_broken(std::uint8_t address, std::uint16_t relays_on) {
+    QStringList relays;
+    for (int relay = 1; relay <= protocol::relay_count; ++relay)
+        if (relays_on & protocol::relay_bit(relay)) relays << QString::number(relay);
+    log(Priority::error,
+        "relays " + relays.join(" and ").toStdString() +
+            " of one interlocked group are on together; releasing the whole group",
+        {config_.name, address, {}, "interlock"});
+}
+
+void Line::fail_relays(std::uint8_t address, std::uint16_t relays, Outcome outcome) {
+    std::list<Call> failed;
+    for (auto call = calls_.begin(); call != calls_.end();) {
+        auto next = std::next(call);
+        if (call->address == address && (call->mask & call->bits & relays))
+            failed.splice(failed.end(), calls_, call);
+        call = next;
+    }
+    for (Call& call : failed) call.done(outcome);
 }
 
 void Line::on_unclaimed(std::uint8_t address, quint64 since_open) {
@@ -187,7 +302,9 @@ void Line::on_port_state(bool is_open) {
     if (!is_open) fail_calls(std::nullopt, Outcome::Error::offline, "the line's device went away");
 }
 
-void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Done done) {
+void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
+                const link::Origin& origin, Done done,
+                std::optional<std::chrono::milliseconds> length) {
     if (!line_.online(address) || !line_.is_open())
         return done({Outcome::Error::offline, QString("board %1 is offline").arg(address)});
     // An earlier call for the same relays that wants otherwise has lost.
@@ -201,14 +318,21 @@ void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Do
         call = calls_.erase(call);
         lost({Outcome::Error::not_confirmed, "a later call wanted these relays otherwise"});
     }
+    calls_.push_back(Call{address, mask, bits, 0, std::move(done)});
     if (mask == all_relays && (bits == 0 || bits == all_relays)) {
-        line_.want_all(address, bits != 0);
+        if (!line_.want_all(address, bits != 0, origin))
+            fail_relays(address, all_relays,
+                        {Outcome::Error::interlock,
+                         QString("board %1 has interlocked relays: all on is refused; switch "
+                                 "them one by one")
+                             .arg(address)});
+    } else if (length) {
+        line_.pulse(address, std::countr_zero(mask) + 1, *length, origin);
     } else {
         for (int relay = 1; relay <= protocol::relay_count; ++relay)
             if (mask & protocol::relay_bit(relay))
-                line_.want(address, relay, (bits & protocol::relay_bit(relay)) != 0);
+                line_.want(address, relay, (bits & protocol::relay_bit(relay)) != 0, origin);
     }
-    calls_.push_back(Call{address, mask, bits, 0, std::move(done)});
 }
 
 void Line::switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
@@ -216,14 +340,26 @@ void Line::switch_relay(std::uint8_t address, int relay, bool on, const QString&
     const std::uint16_t bit = protocol::relay_bit(relay);
     log(Priority::info, (on ? "switching on for " : "switching off for ") + caller.toStdString(),
         {config_.name, address, relay, "dbus"});
-    want(address, bit, on ? bit : 0, std::move(done));
+    want(address, bit, on ? bit : 0, {link::Origin::Source::dbus, caller.toStdString()},
+         std::move(done));
 }
 
 void Line::switch_all(std::uint8_t address, bool on, const QString& caller, Done done) {
     log(Priority::info,
         (on ? "switching all on for " : "switching all off for ") + caller.toStdString(),
         {config_.name, address, {}, "dbus"});
-    want(address, all_relays, on ? all_relays : 0, std::move(done));
+    want(address, all_relays, on ? all_relays : 0,
+         {link::Origin::Source::dbus, caller.toStdString()}, std::move(done));
+}
+
+void Line::pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
+                 const QString& caller, Done done) {
+    const std::uint16_t bit = protocol::relay_bit(relay);
+    log(Priority::info,
+        "pulse of " + std::to_string(length.count()) + " ms for " + caller.toStdString(),
+        {config_.name, address, relay, "dbus"});
+    want(address, bit, bit, {link::Origin::Source::dbus, caller.toStdString()}, std::move(done),
+         length);
 }
 
 void Line::rename(std::uint8_t address, int relay, const QString& name, const QString& caller,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSettings>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -27,7 +28,10 @@ namespace tarnwick::service {
 class Line : public LineModel, private link::LinkMessages {
     Q_OBJECT
   public:
-    Line(LineConfig config, names::NameFile& names, QObject* parent = nullptr);
+    // What must outlive a restart (pulse deadlines, the relays last
+    // confirmed) is kept in a file of the line's own in `state_directory`.
+    Line(LineConfig config, names::NameFile& names, const std::string& state_directory,
+         QObject* parent = nullptr);
     ~Line() override;
 
     // Opens the device and starts polling; a device not there is tried
@@ -50,6 +54,8 @@ class Line : public LineModel, private link::LinkMessages {
     void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
                       Done done) override;
     void switch_all(std::uint8_t address, bool on, const QString& caller, Done done) override;
+    void pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
+               const QString& caller, Done done) override;
     void rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
                 Done done) override;
 
@@ -72,7 +78,19 @@ class Line : public LineModel, private link::LinkMessages {
     void on_relays(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t relays);
     void on_unclaimed(std::uint8_t address, quint64 since_open);
     void on_port_state(bool open);
-    void want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits, Done done);
+    void on_command(std::uint8_t address, const link::WantedStates::Want& want,
+                    const link::Origin& origin);
+    void on_deadline(std::uint8_t address, int relay,
+                     std::optional<std::chrono::system_clock::time_point> at);
+    void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
+    void on_interlock_broken(std::uint8_t address, std::uint16_t relays_on);
+    void restore_state();
+    // Fails the calls that want these relays of the board on.
+    void fail_relays(std::uint8_t address, std::uint16_t relays, Outcome outcome);
+    // `length`: a pulse of the one relay in `mask`.
+    void want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
+              const link::Origin& origin, Done done,
+              std::optional<std::chrono::milliseconds> length = std::nullopt);
     void fail_calls(std::optional<std::uint8_t> address, Outcome::Error error, const QString& why);
 
     LineConfig config_;
@@ -83,6 +101,14 @@ class Line : public LineModel, private link::LinkMessages {
     std::map<std::uint8_t, QStringList> names_of_;
     std::list<Call> calls_;
     std::unique_ptr<mqtt::Bridge> bridge_;  // with mqtt= only
+    QSettings state_;
+    // A command's relay until an answer shows it: who asked (key: address *
+    // 16 + relay - 1).
+    struct Expected {
+        bool on = false;
+        link::Origin origin;
+    };
+    std::map<int, Expected> expected_;
 };
 
 }  // namespace tarnwick::service

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -20,7 +21,14 @@ struct BoardState {
 
 // How a switch or a rename ended.
 struct Outcome {
-    enum class Error { none, not_confirmed, offline, invalid_argument, failed } error = Error::none;
+    enum class Error {
+        none,
+        not_confirmed,
+        offline,
+        invalid_argument,
+        interlock,
+        failed
+    } error = Error::none;
     QString message;  // for every error: one sentence
     [[nodiscard]] bool ok() const { return error == Error::none; }
 };
@@ -44,6 +52,10 @@ class LineModel : public QObject {
     virtual void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
                               Done done) = 0;
     virtual void switch_all(std::uint8_t address, bool on, const QString& caller, Done done) = 0;
+    // On now, off after `length` (0.1 s .. 1 day; the bus checks); done as
+    // a switch on is.
+    virtual void pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
+                       const QString& caller, Done done) = 0;
     virtual void rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
                         Done done) = 0;
 

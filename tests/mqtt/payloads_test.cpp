@@ -91,6 +91,22 @@ TEST(DiscoveryJson, OneDeviceWithSixteenSwitches) {
     EXPECT_EQ(components["r1"]["name"].toString(), "进水泵");
     EXPECT_EQ(components["r2"]["name"].toString(), "Relay 2");
 
+    // A relay with a pulse length gets a button beside its switch; a cabinet
+    // that takes no sets gets none.
+    PulseLengths pulses;
+    pulses[2] = 1500;
+    const QJsonObject pulsed = parsed(discovery_json("cab1", 7, some_names(), "0.1", true, pulses));
+    EXPECT_EQ(pulsed["cmps"].toObject().size(), relay_count + 1);
+    EXPECT_EQ(pulsed["cmps"]["p3"].toObject(), parsed(R"({
+        "p": "button", "name": "第3路 pulse", "unique_id": "tarnwick_cab1_7_p3",
+        "command_topic": "tarnwick/cab1/7/relay/3/pulse", "payload_press": "1.5",
+        "retain": false, "qos": 1
+    })"));
+    EXPECT_EQ(parsed(discovery_json("cab1", 7, some_names(), "0.1", false, pulses))["cmps"]
+                  .toObject()
+                  .size(),
+              relay_count);
+
     // A cabinet that takes no sets: the same relays as binary sensors, with
     // nothing to command.
     const QJsonObject read_only = parsed(discovery_json("cab1", 7, some_names(), "0.1", false));

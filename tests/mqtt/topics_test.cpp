@@ -44,9 +44,22 @@ TEST(ReadSet, OnlyFreshExactSetsOfServedBoardsSwitch) {
     const char* node = "tarnwick/cab1/error";
     const std::string junk(1024, 'j');
     const SetCase cases[] = {
-        {"ON", base + "7/relay/3/set", "ON", false, SetCommand{7, 3, true}, nullptr, nullptr},
-        {"OFF", base + "7/relay/16/set", "OFF", false, SetCommand{7, 16, false}, nullptr, nullptr},
-        {"range", base + "22/relay/1/set", "ON", false, SetCommand{22, 1, true}, nullptr, nullptr},
+        {"ON", base + "7/relay/3/set", "ON", false, SetCommand{7, 3, true, {}}, nullptr, nullptr},
+        {"OFF", base + "7/relay/16/set", "OFF", false, SetCommand{7, 16, false, {}}, nullptr,
+         nullptr},
+        {"range", base + "22/relay/1/set", "ON", false, SetCommand{22, 1, true, {}}, nullptr,
+         nullptr},
+        // A pulse: seconds, 0.1 .. 86400.
+        {"pulse", base + "7/relay/5/pulse", "1.5", false, SetCommand{7, 5, true, 1500}, nullptr,
+         nullptr},
+        {"pulse of a day", base + "7/relay/5/pulse", "86400", false,
+         SetCommand{7, 5, true, 86'400'000}, nullptr, nullptr},
+        {"pulse too short", base + "7/relay/5/pulse", "0.05", false, {}, board7, "0.1 .. 86400"},
+        {"pulse too long", base + "7/relay/5/pulse", "86400.1", false, {}, board7, "0.1 .. 86400"},
+        {"pulse ON", base + "7/relay/5/pulse", "ON", false, {}, board7, "0.1 .. 86400"},
+        {"pulse negative", base + "7/relay/5/pulse", "-1", false, {}, board7, "0.1 .. 86400"},
+        {"pulse exponent", base + "7/relay/5/pulse", "1e3", false, {}, board7, "0.1 .. 86400"},
+        {"pulse retained", base + "7/relay/5/pulse", "2", true, {}, board7, "retained"},
         // The payload.
         {"lower case", base + "7/relay/3/set", "on", false, {}, board7, "\"on\""},
         {"empty", base + "7/relay/3/set", "", false, {}, board7, "exactly"},

@@ -50,6 +50,20 @@ class FakeLine : public LineModel {
             },
             std::move(done));
     }
+    // Relay 5 is interlocked with a relay that never lets go.
+    void pulse(std::uint8_t address, int relay, std::chrono::milliseconds length, const QString&,
+               Done done) override {
+        ++calls;
+        pulsed = length;
+        later(
+            address,
+            [=] {
+                if (relay == 5)
+                    return Outcome{Outcome::Error::interlock, "relay 6 not seen released"};
+                return Outcome{};
+            },
+            std::move(done));
+    }
     void rename(std::uint8_t address, int relay, const QString& name, const QString&,
                 Done done) override {
         ++calls;
@@ -67,6 +81,7 @@ class FakeLine : public LineModel {
     std::uint16_t relays = 0;
     QStringList names = QStringList(16, "x");
     int calls = 0;
+    std::chrono::milliseconds pulsed{0};
 
   private:
     void later(std::uint8_t address, std::function<Outcome()> act, Done done) {
@@ -191,12 +206,18 @@ TEST_F(Bus, CallsReturnWhenTheLineIsDoneOrFailWithItsError) {
         {board1, "Rename", {QVariant::fromValue(uchar(2)), "pump"}, ""},
         {board1, "Rename", {QVariant::fromValue(uchar(2)), ""}, e + "Failed"},
         {board1, "Switch", {3, true}, "org.freedesktop.DBus.Error.UnknownMethod"},  // "ib"
+        {board1, "Pulse", {QVariant::fromValue(uchar(3)), 0.05}, e + "InvalidArgument"},
+        {board1, "Pulse", {QVariant::fromValue(uchar(3)), 86400.5}, e + "InvalidArgument"},
+        {board1, "Pulse", {QVariant::fromValue(uchar(3)), qQNaN()}, e + "InvalidArgument"},
+        {board1, "Pulse", {QVariant::fromValue(uchar(5)), 2.0}, e + "Interlock"},
+        {board1, "Pulse", {QVariant::fromValue(uchar(3)), 1.5}, ""},
     };
     for (const Row& row : rows) {
         board_path_ = row.path;
         EXPECT_EQ(call(row.member, row.args), row.error) << row.member.toStdString();
     }
     EXPECT_EQ(line_.names[1], "pump");
+    EXPECT_EQ(line_.pulsed, std::chrono::milliseconds(1500));
 }
 
 TEST_F(Bus, ChangesAreSignalled) {

@@ -96,7 +96,8 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
     const std::string ca = dir.filePath("ca.crt").toStdString();
     const std::string make_ca =
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
-        dir.filePath("ca.key").toStdString() + " -out " + ca + " -days 2 -subj /CN=test 2>/dev/null";
+        dir.filePath("ca.key").toStdString() + " -out " + ca +
+        " -days 2 -subj /CN=test 2>/dev/null";
     ASSERT_EQ(std::system(make_ca.c_str()), 0);
     const auto result = parse_config(
         "; the cabinet\n"
@@ -107,16 +108,18 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
         "                     ; and the silence after it\n"
         "mqtt=broker.example\n"
         "username=cabinet-3\n"
-        "tls-ca=" + ca + "\n"
-        "read-only=true\n"
-        "[line b]\n"
-        "device=/dev/tarnwick-not-here\n"
-        "[board cabinet-3 7]\n"
-        "pulse.5=1.5\n"
-        "interlock=1,2 3,4,6\n"
-        "interlock-wait=0.2\n"
-        "power-on.9=last\n"
-        "power-on=off\n",
+        "tls-ca=" +
+            ca +
+            "\n"
+            "read-only=true\n"
+            "[line b]\n"
+            "device=/dev/tarnwick-not-here\n"
+            "[board cabinet-3 7]\n"
+            "pulse.5=1.5\n"
+            "interlock=1,2 3,4,6\n"
+            "interlock-wait=0.2\n"
+            "power-on.9=last\n"
+            "power-on=off\n",
         "t.conf");
     ASSERT_TRUE(result.config) << result.problem;
     const Config& c = *result.config;
