@@ -362,7 +362,13 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
         b->online = true;
         emit board_online_changed(address, true, QStringLiteral("answers"));
     }
-    if (before && to_query) b->last = relays;
+    // Power-up's switches are done once none waits: what this answer shows
+    // is kept for the next power-up.
+    if (to_query && b->restoring && !wanted_.pending(address)) b->restoring = false;
+    if (before && to_query && !b->restoring && b->last != relays) {
+        b->last = relays;
+        emit relays_confirmed(address, relays);
+    }
     if (before != relays) emit relays_changed(address, before, relays);
     emit board_answered(address, relays, to_query);
     answered_rules(*b, relays, to_query ? frame_number : 0, came_online);
@@ -415,6 +421,8 @@ void BoardLine::answered_rules(Board& b, std::uint16_t relays, std::uint64_t que
 // already so get no frame (the wanted states drop what the board shows).
 void BoardLine::power_on(Board& b) {
     const Origin origin{Origin::Source::power_on, {}};
+    b.restoring = std::any_of(b.rules.power_on.begin(), b.rules.power_on.end(),
+                              [](PowerOn mode) { return mode != PowerOn::keep; });
     for (int relay = 1; relay <= 16; ++relay) {
         const PowerOn mode = b.rules.power_on[relay - 1];
         if (mode == PowerOn::off) want(b.address, relay, false, origin);

@@ -125,6 +125,9 @@ class BoardLine : public QObject {
     void board_answered(std::uint8_t address, std::uint16_t relays, bool to_query);
     // The board came online or went offline (`why` says which way and why).
     void board_online_changed(std::uint8_t address, bool online, const QString& why);
+    // The relays a board shows once nothing is left to do of what it was
+    // asked for at power-up: worth keeping for power_on last.
+    void relays_confirmed(std::uint8_t address, std::uint16_t relays);
     // The relays shown changed; `before` is nothing when the board just came
     // online.
     void relays_changed(std::uint8_t address, std::optional<std::uint16_t> before,
@@ -142,6 +145,7 @@ class BoardLine : public QObject {
         BoardRules rules;
         std::optional<std::uint16_t> last;  // the relays last confirmed
         std::uint16_t broken = 0;           // groups seen with two on, until released
+        bool restoring = false;             // power-on's switches still to be seen done
     };
     using SteadyClock = std::chrono::steady_clock;
     using WallClock = std::chrono::system_clock;

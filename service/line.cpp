@@ -55,6 +55,11 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
     connect(&line_, &link::BoardLine::unclaimed_answers, this, &Line::on_unclaimed);
     connect(&line_, &link::BoardLine::port_state_changed, this, &Line::on_port_state);
     connect(&line_, &link::BoardLine::command_sent, this, &Line::on_command);
+    connect(&line_, &link::BoardLine::relays_confirmed, this,
+            [this](std::uint8_t address, std::uint16_t relays) {
+                state_.setValue(QString("board-%1/relays").arg(address), relays);
+                state_.sync();
+            });
     connect(&line_, &link::BoardLine::deadline_changed, this, &Line::on_deadline);
     connect(&line_, &link::BoardLine::interlock_failed, this, &Line::on_interlock_failed);
     connect(&line_, &link::BoardLine::interlock_broken, this, &Line::on_interlock_broken);
@@ -177,8 +182,6 @@ void Line::on_relays(std::uint8_t address, std::optional<std::uint16_t> before,
                      std::uint16_t relays) {
     emit board_changed(address);
     if (!before) return;  // came online: said by on_online
-    state_.setValue(QString("board-%1/relays").arg(address), relays);
-    state_.sync();
     for (int relay = 1; relay <= protocol::relay_count; ++relay) {
         const std::uint16_t bit = protocol::relay_bit(relay);
         if (!((*before ^ relays) & bit)) continue;

@@ -20,7 +20,7 @@ std::uint16_t relay_bit(std::uint8_t relay) {
 }  // namespace
 
 Board::Board(std::uint8_t address, std::uint16_t relays, bool stuck)
-    : address_(address), relays_(relays), stuck_(stuck) {}
+    : address_(address), relays_(relays), start_(relays), stuck_(stuck) {}
 
 Answer Board::execute(const p::Frame& command) {
     const std::uint8_t code = command[2];
@@ -46,6 +46,11 @@ Answer Board::execute(const p::Frame& command) {
 }
 
 Bus::Bus(std::vector<Board> boards) : boards_(std::move(boards)) {}
+
+void Bus::power_cut() {
+    buffer_.clear();
+    for (Board& board : boards_) board.power_cut();
+}
 
 std::vector<Answer> Bus::feed(std::span<const std::uint8_t> bytes, std::vector<p::Frame>* frames) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());

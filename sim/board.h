@@ -30,9 +30,13 @@ class Board {
     [[nodiscard]] std::uint8_t address() const { return address_; }
     [[nodiscard]] std::uint16_t relays() const { return relays_; }
 
+    // The power went and came back: the relays are as at the start.
+    void power_cut() { relays_ = start_; }
+
   private:
     std::uint8_t address_;
     std::uint16_t relays_;
+    std::uint16_t start_;
     bool stuck_;
 };
 
@@ -51,6 +55,11 @@ class Bus {
     // `frames` when given.
     std::vector<Answer> feed(std::span<const std::uint8_t> bytes,
                              std::vector<protocol::Frame>* frames = nullptr);
+
+    // Every board loses its power: bytes half-read are gone, the relays are
+    // as at the start.
+    void power_cut();
+    [[nodiscard]] const std::vector<Board>& boards() const { return boards_; }
 
   private:
     std::vector<Board> boards_;

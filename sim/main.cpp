@@ -48,12 +48,16 @@ Frames for other addresses and frames with a bad checksum get no answer; other
 bytes are skipped until a frame can start.
 
 With --report-frames every whole command frame that arrives, for any
-address, is reported before it is answered: "frame 55 01 10 00 00 00 00 66".
+address, is reported before it is answered, with the time it was read in ms
+on the monotonic clock: "frame 55 01 10 00 00 00 00 66 at 81234.567".
 
 Faults can be switched while the boards run: SIGUSR1 turns --bad-checksum on
 or off, SIGUSR2 turns --silent on or off; each switch prints a line
 "bad-checksum on|off" or "silent on|off". A switch applies to every command
-that arrives after the signal was sent.
+that arrives after the signal was sent. SIGPWR cuts the power: every board
+takes its start pattern again (reported as usual) and hears nothing for
+--power-cut milliseconds (default 1000), printing "power cut" and then
+"power back".
 
 Numbers take 0x for hex. Exits with 0 on SIGINT/SIGTERM/SIGHUP, 2 on bad usage,
 1 when the terminal cannot be set up.)";
@@ -73,6 +77,7 @@ struct Options {
     std::size_t garbage = 0;
     std::optional<milliseconds> garbage_after;
     std::uint32_t seed = 1;
+    milliseconds power_cut{1000};
 };
 
 // A whole number, decimal or 0x-prefixed hex, no sign, no spaces.
@@ -108,7 +113,8 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
         QStringLiteral("stuck"), "Answer every command with the unchanged state: switch nothing.");
     const QCommandLineOption report_frames(
         QStringLiteral("report-frames"),
-        "Print every whole command frame that arrives, for any address: \"frame 55 01 ...\".");
+        "Print every whole command frame that arrives, for any address, and when: "
+        "\"frame 55 01 ... at MS\".");
     const QCommandLineOption answer_address(
         QStringLiteral("answer-address"),
         "Answers carry address N in byte 1 (checksum to match) instead of the board's own, as "
@@ -134,13 +140,17 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
         "Send the --garbage burst MS milliseconds after the answer instead (after the command, "
         "when --silent), so it falls between two answers.",
         "MS");
+    const QCommandLineOption power_cut(QStringLiteral("power-cut"),
+                                       "How long the boards hear nothing after SIGPWR "
+                                       "(default 1000).",
+                                       "MS");
     const QCommandLineOption seed(QStringLiteral("seed"),
                                   "Seed of the random bytes, 0..4294967295 (default 1, so runs "
                                   "repeat unless a seed is given).",
                                   "S");
     parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck,
                        report_frames, answer_address, extra, delay, split, garbage, garbage_after,
-                       seed});
+                       power_cut, seed});
 
     const auto refuse = [](const QString& why) {
         std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
@@ -204,6 +214,7 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
         take(garbage, 4096, [&](auto v) { options.garbage = v; }) &&
         take(split, 600000, [&](auto v) { options.split = ms(v); }) &&
         take(garbage_after, 600000, [&](auto v) { options.garbage_after = ms(v); }) &&
+        take(power_cut, 600000, [&](auto v) { options.power_cut = ms(v); }) &&
         take(seed, 0xFFFFFFFF, [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
     if (!numbers_ok) return std::nullopt;
     if (parser.isSet(delay)) {
@@ -239,7 +250,7 @@ bool install_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGPWR})
         if (sigaction(sig, &action, nullptr) != 0) return false;
     // A reader of stdout that went away must not end the board.
     signal(SIGPIPE, SIG_IGN);
@@ -247,8 +258,8 @@ bool install_signal_handlers() {
 }
 
 // Applies every signal that has come in. False once one of them asks the
-// board to stop.
-bool take_signals(Options& live) {
+// board to stop. `cut`: SIGPWR came.
+bool take_signals(Options& live, bool& cut) {
     char sigs[64];
     ssize_t n;
     while ((n = read(signal_pipe[0], sigs, sizeof sigs)) > 0) {
@@ -260,6 +271,9 @@ bool take_signals(Options& live) {
             } else if (sig == SIGUSR2) {
                 live.silent = !live.silent;
                 std::printf("silent %s\n", live.silent ? "on" : "off");
+            } else if (sig == SIGPWR) {
+                cut = true;
+                std::printf("power cut\n");
             } else {
                 return false;  // SIGINT, SIGTERM or SIGHUP
             }
@@ -330,10 +344,13 @@ void report_relays(const tarnwick::sim::Answer& board, bool several) {
     std::fflush(stdout);
 }
 
-void report_frame(const tarnwick::protocol::Frame& frame) {
+// With the time it was read, in ms on the system's monotonic clock, which
+// every process on the machine shares.
+void report_frame(const tarnwick::protocol::Frame& frame, Clock::time_point read) {
     std::printf("frame");
     for (const std::uint8_t byte : frame) std::printf(" %02X", byte);
-    std::printf("\n");
+    std::printf(" at %.3f\n",
+                std::chrono::duration<double, std::milli>(read.time_since_epoch()).count());
     std::fflush(stdout);
 }
 
@@ -477,6 +494,7 @@ int serve(const Options& options, const Terminal& terminal) {
     // instead of reporting the same condition in a tight loop.
     std::optional<Clock::time_point> master_resting_until;
     constexpr milliseconds master_rest{50};
+    std::optional<Clock::time_point> powered_from;  // the power is cut until then
 
     for (;;) {
         auto now = Clock::now();
@@ -486,6 +504,7 @@ int serve(const Options& options, const Terminal& terminal) {
 
         std::optional<Clock::time_point> wake = master_resting_until;
         if (master_ok && writable) wake = line.next_due();
+        if (powered_from && (!wake || *powered_from < *wake)) wake = powered_from;
 
         pollfd fds[2] = {
             {signal_pipe[0], POLLIN, 0},
@@ -501,17 +520,31 @@ int serve(const Options& options, const Terminal& terminal) {
         // Looked at whatever poll() said: a signal sent before a command was
         // written has been handled by now, so the switch applies to that
         // command even when both woke the same poll().
-        if (!take_signals(live)) return 0;
+        bool cut = false;
+        if (!take_signals(live, cut)) return 0;
+        if (cut) {
+            bus.power_cut();
+            for (const auto& board : bus.boards())
+                report_relays({{}, board.address(), board.relays(), false}, several);
+            powered_from = Clock::now() + options.power_cut;
+        }
+        if (powered_from && Clock::now() >= *powered_from) {
+            powered_from.reset();
+            std::printf("power back\n");
+            std::fflush(stdout);
+        }
 
         if (fds[1].revents & POLLIN) {
             std::uint8_t buffer[256];
             const ssize_t n = read(terminal.master, buffer, sizeof buffer);
-            if (n > 0) {
+            if (n > 0 && powered_from) {
+                // No power: the bytes go nowhere.
+            } else if (n > 0) {
                 now = Clock::now();
                 std::vector<tarnwick::protocol::Frame> frames;
                 const auto answers = bus.feed(std::span(buffer, static_cast<std::size_t>(n)),
                                               options.report_frames ? &frames : nullptr);
-                for (const auto& frame : frames) report_frame(frame);
+                for (const auto& frame : frames) report_frame(frame, now);
                 for (const auto& answer : answers) {
                     if (answer.changed) report_relays(answer, several);
                     line.answer(answer, now);

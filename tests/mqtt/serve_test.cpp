@@ -251,7 +251,7 @@ TEST_F(Serve, PublishesWhatTheBoardsAnswerAndSwitchesNothingByItself) {
     QStringList subscribed = broker_->subscriptions(q(mqtt::client_id(node_)));
     subscribed.sort();
     EXPECT_EQ(subscribed, (QStringList{"homeassistant/device/+/config", "homeassistant/status",
-                                       q(mqtt::set_filter(node_))}));
+                                       q(mqtt::pulse_filter(node_)), q(mqtt::set_filter(node_))}));
 
     // The retained set is dropped aloud; nothing at all is switched.
     const auto dropped = wait_message(topic("2/error"), [](const Message& m) {

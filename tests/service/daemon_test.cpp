@@ -111,6 +111,8 @@ class Daemon : public ::testing::Test {
     // also polls the absent board 9, with the line's other keys. The device
     // is a link to the terminal, as the names under /dev/serial/by-id are.
     void start(const std::vector<std::string>& sim = {}, const QString& keys = {}) {
+        stop_daemon();
+        board_.reset();
         sim_args_ = {"--report-frames", "--address", "1,2", "--link", device().toStdString()};
         sim_args_.insert(sim_args_.end(), sim.begin(), sim.end());
         board_ = std::make_unique<test::BoardSim>(sim_args_);
@@ -134,15 +136,52 @@ class Daemon : public ::testing::Test {
         seed.close();
         env.insert("XDG_CONFIG_DIRS", dir_.filePath("xdg"));
         daemon_.setProcessEnvironment(env);
-        daemon_.start(daemon_program, {"--config", config.fileName(), "--bus", bus_.address()});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return notify_.received().contains("READY=1"); }, 10000));
+        ASSERT_NO_FATAL_FAILURE(start_daemon());
+    }
+    // Starts the service again as it was (after a crash: its state directory
+    // is kept), waiting until it is ready.
+    void start_daemon() {
+        const int ready = notify_.received().count("READY=1");
+        daemon_.start(daemon_program,
+                      {"--config", dir_.filePath("tarnwickd.conf"), "--bus", bus_.address()});
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return notify_.received().count("READY=1") > ready; }, 10000));
+    }
+    // SIGKILL: as a crash, nothing said to anyone.
+    void stop_daemon() {
+        if (daemon_.state() == QProcess::NotRunning) return;
+        daemon_.kill();
+        daemon_.waitForFinished(3000);
+        log();
     }
     void TearDown() override {
-        if (daemon_.state() != QProcess::NotRunning) {
-            daemon_.kill();
-            daemon_.waitForFinished(3000);
-        }
+        stop_daemon();
         if (HasFailure()) std::fprintf(stderr, "tarnwickd's log:\n%s\n", qUtf8Printable(log()));
+    }
+    // The frames the boards read so far, and when; read often by the waits
+    // below, so the times are those of their arrival within a few ms.
+    bool wait_frame(const test::BoardSim::Frame& frame, std::size_t from, int timeout_ms,
+                    std::size_t* at = nullptr) {
+        return QTest::qWaitFor(
+            [&] {
+                const auto frames = board_->frames();
+                for (std::size_t i = from; i < frames.size(); ++i)
+                    if (frames[i] == frame) {
+                        if (at) *at = i;
+                        return true;
+                    }
+                return false;
+            },
+            timeout_ms);
+    }
+    double ms_between(std::size_t first, std::size_t second) {
+        const auto times = board_->frame_times();
+        return std::chrono::duration<double, std::milli>(times.at(second) - times.at(first))
+            .count();
+    }
+    test::Busctl call(int address, const QStringList& args) {
+        QStringList words{"call", bus_name, board(address), board_interface};
+        return busctl(words + args);
     }
     // What the service wrote to stderr so far.
     const QString& log() {
@@ -260,6 +299,183 @@ TEST_F(Daemon, ServesItsLineOnTheBrokerAndLeavesItOfflineOnTerm) {
     EXPECT_EQ(broker.retained("tarnwick/cab-1/status"), QByteArray("offline"));
     EXPECT_EQ(broker.retained("tarnwick/cab-1/1/availability"), QByteArray("offline"));
     if (HasFailure()) std::fprintf(stderr, "broker's log:\n%s\n", qUtf8Printable(broker.log()));
+}
+
+// Frames as the board documentation writes them (the last byte the sum of
+// the others, modulo 256).
+using Frame = test::BoardSim::Frame;
+const Frame board2_on5{0x55, 0x02, 0x21, 0x00, 0x00, 0xFA, 0x05, 0x77};
+const Frame board2_off5{0x55, 0x02, 0x11, 0x00, 0x00, 0x00, 0x05, 0x6D};
+const Frame board2_on7{0x55, 0x02, 0x21, 0x00, 0x00, 0xFA, 0x07, 0x79};
+const Frame board2_off7{0x55, 0x02, 0x11, 0x00, 0x00, 0x00, 0x07, 0x6F};
+const Frame board1_off1{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x01, 0x68};
+const Frame board1_on2{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x02, 0x73};
+const Frame board1_all_on{0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67};
+
+// Relay 5 of board 2 has a pulse of 0.3 s: a switch on over the bus ends by
+// itself, counted from the ON frame; an explicit pulse of relay 7 too. The
+// journal says who did each.
+TEST_F(Daemon, APulseEndsAfterItsTimeWhateverSwitchedItOn) {
+    ASSERT_NO_FATAL_FAILURE(start({}, "[board cab-1 2]\npulse.5=0.3\n"));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    struct Row {
+        QStringList call;
+        Frame on, off;
+        double length_ms;
+    };
+    const Row rows[] = {
+        {{"Switch", "yb", "5", "true"}, board2_on5, board2_off5, 300},
+        {{"Pulse", "yd", "7", "0.2"}, board2_on7, board2_off7, 200},
+    };
+    for (const Row& row : rows) {
+        const std::size_t from = board_->frames().size();
+        const auto reply = call(2, row.call);
+        EXPECT_EQ(reply.status, 0) << reply.err.toStdString();
+        std::size_t on = 0, off = 0;
+        ASSERT_TRUE(wait_frame(row.on, from, 2000, &on)) << row.call.join(' ').toStdString();
+        ASSERT_TRUE(wait_frame(row.off, on, 3000, &off)) << row.call.join(' ').toStdString();
+        EXPECT_GE(ms_between(on, off), row.length_ms - 5);  // read times: a few ms off
+        EXPECT_TRUE(board_->wait_for_relays(2, 0, std::chrono::milliseconds(1000)));
+    }
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return log().contains("board 2 relay 7 (pulse): relay off"); }, 1000));
+    EXPECT_TRUE(log().contains("board 2 relay 5 (pulse): relay off")) << log().toStdString();
+    EXPECT_TRUE(
+        log().contains(QString("board 2 relay 5 (dbus): relay on (uid %1)").arg(::getuid())));
+}
+
+// A pulse of 3 s: the service killed 1.5 s in and started again ends it at
+// its time, not 3 s after the restart; a deadline that passed while the
+// adapter was out ends it at the board's first answer once it is back.
+TEST_F(Daemon, APulseOutlivesACrashAndAnUnplug) {
+    ASSERT_NO_FATAL_FAILURE(start({}, "[board cab-1 2]\npulse.5=3\n"));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    EXPECT_EQ(call(2, {"Switch", "yb", "5", "true"}).status, 0);
+    std::size_t on = 0, off = 0;
+    ASSERT_TRUE(wait_frame(board2_on5, 0, 1000, &on));
+    QTest::qWait(1500);
+    stop_daemon();
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_TRUE(wait_frame(board2_off5, on, 4000, &off));
+    EXPECT_GE(ms_between(on, off), 3000 - 5);
+    EXPECT_LT(ms_between(on, off), 4000);  // a fresh 3 s from the restart: 4.5 s at least
+
+    // Unplugged while on; back with the relay still on once the time is up.
+    ASSERT_TRUE(board_->wait_for_relays(2, 0, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(call(2, {"Switch", "yb", "5", "true"}).status, 0);
+    board_->kill(SIGTERM);
+    ASSERT_TRUE(board_->wait_exit(std::chrono::milliseconds(2000)));
+    QTest::qWait(3200);
+    std::vector<std::string> args = sim_args_;
+    args.insert(args.end(), {"--relays", "0x0010"});  // relay 5 of both boards on
+    board_ = std::make_unique<test::BoardSim>(args);
+    ASSERT_TRUE(wait_frame(board2_off5, 0, 3000));
+    EXPECT_TRUE(board_->wait_for_relays(2, 0, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(board_->last_relays(1), 0x0010);  // no pulse on board 1: left alone
+}
+
+// Relays 1 and 2 of board 1 are interlocked, 0.2 s apart.
+TEST_F(Daemon, AnInterlockNeverHasTwoOnAndSaysWhyItRefuses) {
+    const QString rules = "[board cab-1 1]\ninterlock=1,2\ninterlock-wait=0.2\n";
+    const QString interlock_error = "org.tarnwick.Tarnwick1.Error.Interlock";
+    struct Row {
+        const char* what;
+        std::vector<std::string> sim;
+        QStringList first, second;  // calls; `second` is the one judged
+        const char* error;          // its D-Bus error, or "" for none
+        std::uint16_t relays;       // board 1's at the end
+        const char* logged;
+    };
+    const Row rows[] = {
+        {"release, wait, energize",
+         {},
+         {"Switch", "yb", "1", "true"},
+         {"Switch", "yb", "2", "true"},
+         "",
+         0x0002,
+         "(interlock): relay off"},
+        {"the release is not confirmed",
+         {"--stuck", "--relays", "0x0001"},
+         {},
+         {"Switch", "yb", "2", "true"},
+         "not seen released within 1 s",
+         0x0001,
+         "not switched on"},
+        {"all on is refused", {}, {}, {"SwitchAll", "b", "true"}, "all on is refused", 0x0000, ""},
+        {"two found on together",
+         {"--relays", "0x0003"},
+         {},
+         {},
+         "",
+         0x0000,
+         "relays 1 and 2 of one interlocked group are on together"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_NO_FATAL_FAILURE(start(row.sim, rules));
+        ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+        if (!row.first.isEmpty()) {
+            EXPECT_EQ(call(1, row.first).status, 0);
+        }
+        const std::size_t from = board_->frames().size();
+        if (!row.second.isEmpty()) {
+            const auto reply = call(1, row.second);
+            EXPECT_EQ(reply.status == 0, !*row.error) << reply.err.toStdString();
+            if (*row.error) {
+                EXPECT_TRUE(reply.err.contains(row.error)) << reply.err.toStdString();
+            }
+        }
+        EXPECT_TRUE(board_->wait_for_relays(1, row.relays, std::chrono::milliseconds(2000)));
+        const auto frames = board_->frames();
+        const auto at = [&](const Frame& f) {
+            return std::find(frames.begin() + static_cast<std::ptrdiff_t>(from), frames.end(), f) -
+                   frames.begin();
+        };
+        const auto end = static_cast<std::ptrdiff_t>(frames.size());
+        if (*row.error || row.second.isEmpty()) {
+            EXPECT_EQ(at(board1_on2), end) << "relay 2 energized";
+            EXPECT_EQ(at(board1_all_on), end) << "all energized";
+        } else {
+            ASSERT_LT(at(board1_off1), at(board1_on2));
+            ASSERT_LT(at(board1_on2), end);
+            EXPECT_GE(ms_between(static_cast<std::size_t>(at(board1_off1)),
+                                 static_cast<std::size_t>(at(board1_on2))),
+                      200 - 5);
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return log().contains(row.logged); }, 2000))
+            << row.logged;
+    }
+}
+
+// Board 1: relays off after power-up but 3 on and 4 as last confirmed;
+// board 2 keeps what it has. Both boards start, and come back from a power
+// cut, with relays 1 and 9 on.
+TEST_F(Daemon, PowerOnPutsTheRelaysAsConfiguredWhenABoardStartsAnswering) {
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--relays", "0x0101", "--power-cut", "1500"},
+              "[board cab-1 1]\npower-on=off\npower-on.3=on\npower-on.4=last\n"));
+    EXPECT_TRUE(board_->wait_for_relays(1, 0x0004, std::chrono::milliseconds(3000)));
+    EXPECT_EQ(call(1, {"Switch", "yb", "4", "true"}).status, 0);  // confirmed, so kept
+    EXPECT_TRUE(board_->wait_for_relays(1, 0x000C, std::chrono::milliseconds(1000)));
+
+    board_->kill(SIGPWR);
+    EXPECT_TRUE(board_->wait_for_relays(1, 0x0101, std::chrono::milliseconds(1000)));
+    EXPECT_TRUE(wait_property(board(1), "Online", "b false"));
+    EXPECT_TRUE(board_->wait_for_relays(1, 0x000C, std::chrono::milliseconds(4000)));
+    EXPECT_TRUE(wait_property(board(1), "Relays", "q 12"));
+    EXPECT_EQ(board_->last_relays(2), 0x0101);
+    EXPECT_TRUE(log().contains("board 1 relay 3 (power-on): relay on")) << log().toStdString();
+    EXPECT_TRUE(log().contains("board 1 relay 4 (power-on): relay on"));
+
+    // Started again with the relays already as wanted: no command at all.
+    stop_daemon();
+    const std::size_t from = board_->frames().size();
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    QTest::qWait(500);
+    const auto frames = board_->frames();
+    EXPECT_TRUE(std::all_of(frames.begin() + static_cast<std::ptrdiff_t>(from), frames.end(),
+                            [](const Frame& f) { return f[2] == 0x10; }));
 }
 
 // Board 1 answers 120 ms late, after two more frames went out, and the line

@@ -143,15 +143,28 @@ void BoardSim::take_line(const std::string& line) {
     const std::string_view text = line;
     constexpr std::string_view frame = "frame";
     if (text.substr(0, frame.size()) == frame) {
-        // "frame 55 01 10 00 00 00 00 66"
+        // "frame 55 01 10 00 00 00 00 66 at 81234.567": the time on the
+        // monotonic clock, which steady_clock reads here too.
         Frame bytes{};
         std::size_t i = 0;
-        for (std::size_t at = frame.size(); at + 3 <= text.size() && i < bytes.size(); at += 3) {
+        std::size_t at = frame.size();
+        for (; at + 3 <= text.size() && i < bytes.size(); at += 3) {
             unsigned value = 0;
             std::from_chars(text.data() + at + 1, text.data() + at + 3, value, 16);
             bytes[i++] = static_cast<std::uint8_t>(value);
         }
-        if (i == bytes.size()) frames_.push_back(bytes);
+        if (i != bytes.size()) return;
+        double ms = 0;
+        constexpr std::string_view when = " at ";
+        const bool timed =
+            text.substr(at, when.size()) == when &&
+            std::from_chars(text.data() + at + when.size(), text.data() + text.size(), ms).ec ==
+                std::errc{};
+        frames_.push_back(bytes);
+        frame_times_.push_back(timed
+                                   ? Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double, std::milli>(ms)))
+                                   : Clock::now());
         return;
     }
     constexpr std::string_view single = "relays ";
@@ -204,6 +217,11 @@ std::optional<std::uint16_t> BoardSim::last_relays(std::uint8_t address) {
 std::vector<BoardSim::Frame> BoardSim::frames() {
     drain_output();
     return frames_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> BoardSim::frame_times() {
+    drain_output();
+    return frame_times_;
 }
 
 void BoardSim::kill(int sig) {

@@ -47,6 +47,9 @@ class BoardSim {
     // in order, for any address.
     using Frame = std::array<std::uint8_t, 8>;
     std::vector<Frame> frames();
+    // When each of frames() was read here: as close to its arrival as the
+    // caller reads, which a caller that times frames does often.
+    std::vector<std::chrono::steady_clock::time_point> frame_times();
 
     // Sends a signal; the process is reaped by wait_exit() or the destructor.
     void kill(int sig = SIGKILL);
@@ -71,6 +74,7 @@ class BoardSim {
     std::optional<std::uint16_t> relays_;
     std::map<std::uint8_t, std::uint16_t> relays_by_address_;
     std::vector<Frame> frames_;
+    std::vector<std::chrono::steady_clock::time_point> frame_times_;
 };
 
 }  // namespace tarnwick::test
