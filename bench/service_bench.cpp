@@ -2,12 +2,16 @@
 // own: frames a second on a line of four answering boards with each pace,
 // Switch from the call to its confirmed return (p50/p99), and the service's
 // CPU and memory with 4 lines of 4 boards. Figures, not pass/fail.
-// Arguments: seconds per measurement (5), Switch calls per pace (50).
+// Then pulses: how late each ends; and a storm of switches of interlocked
+// relays from the bus and the broker. Arguments: seconds per measurement (5),
+// Switch calls per pace (50), switches in the storm (10000), pulses (100);
+// TARNWICK_BENCH_BEHAVIOURS_ONLY=1 for the last two only.
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,14 +19,19 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <bit>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "bench/process_figures.h"
+#include "mqtt/client.h"
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
+#include "tests/support/broker.h"
 
 namespace {
 
@@ -35,7 +44,8 @@ const QString board_interface = "org.tarnwick.Tarnwick1.Board";
 // every line on a simulator of its own.
 class Service {
   public:
-    Service(const QString& pace, int lines, const std::string& delay_ms = "0")
+    Service(const QString& pace, int lines, const std::string& delay_ms = "0",
+            const QString& more_config = {}, const QString& line_keys = {})
         : bus_(TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf") {
         QString config;
         for (int i = 0; i < lines; ++i) {
@@ -43,13 +53,13 @@ class Service {
             boards_.push_back(std::make_unique<BoardSim>(
                 std::vector<std::string>{"--report-frames", "--address", "1,2,3,4", "--delay",
                                          delay_ms, "--link", device.toStdString()}));
-            config += QString("[line cab-%1]\ndevice=%2\nboards=1-4\npace=%3\n\n")
+            config += QString("[line cab-%1]\ndevice=%2\nboards=1-4\npace=%3\n%4\n")
                           .arg(i)
-                          .arg(device, pace);
+                          .arg(device, pace, line_keys);
         }
         QFile file(dir_.filePath("tarnwickd.conf"));
         file.open(QIODevice::WriteOnly);
-        file.write(config.toUtf8());
+        file.write((config + more_config).toUtf8());
         file.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("STATE_DIRECTORY", dir_.path());
@@ -77,6 +87,16 @@ class Service {
             board_interface, method);
         message.setArguments(args);
         return connection_->call(message, QDBus::Block, 5000);
+    }
+    // The same without waiting for the reply.
+    QDBusPendingCall call_async(int line, int address, const QString& method,
+                                const QVariantList& args) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            bus_name,
+            QString("/org/tarnwick/Tarnwick1/line/cab_2d%1/board/%2").arg(line).arg(address),
+            board_interface, method);
+        message.setArguments(args);
+        return connection_->asyncCall(message, 60000);
     }
 
   private:
@@ -173,14 +193,158 @@ void load_figures(const QString& pace, int seconds) {
         tarnwick::bench::status_mb(service.pid(), "VmHWM"));
 }
 
+// Pulses of 0.2 .. 3 s over the 16 relays of 4 boards, asked 400 ms apart
+// with Pulse (each takes five frames of 50 ms: its ON, a query, a poll in
+// turn, its OFF, a query): from the ON frame (or an all-on of its board) to
+// the OFF frame on the wire, the time beyond the pulse's length.
+void pulse_figures(int count) {
+    Service service("tick", 1);
+    if (!service.ready()) return (void)std::printf("pulses: the boards did not come online\n");
+    struct Pulse {
+        int address, relay;
+        double length_ms;
+        std::size_t asked;  // frames read when it was asked for
+    };
+    std::vector<Pulse> pulses;
+    std::vector<QDBusPendingCall> calls;
+    for (int i = 0; i < count; ++i) {
+        const Pulse p{1 + (i / 16) % 4, 1 + i % 16, 200.0 + (i * 37 % 100) * 28.0,
+                      service.board(0).frames().size()};
+        pulses.push_back(p);
+        calls.push_back(service.call_async(
+            0, p.address, "Pulse",
+            {QVariant::fromValue<uchar>(static_cast<uchar>(p.relay)), p.length_ms / 1000.0}));
+        QTest::qWait(400);
+        service.board(0).frames();  // read as they come
+    }
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 4000) {
+        QTest::qWait(100);
+        service.board(0).frames();
+    }
+    const auto frames = service.board(0).frames();
+    const auto times = service.board(0).frame_times();
+    std::vector<double> late;
+    int lost = 0, queued = 0;
+    for (const Pulse& p : pulses) {
+        const auto is = [&](std::size_t i, std::uint8_t code) {
+            return frames[i][1] == p.address && frames[i][2] == code && frames[i][6] == p.relay;
+        };
+        std::size_t on = p.asked;
+        const auto all_on = [&](std::size_t i) {
+            return frames[i][1] == p.address && frames[i][2] == 0x13 && frames[i][5] == 0xFF;
+        };
+        while (on < frames.size() && !is(on, 0x21) && !all_on(on)) ++on;
+        std::size_t off = on;
+        while (off < frames.size() && !is(off, 0x11)) ++off;
+        if (off >= frames.size()) {
+            ++lost;
+            continue;
+        }
+        late.push_back(std::chrono::duration<double, std::milli>(times[off] - times[on]).count() -
+                       p.length_ms);
+        // The frame before it was another pulse's OFF: both were due in one tick.
+        if (late.back() > 60 && off > 0 && frames[off - 1][2] == 0x11) ++queued;
+    }
+    const auto over = std::count_if(late.begin(), late.end(), [](double ms) { return ms > 60; });
+    std::printf(
+        "%d pulses of 0.2..3 s, pace=tick: OFF after ON + length + p50 %.0f ms, p99 %.0f "
+        "ms, max %.0f ms, min %.0f ms; %ld over 60 ms (%d right after another pulse's OFF), %d "
+        "without an OFF\n",
+        count, tarnwick::bench::percentile(late, 50), tarnwick::bench::percentile(late, 99),
+        late.empty() ? 0.0 : *std::max_element(late.begin(), late.end()),
+        late.empty() ? 0.0 : *std::min_element(late.begin(), late.end()), static_cast<long>(over),
+        queued, lost);
+}
+
+// Random switches of interlocked relays (groups 1,2 and 3,4,6 on each of
+// 4 boards) from the bus and from the broker at once, as fast as they can
+// be sent: the relay states the boards report in which two relays of one
+// group are on.
+void storm_figures(int switches) {
+    tarnwick::test::Broker broker;
+    QTemporaryDir dir;
+    QFile password(dir.filePath("password"));
+    password.open(QIODevice::WriteOnly);
+    password.write(tarnwick::test::Broker::cabinet_password);
+    password.close();
+    password.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QString rules;
+    for (int address = 1; address <= 4; ++address)
+        rules += QString("[board cab-0 %1]\ninterlock=1,2 3,4,6\n").arg(address);
+    Service service("answer", 1, "0", rules,
+                    QString("mqtt=127.0.0.1:%1\nusername=%2\npassword-file=%3\n")
+                        .arg(broker.port())
+                        .arg(tarnwick::test::Broker::cabinet_user, password.fileName()));
+    tarnwick::mqtt::Client dashboard(tarnwick::test::dashboard_options(broker, "storm"));
+    dashboard.start();
+    if (!service.ready() ||
+        !QTest::qWaitFor(
+            [&] { return dashboard.state() == tarnwick::mqtt::Client::State::connected; }, 10000))
+        return (void)std::printf("storm: the service or the broker did not come up\n");
+    QTest::qWait(1000);  // the service's own subscription
+    std::mt19937 random(7);
+    const int relays[] = {1, 2, 3, 4, 6, 5};
+    std::vector<QDBusPendingCall> calls;
+    for (int i = 0; i < switches; ++i) {
+        const int address = 1 + static_cast<int>(random() % 4);
+        const int relay = relays[random() % 6];
+        const bool on = random() % 2;
+        if (i % 2 == 0)
+            calls.push_back(service.call_async(
+                0, address, "Switch", {QVariant::fromValue<uchar>(static_cast<uchar>(relay)), on}));
+        else
+            dashboard.publish("tarnwick/cab-0/" + std::to_string(address) + "/relay/" +
+                                  std::to_string(relay) + "/set",
+                              on ? "ON" : "OFF", false);
+        if (i % 5 == 4) QTest::qWait(10);  // about 400 a second
+        if (i % 200 == 199) service.board(0).frames();
+    }
+    (void)QTest::qWaitFor(
+        [&] {
+            service.board(0).frames();
+            return std::all_of(calls.begin(), calls.end(),
+                               [](const QDBusPendingCall& c) { return c.isFinished(); });
+        },
+        60000);
+    QTest::qWait(2000);
+    const auto history = service.board(0).relay_history();
+    const auto broken = std::count_if(history.begin(), history.end(), [](const auto& state) {
+        const std::uint16_t relays = state.second;
+        return std::popcount(static_cast<unsigned>(relays & 0x0003)) > 1 ||
+               std::popcount(static_cast<unsigned>(relays & 0x002C)) > 1;
+    });
+    std::map<QString, int> outcomes;
+    for (const QDBusPendingCall& call : calls)
+        ++outcomes[call.isError() ? call.error().name().section('.', -1) : QString("confirmed")];
+    QString said;
+    for (const auto& [outcome, count] : outcomes)
+        said += QString(" %1 %2,").arg(count).arg(outcome);
+    std::printf(
+        "storm of %d switches (bus and broker at once) on 4 interlocked boards: %zu relay "
+        "states reported, %ld with two relays of a group on; bus calls:%s\n",
+        switches, history.size(), static_cast<long>(broken), qPrintable(said.chopped(1)));
+    dashboard.stop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const int calls = argc > 2 ? std::max(1, std::atoi(argv[2])) : 50;
+    const int switches = argc > 3 ? std::max(1, std::atoi(argv[3])) : 10000;
+    const int pulses = argc > 4 ? std::max(1, std::atoi(argv[4])) : 100;
+    if (qEnvironmentVariableIsSet("TARNWICK_BENCH_BEHAVIOURS_ONLY")) {
+        pulse_figures(pulses);
+        storm_figures(switches);
+        return 0;
+    }
     for (const char* delay : {"0", "17"})
         for (const QString pace : {"tick", "answer"}) pace_figures(pace, delay, seconds, calls);
     for (const QString pace : {"tick", "answer"}) load_figures(pace, seconds);
+    pulse_figures(pulses);
+    storm_figures(switches);
     return 0;
 }

@@ -178,8 +178,10 @@ void BoardSim::take_line(const std::string& line) {
         auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), address);
         const std::string_view tail(end, static_cast<std::size_t>(rest.data() + rest.size() - end));
         if (error != std::errc{} || address > 0xFF || tail.substr(0, 8) != " relays ") return;
-        if (const auto pattern = hex_pattern(tail.substr(8)))
+        if (const auto pattern = hex_pattern(tail.substr(8))) {
             relays_by_address_[static_cast<std::uint8_t>(address)] = *pattern;
+            relay_history_.emplace_back(static_cast<std::uint8_t>(address), *pattern);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnwick::test {
@@ -47,6 +48,12 @@ class BoardSim {
     // in order, for any address.
     using Frame = std::array<std::uint8_t, 8>;
     std::vector<Frame> frames();
+    // Every relay state reported with several boards, in order: (address,
+    // relays).
+    std::vector<std::pair<std::uint8_t, std::uint16_t>> relay_history() {
+        drain_output();
+        return relay_history_;
+    }
     // When each of frames() was read here: as close to its arrival as the
     // caller reads, which a caller that times frames does often.
     std::vector<std::chrono::steady_clock::time_point> frame_times();
@@ -75,6 +82,7 @@ class BoardSim {
     std::map<std::uint8_t, std::uint16_t> relays_by_address_;
     std::vector<Frame> frames_;
     std::vector<std::chrono::steady_clock::time_point> frame_times_;
+    std::vector<std::pair<std::uint8_t, std::uint16_t>> relay_history_;
 };
 
 }  // namespace tarnwick::test
