@@ -42,7 +42,8 @@ std::string place_text(const LogFields& fields) {
 }
 
 void send_to_journal(Priority priority, const std::string& message, const LogFields& fields) {
-    std::vector<std::string> items{"MESSAGE=" + message,
+    // The place in the text too: a plain journalctl shows no fields.
+    std::vector<std::string> items{"MESSAGE=" + place_text(fields) + message,
                                    "PRIORITY=" + std::to_string(static_cast<int>(priority)),
                                    "SYSLOG_IDENTIFIER=tarnwickd"};
     if (!fields.line.empty()) items.push_back("TARNWICK_LINE=" + fields.line);
