@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "config/config.h"
 #include "names/name_file.h"
 #include "service/bus.h"
-#include "service/config.h"
 #include "service/line.h"
 
 namespace tarnwick::service {

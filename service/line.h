@@ -10,11 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include "config/config.h"
 #include "link/board_line.h"
 #include "link/qt_serial_port.h"
 #include "mqtt/bridge.h"
 #include "names/name_file.h"
-#include "service/config.h"
 #include "service/line_model.h"
 
 // One configured line: its boards polled in turn by the line engine
@@ -24,6 +24,8 @@
 // otherwise three times, goes offline, or a later call wants those relays
 // otherwise.
 namespace tarnwick::service {
+
+using namespace tarnwick::config;  // the configuration's types
 
 class Line : public LineModel, private link::LinkMessages {
     Q_OBJECT

@@ -2,7 +2,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "service/config.h"
+#include "config/config.h"
 #include "service/daemon.h"
 #include "service/journal.h"
 
@@ -23,7 +23,7 @@ Options parse_options(const QCoreApplication& app) {
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption config({"c", "config"}, "Read FILE instead of the usual one.", "FILE",
-                                    tarnwick::service::default_config_path);
+                                    tarnwick::config::default_config_path);
     const QCommandLineOption check("check", "Check the configuration, print what is wrong, exit.");
     const QCommandLineOption bus("bus", "Use the bus at ADDRESS instead of the system bus.",
                                  "ADDRESS");

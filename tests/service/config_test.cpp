@@ -1,4 +1,4 @@
-#include "service/config.h"
+#include "config/config.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-namespace tarnwick::service {
+namespace tarnwick::config {
 namespace {
 
 // Each bad file against the start of the one sentence that refuses it: the
@@ -167,4 +167,48 @@ TEST(Config, WarnsOfAPasswordFileOthersCanRead) {
 }
 
 }  // namespace
-}  // namespace tarnwick::service
+}  // namespace tarnwick::config
+
+namespace tarnwick::config {
+namespace {
+
+// A program driving a line itself finds its boards' interlocks by the
+// device, under any name of it, without reading the broker's password.
+TEST(Config, RulesAreFoundByTheDeviceUnderAnyOfItsNames) {
+    QTemporaryDir dir;
+    const std::string base = dir.path().toStdString();
+    std::ofstream(base + "/ttyUSB0") << "";
+    std::ofstream(base + "/ttyUSB1") << "";
+    const std::string link = base + "/usb-FTDI-if00-port0";
+    ASSERT_EQ(::symlink((base + "/ttyUSB0").c_str(), link.c_str()), 0);
+    std::ofstream(base + "/secret") << "pw";
+    ::chmod((base + "/secret").c_str(), 0);  // nobody may read it; root still can
+    std::ofstream(base + "/tarnwickd.conf")
+        << "[line a]\ndevice=" << link << "\nboards=1,7\nmqtt=localhost\nusername=a\n"
+        << "password-file=" << base << "/secret\n"
+        << "[line b]\ndevice=" << base << "/ttyUSB1\n"
+        << "[board a 7]\ninterlock=1,2\n";
+    const std::string config = base + "/tarnwickd.conf";
+    struct Row {
+        std::string device, config;
+        std::size_t boards;
+    };
+    const Row rows[] = {
+        {base + "/ttyUSB0", config, 1},  // the link's target
+        {link, config, 1},
+        {base + "/ttyUSB1", config, 0},  // a line without rules
+        {base + "/ttyUSB9", config, 0},
+        {link, base + "/absent.conf", 0},
+        {link, base, 0},  // a directory
+    };
+    for (const Row& row : rows) {
+        const auto rules = rules_for_device(row.device, row.config);
+        EXPECT_EQ(rules.size(), row.boards) << row.device << " in " << row.config;
+        if (rules.size() == 1) {
+            EXPECT_EQ(rules.at(7).groups, std::vector<std::uint16_t>{0x0003});
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick::config

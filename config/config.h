@@ -12,10 +12,12 @@
 #include "mqtt/options.h"
 
 // tarnwickd.conf: one [line NAME] section per serial line, and optional
-// [board LINE ADDRESS] sections for the behaviours of one board. The file is
+// [board LINE ADDRESS] sections for the behaviours of one board. The service
+// runs what it says; the panel and tarnwick-ctl honour a board's interlocks
+// when they drive its line themselves. The file is
 // read strictly: an unknown section or key, a key given twice, a value that
 // does not fit is refused with one sentence naming the place. Plain C++.
-namespace tarnwick::service {
+namespace tarnwick::config {
 
 inline constexpr const char* default_config_path = "/etc/tarnwick/tarnwickd.conf";
 
@@ -65,9 +67,22 @@ struct ConfigResult {
 
 [[nodiscard]] link::BoardRules board_rules(const BoardConfig& board);
 
-// `file` only names the place in sentences; the files the text refers to
-// (password, CA, devices) are looked at.
-[[nodiscard]] ConfigResult parse_config(std::string_view text, const std::string& file);
-[[nodiscard]] ConfigResult read_config(const std::string& path);
+// all: the files the text refers to (password, CA, devices) are looked at, as
+// the service needs them; rules: they are not (a program that only wants the
+// boards' rules, run by a user who may not read the password).
+enum class Reading { all, rules };
 
-}  // namespace tarnwick::service
+// `file` only names the place in sentences.
+[[nodiscard]] ConfigResult parse_config(std::string_view text, const std::string& file,
+                                        Reading reading = Reading::all);
+[[nodiscard]] ConfigResult read_config(const std::string& path, Reading reading = Reading::all);
+
+// For a program that drives a line itself: the rules the configuration at
+// `path` gives the boards of the line on `device` (the same device when both
+// names lead to one file: a by-id link and its /dev/ttyUSB0), by address.
+// Nothing when no line has that device or the file cannot be read or is not
+// valid. `path` empty: $TARNWICK_SERVICE_CONFIG, else the default.
+[[nodiscard]] std::map<std::uint8_t, link::BoardRules> rules_for_device(
+    const std::string& device, const std::string& path = {});
+
+}  // namespace tarnwick::config

@@ -1,4 +1,8 @@
-#include "service/config.h"
+#include "config/config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +17,7 @@
 
 #include "protocol/number_text.h"
 
-namespace tarnwick::service {
+namespace tarnwick::config {
 
 namespace {
 
@@ -92,7 +96,7 @@ std::string device_identity(const std::string& path) {
 
 class Reader {
   public:
-    explicit Reader(std::string file) : file_(std::move(file)) {}
+    Reader(std::string file, Reading reading) : file_(std::move(file)), reading_(reading) {}
     ConfigResult run(std::string_view text);
 
   private:
@@ -115,6 +119,7 @@ class Reader {
     bool cross_check();
 
     std::string file_;
+    Reading reading_;
     int at_ = 0;  // the line being read
     Section section_;
     std::vector<int> line_at_, board_at_;  // header line of each entry of config_
@@ -348,6 +353,8 @@ bool Reader::end_line(LineConfig& line) {
             return fail("mqtt", in_quotes(mqtt_text_) + ": " + in_file_words(broker.problem), at);
         line.mqtt->broker = *broker.value;
         line.mqtt->node = line.name;
+    }
+    if (!mqtt_text_.empty() && reading_ == Reading::all) {
         const auto password = mqtt::read_password(line.password_file, nullptr);
         if (!password.problem.empty()) return fail("password-file", password.problem, at);
         if (!password.warning.empty())
@@ -358,7 +365,7 @@ bool Reader::end_line(LineConfig& line) {
             return fail({}, in_file_words(*problem), at);
     }
     mqtt_text_.clear();
-    if (!std::filesystem::exists(line.device))
+    if (reading_ == Reading::all && !std::filesystem::exists(line.device))
         config_.warnings.push_back(file_ + ":" + std::to_string(at) + ": [" + section_.title +
                                    "] device: " + line.device +
                                    " does not exist; the line waits for it");
@@ -438,15 +445,44 @@ link::BoardRules board_rules(const BoardConfig& board) {
     return rules;
 }
 
-ConfigResult parse_config(std::string_view text, const std::string& file) {
-    return Reader(file).run(text);
+ConfigResult parse_config(std::string_view text, const std::string& file, Reading reading) {
+    return Reader(file, reading).run(text);
 }
 
-ConfigResult read_config(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {std::nullopt, "cannot read " + path + ": " + std::strerror(errno)};
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return parse_config(text, path);
+// A regular file of at most 1 MiB, opened without waiting on a FIFO.
+ConfigResult read_config(const std::string& path, Reading reading) {
+    constexpr std::uintmax_t max_bytes = 1 << 20;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return {std::nullopt, "cannot read " + path + ": " + std::strerror(errno)};
+    struct stat info {};
+    std::string text;
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular && static_cast<std::uintmax_t>(info.st_size) <= max_bytes) {
+        text.resize(static_cast<std::size_t>(info.st_size));
+        const ssize_t n = ::read(fd, text.data(), text.size());
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(fd);
+    if (!regular) return {std::nullopt, path + " is not a regular file"};
+    if (static_cast<std::uintmax_t>(info.st_size) > max_bytes)
+        return {std::nullopt, path + " is larger than 1 MiB"};
+    return parse_config(text, path, reading);
 }
 
-}  // namespace tarnwick::service
+std::map<std::uint8_t, link::BoardRules> rules_for_device(const std::string& device,
+                                                          const std::string& path) {
+    std::string file = path;
+    if (file.empty()) {
+        const char* variable = std::getenv("TARNWICK_SERVICE_CONFIG");
+        file = variable && *variable ? variable : default_config_path;
+    }
+    std::error_code error;
+    if (!std::filesystem::exists(file, error)) return {};
+    const ConfigResult read = read_config(file, Reading::rules);
+    if (!read.config) return {};
+    for (const LineConfig& line : read.config->lines)
+        if (std::filesystem::equivalent(line.device, device, error)) return line.rules;
+    return {};
+}
+
+}  // namespace tarnwick::config
