@@ -469,6 +469,16 @@ ConfigResult read_config(const std::string& path, Reading reading) {
     return parse_config(text, path, reading);
 }
 
+namespace {
+// Both names lead to one file (std::filesystem::equivalent refuses devices).
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat first {
+    }, second{};
+    if (::stat(a.c_str(), &first) != 0 || ::stat(b.c_str(), &second) != 0) return false;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+}  // namespace
+
 std::map<std::uint8_t, link::BoardRules> rules_for_device(const std::string& device,
                                                           const std::string& path) {
     std::string file = path;
@@ -481,7 +491,7 @@ std::map<std::uint8_t, link::BoardRules> rules_for_device(const std::string& dev
     const ConfigResult read = read_config(file, Reading::rules);
     if (!read.config) return {};
     for (const LineConfig& line : read.config->lines)
-        if (std::filesystem::equivalent(line.device, device, error)) return line.rules;
+        if (same_file(line.device, device)) return line.rules;
     return {};
 }
 

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <cmath>
 
+#include "config/config.h"
 #include "ctl/names_command.h"
 #include "link/port_map.h"
 #include "link/port_texts.h"
@@ -61,6 +62,10 @@ link::Reader Session::reader() const {
     return link::Reader::shell;
 }
 
+void Session::interlock_refused(const QString& text) {
+    finish(exit_not_confirmed, text);
+}
+
 void Session::port_error(const QString& text) {
     port_message_ = text;
     print_error(text);
@@ -77,6 +82,8 @@ int Session::run() {
         finish(exit_port, port_message_, true);
         return *status_;
     }
+    // The service's interlocks hold for this line when it drives it itself.
+    link_.use_board_rules(config::rules_for_device(device.path.toStdString()));
     connect(&link_, &link::LinkController::frame_sent, this, &Session::on_frame_sent);
     connect(&link_, &link::LinkController::status_answered, this, &Session::on_answer);
     connect(&link_, &link::LinkController::cells_painted, this, &Session::on_cells);

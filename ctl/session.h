@@ -47,6 +47,7 @@ class Session : public QObject, private link::LinkMessages {
     enum class Phase { reading, sending, confirming, watching, scanning };
 
     void port_error(const QString& text) override;
+    void interlock_refused(const QString& text) override;
     [[nodiscard]] link::Reader reader() const override;
     void start_switch(std::uint16_t reported);
     void on_frame_sent(const protocol::Frame& frame);

@@ -21,6 +21,7 @@ std::optional<protocol::Frame> AnswerAttribution::answered(const protocol::Frame
                                     [address](const Waiting& w) { return w.frame[1] == address; });
     if (asked == waiting_.end()) return std::nullopt;
     const protocol::Frame frame = asked->frame;
+    last_answered_sent_ = asked->sent;
     waiting_.erase(asked);
     return frame;
 }

@@ -28,6 +28,10 @@ class AnswerAttribution {
     // An accepted status frame came in: the frame it answers (same address),
     // no longer waiting, or nothing.
     std::optional<protocol::Frame> answered(const protocol::Frame& status, Clock::time_point now);
+    // When the frame answered() returned last went out.
+    [[nodiscard]] std::optional<Clock::time_point> last_answered_sent() const {
+        return last_answered_sent_;
+    }
     // Nothing waits any more (the port closed or opened again).
     void clear() { waiting_.clear(); }
 
@@ -41,6 +45,7 @@ class AnswerAttribution {
 
     std::chrono::milliseconds patience_;
     std::deque<Waiting> waiting_;  // oldest first; one frame a tick keeps it short
+    std::optional<Clock::time_point> last_answered_sent_;
 };
 
 }  // namespace tarnwick::link

@@ -1,5 +1,8 @@
 #include "link/link_controller.h"
 
+#include <QStringList>
+#include <bit>
+
 #include "link/port_texts.h"
 #include "protocol/number_text.h"
 
@@ -105,6 +108,7 @@ void LinkController::Timer1_Timer() {
     else
         mark_unknown();
 
+    interlock_turn();
     if (pending_) {
         pending_ = false;
         send_frame(slot_.code, slot_.a, slot_.b);
@@ -167,8 +171,96 @@ void LinkController::end_scan(bool complete) {
 }
 
 void LinkController::set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b) {
+    if (!interlock_allows(code, a, b)) return;
     slot_ = protocol::Command{code, a, b};
     pending_ = true;
+}
+
+const BoardRules* LinkController::interlocked_board() const {
+    const auto address = protocol::parse_entry(panel_.address_text().toStdString());
+    if (!address) return nullptr;
+    const auto rules = rules_.find(static_cast<std::uint8_t>(*address));
+    return rules == rules_.end() || rules->second.groups.empty() ? nullptr : &rules->second;
+}
+
+bool LinkController::interlock_allows(std::uint8_t code, std::uint8_t a, std::uint8_t b) {
+    const BoardRules* rules = interlocked_board();
+    if (!rules) return true;
+    // Whatever comes after an ON still waiting for its group replaces it.
+    interlocked_.reset();
+    if (code == protocol::cmd_all && a == protocol::all_on_data) {
+        interlock_refused_all();
+        return false;
+    }
+    if (code != protocol::cmd_energize || a != protocol::energize_data_a || b < 1 ||
+        b > protocol::relay_count)
+        return true;
+    std::uint16_t release = 0;
+    for (int other = 1; other <= protocol::relay_count; ++other)
+        if ((rules->partners(b) & protocol::relay_bit(other)) &&
+            panel_.cell_state(other) != RelayState::released)
+            release |= protocol::relay_bit(other);
+    if (!release) return true;
+    const auto now = SteadyClock::now();
+    interlocked_ = Interlocked{
+        static_cast<std::uint8_t>(*protocol::parse_entry(panel_.address_text().toStdString())),
+        b,
+        release,
+        release,
+        now,
+        now,
+        std::nullopt};
+    return false;
+}
+
+// One OFF per tick through the slot; then the wait for a query's answer that
+// shows them off, then the group's wait, then the ON.
+void LinkController::interlock_turn() {
+    if (!interlocked_) return;
+    Interlocked& s = *interlocked_;
+    const auto now = SteadyClock::now();
+    if (protocol::parse_entry(panel_.address_text().toStdString()) != s.address) {
+        interlocked_.reset();  // another board now: what was asked is void
+        return;
+    }
+    if (s.to_release) {
+        const int relay = std::countr_zero(s.to_release) + 1;
+        s.to_release &= static_cast<std::uint16_t>(~protocol::relay_bit(relay));
+        slot_ = protocol::switch_command(relay, false);
+        pending_ = true;
+        s.last_off = now;
+        return;
+    }
+    if (s.released) {
+        if (now - *s.released < rules_[s.address].interlock_wait) return;
+        slot_ = protocol::switch_command(s.relay, true);
+        pending_ = true;
+        interlocked_.reset();
+        return;
+    }
+    if (now - s.started < std::chrono::seconds(1)) return;
+    const int relay = s.relay;
+    const std::uint16_t release = s.release;
+    interlocked_.reset();
+    QStringList others;
+    for (int other = 1; other <= protocol::relay_count; ++other)
+        if (release & protocol::relay_bit(other)) others << QString::number(other);
+    messages_.interlock_refused(interlock_not_released_text(relay, others.join(u'、')));
+}
+
+void LinkController::interlock_refused_all() {
+    messages_.interlock_refused(interlock_all_on_text());
+}
+
+// An answer to a query sent after the last OFF, showing them all off.
+void LinkController::interlock_answer(const std::optional<Frame>& asked) {
+    if (!interlocked_ || interlocked_->to_release || interlocked_->released || !asked ||
+        (*asked)[2] != protocol::cmd_query || (*asked)[1] != interlocked_->address)
+        return;
+    const auto sent = answers_.last_answered_sent();
+    if (!sent || *sent <= interlocked_->last_off) return;
+    if (protocol::relay_pattern(rx_buf) & interlocked_->release) return;
+    interlocked_->released = SteadyClock::now();
 }
 
 void LinkController::send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t b) {
@@ -226,6 +318,7 @@ void LinkController::judge_waiting_answer() {
     }
     show_status(rx_buf);
     live_count_ = live_ticks;
+    interlock_answer(asked);
     if (asked) emit status_answered(*asked, rx_buf);
 }
 
@@ -293,6 +386,7 @@ void LinkController::on_lost(const PortProblem& problem) {
     // What the operator asked for before the loss is stale by the time the
     // device is back; the cells will show what the board says instead.
     pending_ = false;
+    interlocked_.reset();
     show_port_closed();
     watch_.start(open_device_);
     // The message box is modal, and its event loop keeps the ticks and the

@@ -3,10 +3,12 @@
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <map>
 #include <optional>
 
 #include "link/address_scan.h"
 #include "link/answer_attribution.h"
+#include "link/board_rules.h"
 #include "link/link_counters.h"
 #include "link/panel_view.h"
 #include "link/port_map.h"
@@ -87,6 +89,16 @@ class LinkController : public QObject, private SerialListener {
     // bytes come in, not only the first, as two boards' answers may come
     // back to back. The panel judges the first; the rest go with the next send.
     void judge_every_waiting_answer(bool every) { every_answer_ = every; }
+
+    // The interlocked groups of the boards on the line, by address, as the
+    // service's configuration gives them for the device; none by default.
+    // An ON of a relay whose group has another on (or one not known to be
+    // off) first releases those, one per tick, waits until a query's answer
+    // shows them released and then the group's wait, and sends the ON; not
+    // released within a second, the ON is not sent and the refusal said.
+    // All on is refused on such a board.
+    void use_board_rules(std::map<std::uint8_t, BoardRules> rules) { rules_ = std::move(rules); }
+    [[nodiscard]] bool interlocking() const { return interlocked_.has_value(); }
 
     // Last one wins: the slot holds a single command until the next tick.
     void set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b);
@@ -171,6 +183,13 @@ class LinkController : public QObject, private SerialListener {
     void end_scan(bool complete);
     void scan_answer(const std::optional<protocol::Frame>& asked);
     void reopen(const QString& path);
+    // The rules of the board in the address entry, when it has groups.
+    [[nodiscard]] const BoardRules* interlocked_board() const;
+    // False when the command waits for its group (or was refused).
+    bool interlock_allows(std::uint8_t code, std::uint8_t a, std::uint8_t b);
+    void interlock_turn();
+    void interlock_answer(const std::optional<protocol::Frame>& asked);
+    void interlock_refused_all();
 
     SerialPort& port_;
     PanelView& panel_;
@@ -196,6 +215,16 @@ class LinkController : public QObject, private SerialListener {
     int scan_wait_ms_ = 0;  // 0: one address per tick
     QTimer scan_timer_;     // an address's time to answer in a scan paced by answers
     AnswerAttribution answers_{answer_patience};
+    std::map<std::uint8_t, BoardRules> rules_;
+    struct Interlocked {
+        std::uint8_t address = 0;
+        int relay = 0;
+        std::uint16_t to_release = 0;  // OFFs still to send
+        std::uint16_t release = 0;
+        SteadyClock::time_point started, last_off;
+        std::optional<SteadyClock::time_point> released;
+    };
+    std::optional<Interlocked> interlocked_;
 };
 
 }  // namespace tarnwick::link

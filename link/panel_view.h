@@ -37,6 +37,9 @@ class LinkMessages {
   public:
     virtual ~LinkMessages() = default;
     virtual void port_error(const QString& text) = 0;
+    // A switch the board's interlocked groups do not allow, or could not be
+    // made safely: said once, for the click or command that asked.
+    virtual void interlock_refused(const QString& text) { port_error(text); }
     [[nodiscard]] virtual Reader reader() const { return Reader::panel; }
 };
 

@@ -217,4 +217,14 @@ QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
     return line_reason(counters, cause, now, reader) + other_address_note(counters);
 }
 
+QString interlock_not_released_text(int relay, const QString& others) {
+    return QStringLiteral("第 %1 路没有吸合：同组的第 %2 路在 1 秒内没有断开（互锁）")
+        .arg(relay)
+        .arg(others);
+}
+
+QString interlock_all_on_text() {
+    return QStringLiteral("该模块设有互锁继电器组，不能全部吸合；请逐路吸合");
+}
+
 }  // namespace tarnwick::link

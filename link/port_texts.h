@@ -44,6 +44,11 @@ namespace tarnwick::link {
 // "tarnwick-ctl serve，进程 1234"
 [[nodiscard]] QString holder_text(const DeviceHolder& holder);
 
+// An interlocked relay not switched on: "第 2 路没有吸合：同组的第 1 路在 1 秒内没有断开（互锁）"
+[[nodiscard]] QString interlock_not_released_text(int relay, const QString& others);
+// "该模块设有互锁继电器组，不能全部吸合；请逐路吸合"
+[[nodiscard]] QString interlock_all_on_text();
+
 // A wait as the operator reads it: "3 秒", and below a second "500 ms".
 [[nodiscard]] QString duration_text(std::chrono::milliseconds wait);
 

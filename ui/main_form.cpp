@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QScreen>
 
+#include "config/config.h"
 #include "protocol/number_text.h"
 #include "ui/app_icon.h"
 #include "ui/fonts.h"
@@ -79,6 +80,12 @@ MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages, names::Na
     connect(open_comm, &QPushButton::clicked, this, [this] { link_->open_comm_Click(); });
     connect(openall, &QPushButton::clicked, this, [this] { link_->openall_Click(); });
     connect(closeall, &QPushButton::clicked, this, [this] { link_->closeall_Click(); });
+    // The service's interlocks hold for a line the panel drives itself: read
+    // for the device at every open, a reconnect's too.
+    connect(link_.get(), &link::LinkController::port_state_changed, this, [this](bool open) {
+        if (open)
+            link_->use_board_rules(config::rules_for_device(link_->open_device().toStdString()));
+    });
     aids_ = new LinkAids(*this);
     Form_Initialize();
     center_on_screen();

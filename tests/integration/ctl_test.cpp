@@ -441,6 +441,47 @@ TEST_P(CtlTest, CommandOnTheWire) {
     QFile::remove(name_file() + ".utf8");
 }
 
+// The service's configuration puts relays 1 and 2 of board 1 in one group:
+// tarnwick-ctl, driving that line itself, keeps it.
+TEST_F(CtlTest, TheServicesInterlocksHoldOnALineDrivenDirectly) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> board;
+        QStringList args;
+        int exit;
+        std::uint16_t relays;
+        const char* err;
+    };
+    const Row rows[] = {
+        {"on 2 releases 1 first", {"--relays", "0x0001"}, {"on", "2"}, 0, 0x0002, ""},
+        {"1 never lets go",
+         {"--relays", "0x0001", "--stuck"},
+         {"on", "2"},
+         5,
+         0x0001,
+         "同组的第 1 路在 1 秒内没有断开"},
+        {"all on is refused", {}, {"all-on"}, 5, 0x0000, "不能全部吸合"},
+    };
+    const QString config = dir_->filePath("tarnwickd.conf");
+    qputenv("TARNWICK_SERVICE_CONFIG", config.toUtf8());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        BoardSim board(row.board);
+        QFile file(config);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QString("[line t]\ndevice=%1\n[board t 1]\ninterlock=1,2\n")
+                       .arg(QString::fromStdString(board.path()))
+                       .toUtf8());
+        file.close();
+        const Outcome result = run(row.args, board, CtlCase{row.what, {}, {}, 0});
+        EXPECT_EQ(result.exit, row.exit) << result.err.toStdString();
+        EXPECT_TRUE(result.err.contains(row.err)) << result.err.toStdString();
+        EXPECT_TRUE(board.wait_for_relays(1, row.relays, std::chrono::milliseconds(500)) ||
+                    board.last_relays() == row.relays);
+    }
+    qunsetenv("TARNWICK_SERVICE_CONFIG");
+}
+
 INSTANTIATE_TEST_SUITE_P(Ctl, CtlTest, ::testing::ValuesIn(cases),
                          [](const ::testing::TestParamInfo<CtlCase>& info) {
                              std::string name = std::to_string(info.index) + "_";

@@ -745,3 +745,81 @@ TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
 }
 
 }  // namespace
+
+namespace {
+
+// Relays 1 and 2 of board 1 interlocked, 100 ms apart (the configuration's
+// rules). Frames from the board's documentation: 22 01 10 00 00 <9..16>
+// <1..8> <sum>, 55 01 11 00 00 00 n <sum> releases relay n, 55 01 21 00 00 FA n
+// <sum> energizes it.
+TEST(Interlock, AnOnWaitsForItsGroupToBeSeenReleased) {
+    const Frame status_1_on{0x22, 0x01, 0x10, 0x00, 0x00, 0x00, 0x01, 0x34};
+    const Frame release_1{0x55, 0x01, 0x11, 0x00, 0x00, 0x00, 0x01, 0x68};
+    const Frame energize_2{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x02, 0x73};
+    const Frame energize_2_of_2{0x55, 0x02, 0x21, 0x00, 0x00, 0xFA, 0x02, 0x74};
+    BoardRules rules;
+    rules.groups = {0x0003};
+    rules.interlock_wait = std::chrono::milliseconds(100);
+    struct Row {
+        const char* what;
+        const char* address;
+        Frame start;                 // the board's first answer
+        std::vector<Frame> answers;  // to the OFF, then to the query after it
+        std::vector<Frame> sent;     // after the click, a tick each
+        const char* said;
+    };
+    const Row rows[] = {
+        {"released, waited, energized",
+         "1",
+         status_1_on,
+         {status_all_off, status_all_off},
+         {release_1, query_1, query_1, energize_2},
+         ""},
+        {"not released within a second",
+         "1",
+         status_1_on,
+         {status_1_on, status_1_on},
+         {release_1, query_1, query_1, query_1},
+         "第 2 路没有吸合：同组的第 1 路在 1 秒内没有断开"},
+        {"nothing to release", "1", status_all_off, {}, {energize_2}, ""},
+        {"another board has no groups", "2", status_1_on, {}, {energize_2_of_2}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePort port;
+        FakePanel panel;
+        RecordingMessages messages;
+        LinkController link{port, panel, messages, LinkController::Ticks::manual};
+        link.use_board_rules({{1, rules}});
+        panel.address = row.address;
+        link.open_comm_Click();
+        port.deliver(row.start);
+        link.Picture1_Click(2);
+        std::vector<Frame> sent;
+        for (std::size_t i = 0; i < row.sent.size(); ++i) {
+            port.written.clear();
+            if (i == row.sent.size() - 1 && !row.answers.empty())
+                QTest::qWait(*row.said ? 1010 : 110);  // the wait, or the second, is over
+            link.Timer1_Timer();
+            sent.insert(sent.end(), port.written.begin(), port.written.end());
+            if (i < row.answers.size()) port.deliver(row.answers[i]);
+        }
+        EXPECT_EQ(sent, row.sent);
+        EXPECT_EQ(messages.texts.join("|").contains(row.said), true)
+            << messages.texts.join("|").toStdString();
+        EXPECT_FALSE(link.interlocking());
+    }
+    // All on is refused on the board with groups, said once; the tick polls.
+    FakePort port;
+    FakePanel panel;
+    RecordingMessages messages;
+    LinkController link{port, panel, messages, LinkController::Ticks::manual};
+    link.use_board_rules({{1, rules}});
+    link.open_comm_Click();
+    link.openall_Click();
+    link.Timer1_Timer();
+    EXPECT_EQ(port.written, std::vector{query_1});
+    EXPECT_EQ(messages.texts, QStringList{"该模块设有互锁继电器组，不能全部吸合；请逐路吸合"});
+}
+
+}  // namespace
