@@ -66,6 +66,12 @@ const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board
       <arg name="relay" type="y" direction="in"/>
       <arg name="name" type="s" direction="in"/>
     </method>
+    <signal name="Switched">
+      <arg name="relay" type="y"/>
+      <arg name="on" type="b"/>
+      <arg name="source" type="s"/>
+      <arg name="detail" type="s"/>
+    </signal>
   </interface>
 )";
 
@@ -140,6 +146,14 @@ void BusObjects::add_line(LineModel* line) {
     });
     connect(line, &LineModel::board_changed, this,
             [this, line](std::uint8_t address) { board_changed(line, address); });
+    connect(line, &LineModel::relay_switched, this,
+            [this, line](std::uint8_t address, int relay, bool on, const QString& source,
+                         const QString& detail) {
+                QDBusMessage signal = QDBusMessage::createSignal(board_path(*line, address),
+                                                                 board_interface, "Switched");
+                signal << QVariant::fromValue(static_cast<uchar>(relay)) << on << source << detail;
+                connection_.send(signal);
+            });
     interfaces_added(resolve(line_path(*line)), line_path(*line));
     for (const std::uint8_t address : line->boards()) {
         shown_[{line, address}] = line->board(address);

@@ -196,6 +196,8 @@ void Line::on_relays(std::uint8_t address, std::optional<std::uint16_t> before,
         if (!origin.detail.empty()) text += " (" + origin.detail + ")";
         log(Priority::notice, text,
             {config_.name, address, relay, link::source_name(origin.source)});
+        emit relay_switched(address, relay, on, link::source_name(origin.source),
+                            QString::fromStdString(origin.detail));
     }
 }
 

@@ -63,6 +63,11 @@ class LineModel : public QObject {
     void open_changed();
     // Its online state, relays or names.
     void board_changed(std::uint8_t address);
+    // A relay seen to change, and who asked for it: "mqtt" (detail: the
+    // topic), "dbus" (the caller), "pulse", "interlock", "power-on", or
+    // "observed" when nobody here did.
+    void relay_switched(std::uint8_t address, int relay, bool on, const QString& source,
+                        const QString& detail);
 };
 
 }  // namespace tarnwick::service

@@ -101,8 +101,13 @@ class PropertiesSeen : public QObject {
         if (interface == board_interface) changes << properties;
     }
 
+    void switched(uchar relay, bool on, const QString& source, const QString& detail) {
+        switches << QString("%1 %2 %3 %4").arg(relay).arg(on ? "on" : "off", source, detail);
+    }
+
   public:
     QList<QVariantMap> changes;
+    QStringList switches;
 };
 
 const QString board1 = "/org/tarnwick/Tarnwick1/line/cabinet_2d3/board/1";
@@ -236,6 +241,13 @@ TEST_F(Bus, ChangesAreSignalled) {
     EXPECT_EQ(seen.changes[0]["Relays"].value<quint16>(), 0x0002);
     EXPECT_EQ(seen.changes[1].keys(), QStringList{"Names"});
     EXPECT_EQ(seen.changes[1]["Names"].toStringList()[1], "fan");
+
+    // Who switched a relay comes with the change.
+    ASSERT_TRUE(client.connect(bus_name, board1, board_interface, "Switched", &seen,
+                               SLOT(switched(uchar, bool, QString, QString))));
+    emit line_.relay_switched(1, 5, true, "mqtt", "tarnwick/cabinet-3/1/relay/5/set");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.switches.isEmpty(); }, 5000));
+    EXPECT_EQ(seen.switches, QStringList{"5 on mqtt tarnwick/cabinet-3/1/relay/5/set"});
 }
 
 TEST_F(Bus, OutsideTheGroupOnlyReading) {
