@@ -204,7 +204,7 @@ Expected expected_set(const std::string& node, const std::vector<std::uint8_t>& 
     if (std::find(boards.begin(), boards.end(), *address) == boards.end()) return e;
     if (retained || (payload != "ON" && payload != "OFF")) return e;
     e.command =
-        SetCommand{static_cast<std::uint8_t>(*address), static_cast<int>(*relay), payload == "ON"};
+        SetCommand{static_cast<std::uint8_t>(*address), static_cast<int>(*relay), payload == "ON", {}};
     return e;
 }
 
