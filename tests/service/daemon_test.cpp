@@ -329,6 +329,10 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
         {{"-p", pty, "-a", "2", "on", "3"}, false, 0, " 3  on", ""},
         {{"-p", link, "-a", "2", "--json", "status"}, false, 0, "\"state\":\"on\"", ""},
         {{"-p", link, "-a", "2", "toggle", "3"}, false, 0, " 3  off", ""},
+        {{"-p", link, "-a", "2", "watch", "--count", "1"}, false, 0, "all off", ""},
+        {{"-p", link, "-a", "1", "all-on"}, false, 0, "16  on", ""},
+        {{"-p", link, "-a", "1", "all-off"}, false, 0, "16  off", ""},
+        {{"--direct", "-p", link, "-a", "2", "status"}, false, 3, "", "设备正被其他程序使用"},
         {{"-p", link, "-a", "2", "on", "5"}, true, 3, "", "没有权限"},
         {{"-p", link, "-a", "9", "on", "1"}, false, 4, "", "board 9 is offline"},
         {{"-p", link, "-a", "7", "status"}, false, 4, "", "没有地址 7"},
@@ -367,12 +371,18 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
         EXPECT_TRUE(err.contains(QString::fromUtf8(row.err)))
             << text.toStdString() << ": " << err.toStdString();
     }
-    // Relay 3 on and off again; the outsider switched nothing.
+    // One command frame per switch, each from the service: relay 3 of board 2
+    // on and off again, board 1 all on and all off; the outsider switched
+    // nothing.
     const auto frames = board_->frames();
-    const auto commands = std::count_if(frames.begin(), frames.end(), [](const auto& f) {
-        return f[1] == 2 && f[2] != 0x10;  // not a query
-    });
-    EXPECT_EQ(commands, 2);
+    const auto commands = [&](std::uint8_t address) {
+        return std::count_if(frames.begin(), frames.end(), [&](const auto& f) {
+            return f[1] == address && f[2] != 0x10;  // not a query
+        });
+    };
+    EXPECT_EQ(commands(1), 2);
+    EXPECT_EQ(commands(2), 2);
+    EXPECT_EQ(board_->last_relays(1).value_or(0xffff), 0);
     EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
 }
 
