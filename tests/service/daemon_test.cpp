@@ -22,6 +22,7 @@
 
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
+#include "tests/support/program_copy.h"
 
 namespace tarnwick {
 namespace {
@@ -316,6 +317,11 @@ TEST_F(Daemon, AFloodOfSwitchesLeavesTheLatestStateAndPollingGoesOn) {
 TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    // A copy of its own: a tarnwick-ctl that opened the device after all
+    // would write its name file beside the program.
+    const auto copy = test::program_copy(ctl_program);
+    ASSERT_TRUE(copy);
+    const QString ctl_copy = copy->filePath(QFileInfo(ctl_program).fileName());
     const QString pty = QFileInfo(device()).canonicalFilePath();
     const QString link = device();
     struct Row {
@@ -355,12 +361,14 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
         env.insert("TARNWICK_BUS", bus_.address());
         env.insert("XDG_CONFIG_HOME", dir_.filePath("ctl-config"));
         ctl.setProcessEnvironment(env);
+        // The copy's directory is root's alone; nobody cannot write the
+        // build's either.
         if (row.outsider)
             ctl.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                              "--", ctl_program} +
                                      row.args);
         else
-            ctl.start(ctl_program, row.args);
+            ctl.start(ctl_copy, row.args);
         const QString text = row.args.join(' ');
         ASSERT_TRUE(ctl.waitForFinished(10000)) << text.toStdString();
         const QString out = QString::fromUtf8(ctl.readAllStandardOutput());
