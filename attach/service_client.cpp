@@ -83,7 +83,7 @@ std::optional<HeldLine> line_of(const ManagedObjects& objects, const QString& de
             const auto props = board.value().find(board_interface);
             if (props == board.value().end() || !board.key().path().startsWith(under)) continue;
             const QVariant address = props->value(QStringLiteral("Address"));
-            if (address.canConvert<uchar>())
+            if (address.metaType() == QMetaType::fromType<uchar>())
                 held.boards[address.value<uchar>()] = board.key().path();
         }
         return held;
