@@ -1,9 +1,10 @@
 // tarnwick-ctl through tarnwickd: a private bus, the service on a line of two
-// simulated boards at each of its paces, and `on 3`/`off 3` to board 1 in turn (30 runs unless a
-// number is given), each from the process's start to its confirmed exit.
-// Then status, the part that is not the service's wait for the board; and
-// the switches with no service on the bus: what asking costs a direct open.
-// Figures, not pass/fail.
+// simulated boards at each of its paces, and `on 3`/`off 3` to board 1 in
+// turn (30 runs unless a number is given), each from the process's start to
+// its confirmed exit; then status, the part that is not the service's wait
+// for the board. Then the switches with no service on the bus, and with
+// --direct, which does not ask: what asking costs a direct open. Figures, not
+// pass/fail.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -42,9 +43,10 @@ void print_figures(const QByteArray& what, std::vector<double> ms) {
                 static_cast<long long>(failed));
 }
 
-std::vector<double> switches(const QString& device, int runs) {
+std::vector<double> switches(const QString& device, int runs, const QStringList& options = {}) {
     std::vector<double> ms;
-    for (int i = 0; i < runs; ++i) ms.push_back(run_ctl({"-p", device, i % 2 ? "off" : "on", "3"}));
+    for (int i = 0; i < runs; ++i)
+        ms.push_back(run_ctl(options + QStringList{"-p", device, i % 2 ? "off" : "on", "3"}));
     return ms;
 }
 
@@ -96,5 +98,7 @@ int main(int argc, char** argv) {
     }
     print_figures("tarnwick-ctl on/off 3 on the device, bus without tarnwickd",
                   switches(device, runs));
+    print_figures("tarnwick-ctl --direct on/off 3 on the device",
+                  switches(device, runs, {"--direct"}));
     return 0;
 }
