@@ -41,6 +41,11 @@ answer shows every requested relay in the requested state.
 
 %1
 
+Before opening the device, every command but serve asks the bus
+($TARNWICK_BUS, else the system bus) for 300 ms whether tarnwickd holds it;
+if so the command goes through the service (scan is refused: its boards are
+the service's).
+
 Port n opens the device named by $TARNWICK_COMn, else the device saved for
 port n in the panel, else /dev/ttyS<n-1>; -p also takes a device path, best
 a stable one: -p /dev/serial/by-id/...
@@ -50,7 +55,9 @@ Exit status:
   1  the name file could not be written (names)
   2  bad usage (unknown command, channel outside 1..16, address outside
      0..255, a name that cannot be stored): nothing was sent or written
-  3  the port cannot be opened (missing, busy, not permitted), or went away
+  3  the port cannot be opened (missing, busy, not permitted), or went away;
+     through tarnwickd: the bus refused the call, or (--via-service) no
+     service holds the device
   4  no valid answer within the timeout (scan: no board answered)
   5  the board answered but did not confirm the requested state
 130  interrupted (SIGINT or SIGTERM) before the command was done
@@ -282,7 +289,13 @@ Parsed parse_command_line(const QStringList& arguments) {
                                   QStringLiteral("Print this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Print the version and exit."));
-    parser.addOptions({port, address, json, timeout, help, version});
+    const QCommandLineOption direct(
+        QStringLiteral("direct"),
+        QStringLiteral("Open the device even if tarnwickd holds it; do not ask the service."));
+    const QCommandLineOption via_service(
+        QStringLiteral("via-service"),
+        QStringLiteral("Only through the tarnwickd that holds the device; exit 3 if none does."));
+    parser.addOptions({port, address, json, timeout, direct, via_service, help, version});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("See Commands above."),
                                  QStringLiteral("COMMAND [ARGS]"));
 
@@ -345,6 +358,12 @@ Parsed parse_command_line(const QStringList& arguments) {
         }
     }
     request.json = parser.isSet(json);
+    request.direct = parser.isSet(direct);
+    request.via_service = parser.isSet(via_service);
+    if (request.direct && request.via_service) {
+        refuse(QStringLiteral("--direct and --via-service exclude each other"));
+        return {std::nullopt, exit_usage};
+    }
     if (parser.isSet(timeout)) {
         const auto ms = number_in(parser.value(timeout), 1, max_timeout_ms);
         if (!ms) {

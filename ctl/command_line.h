@@ -40,6 +40,8 @@ struct Request {
     mqtt::BridgeOptions bridge;       // serve
     QString password_warning;         // serve: the password file others may read
     bool help_shown = false;          // serve --help: printed, nothing to run
+    bool direct = false;              // --direct: open the device, never ask tarnwickd
+    bool via_service = false;         // --via-service: only through tarnwickd
 };
 
 // A request, or the status to exit with at once: 0 after --help or

@@ -12,6 +12,7 @@
 #include "ctl/command_line.h"
 #include "ctl/names_command.h"
 #include "ctl/serve_command.h"
+#include "ctl/service_session.h"
 #include "ctl/session.h"
 
 namespace {
@@ -60,6 +61,12 @@ int main(int argc, char** argv) {
     const auto parsed = tarnwick::ctl::parse_command_line(QCoreApplication::arguments());
     if (!parsed.request) return parsed.exit_status;
     const tarnwick::ctl::Request& request = *parsed.request;
+    // A line tarnwickd holds is used through it: never two programs on one wire.
+    const auto held =
+        tarnwick::ctl::run_if_held(request, [](tarnwick::ctl::ServiceSession& session) {
+            on_signals(&session, [&session](int) { session.interrupt(); });
+        });
+    if (held) return *held;
     if (request.verb == tarnwick::ctl::Verb::names) return tarnwick::ctl::run_names(request);
     if (request.verb == tarnwick::ctl::Verb::serve) {
         return tarnwick::ctl::run_serve(request, [&app](const auto& stop) {

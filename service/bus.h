@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "attach/bus_names.h"
 #include "service/line_model.h"
 
 // The lines and boards on D-Bus: org.freedesktop.DBus.ObjectManager at the
@@ -16,15 +17,11 @@
 // the whole tree, so lines can come and go without registering objects.
 namespace tarnwick::service {
 
-inline constexpr const char* bus_name = "org.tarnwick.Tarnwick1";
-inline constexpr const char* root_path = "/org/tarnwick/Tarnwick1";
-inline constexpr const char* line_interface = "org.tarnwick.Tarnwick1.Line";
-inline constexpr const char* board_interface = "org.tarnwick.Tarnwick1.Board";
-
-// A line's name as one element of an object path: every character outside
-// [A-Za-z0-9] becomes '_' and its two lowercase hex digits ("cabinet-3" ->
-// "cabinet_2d3"). A name is ASCII (the configuration checks it).
-[[nodiscard]] QString path_element(const QString& name);
+using attach::board_interface;
+using attach::bus_name;
+using attach::line_interface;
+using attach::path_element;
+using attach::root_path;
 
 class BusObjects : public QDBusVirtualObject {
     Q_OBJECT

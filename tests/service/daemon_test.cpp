@@ -23,11 +23,13 @@
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
+#include "tests/support/program_copy.h"
 
 namespace tarnwick {
 namespace {
 
 const QString daemon_program = TARNWICK_DAEMON;
+const QString ctl_program = TARNWICK_CTL;
 const QString bus_name = "org.tarnwick.Tarnwick1";
 const QString board_interface = "org.tarnwick.Tarnwick1.Board";
 const QString line_interface = "org.tarnwick.Tarnwick1.Line";
@@ -571,6 +573,90 @@ TEST_F(Daemon, AFloodOfSwitchesLeavesTheLatestStateAndPollingGoesOn) {
     EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Online"}).out,
               "b true");
     QDBusConnection::disconnectFromBus("flood");
+}
+
+// tarnwick-ctl finds the service that holds the device it is given (by the
+// link's target or the link itself) and goes through it: the same output and
+// exit statuses, one command frame per switch and all from the service. The
+// rows run in order; each starts from the state the one before left.
+TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    // A copy of its own: a tarnwick-ctl that opened the device after all
+    // would write its name file beside the program.
+    const auto copy = test::program_copy(ctl_program);
+    ASSERT_TRUE(copy);
+    const QString ctl_copy = copy->filePath(QFileInfo(ctl_program).fileName());
+    const QString pty = QFileInfo(device()).canonicalFilePath();
+    const QString link = device();
+    struct Row {
+        QStringList args;
+        bool outsider;  // run as nobody, outside the group tarnwick
+        int status;
+        const char* out;
+        const char* err;
+    };
+    const Row rows[] = {
+        {{"-p", pty, "-a", "2", "on", "3"}, false, 0, " 3  on", ""},
+        {{"-p", link, "-a", "2", "--json", "status"}, false, 0, "\"state\":\"on\"", ""},
+        {{"-p", link, "-a", "2", "toggle", "3"}, false, 0, " 3  off", ""},
+        {{"-p", link, "-a", "2", "watch", "--count", "1"}, false, 0, "all off", ""},
+        {{"-p", link, "-a", "1", "all-on"}, false, 0, "16  on", ""},
+        {{"-p", link, "-a", "1", "all-off"}, false, 0, "16  off", ""},
+        {{"--direct", "-p", link, "-a", "2", "status"}, false, 3, "", "设备正被其他程序使用"},
+        {{"-p", link, "-a", "2", "on", "5"}, true, 3, "", "没有权限"},
+        {{"-p", link, "-a", "9", "on", "1"}, false, 4, "", "board 9 is offline"},
+        {{"-p", link, "-a", "7", "status"}, false, 4, "", "没有地址 7"},
+        {{"-p", link, "scan"},
+         false,
+         2,
+         "",
+         "the line is held by tarnwickd; its boards are 1, 2, 9"},
+        {{"-p", link, "-a", "1", "names", "2", "pump"}, false, 0, "", ""},
+        {{"-p", link, "-a", "1", "names", "2"}, false, 0, "pump", ""},
+        {{"--via-service", "-p", dir_.filePath("ttyUSB7"), "status"},
+         false,
+         3,
+         "",
+         "no service holds"},
+    };
+    for (const Row& row : rows) {
+        QProcess ctl;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TARNWICK_BUS", bus_.address());
+        env.insert("XDG_CONFIG_HOME", dir_.filePath("ctl-config"));
+        ctl.setProcessEnvironment(env);
+        // The copy's directory is root's alone; nobody cannot write the
+        // build's either.
+        if (row.outsider)
+            ctl.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                             "--", ctl_program} +
+                                     row.args);
+        else
+            ctl.start(ctl_copy, row.args);
+        const QString text = row.args.join(' ');
+        ASSERT_TRUE(ctl.waitForFinished(10000)) << text.toStdString();
+        const QString out = QString::fromUtf8(ctl.readAllStandardOutput());
+        const QString err = QString::fromUtf8(ctl.readAllStandardError());
+        EXPECT_EQ(ctl.exitCode(), row.status) << text.toStdString() << ": " << err.toStdString();
+        EXPECT_TRUE(out.contains(QString::fromUtf8(row.out)))
+            << text.toStdString() << ": " << out.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromUtf8(row.err)))
+            << text.toStdString() << ": " << err.toStdString();
+    }
+    // One command frame per switch, each from the service: relay 3 of board 2
+    // on and off again, board 1 all on and all off; the outsider switched
+    // nothing.
+    const auto frames = board_->frames();
+    const auto commands = [&](std::uint8_t address) {
+        return std::count_if(frames.begin(), frames.end(), [&](const auto& f) {
+            return f[1] == address && f[2] != 0x10;  // not a query
+        });
+    };
+    EXPECT_EQ(commands(1), 2);
+    EXPECT_EQ(commands(2), 2);
+    EXPECT_EQ(board_->last_relays(1).value_or(0xffff), 0);
+    EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
 }
 
 TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
