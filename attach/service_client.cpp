@@ -52,6 +52,7 @@ CallResult result_of(const QDBusMessage& reply) {
     if (name == error_prefix + "NotConfirmed") return {Refusal::not_confirmed, text};
     if (name == error_prefix + "Offline") return {Refusal::offline, text};
     if (name == error_prefix + "InvalidArgument") return {Refusal::invalid_argument, text};
+    if (name == error_prefix + "Interlock") return {Refusal::interlock, text};
     if (name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"))
         return {Refusal::denied, text};
     if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
@@ -129,6 +130,8 @@ QString refusal_text(Refusal refusal) {
             return QStringLiteral("模块没有应答（离线）");
         case Refusal::invalid_argument:
             return QStringLiteral("参数无效");
+        case Refusal::interlock:
+            return QStringLiteral("互锁不允许");
         case Refusal::denied:
             return QStringLiteral("没有权限：只有 tarnwick 组的成员可以操作");
         case Refusal::no_answer:
@@ -145,11 +148,16 @@ BoardClient::BoardClient(QDBusConnection bus, QString path, QObject* parent)
     : QObject(parent), bus_(std::move(bus)), path_(std::move(path)) {
     bus_.connect(bus_name, path_, properties_interface, QStringLiteral("PropertiesChanged"), this,
                  SLOT(on_properties_changed(QString, QVariantMap, QStringList)));
+    bus_.connect(bus_name, path_, QString::fromLatin1(board_interface), QStringLiteral("Switched"),
+                 this, SLOT(on_switched(uchar, bool, QString, QString)));
 }
 
 BoardClient::~BoardClient() {
     bus_.disconnect(bus_name, path_, properties_interface, QStringLiteral("PropertiesChanged"),
                     this, SLOT(on_properties_changed(QString, QVariantMap, QStringList)));
+    bus_.disconnect(bus_name, path_, QString::fromLatin1(board_interface),
+                    QStringLiteral("Switched"), this,
+                    SLOT(on_switched(uchar, bool, QString, QString)));
 }
 
 CallResult BoardClient::read(int timeout_ms) {
@@ -183,6 +191,17 @@ void BoardClient::on_properties_changed(const QString& interface, const QVariant
     if (interface != QLatin1String(board_interface)) return;
     take(changed);
     emit this->changed();
+}
+
+void BoardClient::on_switched(uchar relay, bool on, const QString& source, const QString& detail) {
+    // From the service, whose words are not trusted blindly.
+    if (relay < 1 || relay > 16) return;
+    emit switched(relay, on, source.left(32), detail.left(256));
+}
+
+CallResult BoardClient::pulse(int relay, double seconds, int timeout_ms) {
+    return call(QStringLiteral("Pulse"), {QVariant::fromValue(static_cast<uchar>(relay)), seconds},
+                timeout_ms);
 }
 
 CallResult BoardClient::call(const QString& member, const QVariantList& args, int timeout_ms) {

@@ -40,6 +40,7 @@ enum class Refusal {
     not_confirmed,     // the board answered, but not the requested state
     offline,           // the board does not answer
     invalid_argument,  // no such relay, a name that cannot be stored
+    interlock,         // its group would have two on, or was not seen released
     denied,            // the bus refused the caller (not in the group tarnwick)
     no_answer,         // the service did not reply in time
     gone,              // no service on the bus
@@ -78,6 +79,8 @@ class BoardClient : public QObject {
     CallResult switch_relay(int relay, bool on, int timeout_ms);
     CallResult switch_all(bool on, int timeout_ms);
     CallResult rename(int relay, const QString& name, int timeout_ms);
+    // On now, off after `seconds`, kept by the service whatever happens here.
+    CallResult pulse(int relay, double seconds, int timeout_ms);
     // The same without waiting: `done` is called once, from the event loop.
     void call_async(const QString& member, const QVariantList& args, int timeout_ms,
                     const std::function<void(const CallResult&)>& done);
@@ -85,10 +88,14 @@ class BoardClient : public QObject {
   signals:
     // Properties changed on the service's side; properties() has them.
     void changed();
+    // A relay seen to change, and who asked: "mqtt", "dbus", "pulse",
+    // "interlock", "power-on" or "observed", with the topic or the caller.
+    void switched(int relay, bool on, const QString& source, const QString& detail);
 
   private slots:
     void on_properties_changed(const QString& interface, const QVariantMap& changed,
                                const QStringList& invalidated);
+    void on_switched(uchar relay, bool on, const QString& source, const QString& detail);
 
   private:
     void take(const QVariantMap& values);

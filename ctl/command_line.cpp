@@ -25,6 +25,9 @@ Commands:
   off CH...          release channels 1..16, then confirm
   toggle CH...       flip channels from the board's reported state, then confirm
   all-on, all-off    energize or release all 16, then confirm
+  pulse CH SECONDS   through tarnwickd only: energize CH, which the service
+                     releases after SECONDS (0.1 .. 86400), whatever happens
+                     to this command
   watch [--count N]  one line per change of the board's state, until Ctrl-C
                      or N lines; the first line is the state first seen
   scan [FROM-TO]     query each address FROM..TO (default 0-255), list those
@@ -99,8 +102,8 @@ struct VerbName {
 const VerbName verbs[] = {
     {"status", Verb::status}, {"on", Verb::on},         {"off", Verb::off},
     {"toggle", Verb::toggle}, {"all-on", Verb::all_on}, {"all-off", Verb::all_off},
-    {"watch", Verb::watch},   {"scan", Verb::scan},     {"names", Verb::names},
-    {"serve", Verb::serve},
+    {"pulse", Verb::pulse},   {"watch", Verb::watch},   {"scan", Verb::scan},
+    {"names", Verb::names},   {"serve", Verb::serve},
 };
 
 // A whole number within [min, max], or nothing.
@@ -226,6 +229,22 @@ bool parse_verb_arguments(const QStringList& rest, Request& request) {
             request.channels.erase(std::unique(request.channels.begin(), request.channels.end()),
                                    request.channels.end());
             return true;
+        case Verb::pulse: {
+            const auto n = args.isEmpty() ? std::nullopt : channel(args[0]);
+            if (args.isEmpty()) refuse(QStringLiteral("pulse: which channel? (1..16)"));
+            if (!n) return false;
+            const auto ms = args.size() > 1
+                                ? protocol::parse_seconds_ms(args[1].toStdString(), 100, 86'400'000)
+                                : std::nullopt;
+            if (!ms) {
+                refuse(QStringLiteral("pulse: '%1' is no time of 0.1 .. 86400 seconds")
+                           .arg(args.value(1)));
+                return false;
+            }
+            request.channels = {*n};
+            request.pulse_seconds = static_cast<double>(*ms) / 1000.0;
+            return at_most(2);
+        }
         case Verb::watch:
             if (parser.isSet(count)) {
                 request.count = number_in(parser.value(count), 1, 1000000000);

@@ -20,7 +20,7 @@ enum Exit : int {
     exit_interrupted = 130,  // SIGINT or SIGTERM before the end, as a shell reports SIGINT
 };
 
-enum class Verb { status, on, off, toggle, all_on, all_off, watch, scan, names, serve };
+enum class Verb { status, on, off, toggle, all_on, all_off, pulse, watch, scan, names, serve };
 
 // One command line, checked whole before anything is opened or sent.
 struct Request {
@@ -31,7 +31,8 @@ struct Request {
     bool json = false;
     int timeout_ms = 500;
     bool timeout_given = false;
-    std::vector<int> channels;  // on, off, toggle: 1..16, each once, ascending
+    std::vector<int> channels;  // on, off, toggle, pulse: 1..16, each once, ascending
+    double pulse_seconds = 0;   // pulse: 0.1 .. 86400
     std::optional<int> count;   // watch: end after this many lines
     int first = 0;              // scan: the range of addresses
     int last = 255;

@@ -20,6 +20,7 @@ int status_of(attach::Refusal refusal) {
         case attach::Refusal::none:
             return exit_done;
         case attach::Refusal::not_confirmed:
+        case attach::Refusal::interlock:
             return exit_not_confirmed;
         case attach::Refusal::offline:
         case attach::Refusal::no_answer:
@@ -131,11 +132,30 @@ int ServiceSession::run() {
             return finish(exit_done);
         case Verb::watch:
             break;
+        case Verb::pulse: {
+            const attach::CallResult done =
+                board_->pulse(request_.channels.front(), request_.pulse_seconds, call_timeout_ms());
+            if (!done.ok()) return refused(done);
+            const attach::CallResult read = board_->read(call_timeout_ms());
+            if (!read.ok()) return refused(read);
+            report_states(true);
+            return finish(exit_done);
+        }
         default:
             return switch_relays();
     }
     watching_ = true;
-    connect(&*board_, &attach::BoardClient::changed, this, &ServiceSession::watch_change);
+    // A change and who made it come as two signals, one right after the
+    // other: the line waits for both.
+    settle_.setSingleShot(true);
+    settle_.setInterval(source_settle_ms);
+    connect(&settle_, &QTimer::timeout, this, &ServiceSession::watch_change);
+    connect(&*board_, &attach::BoardClient::changed, &settle_, qOverload<>(&QTimer::start));
+    connect(&*board_, &attach::BoardClient::switched, this,
+            [this](int, bool, const QString& source, const QString& detail) {
+                const QString who = detail.isEmpty() ? source : source + " " + detail;
+                if (!sources_.contains(who)) sources_ << who;
+            });
     connect(&reader_check_, &QTimer::timeout, this, [this] {
         if (output_reader_gone()) finish(exit_done);
     });
@@ -164,11 +184,18 @@ void ServiceSession::watch_change() {
     if (!shown_ && !board_->properties().online) return;
     if (shown_ == now) return;
     shown_ = now;
-    const bool printed = request_.json
-                             ? print_json({{QStringLiteral("time"), timestamp()},
-                                           {QStringLiteral("address"), request_.address},
-                                           {QStringLiteral("relays"), relays_json(now, &names_)}})
-                             : print_line(timestamp() + QStringLiteral("  ") + states_summary(now));
+    // Who switched: the service says it with each change (none for the
+    // first line, the state found).
+    const QString by = std::exchange(sources_, {}).join(QStringLiteral(", "));
+    QJsonObject json{{QStringLiteral("time"), timestamp()},
+                     {QStringLiteral("address"), request_.address},
+                     {QStringLiteral("relays"), relays_json(now, &names_)}};
+    if (!by.isEmpty()) json.insert(QStringLiteral("by"), by);
+    const bool printed =
+        request_.json
+            ? print_json(json)
+            : print_line(timestamp() + QStringLiteral("  ") + states_summary(now) +
+                         (by.isEmpty() ? QString() : QStringLiteral("  (by %1)").arg(by)));
     if (!printed || (request_.count && ++lines_ >= *request_.count)) finish(exit_done);
 }
 
@@ -241,6 +268,15 @@ int ServiceSession::run_names() {
 
 std::optional<int> run_if_held(const Request& request,
                                const std::function<void(ServiceSession&)>& prepare) {
+    // A pulse must end even if this command is killed: only the service,
+    // which outlives it, gives one.
+    const QString pulse_needs = QStringLiteral(
+        "pulse: only tarnwickd gives a pulse, which must "
+        "end even if this command is killed; ");
+    if (request.verb == Verb::pulse && request.direct) {
+        print_error(pulse_needs + QStringLiteral("--direct does not ask it"));
+        return exit_usage;
+    }
     if (request.direct || request.verb == Verb::serve) return std::nullopt;
     const link::PortChoices choices(QString::fromStdString(names::settings_file_path()));
     int number = -1;
@@ -249,8 +285,9 @@ std::optional<int> run_if_held(const Request& request,
     std::optional<attach::HeldLine> line;
     if (!device.path.isEmpty()) line = attach::find_holder(bus, device.path);
     if (!line) {
-        if (!request.via_service) return std::nullopt;
-        print_error(QStringLiteral("no service holds %1").arg(device.path));
+        if (!request.via_service && request.verb != Verb::pulse) return std::nullopt;
+        print_error((request.verb == Verb::pulse ? pulse_needs : QString()) +
+                    QStringLiteral("no service holds %1").arg(device.path));
         return exit_port;
     }
     ServiceSession session(request, bus, *line);

@@ -48,6 +48,9 @@ class ServiceSession : public QObject {
     int lines_ = 0;
     bool watching_ = false;
     QTimer reader_check_;
+    QTimer settle_;        // a watch's change waits for who made it
+    QStringList sources_;  // ... said since the last line
+    static constexpr int source_settle_ms = 30;
     std::optional<int> status_;
     QEventLoop* loop_ = nullptr;
 };

@@ -614,6 +614,14 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
          "the line is held by tarnwickd; its boards are 1, 2, 9"},
         {{"-p", link, "-a", "1", "names", "2", "pump"}, false, 0, "", ""},
         {{"-p", link, "-a", "1", "names", "2"}, false, 0, "pump", ""},
+        // Relay 4 on for 0.4 s, then the watch sees the pulse end it.
+        {{"-p", link, "-a", "2", "pulse", "4", "0.4"}, false, 0, " 4  on", ""},
+        {{"-p", link, "-a", "2", "watch", "--count", "2"}, false, 0, "(by pulse)", ""},
+        {{"--direct", "-p", link, "-a", "2", "pulse", "4", "1"},
+         false,
+         2,
+         "",
+         "only tarnwickd gives a pulse"},
         {{"--via-service", "-p", dir_.filePath("ttyUSB7"), "status"},
          false,
          3,
@@ -645,8 +653,8 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
             << text.toStdString() << ": " << err.toStdString();
     }
     // One command frame per switch, each from the service: relay 3 of board 2
-    // on and off again, board 1 all on and all off; the outsider switched
-    // nothing.
+    // on and off again and relay 4 pulsed on and off, board 1 all on and all
+    // off; the outsider switched nothing.
     const auto frames = board_->frames();
     const auto commands = [&](std::uint8_t address) {
         return std::count_if(frames.begin(), frames.end(), [&](const auto& f) {
@@ -654,7 +662,7 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
         });
     };
     EXPECT_EQ(commands(1), 2);
-    EXPECT_EQ(commands(2), 2);
+    EXPECT_EQ(commands(2), 4);
     EXPECT_EQ(board_->last_relays(1).value_or(0xffff), 0);
     EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
 }
