@@ -206,6 +206,19 @@ void Line::on_command(std::uint8_t address, const link::WantedStates::Want& want
     for (int relay = 1; relay <= protocol::relay_count; ++relay)
         if (want.relay == 0 || want.relay == relay)
             expected_[key(address, relay)] = {want.on, origin};
+    // A pulse shorter than the way to its confirming answer: its end proves
+    // the ON went out.
+    if (origin.source == link::Origin::Source::pulse && !want.on) {
+        std::list<Call> ended;
+        for (auto call = calls_.begin(); call != calls_.end();) {
+            auto next = std::next(call);
+            if (call->pulse && call->address == address &&
+                (want.relay == 0 || call->mask == protocol::relay_bit(want.relay)))
+                ended.splice(ended.end(), calls_, call);
+            call = next;
+        }
+        for (Call& call : ended) call.done({});
+    }
     // The service's own decisions are said when taken; a caller's were said
     // when asked.
     using Source = link::Origin::Source;
@@ -323,7 +336,7 @@ void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
         call = calls_.erase(call);
         lost({Outcome::Error::not_confirmed, "a later call wanted these relays otherwise"});
     }
-    calls_.push_back(Call{address, mask, bits, 0, std::move(done)});
+    calls_.push_back(Call{address, mask, bits, 0, std::move(done), length.has_value()});
     if (mask == all_relays && (bits == 0 || bits == all_relays)) {
         if (!line_.want_all(address, bits != 0, origin))
             fail_relays(address, all_relays,

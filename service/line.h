@@ -71,6 +71,7 @@ class Line : public LineModel, private link::LinkMessages {
         std::uint16_t mask = 0, bits = 0;
         int queries_after = 0;  // since its command went out
         Done done;
+        bool pulse = false;  // its ON is done once the pulse's OFF goes out
     };
 
     void port_error(const QString& text) override;
