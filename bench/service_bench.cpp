@@ -194,16 +194,24 @@ void load_figures(const QString& pace, int seconds) {
 }
 
 // Pulses of 0.2 .. 3 s over the 16 relays of 4 boards, asked 400 ms apart
+// (or each once the last has ended, with TARNWICK_BENCH_PULSES_ONE_AT_A_TIME)
 // with Pulse (each takes five frames of 50 ms: its ON, a query, a poll in
 // turn, its OFF, a query): from the ON frame (or an all-on of its board) to
 // the OFF frame on the wire, the time beyond the pulse's length.
 void pulse_figures(int count) {
+    const bool one_at_a_time = qEnvironmentVariableIsSet("TARNWICK_BENCH_PULSES_ONE_AT_A_TIME");
     Service service("tick", 1);
     if (!service.ready()) return (void)std::printf("pulses: the boards did not come online\n");
     struct Pulse {
         int address, relay;
         double length_ms;
         std::size_t asked;  // frames read when it was asked for
+    };
+    const auto ended = [](const std::vector<BoardSim::Frame>& frames, const Pulse& p) {
+        return std::any_of(frames.begin() + static_cast<std::ptrdiff_t>(p.asked), frames.end(),
+                           [&](const BoardSim::Frame& f) {
+                               return f[1] == p.address && f[2] == 0x11 && f[6] == p.relay;
+                           });
     };
     std::vector<Pulse> pulses;
     std::vector<QDBusPendingCall> calls;
@@ -214,7 +222,16 @@ void pulse_figures(int count) {
         calls.push_back(service.call_async(
             0, p.address, "Pulse",
             {QVariant::fromValue<uchar>(static_cast<uchar>(p.relay)), p.length_ms / 1000.0}));
-        QTest::qWait(400);
+        // One at a time: the next once this one's OFF is out.
+        if (one_at_a_time)
+            (void)QTest::qWaitFor(
+                [&] {
+                    return service.board(0).frames().size() > p.asked + 3 &&
+                           ended(service.board(0).frames(), p);
+                },
+                5000);
+        else
+            QTest::qWait(400);
         service.board(0).frames();  // read as they come
     }
     QElapsedTimer settle;
