@@ -77,6 +77,10 @@ class Service {
         QDBusConnection::disconnectFromBus("bench");
     }
     [[nodiscard]] bool ready() const { return ready_; }
+    [[nodiscard]] QString device(int line) const {
+        return dir_.filePath(QString("tty%1").arg(line));
+    }
+    [[nodiscard]] QString bus_address() const { return bus_.address(); }
     [[nodiscard]] pid_t pid() const { return static_cast<pid_t>(daemon_.processId()); }
     BoardSim& board(int line) { return *boards_[static_cast<std::size_t>(line)]; }
 
@@ -304,7 +308,23 @@ void storm_figures(int switches) {
     std::mt19937 random(7);
     const int relays[] = {1, 2, 3, 4, 6, 5};
     std::vector<QDBusPendingCall> calls;
+    // The third client: tarnwick-ctl, one process after another meanwhile.
+    QProcess ctl;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TARNWICK_BUS", service.bus_address());
+    ctl.setProcessEnvironment(env);
+    ctl.setStandardOutputFile(QProcess::nullDevice());
+    ctl.setStandardErrorFile(QProcess::nullDevice());
+    std::map<int, int> ctl_exits;
+    QObject::connect(&ctl, &QProcess::finished, [&](int code) { ++ctl_exits[code]; });
+    const auto next_ctl = [&] {
+        if (ctl.state() != QProcess::NotRunning) return;
+        const int relay = relays[random() % 6];
+        ctl.start(TARNWICK_CTL, {"-p", service.device(0), "-a", QString::number(1 + random() % 4),
+                                 random() % 2 ? "on" : "off", QString::number(relay)});
+    };
     for (int i = 0; i < switches; ++i) {
+        next_ctl();
         const int address = 1 + static_cast<int>(random() % 4);
         const int relay = relays[random() % 6];
         const bool on = random() % 2;
@@ -335,12 +355,16 @@ void storm_figures(int switches) {
     std::map<QString, int> outcomes;
     for (const QDBusPendingCall& call : calls)
         ++outcomes[call.isError() ? call.error().name().section('.', -1) : QString("confirmed")];
+    ctl.waitForFinished(5000);
     QString said;
     for (const auto& [outcome, count] : outcomes)
         said += QString(" %1 %2,").arg(count).arg(outcome);
+    said.chop(1);
+    said += "; tarnwick-ctl runs by exit status:";
+    for (const auto& [code, count] : ctl_exits) said += QString(" %1 x %2,").arg(count).arg(code);
     std::printf(
-        "storm of %d switches (bus and broker at once) on 4 interlocked boards: %zu relay "
-        "states reported, %ld with two relays of a group on; bus calls:%s\n",
+        "storm of %d switches (bus and broker at once, tarnwick-ctl beside them) on 4 interlocked "
+        "boards: %zu relay states reported, %ld with two relays of a group on; bus calls:%s\n",
         switches, history.size(), static_cast<long>(broken), qPrintable(said.chopped(1)));
     dashboard.stop();
 }
