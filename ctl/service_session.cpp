@@ -3,6 +3,7 @@
 #include "ctl/names_command.h"
 #include "ctl/session.h"
 #include "names/locations.h"
+#include "protocol/number_text.h"
 
 namespace tarnwick::ctl {
 
@@ -283,7 +284,13 @@ std::optional<int> run_if_held(const Request& request,
     const link::PortDevice device = requested_device(request.port, choices, number);
     QDBusConnection bus = attach::service_bus();
     std::optional<attach::HeldLine> line;
-    if (!device.path.isEmpty()) line = attach::find_holder(bus, device.path);
+    // TARNWICK_SERVICE_WAIT_MS (at most 10 s) for a slow machine or a test
+    // build with sanitizers; the default keeps a direct open quick.
+    const auto wait = protocol::parse_unsigned(
+        qEnvironmentVariable("TARNWICK_SERVICE_WAIT_MS").toStdString(), 10000);
+    if (!device.path.isEmpty())
+        line = attach::find_holder(bus, device.path,
+                                   wait ? static_cast<int>(*wait) : attach::find_timeout_ms);
     if (!line) {
         if (!request.via_service && request.verb != Verb::pulse) return std::nullopt;
         print_error((request.verb == Verb::pulse ? pulse_needs : QString()) +

@@ -632,6 +632,7 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
         QProcess ctl;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TARNWICK_BUS", bus_.address());
+        env.insert("TARNWICK_SERVICE_WAIT_MS", "3000");  // a sanitized service answers slowly
         env.insert("XDG_CONFIG_HOME", dir_.filePath("ctl-config"));
         ctl.setProcessEnvironment(env);
         // The copy's directory is root's alone; nobody cannot write the
