@@ -31,9 +31,15 @@ int print_names(const Request& request) {
         print_error(QStringLiteral("%1 is not there yet: these are the names it will start with")
                         .arg(path));
     }
-    QJsonObject json{{QStringLiteral("command"), QStringLiteral("names")},
-                     {QStringLiteral("address"), request.address},
-                     {QStringLiteral("file"), path}};
+    return report_names(request, names,
+                        {{QStringLiteral("command"), QStringLiteral("names")},
+                         {QStringLiteral("address"), request.address},
+                         {QStringLiteral("file"), path}});
+}
+
+}  // namespace
+
+int report_names(const Request& request, const ChannelNames& names, QJsonObject json) {
     if (request.name_channel) {
         const QString& name = names[static_cast<std::size_t>(*request.name_channel - 1)];
         json.insert(QStringLiteral("channel"), *request.name_channel);
@@ -53,6 +59,8 @@ int print_names(const Request& request) {
     if (request.json) print_json(json);
     return exit_done;
 }
+
+namespace {
 
 int set_name(const Request& request) {
     const std::string address = address_text(request.address);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonObject>
+
 #include "ctl/command_line.h"
 #include "ctl/report.h"
 #include "names/name_file.h"
@@ -21,6 +23,10 @@ class StderrMessages : public names::TextMessages {
 // `missing` tells whether the file is not there yet.
 [[nodiscard]] ChannelNames channel_names(int address, names::Messages& messages,
                                          bool* missing = nullptr);
+
+// Prints one channel's name (names CH) or all 16, as text or, with --json,
+// in `json` (which says where they come from), and returns exit_done.
+int report_names(const Request& request, const ChannelNames& names, QJsonObject json);
 
 // names [CH [NAME]]: prints the names, or stores one as the name dialog does.
 int run_names(const Request& request);

@@ -247,24 +247,11 @@ int ServiceSession::run_names() {
             }
             return status;
         }
-    } else if (request_.name_channel) {
-        const QString& name = names_[static_cast<std::size_t>(*request_.name_channel - 1)];
-        json.insert(QStringLiteral("channel"), *request_.name_channel);
-        json.insert(QStringLiteral("name"), name);
-        if (!request_.json) print_line(name);
-    } else {
-        QJsonArray list;
-        for (int c = 1; c <= 16; ++c) {
-            const QString& name = names_[static_cast<std::size_t>(c - 1)];
-            list.append(
-                QJsonObject{{QStringLiteral("channel"), c}, {QStringLiteral("name"), name}});
-            if (!request_.json) print_line(QStringLiteral("%1  %2").arg(c, 2).arg(name));
-        }
-        json.insert(QStringLiteral("names"), list);
+        json.insert(QStringLiteral("ok"), true);
+        if (request_.json) print_json(json);
+        return exit_done;
     }
-    json.insert(QStringLiteral("ok"), true);
-    if (request_.json) print_json(json);
-    return exit_done;
+    return report_names(request_, names_, json);
 }
 
 std::optional<int> run_if_held(const Request& request,
