@@ -2,6 +2,7 @@
 // simulated boards, its objects on a bus of the test's own, its notifications
 // on a socket the test reads.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,11 +15,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
@@ -35,28 +38,38 @@ const QString board_interface = "org.tarnwick.Tarnwick1.Board";
 const QString line_interface = "org.tarnwick.Tarnwick1.Line";
 const QString line_path = "/org/tarnwick/Tarnwick1/line/cab_2d1";
 
-// What the service tells systemd, read from a socket of the test's own as it
-// comes: a full queue would block the service's next notification.
+// What the service tells systemd, read from a socket of the test's own by a
+// thread of its own as it comes, as systemd would: a queue left full while
+// the test waits on a process would block the service's next notification.
 class NotifySocket {
   public:
     explicit NotifySocket(const QString& path) : path_(path) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", qPrintable(path));
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { received(); });
+        reader_ = std::thread([this] {
+            char buffer[4096];
+            while (!stop_) {
+                pollfd ready{fd_, POLLIN, 0};
+                if (::poll(&ready, 1, 50) <= 0) continue;
+                const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n <= 0) continue;
+                const std::lock_guard<std::mutex> lock(mutex_);
+                incoming_ += QString::fromUtf8(buffer, static_cast<int>(n)) + "\n";
+            }
+        });
     }
     ~NotifySocket() {
-        notifier_.reset();
+        stop_ = true;
+        reader_.join();
         ::close(fd_);
     }
     // Everything received so far, one message after another.
     const QString& received() {
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
-            received_ += QString::fromUtf8(buffer, static_cast<int>(n)) + "\n";
+        const std::lock_guard<std::mutex> lock(mutex_);
+        received_ = incoming_;
         return received_;
     }
     [[nodiscard]] const QString& path() const { return path_; }
@@ -64,8 +77,11 @@ class NotifySocket {
   private:
     QString path_;
     int fd_ = -1;
-    std::unique_ptr<QSocketNotifier> notifier_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    QString incoming_;
     QString received_;
+    std::thread reader_;
 };
 
 QProcess::ProcessState run(const QStringList& args, int* status, QString* err) {
@@ -614,13 +630,9 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
          "the line is held by tarnwickd; its boards are 1, 2, 9"},
         {{"-p", link, "-a", "1", "names", "2", "pump"}, false, 0, "", ""},
         {{"-p", link, "-a", "1", "names", "2"}, false, 0, "pump", ""},
-#ifndef __SANITIZE_ADDRESS__
-        // Relay 4 on for 0.4 s, then the watch sees the pulse end it. Under
-        // AddressSanitizer the service stops answering after this pulse: not
-        // yet understood, so not run there until it is.
+        // Relay 4 on for 0.4 s, then the watch sees the pulse end it.
         {{"-p", link, "-a", "2", "pulse", "4", "0.4"}, false, 0, " 4  on", ""},
         {{"-p", link, "-a", "2", "watch", "--count", "2"}, false, 0, "(by pulse)", ""},
-#endif
         {{"--direct", "-p", link, "-a", "2", "pulse", "4", "1"},
          false,
          2,
@@ -667,11 +679,7 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
         });
     };
     EXPECT_EQ(commands(1), 2);
-#ifndef __SANITIZE_ADDRESS__
     EXPECT_EQ(commands(2), 4);
-#else
-    EXPECT_EQ(commands(2), 2);
-#endif
     EXPECT_EQ(board_->last_relays(1).value_or(0xffff), 0);
     EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
 }
