@@ -285,11 +285,18 @@ bool BusObjects::properties_call(const QDBusMessage& message, const Target& targ
     return true;
 }
 
-// The bus daemon vouches for the uid behind a unique name.
-QString BusObjects::caller_text(const QDBusMessage& message) const {
+// The bus daemon vouches for the uid behind a unique name. The question
+// waits for the bus, so it is asked once per name: a unique name is never
+// given to another connection. The memory is bounded for a service that
+// runs for years.
+QString BusObjects::caller_text(const QDBusMessage& message) {
+    const auto known = callers_.find(message.service());
+    if (known != callers_.end()) return known->second;
     const QDBusReply<uint> uid = connection_.interface()->serviceUid(message.service());
-    return uid.isValid() ? QString("uid %1").arg(uid.value())
-                         : QString("%1, whose uid the bus did not say").arg(message.service());
+    if (!uid.isValid())
+        return QString("%1, whose uid the bus did not say").arg(message.service());
+    if (callers_.size() >= 256) callers_.clear();
+    return callers_[message.service()] = QString("uid %1").arg(uid.value());
 }
 
 void BusObjects::board_call(const QDBusMessage& message, const Target& target) {

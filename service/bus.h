@@ -51,7 +51,7 @@ class BusObjects : public QDBusVirtualObject {
     QVariantMap properties(const Target& target) const;
     bool properties_call(const QDBusMessage& message, const Target& target);
     void board_call(const QDBusMessage& message, const Target& target);
-    [[nodiscard]] QString caller_text(const QDBusMessage& message) const;
+    [[nodiscard]] QString caller_text(const QDBusMessage& message);
     void managed_objects(const QDBusMessage& message);
     void board_changed(LineModel* line, std::uint8_t address);
     void properties_changed(const QString& path, const char* interface, const QVariantMap& changed);
@@ -60,6 +60,7 @@ class BusObjects : public QDBusVirtualObject {
     QDBusConnection connection_;
     std::vector<LineModel*> lines_;
     std::map<std::pair<LineModel*, std::uint8_t>, BoardState> shown_;  // as last signalled
+    std::map<QString, QString> callers_;  // unique name -> caller_text
 };
 
 }  // namespace tarnwick::service
