@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include "attach/bus_names.h"
+#include "protocol/number_text.h"
 
 namespace tarnwick::attach {
 
@@ -98,6 +99,12 @@ QDBusConnection service_bus() {
     const QString address = qEnvironmentVariable("TARNWICK_BUS");
     if (address.isEmpty()) return QDBusConnection::systemBus();
     return QDBusConnection::connectToBus(address, QStringLiteral("tarnwick-service"));
+}
+
+int find_wait_ms() {
+    const auto wait = protocol::parse_unsigned(
+        qEnvironmentVariable("TARNWICK_SERVICE_WAIT_MS").toStdString(), 10000);
+    return wait ? static_cast<int>(*wait) : find_timeout_ms;
 }
 
 QString HeldLine::board_list() const {

@@ -15,6 +15,14 @@ namespace tarnwick::attach {
 // How long a caller waits for a service before opening the device itself.
 inline constexpr int find_timeout_ms = 300;
 
+// find_timeout_ms, or $TARNWICK_SERVICE_WAIT_MS (at most 10 s) for a slow
+// machine or a test build with sanitizers.
+[[nodiscard]] int find_wait_ms();
+
+// The service replies to a switch once the board confirmed, after its own
+// wait; a caller's wait only guards against a service that hangs.
+inline constexpr int reply_timeout_ms = 5000;
+
 // The bus named by $TARNWICK_BUS, else the system bus.
 [[nodiscard]] QDBusConnection service_bus();
 

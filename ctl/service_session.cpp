@@ -12,10 +12,6 @@ namespace {
 // A watch looks this often whether the reader of its output went away.
 constexpr int reader_check_ms = 50;
 
-// The service replies once the board confirmed, after its own wait; ours
-// only guards against a service that hangs.
-constexpr int service_reply_ms = 5000;
-
 int status_of(attach::Refusal refusal) {
     switch (refusal) {
         case attach::Refusal::none:
@@ -40,7 +36,7 @@ ServiceSession::ServiceSession(const Request& request, QDBusConnection bus, atta
     : QObject(parent), request_(request), bus_(std::move(bus)), line_(std::move(line)) {}
 
 int ServiceSession::call_timeout_ms() const {
-    return request_.timeout_given ? request_.timeout_ms : service_reply_ms;
+    return request_.timeout_given ? request_.timeout_ms : attach::reply_timeout_ms;
 }
 
 QJsonObject ServiceSession::json_head() const {
@@ -271,13 +267,8 @@ std::optional<int> run_if_held(const Request& request,
     const link::PortDevice device = requested_device(request.port, choices, number);
     QDBusConnection bus = attach::service_bus();
     std::optional<attach::HeldLine> line;
-    // TARNWICK_SERVICE_WAIT_MS (at most 10 s) for a slow machine or a test
-    // build with sanitizers; the default keeps a direct open quick.
-    const auto wait = protocol::parse_unsigned(
-        qEnvironmentVariable("TARNWICK_SERVICE_WAIT_MS").toStdString(), 10000);
     if (!device.path.isEmpty())
-        line = attach::find_holder(bus, device.path,
-                                   wait ? static_cast<int>(*wait) : attach::find_timeout_ms);
+        line = attach::find_holder(bus, device.path, attach::find_wait_ms());
     if (!line) {
         if (!request.via_service && request.verb != Verb::pulse) return std::nullopt;
         print_error((request.verb == Verb::pulse ? pulse_needs : QString()) +
