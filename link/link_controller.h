@@ -75,6 +75,9 @@ class LinkController : public QObject, private SerialListener {
     void port_text_changed();
     // The window is closing: no reconnect, no scan.
     void shutdown();
+    // The cells show a line somebody else holds: no tick marks them unknown
+    // until this port is opened again.
+    void stop_ticks() { set_timer_enabled(false); }
 
     // Opens a device already chosen: a port number's (port_map.h), or one a
     // program was given by path (port_number -1). The same open, lock and

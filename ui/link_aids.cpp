@@ -132,6 +132,8 @@ QString LinkAids::port_tip() const {
     QStringList parts;
     // A text that is no port number is marked on the entry; say so first.
     if (!form_.port_entry()->toolTip().isEmpty()) parts << form_.port_entry()->toolTip();
+    if (const AttachedLine* attached = form_.attached())
+        return (parts << attached->port_tip()).join(u'\n');
     const link::LinkController& link = form_.link();
     if (const auto device = link.device_for_entry()) {
         const int number = *protocol::parse_entry(form_.port_text().toStdString());
@@ -154,6 +156,7 @@ QString LinkAids::port_tip() const {
 }
 
 QString LinkAids::cell_tip() const {
+    if (const AttachedLine* attached = form_.attached()) return attached->cell_tip();
     const link::LinkController& link = form_.link();
     if (!link.port_open() || form_.cell_state(1) != link::RelayState::unknown) return {};
     return link::unknown_reason(link.counters(), link.unknown_cause(), link::SteadyClock::now());

@@ -19,7 +19,7 @@ using tarnwick::names::NameFileLocation;
 // read before the application object exists (it would need one). Returns the
 // exit status when the program is to end without opening its window.
 std::optional<int> read_command_line(int argc, char** argv, const NameFileLocation& names,
-                                     const std::string& program_directory) {
+                                     const std::string& program_directory, bool& direct_open) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
@@ -37,7 +37,11 @@ std::optional<int> read_command_line(int argc, char** argv, const NameFileLocati
     // which the application object takes for itself.
     QCommandLineOption session(QStringLiteral("session"), QString(), QStringLiteral("id"));
     session.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({help, version, session});
+    const QCommandLineOption direct(
+        QStringLiteral("direct"),
+        QStringLiteral("Open the device even when tarnwickd holds it; by default the window then\n"
+                       "shows and switches the service's line ($TARNWICK_BUS names another bus)."));
+    parser.addOptions({help, version, session, direct});
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
 
     const bool parsed = parser.parse(arguments);
@@ -60,6 +64,7 @@ std::optional<int> read_command_line(int argc, char** argv, const NameFileLocati
         std::printf("tarnwick %s\n", TARNWICK_VERSION);
         return 0;
     }
+    direct_open = parser.isSet(direct);
     return std::nullopt;
 }
 
@@ -73,7 +78,8 @@ int main(int argc, char** argv) {
 
     const std::string program_directory = tarnwick::names::executable_directory();
     NameFileLocation location = tarnwick::names::locate_name_file(program_directory);
-    if (const auto status = read_command_line(argc, argv, location, program_directory))
+    bool direct = false;
+    if (const auto status = read_command_line(argc, argv, location, program_directory, direct))
         return *status;
 
     QApplication app(argc, argv);
@@ -96,6 +102,7 @@ int main(int argc, char** argv) {
         QString::fromStdString(tarnwick::names::settings_file_path()));
     tarnwick::ui::MainForm main_form(port, messages, names);
     main_form.use_port_choices(port_choices);
+    main_form.set_direct(direct);
     messages.set_parent(&main_form);
     main_form.show();
     if (!start_check.isEmpty()) QTimer::singleShot(0, &app, &QApplication::quit);

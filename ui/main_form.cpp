@@ -4,6 +4,7 @@
 #include <QScreen>
 
 #include "config/config.h"
+#include "link/port_map.h"
 #include "protocol/number_text.h"
 #include "ui/app_icon.h"
 #include "ui/fonts.h"
@@ -76,10 +77,10 @@ MainForm::MainForm(link::SerialPort& port, OperatorMessages& messages, names::Na
     build_controls();
     link_ = std::make_unique<link::LinkController>(port, *this, messages, ticks);
     for (RelayCell* cell : Picture1)
-        connect(cell, &RelayCell::clicked, this, [this](int n) { link_->Picture1_Click(n); });
-    connect(open_comm, &QPushButton::clicked, this, [this] { link_->open_comm_Click(); });
-    connect(openall, &QPushButton::clicked, this, [this] { link_->openall_Click(); });
-    connect(closeall, &QPushButton::clicked, this, [this] { link_->closeall_Click(); });
+        connect(cell, &RelayCell::clicked, this, &MainForm::cell_Click);
+    connect(open_comm, &QPushButton::clicked, this, &MainForm::open_comm_Click);
+    connect(openall, &QPushButton::clicked, this, [this] { all_Click(true); });
+    connect(closeall, &QPushButton::clicked, this, [this] { all_Click(false); });
     // The service's interlocks hold for a line the panel drives itself: read
     // for the device at every open, a reconnect's too.
     connect(link_.get(), &link::LinkController::port_state_changed, this, [this](bool open) {
@@ -96,20 +97,85 @@ MainForm::~MainForm() {
 }
 
 void MainForm::use_port_choices(link::PortChoices& choices) {
+    choices_ = &choices;
     link_->use_port_choices(&choices);
     aids_->use_port_choices(&choices);
 }
 
 void MainForm::closeEvent(QCloseEvent* event) {
     link_->shutdown();  // no reconnect, no scan after the window is gone
+    attached_.reset();
     QWidget::closeEvent(event);
 }
 
 void MainForm::Form_Initialize() {
     setWindowTitle(QString::fromStdString(names_.load_title()));
+    show_names();
+}
+
+void MainForm::open_comm_Click() {
+    if (attached_) return detach();
+    if (link_->port_open() || direct_ || !attach()) link_->open_comm_Click();
+}
+
+// A tarnwickd that holds the device the port number names keeps it; the
+// window then shows its line. No service within the wait costs only that.
+bool MainForm::attach() {
+    const auto number = protocol::parse_entry(chuankou_num->text().toStdString());
+    if (!number) return false;
+    const link::PortDevice device = link::device_for_port(*number, choices_);
+    if (device.path.isEmpty()) return false;
+    QDBusConnection bus = attach::service_bus();
+    std::optional<attach::HeldLine> line =
+        attach::find_holder(bus, device.path, attach::find_wait_ms());
+    if (!line) return false;
+    attached_ =
+        std::make_unique<AttachedLine>(bus, std::move(*line), device.path, *this, messages_);
+    connect(attached_.get(), &AttachedLine::names_changed, this, &MainForm::show_names);
+    // The window's own line rests: no ticks, no reconnect of an earlier loss.
+    link_->stop_ticks();
+    link_->shutdown();
+    set_all_relay_buttons_enabled(true);
+    set_port_entry_enabled(false);
+    set_port_button_caption(link::caption_close_port);
+    attached_->show_board(add->text());
+    return true;
+}
+
+// The service keeps its line; the window lets go of it.
+void MainForm::detach() {
+    attached_.reset();
+    for (int n = 1; n <= 16; ++n) paint_cell(n, link::RelayState::port_closed);
+    set_all_relay_buttons_enabled(false);
+    set_port_entry_enabled(true);
+    set_port_button_caption(link::caption_open_port);
+    show_names();
+}
+
+void MainForm::cell_Click(int n) {
+    if (attached_)
+        attached_->click(n);
+    else
+        link_->Picture1_Click(n);
+}
+
+void MainForm::all_Click(bool on) {
+    if (attached_)
+        attached_->switch_all(on);
+    else if (on)
+        link_->openall_Click();
+    else
+        link_->closeall_Click();
+}
+
+// The service's names while attached to a board of its line, else the file's.
+void MainForm::show_names() {
+    const QStringList served = attached_ ? attached_->names() : QStringList{};
     const auto names = names_.load_names(add->text().toStdString());
     for (int n = 1; n <= 16; ++n)
-        name_label(n)->set_name(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
+        name_label(n)->set_name(
+            served.size() == 16 ? served[n - 1]
+                                : QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
 }
 
 void MainForm::build_controls() {
@@ -212,9 +278,10 @@ void MainForm::add_Change() {
     // Setting the value it already has raises no change, so the pair settles
     // after one exchange; "05" becomes "5" unless the spinner already stood at 5.
     VScroll1->set_number(*number);
-    const auto names = names_.load_names(add->text().toStdString());
-    for (int n = 1; n <= 16; ++n)
-        name_label(n)->set_name(QString::fromStdString(names[static_cast<std::size_t>(n - 1)]));
+    if (attached_)
+        attached_->show_board(add->text());  // shows its names too
+    else
+        show_names();
 }
 
 void MainForm::VScroll1_Change() {

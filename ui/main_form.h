@@ -14,6 +14,7 @@
 #include "link/port_choices.h"
 #include "link/serial_port.h"
 #include "names/name_file.h"
+#include "ui/attached_line.h"
 #include "ui/message_boxes.h"
 #include "ui/relay_cell.h"
 
@@ -50,6 +51,16 @@ class MainForm : public QWidget, public link::PanelView {
     // The operator's saved devices: consulted on every open, changed through
     // "选择设备…" (which stays disabled without them).
     void use_port_choices(link::PortChoices& choices);
+    // Never ask whether tarnwickd holds the device: always open it here.
+    void set_direct(bool direct) { direct_ = direct; }
+
+    // The port button, a cell, the all-relay buttons: through tarnwickd
+    // while it holds the device, else on the window's own line.
+    void open_comm_Click();
+    void cell_Click(int n);
+    void all_Click(bool on);
+    // The service's line the window shows, or none.
+    AttachedLine* attached() const { return attached_.get(); }
 
     // Handlers of this window's own controls.
     void add_Change();
@@ -97,6 +108,9 @@ class MainForm : public QWidget, public link::PanelView {
     void build_controls();
     void mark_entry(QLineEdit* entry, const QString& explanation);
     void center_on_screen();
+    bool attach();
+    void detach();
+    void show_names();
 
     QLabel* Label3;
     QLineEdit* chuankou_num;
@@ -115,6 +129,9 @@ class MainForm : public QWidget, public link::PanelView {
     QPointer<NameForm> name_form_;
 
     std::unique_ptr<link::LinkController> link_;
+    link::PortChoices* choices_ = nullptr;
+    bool direct_ = false;
+    std::unique_ptr<AttachedLine> attached_;
     LinkAids* aids_ = nullptr;
 };
 

@@ -64,6 +64,12 @@ void NameForm::Form_Load() {
     // Text that is no number keeps the design text, as do an address of 256
     // or more and a channel outside 1..16.
     if (!address || !channel || *address >= 256 || *channel > 16 || *channel <= 0) return;
+    // The names of a board tarnwickd serves are its.
+    const AttachedLine* attached = main_form_.attached();
+    if (attached && attached->names().size() == 16 && add == main_form_.address_text()) {
+        mingcheng->setText(attached->names()[*channel - 1]);
+        return;
+    }
     mingcheng->setText(
         QString::fromStdString(names_.channel_name(add.toStdString(), xianlu.toStdString())));
 }
@@ -74,6 +80,15 @@ void NameForm::Command_ok_Click() {
         messages_.name_not_saved(
             QStringLiteral("模块地址“%1”不是整数，名称没有保存。请先输入 0 到 255 之间的地址。")
                 .arg(add));
+        return;
+    }
+    if (AttachedLine* attached = main_form_.attached()) {
+        const auto refused = attached->rename(add, *to_int16(xianlu), mingcheng->text());
+        if (refused) {
+            messages_.name_not_saved(*refused + QStringLiteral("\n名称没有保存。"));
+            return;
+        }
+        unload();  // the labels follow the service's names
         return;
     }
     using names::WriteError;

@@ -19,14 +19,21 @@
 #include <QTimer>
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "link/qt_serial_port.h"
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
 #include "tests/support/program_copy.h"
+#include "tests/support/recording_boxes.h"
+#include "tests/support/wait.h"
+#include "ui/link_aids.h"
+#include "ui/main_form.h"
+#include "ui/name_form.h"
 
 namespace tarnwick {
 namespace {
@@ -682,6 +689,123 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
     EXPECT_EQ(commands(2), 4);
     EXPECT_EQ(board_->last_relays(1).value_or(0xffff), 0);
     EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
+}
+
+// The panel on a device tarnwickd holds (relay 3 of boards 1 and 2 on at
+// first) shows the service's line and switches through it, sending nothing
+// itself; it follows names renamed elsewhere,
+// turns unknown while the service is away and comes back with it. Each row
+// acts, then waits for what the cells show (G on, R off, Y unknown, - closed).
+TEST_F(Daemon, ThePanelShowsAndSwitchesTheLineOfTheServiceHoldingItsDevice) {
+    ASSERT_NO_FATAL_FAILURE(start({"--relays", "0x0004"}));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    qputenv("TARNWICK_COM1", device().toUtf8());
+    qputenv("TARNWICK_BUS", bus_.address().toUtf8());
+    qputenv("TARNWICK_SERVICE_WAIT_MS", "3000");  // a sanitized service answers slowly
+    QTemporaryDir panel_dir;
+    test::RecordingBoxes boxes;
+    names::NameFile names(panel_dir.path().toStdString(), boxes);
+    link::QtSerialPort port;
+    ui::MainForm form(port, boxes, names);
+    const auto cells = [&] {
+        QString shown;
+        for (int n = 1; n <= 16; ++n) {
+            const ui::Colour colour = form.cell_colour(n);
+            shown += colour == ui::colour_green    ? 'G'
+                     : colour == ui::colour_red    ? 'R'
+                     : colour == ui::colour_yellow ? 'Y'
+                                                   : '-';
+        }
+        return shown;
+    };
+    const QString all_on(16, 'G'), all_off(16, 'R'), unknown(16, 'Y'), closed(16, '-');
+    const QString third_on = "RRGRRRRRRRRRRRRR";
+    struct Row {
+        const char* what;
+        std::function<void()> act;
+        QString cells;
+        std::uint16_t board_2;  // what board 2's relays are then
+        const char* box;        // the one message box the row gives, if any
+        const char* tip = "";   // in the port's or the cells' tooltip then
+        int label = 0;          // and this name label shows
+        const char* name = "";  // this name
+    };
+    const auto rename_in_dialog = [&](int n, const QString& name) {
+        form.Label4_Click(n);
+        form.name_dialog()->name_entry()->setText(name);
+        form.name_dialog()->Command_ok_Click();
+    };
+    const Row rows[] = {
+        {"attach", [&] { form.address_entry()->setText("2"), form.open_comm_Click(); }, third_on,
+         0x0004, "", "由 tarnwickd 的线路 cab-1 持有"},
+        {"click on relay 3", [&] { form.cell_Click(3); }, all_off, 0x0000, ""},
+        {"吸合所有", [&] { form.all_Click(true); }, all_on, 0xffff, ""},
+        {"switched over the bus",
+         [&] {
+             call(2, {"Switch", "yb", "16", "false"});
+         },
+         QString(15, 'G') + 'R', 0x7fff, ""},
+        {"断开所有", [&] { form.all_Click(false); }, all_off, 0x0000, ""},
+        {"address 7, not on the line", [&] { form.address_entry()->setText("7"); }, unknown, 0x0000,
+         "", "不是 tarnwickd 的线路 cab-1 上的模块；它的模块是 1, 2, 9"},
+        {"click there", [&] { form.cell_Click(1); }, unknown, 0x0000,
+         "不是 tarnwickd 的线路 cab-1"},
+        {"board 9 of the line, offline", [&] { form.address_entry()->setText("9"); }, unknown,
+         0x0000, ""},
+        {"click there", [&] { form.cell_Click(1); }, unknown, 0x0000, "离线"},
+        {"board 1: the service's names", [&] { form.address_entry()->setText("1"); }, third_on,
+         0x0000, "", "", 5, "valve"},
+        {"renamed over the bus",
+         [&] {
+             call(1, {"Rename", "ys", "2", "pump"});
+         },
+         third_on, 0x0000, "", "", 2, "pump"},
+        {"renamed in the name dialog", [&] { rename_in_dialog(3, "fan"); }, third_on, 0x0000, "",
+         "", 3, "fan"},
+        {"back to board 2", [&] { form.address_entry()->setText("2"); }, all_off, 0x0000, ""},
+        {"the service killed", [&] { stop_daemon(); }, unknown, 0x0000, "", "tarnwickd 已停止"},
+        {"and started again", [&] { start_daemon(); }, all_off, 0x0000, ""},
+        {"click on relay 1 again", [&] { form.cell_Click(1); }, "GRRRRRRRRRRRRRRR", 0x0001, ""},
+        {"关闭串口", [&] { form.open_comm_Click(); }, closed, 0x0001, ""},
+        {"--direct", [&] { form.set_direct(true), form.open_comm_Click(); }, closed, 0x0001,
+         "设备正被其他程序使用"},
+    };
+    for (const Row& row : rows) {
+        const int boxes_before = static_cast<int>(boxes.texts.size());
+        row.act();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return cells() == row.cells; }, 5000))
+            << row.what << ": " << cells().toStdString();
+        EXPECT_TRUE(board_->wait_for_relays(2, row.board_2, std::chrono::milliseconds(2000)))
+            << row.what;
+        test::run_events_for(200);  // a late second box would come now
+        const QStringList said = boxes.texts.mid(boxes_before);
+        EXPECT_EQ(said.size(), *row.box ? 1 : 0)
+            << row.what << ": " << said.join('|').toStdString();
+        if (*row.box && !said.isEmpty()) {
+            EXPECT_TRUE(said.first().contains(QString::fromUtf8(row.box)))
+                << row.what << ": " << said.first().toStdString();
+        }
+        const QString tips = form.aids().port_tip() + '\n' + form.aids().cell_tip();
+        EXPECT_TRUE(tips.contains(QString::fromUtf8(row.tip)))
+            << row.what << ": " << tips.toStdString();
+        if (row.label) {
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] { return form.name_label(row.label)->text() == QString::fromUtf8(row.name); },
+                2000))
+                << row.what << ": " << form.name_label(row.label)->text().toStdString();
+        }
+        if (row.cells != closed) {
+            EXPECT_NE(form.attached(), nullptr) << row.what;
+            EXPECT_EQ(form.port_button()->text(), "关闭串口") << row.what;
+        }
+        EXPECT_FALSE(form.link().port_open()) << row.what;  // never on the wire itself
+    }
+    EXPECT_EQ(form.attached(), nullptr);
+    EXPECT_EQ(form.port_button()->text(), "打开串口");
+    // The names went to the service's file, not the panel's.
+    EXPECT_EQ(names.channel_name("1", "3"), "第3路");
+    unsetenv("TARNWICK_COM1");
+    unsetenv("TARNWICK_BUS");
 }
 
 TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {

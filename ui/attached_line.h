@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+#include "attach/service_client.h"
+#include "link/panel_view.h"
+#include "ui/message_boxes.h"
+
+namespace tarnwick::ui {
+
+// The window's line while tarnwickd holds the device the port number names:
+// the cells show the service's view of the board in the address entry, a
+// click is a call to the service, and the panel sends no frame itself. When
+// the service goes away the cells turn unknown; it is looked for again until
+// it is back with the device.
+class AttachedLine : public QObject {
+    Q_OBJECT
+  public:
+    AttachedLine(QDBusConnection bus, attach::HeldLine line, QString device, link::PanelView& view,
+                 OperatorMessages& messages, QObject* parent = nullptr);
+    ~AttachedLine() override;
+
+    // The board the address entry names now (any text; one that is no
+    // number or no board of the line shows unknown cells).
+    void show_board(const QString& address_text);
+    void click(int n);
+    void switch_all(bool on);
+    // Stores a name through the service; the reason when it did not.
+    std::optional<QString> rename(const QString& address_text, int relay, const QString& name);
+
+    // The shown board's names as the service has them: 16, or none.
+    [[nodiscard]] QStringList names() const;
+    [[nodiscard]] const attach::HeldLine& line() const { return line_; }
+    [[nodiscard]] bool service_present() const { return present_; }
+    [[nodiscard]] QString port_tip() const;
+    [[nodiscard]] QString cell_tip() const;
+
+  signals:
+    // The shown board's names changed on the service's side (or another
+    // board is shown).
+    void names_changed();
+
+  private:
+    void repaint();
+    void service_gone();
+    void look_again();
+    QString not_a_board_text() const;
+    void report(const attach::CallResult& result);
+
+    QDBusConnection bus_;
+    attach::HeldLine line_;
+    QString device_;  // as the port number named it
+    link::PanelView& view_;
+    OperatorMessages& messages_;
+    std::unique_ptr<attach::BoardClient> board_;
+    QString address_text_;
+    bool present_ = true;
+    QDBusServiceWatcher watcher_;
+    QTimer retry_;
+};
+
+}  // namespace tarnwick::ui
