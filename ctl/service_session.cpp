@@ -1,5 +1,6 @@
 #include "ctl/service_session.h"
 
+#include "attach/bus_names.h"
 #include "ctl/names_command.h"
 #include "ctl/session.h"
 #include "names/locations.h"
@@ -11,6 +12,9 @@ namespace {
 
 // A watch looks this often whether the reader of its output went away.
 constexpr int reader_check_ms = 50;
+
+// While the service is away, a watch looks for it this often.
+constexpr int reread_ms = 500;
 
 int status_of(attach::Refusal refusal) {
     switch (refusal) {
@@ -72,7 +76,7 @@ int ServiceSession::refused(const attach::CallResult& result) {
 }
 
 link::RelayStates ServiceSession::states() const {
-    if (!board_->properties().online) {
+    if (!service_present_ || !board_->properties().online) {
         link::RelayStates unknown;
         unknown.fill(link::RelayState::unknown);
         return unknown;
@@ -157,6 +161,7 @@ int ServiceSession::run() {
         if (output_reader_gone()) finish(exit_done);
     });
     reader_check_.start(reader_check_ms);
+    follow_service();
     watch_change();
     if (!status_) {
         QEventLoop loop;
@@ -165,6 +170,30 @@ int ServiceSession::run() {
         loop_ = nullptr;
     }
     return *status_;
+}
+
+// As a watch on the device goes on across an unplug: the relays turn
+// unknown while the service is away, and the board is read again once it is
+// back (its objects may come a moment after its name).
+void ServiceSession::follow_service() {
+    service_watch_ = std::make_unique<QDBusServiceWatcher>(
+        QString::fromLatin1(attach::bus_name), bus_, QDBusServiceWatcher::WatchForOwnerChange);
+    connect(service_watch_.get(), &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+        service_present_ = false;
+        watch_change();
+        read_again_.start();
+    });
+    connect(service_watch_.get(), &QDBusServiceWatcher::serviceRegistered, this,
+            &ServiceSession::read_again);
+    read_again_.setInterval(reread_ms);
+    connect(&read_again_, &QTimer::timeout, this, &ServiceSession::read_again);
+}
+
+void ServiceSession::read_again() {
+    if (service_present_ || !board_->read(attach::find_wait_ms()).ok()) return;
+    service_present_ = true;
+    read_again_.stop();
+    watch_change();
 }
 
 void ServiceSession::interrupt() {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QDBusServiceWatcher>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "attach/service_client.h"
@@ -31,6 +33,8 @@ class ServiceSession : public QObject {
     int run_names();
     int switch_relays();
     void watch_change();
+    void follow_service();
+    void read_again();
     [[nodiscard]] link::RelayStates states() const;
     [[nodiscard]] int call_timeout_ms() const;
     // The status for a refused call, its words printed (and --json).
@@ -51,6 +55,10 @@ class ServiceSession : public QObject {
     QTimer settle_;        // a watch's change waits for who made it
     QStringList sources_;  // ... said since the last line
     static constexpr int source_settle_ms = 30;
+    // A watch across the service going away and coming back.
+    std::unique_ptr<QDBusServiceWatcher> service_watch_;
+    QTimer read_again_;
+    bool service_present_ = true;
     std::optional<int> status_;
     QEventLoop* loop_ = nullptr;
 };

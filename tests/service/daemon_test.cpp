@@ -689,6 +689,32 @@ TEST_F(Daemon, TarnwickCtlGoesThroughTheServiceHoldingItsDevice) {
     EXPECT_EQ(commands(2), 4);
     EXPECT_EQ(board_->last_relays(1).value_or(0xffff), 0);
     EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
+
+    // A watch goes on across the service's restart, as across an unplug:
+    // the relays unknown while it is away, known again once it is back.
+    QProcess watch;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TARNWICK_BUS", bus_.address());
+    env.insert("TARNWICK_SERVICE_WAIT_MS", "3000");
+    watch.setProcessEnvironment(env);
+    watch.start(ctl_copy, {"-p", link, "-a", "2", "watch", "--count", "3"});
+    QString out;
+    const auto lines = [&] {
+        out += QString::fromUtf8(watch.readAllStandardOutput());
+        return out.count('\n');
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines() == 1; }, 5000));
+    stop_daemon();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == 2; }, 5000)) << out.toStdString();
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return watch.state() == QProcess::NotRunning; }, 10000));
+    lines();
+    const QStringList said = out.trimmed().split('\n');
+    ASSERT_EQ(said.size(), 3) << out.toStdString();
+    EXPECT_TRUE(said[0].endsWith("all off")) << out.toStdString();
+    EXPECT_TRUE(said[1].endsWith("unknown")) << out.toStdString();
+    EXPECT_TRUE(said[2].endsWith("all off")) << out.toStdString();
+    EXPECT_EQ(watch.exitCode(), 0);
 }
 
 // The panel on a device tarnwickd holds (relay 3 of boards 1 and 2 on at
