@@ -61,9 +61,16 @@ void AttachedLine::repaint() {
     }
 }
 
-// One message box per refused click, from the reply to that click.
+// One message box per refused click, from the reply to that click. Said
+// from the event loop, not from within the reply: the box's own loop, or a
+// service found gone, may end the board client the reply belongs to.
 void AttachedLine::report(const attach::CallResult& result) {
     if (result.ok()) return;
+    QMetaObject::invokeMethod(
+        this, [this, result] { refused(result); }, Qt::QueuedConnection);
+}
+
+void AttachedLine::refused(const attach::CallResult& result) {
     if (result.refusal == attach::Refusal::gone) service_gone();
     messages_.port_error(
         QStringLiteral("tarnwickd（线路 %1）：%2。\n%3")

@@ -51,6 +51,7 @@ class AttachedLine : public QObject {
     void look_again();
     QString not_a_board_text() const;
     void report(const attach::CallResult& result);
+    void refused(const attach::CallResult& result);
 
     QDBusConnection bus_;
     attach::HeldLine line_;
