@@ -21,15 +21,15 @@ sanitized() {
     (cd "$tarnwick_root/build-asan" && ctest --output-on-failure --timeout 300 -j3 -LE bench)
 }
 
-# 25 s per target (at most 2 million inputs each); an input that crashes a
+# 15 s per target (at most 2 million inputs each); an input that crashes a
 # target fails the stage.
-fuzz() { bash "$tarnwick_root/scripts/fuzz.sh" -t 25 -n 2000000; }
+fuzz() { bash "$tarnwick_root/scripts/fuzz.sh" -t 15 -n 2000000; }
 
-# A minute of random faults, restarts and clicks against the real panel, then
+# 45 s of random faults, restarts and clicks against the real panel, then
 # a shorter run under valgrind for leaks in our code. Both print figures and
 # fail only on a crash, a hang, a panel that does not recover, or a leak.
 soak() {
-    bash "$tarnwick_root/scripts/soak.sh" 60
+    bash "$tarnwick_root/scripts/soak.sh" 45
     bash "$tarnwick_root/scripts/soak.sh" --leaks 20
 }
 
