@@ -4,7 +4,6 @@
 #include "ctl/names_command.h"
 #include "ctl/session.h"
 #include "names/locations.h"
-#include "protocol/number_text.h"
 
 namespace tarnwick::ctl {
 

@@ -32,10 +32,9 @@ AttachedLine::~AttachedLine() = default;
 void AttachedLine::show_board(const QString& address_text) {
     address_text_ = address_text;
     board_.reset();
-    const auto address = protocol::parse_entry(address_text.toStdString());
-    const auto board = address ? line_.boards.find(*address) : line_.boards.end();
-    if (present_ && board != line_.boards.end()) {
-        board_ = std::make_unique<attach::BoardClient>(bus_, board->second);
+    const std::optional<QString> path = board_path(address_text);
+    if (present_ && path) {
+        board_ = std::make_unique<attach::BoardClient>(bus_, *path);
         connect(board_.get(), &attach::BoardClient::changed, this, [this] {
             repaint();
             emit names_changed();
@@ -72,17 +71,23 @@ void AttachedLine::report(const attach::CallResult& result) {
 
 void AttachedLine::refused(const attach::CallResult& result) {
     if (result.refusal == attach::Refusal::gone) service_gone();
-    messages_.port_error(
-        QStringLiteral("tarnwickd（线路 %1）：%2。\n%3")
-            .arg(line_.name, attach::refusal_text(result.refusal), result.message));
+    messages_.port_error(refusal_words(result));
+}
+
+QString AttachedLine::refusal_words(const attach::CallResult& result) const {
+    return QStringLiteral("tarnwickd（线路 %1）：%2。\n%3")
+        .arg(line_.name, attach::refusal_text(result.refusal), result.message);
+}
+
+bool AttachedLine::board_or_say_why() {
+    if (board_) return true;
+    messages_.port_error(present_ ? not_a_board_text()
+                                  : attach::refusal_text(attach::Refusal::gone));
+    return false;
 }
 
 void AttachedLine::click(int n) {
-    if (!board_) {
-        messages_.port_error(present_ ? not_a_board_text()
-                                      : attach::refusal_text(attach::Refusal::gone));
-        return;
-    }
+    if (!board_or_say_why()) return;
     // The state the service last reported; an offline board is refused there.
     const bool on = !((board_->properties().relays >> (n - 1)) & 1);
     board_->call_async(QStringLiteral("Switch"), {QVariant::fromValue(static_cast<uchar>(n)), on},
@@ -90,26 +95,27 @@ void AttachedLine::click(int n) {
 }
 
 void AttachedLine::switch_all(bool on) {
-    if (!board_) {
-        messages_.port_error(present_ ? not_a_board_text()
-                                      : attach::refusal_text(attach::Refusal::gone));
-        return;
-    }
+    if (!board_or_say_why()) return;
     board_->call_async(QStringLiteral("SwitchAll"), {on}, attach::reply_timeout_ms,
                        [this](const auto& result) { report(result); });
 }
 
 std::optional<QString> AttachedLine::rename(const QString& address_text, int relay,
                                             const QString& name) {
-    const auto address = protocol::parse_entry(address_text.toStdString());
-    const auto board = address ? line_.boards.find(*address) : line_.boards.end();
     if (!present_) return attach::refusal_text(attach::Refusal::gone);
-    if (board == line_.boards.end()) return not_a_board_text();
-    attach::BoardClient client(bus_, board->second);
+    const std::optional<QString> path = board_path(address_text);
+    if (!path) return not_a_board_text();
+    attach::BoardClient client(bus_, *path);
     const attach::CallResult done = client.rename(relay, name, attach::reply_timeout_ms);
     if (done.ok()) return std::nullopt;
-    return QStringLiteral("tarnwickd（线路 %1）：%2。\n%3")
-        .arg(line_.name, attach::refusal_text(done.refusal), done.message);
+    return refusal_words(done);
+}
+
+std::optional<QString> AttachedLine::board_path(const QString& address_text) const {
+    const auto address = protocol::parse_entry(address_text.toStdString());
+    const auto board = address ? line_.boards.find(*address) : line_.boards.end();
+    if (board == line_.boards.end()) return std::nullopt;
+    return board->second;
 }
 
 QStringList AttachedLine::names() const {

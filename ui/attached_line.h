@@ -35,8 +35,6 @@ class AttachedLine : public QObject {
 
     // The shown board's names as the service has them: 16, or none.
     [[nodiscard]] QStringList names() const;
-    [[nodiscard]] const attach::HeldLine& line() const { return line_; }
-    [[nodiscard]] bool service_present() const { return present_; }
     [[nodiscard]] QString port_tip() const;
     [[nodiscard]] QString cell_tip() const;
 
@@ -49,7 +47,12 @@ class AttachedLine : public QObject {
     void repaint();
     void service_gone();
     void look_again();
+    // The object of the board an address entry names, when the line has it.
+    [[nodiscard]] std::optional<QString> board_path(const QString& address_text) const;
+    // Whether a board is shown; when not, the click that asked is told why.
+    bool board_or_say_why();
     QString not_a_board_text() const;
+    [[nodiscard]] QString refusal_words(const attach::CallResult& result) const;
     void report(const attach::CallResult& result);
     void refused(const attach::CallResult& result);
 

@@ -115,12 +115,12 @@ void MainForm::Form_Initialize() {
 
 void MainForm::open_comm_Click() {
     if (attached_) return detach();
-    if (link_->port_open() || direct_ || !attach()) link_->open_comm_Click();
+    if (link_->port_open() || direct_ || !attach_to_service()) link_->open_comm_Click();
 }
 
 // A tarnwickd that holds the device the port number names keeps it; the
 // window then shows its line. No service within the wait costs only that.
-bool MainForm::attach() {
+bool MainForm::attach_to_service() {
     const auto number = protocol::parse_entry(chuankou_num->text().toStdString());
     if (!number) return false;
     const link::PortDevice device = link::device_for_port(*number, choices_);

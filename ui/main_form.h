@@ -108,7 +108,7 @@ class MainForm : public QWidget, public link::PanelView {
     void build_controls();
     void mark_entry(QLineEdit* entry, const QString& explanation);
     void center_on_screen();
-    bool attach();
+    bool attach_to_service();
     void detach();
     void show_names();
 
