@@ -145,12 +145,9 @@ int ServiceSession::run() {
             return switch_relays();
     }
     watching_ = true;
-    // A change and who made it come as two signals, one right after the
-    // other: the line waits for both.
-    settle_.setSingleShot(true);
-    settle_.setInterval(source_settle_ms);
-    connect(&settle_, &QTimer::timeout, this, &ServiceSession::watch_change);
-    connect(&*board_, &attach::BoardClient::changed, &settle_, qOverload<>(&QTimer::start));
+    // Who made a change comes before the change (Switched, then
+    // PropertiesChanged): its line can say it at once.
+    connect(&*board_, &attach::BoardClient::changed, this, &ServiceSession::watch_change);
     connect(&*board_, &attach::BoardClient::switched, this,
             [this](int, bool, const QString& source, const QString& detail) {
                 const QString who = detail.isEmpty() ? source : source + " " + detail;

@@ -52,9 +52,7 @@ class ServiceSession : public QObject {
     int lines_ = 0;
     bool watching_ = false;
     QTimer reader_check_;
-    QTimer settle_;        // a watch's change waits for who made it
     QStringList sources_;  // ... said since the last line
-    static constexpr int source_settle_ms = 30;
     // A watch across the service going away and coming back.
     std::unique_ptr<QDBusServiceWatcher> service_watch_;
     QTimer read_again_;

@@ -201,11 +201,11 @@ void Line::on_online(std::uint8_t address, bool online, const QString& why) {
 
 // Each change with who asked for it: the command's origin when the answer
 // shows what it asked, else nobody here ("observed": the board's buttons,
-// another program).
+// another program). Switched goes out before the PropertiesChanged it
+// causes, so a watcher has its cause when it sees the change.
 void Line::on_relays(std::uint8_t address, std::optional<std::uint16_t> before,
                      std::uint16_t relays) {
-    emit board_changed(address);
-    if (!before) return;  // came online: said by on_online
+    if (!before) return emit board_changed(address);  // came online: said by on_online
     for (int relay = 1; relay <= protocol::relay_count; ++relay) {
         const std::uint16_t bit = protocol::relay_bit(relay);
         if (!((*before ^ relays) & bit)) continue;
@@ -223,6 +223,7 @@ void Line::on_relays(std::uint8_t address, std::optional<std::uint16_t> before,
         emit relay_switched(address, relay, on, link::source_name(origin.source),
                             QString::fromStdString(origin.detail));
     }
+    emit board_changed(address);
 }
 
 void Line::on_command(std::uint8_t address, const link::WantedStates::Want& want,

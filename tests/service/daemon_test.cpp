@@ -272,6 +272,30 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     }
     EXPECT_FALSE(log().contains("whose uid the bus did not say"));
 
+    // Switched comes before the PropertiesChanged it causes: a watcher has
+    // the cause when it sees the change. Monitoring the bus is root's, as on
+    // the system bus.
+    QProcess monitor;
+    if (::getuid() == 0) {
+        monitor.start("busctl", {"--address=" + bus_.address(), "monitor", "--match",
+                                 "type='signal',path='" + board(2) + "'"});
+        ASSERT_TRUE(monitor.waitForStarted());
+        QTest::qWait(300);
+        EXPECT_EQ(call(2, {"Switch", "yb", "6", "true"}).status, 0);
+        QString seen;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                seen += QString::fromUtf8(monitor.readAllStandardOutput());
+                return seen.contains("Member=PropertiesChanged");
+            },
+            3000));
+        monitor.kill();
+        monitor.waitForFinished(1000);
+        EXPECT_NE(seen.indexOf("Member=Switched"), -1) << seen.toStdString();
+        EXPECT_LT(seen.indexOf("Member=Switched"), seen.indexOf("Member=PropertiesChanged"))
+            << seen.toStdString();
+    }
+
     const auto offline =
         busctl({"call", bus_name, board(9), board_interface, "Switch", "yb", "1", "true"});
     EXPECT_NE(offline.status, 0);

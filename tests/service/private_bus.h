@@ -45,6 +45,10 @@ class PrivateBus {
            send_interface="org.freedesktop.DBus.Introspectable"/>
   </policy>
   <policy user="%2"><allow own="org.tarnwick.Tarnwick1"/></policy>
+  <policy user="root">
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Monitoring"/>
+  </policy>
   <include>%3</include>
 </busconfig>
 )")
