@@ -8,7 +8,7 @@
 #include <QDBusPendingReply>
 #include <QFileInfo>
 
-#include "attach/bus_names.h"
+#include "attach/contract.h"
 #include "protocol/number_text.h"
 
 namespace tarnwick::attach {
@@ -19,7 +19,6 @@ using Interfaces = QMap<QString, QVariantMap>;
 using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
 
 const QString properties_interface = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString error_prefix = QStringLiteral("org.tarnwick.Tarnwick1.Error.");
 
 void register_types() {
     static const bool done = [] {
@@ -50,10 +49,20 @@ CallResult result_of(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ErrorMessage) return {};
     const QString name = reply.errorName();
     const QString text = reply.errorMessage().isEmpty() ? name : reply.errorMessage();
-    if (name == error_prefix + "NotConfirmed") return {Refusal::not_confirmed, text};
-    if (name == error_prefix + "Offline") return {Refusal::offline, text};
-    if (name == error_prefix + "InvalidArgument") return {Refusal::invalid_argument, text};
-    if (name == error_prefix + "Interlock") return {Refusal::interlock, text};
+    switch (board_error(name).value_or(BoardError::none)) {
+        case BoardError::not_confirmed:
+            return {Refusal::not_confirmed, text};
+        case BoardError::offline:
+            return {Refusal::offline, text};
+        case BoardError::invalid_argument:
+            return {Refusal::invalid_argument, text};
+        case BoardError::interlock:
+            return {Refusal::interlock, text};
+        case BoardError::failed:
+            return {Refusal::failed, text};
+        case BoardError::none:
+            break;
+    }
     if (name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"))
         return {Refusal::denied, text};
     if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||

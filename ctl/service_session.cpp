@@ -1,6 +1,6 @@
 #include "ctl/service_session.h"
 
-#include "attach/bus_names.h"
+#include "attach/contract.h"
 #include "ctl/names_command.h"
 #include "ctl/session.h"
 #include "names/locations.h"

@@ -21,7 +21,6 @@ using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
 
 const QString properties_interface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString manager_interface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-const QString error_prefix = QStringLiteral("org.tarnwick.Tarnwick1.Error.");
 
 constexpr int relays = 16;
 
@@ -77,31 +76,14 @@ const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board
   </interface>
 )";
 
-QString error_name(Outcome::Error error) {
-    switch (error) {
-        case Outcome::Error::not_confirmed:
-            return error_prefix + "NotConfirmed";
-        case Outcome::Error::offline:
-            return error_prefix + "Offline";
-        case Outcome::Error::invalid_argument:
-            return error_prefix + "InvalidArgument";
-        case Outcome::Error::interlock:
-            return error_prefix + "Interlock";
-        case Outcome::Error::failed:
-        case Outcome::Error::none:
-            break;
-    }
-    return error_prefix + "Failed";
-}
-
 // The reply once the model is done; the caller waits for it meanwhile.
 Done replier(const QDBusMessage& message, const QDBusConnection& connection) {
     message.setDelayedReply(true);
     return [message, connection](const Outcome& outcome) {
         QDBusConnection(connection)
-            .send(outcome.ok()
-                      ? message.createReply()
-                      : message.createErrorReply(error_name(outcome.error), outcome.message));
+            .send(outcome.ok() ? message.createReply()
+                               : message.createErrorReply(attach::error_name(outcome.error),
+                                                          outcome.message));
     };
 }
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "attach/bus_names.h"
+#include "attach/contract.h"
 #include "service/line_model.h"
 
 // The lines and boards on D-Bus: org.freedesktop.DBus.ObjectManager at the

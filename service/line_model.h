@@ -8,6 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "attach/contract.h"
+
 // What the bus shows of one serial line and asks of it. The line's engine
 // implements it (service/line.h); the bus objects (service/bus.h) know only
 // this, so each can be tested without the other.
@@ -21,14 +23,8 @@ struct BoardState {
 
 // How a switch or a rename ended.
 struct Outcome {
-    enum class Error {
-        none,
-        not_confirmed,
-        offline,
-        invalid_argument,
-        interlock,
-        failed
-    } error = Error::none;
+    using Error = attach::BoardError;
+    Error error = Error::none;
     QString message;  // for every error: one sentence
     [[nodiscard]] bool ok() const { return error == Error::none; }
 };

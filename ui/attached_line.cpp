@@ -1,6 +1,6 @@
 #include "ui/attached_line.h"
 
-#include "attach/bus_names.h"
+#include "attach/contract.h"
 #include "protocol/number_text.h"
 
 namespace tarnwick::ui {

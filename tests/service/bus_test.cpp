@@ -116,8 +116,12 @@ class Bus : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(bus_.ready());
+        // A name of its own: a call the service still awaits from the bus of
+        // the test before keeps that connection, and its name, alive.
+        static int tests = 0;
+        service_name_ = QString("service-%1").arg(++tests);
         service_ = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(bus_.address(), "service"));
+            QDBusConnection::connectToBus(bus_.address(), service_name_));
         ASSERT_TRUE(service_->isConnected());
         objects_ = std::make_unique<BusObjects>(*service_);
         ASSERT_TRUE(objects_->register_tree());
@@ -126,7 +130,8 @@ class Bus : public ::testing::Test {
     }
     void TearDown() override {
         objects_.reset();
-        QDBusConnection::disconnectFromBus("service");
+        service_.reset();
+        QDBusConnection::disconnectFromBus(service_name_);
         QDBusConnection::disconnectFromBus("client");
     }
     test::Busctl busctl(const QStringList& args, const QString& as_user = {}) {
@@ -144,6 +149,7 @@ class Bus : public ::testing::Test {
     }
 
     test::PrivateBus bus_{TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf"};
+    QString service_name_;
     std::unique_ptr<QDBusConnection> service_;
     FakeLine line_;
     std::unique_ptr<BusObjects> objects_;
@@ -248,6 +254,25 @@ TEST_F(Bus, ChangesAreSignalled) {
     emit line_.relay_switched(1, 5, true, "mqtt", "tarnwick/cabinet-3/1/relay/5/set");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.switches.isEmpty(); }, 5000));
     EXPECT_EQ(seen.switches, QStringList{"5 on mqtt tarnwick/cabinet-3/1/relay/5/set"});
+}
+
+// The error names as the README and the manual page give them, both ways:
+// the service replies with them, its clients tell them apart.
+TEST(Contract, ErrorNamesBothWays) {
+    using attach::BoardError;
+    const std::pair<BoardError, const char*> rows[] = {
+        {BoardError::not_confirmed, "org.tarnwick.Tarnwick1.Error.NotConfirmed"},
+        {BoardError::offline, "org.tarnwick.Tarnwick1.Error.Offline"},
+        {BoardError::invalid_argument, "org.tarnwick.Tarnwick1.Error.InvalidArgument"},
+        {BoardError::interlock, "org.tarnwick.Tarnwick1.Error.Interlock"},
+        {BoardError::failed, "org.tarnwick.Tarnwick1.Error.Failed"},
+    };
+    for (const auto& [error, name] : rows) {
+        EXPECT_EQ(attach::error_name(error), name);
+        EXPECT_EQ(attach::board_error(name), error) << name;
+    }
+    EXPECT_EQ(attach::board_error("org.freedesktop.DBus.Error.AccessDenied"), std::nullopt);
+    EXPECT_EQ(attach::board_error("org.tarnwick.Tarnwick1.Error.offline"), std::nullopt);
 }
 
 TEST_F(Bus, OutsideTheGroupOnlyReading) {
