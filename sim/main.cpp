@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -289,10 +290,9 @@ struct Terminal {
     int master = -1;
     int slave = -1;  // held open so the panel's close never hangs up the master
     std::string path;
-    // Opens and closes of the slave by others: a real adapter is reset on
-    // its last close, and so is this one (see reset_after_last_close).
+    // Closes of the slave: a real adapter is reset on its last close, and
+    // so is this one (see reset_after_last_close).
     int watch = -1;
-    int openers = 0;
 };
 
 // Raw, so the line carries the frame bytes untouched (no echo, no CR/LF
@@ -320,38 +320,40 @@ std::optional<Terminal> open_terminal() {
 
     fcntl(t.master, F_SETFD, FD_CLOEXEC);
     fcntl(t.master, F_SETFL, fcntl(t.master, F_GETFL) | O_NONBLOCK);
-    // Watched after our own open, so only the others' opens are counted.
     t.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (t.watch < 0 ||
-        inotify_add_watch(t.watch, t.path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+        inotify_add_watch(t.watch, t.path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
         return std::nullopt;
     return t;
+}
+
+// Whether another process has the terminal open, as far as we may look
+// (/proc/PID/fd of our own user's processes, or of all as root). inotify
+// folds alike events together, so its opens and closes cannot be counted.
+bool held_by_others(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const std::string self = std::to_string(getpid());
+    for (const auto& process : fs::directory_iterator("/proc", error)) {
+        const std::string pid = process.path().filename();
+        if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", error)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fd.path(), unreadable) == path) return true;
+        }
+    }
+    return false;
 }
 
 // The terminal stays open on our side, so the kernel keeps what the last
 // user left on it: a port that was killed holding TIOCEXCL would refuse
 // every later open by anyone but root (EBUSY). When the last other user
 // closes it, it is made as a freshly plugged adapter is: shared and raw.
-void reset_after_last_close(Terminal& t) {
+void reset_after_last_close(const Terminal& t) {
     alignas(inotify_event) char buffer[4096];
-    ssize_t n;
-    bool closed_by_last = false;
-    while ((n = read(t.watch, buffer, sizeof buffer)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->mask & IN_OPEN) ++t.openers;
-            if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && t.openers > 0)
-                closed_by_last = --t.openers == 0;
-            // Events were lost: nobody can be counted, so nobody is trusted
-            // to hold the terminal any more.
-            if (event->mask & IN_Q_OVERFLOW) {
-                t.openers = 0;
-                closed_by_last = true;
-            }
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
-    if (!closed_by_last || t.openers > 0) return;
+    bool closed = false;
+    while (read(t.watch, buffer, sizeof buffer) > 0) closed = true;
+    if (!closed || held_by_others(t.path)) return;
     ioctl(t.slave, TIOCNXCL);
     make_raw(t.slave);
 }
