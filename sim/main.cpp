@@ -73,6 +73,7 @@ struct Options {
     bool silent = false;
     bool stuck = false;
     bool report_frames = false;
+    bool wire_time = false;
     std::optional<std::uint8_t> answer_address;
     std::size_t extra = 0;
     std::vector<milliseconds> delays{milliseconds(0)};  // one for all, or one per address
@@ -147,13 +148,18 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
                                        "How long the boards hear nothing after SIGPWR "
                                        "(default 1000).",
                                        "MS");
+    const QCommandLineOption wire_time(
+        QStringLiteral("wire-time"),
+        "Take the time a line at 9600 baud takes: an answer starts 9.3 ms after its command "
+        "(the command's 8 bytes take 8.3 ms to arrive, the board answers 1 ms later) and goes "
+        "out a byte every 1.04 ms, after any --delay; --split is then not used.");
     const QCommandLineOption seed(QStringLiteral("seed"),
                                   "Seed of the random bytes, 0..4294967295 (default 1, so runs "
                                   "repeat unless a seed is given).",
                                   "S");
     parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck,
                        report_frames, answer_address, extra, delay, split, garbage, garbage_after,
-                       power_cut, seed});
+                       power_cut, wire_time, seed});
 
     const auto refuse = [](const QString& why) {
         std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
@@ -173,6 +179,7 @@ std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
     options.silent = parser.isSet(silent);
     options.stuck = parser.isSet(stuck);
     options.report_frames = parser.isSet(report_frames);
+    options.wire_time = parser.isSet(wire_time);
     // The last of a repeated option counts.
     const auto number = [&](const QCommandLineOption& option,
                             std::uint32_t max) -> std::optional<std::uint32_t> {
@@ -402,7 +409,7 @@ void report_frame(const tarnwick::protocol::Frame& frame, Clock::time_point read
 // Bytes waiting to go out on the line, strictly in order.
 struct Chunk {
     Clock::time_point not_before;
-    milliseconds gap{0};  // least time after the previous chunk went out
+    Clock::duration gap{0};  // least time after the previous chunk went out
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;
 };
@@ -433,8 +440,17 @@ class Line {
         const auto extra = random_bytes(options_.extra);
         bytes.insert(bytes.end(), extra.begin(), extra.end());
 
-        const auto due = now + delay_of(answer.address);
-        if (options_.split.count() > 0) {
+        auto due = now + delay_of(answer.address);
+        if (options_.wire_time) {
+            // 10 bits a byte at 9600 baud.
+            constexpr auto byte_time = std::chrono::microseconds(1042);
+            due += 8 * byte_time + milliseconds(1);
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                push({due + static_cast<long>(i) * byte_time,
+                      i ? Clock::duration(byte_time) : Clock::duration(0),
+                      {bytes[i]}});
+            due += static_cast<long>(bytes.size()) * byte_time;
+        } else if (options_.split.count() > 0) {
             push({due, milliseconds(0), {bytes.begin(), bytes.begin() + 3}});
             push({due + options_.split, options_.split, {bytes.begin() + 3, bytes.end()}});
         } else {

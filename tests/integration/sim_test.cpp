@@ -297,6 +297,19 @@ TEST(BoardSim, DelayHoldsTheAnswerBack) {
     }
 }
 
+// As at 9600 baud (10 bits a byte): the answer's first byte comes 8 bytes'
+// time plus 1 ms after the command, its last 7 bytes' time after that.
+TEST(BoardSim, WireTimeTakesTheTimeOfTheLine) {
+    BoardSim sim({"--wire-time"});
+    Port port(sim.path());
+    const auto sent = Clock::now();
+    port.write_all(hex("55 01 10 00 00 00 00 66"));
+    EXPECT_EQ(port.read(1, answer_timeout).size(), 1u);
+    EXPECT_GE(Clock::now() - sent, 8 * 1042us + 1ms);
+    EXPECT_EQ(dump(port.read(7, answer_timeout)), dump(hex("01 10 00 00 00 00 33")));
+    EXPECT_GE(Clock::now() - sent, 15 * 1042us + 1ms);
+}
+
 TEST(BoardSim, SplitSendsThreeBytesThenTheRest) {
     BoardSim sim({"--split", "300", "--extra", "2"});
     Port port(sim.path());
