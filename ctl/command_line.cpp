@@ -20,29 +20,11 @@ shell: the same frames, port settings, device lock, port numbers and name
 file as the panel (tarnwick).
 
 Commands:
-  status             the 16 relays of the board, with their names
-  on CH...           energize channels 1..16, then confirm
-  off CH...          release channels 1..16, then confirm
-  toggle CH...       flip channels from the board's reported state, then confirm
-  all-on, all-off    energize or release all 16, then confirm
-  pulse CH SECONDS   through tarnwickd only: energize CH, which the service
-                     releases after SECONDS (0.1 .. 86400), whatever happens
-                     to this command
-  watch [--count N]  one line per change of the board's state, until Ctrl-C
-                     or N lines; the first line is the state first seen
-  scan [FROM-TO]     query each address FROM..TO (default 0-255), list those
-                     that answer
-  names [CH [NAME]]  the address's channel names, or one, or set one
-  serve --mqtt HOST[:PORT] --node NODE [--boards LIST] [--read-only]
-        [--username USER --password-file FILE] [--tls-ca FILE [--insecure]]
-        [--allow-plaintext-password] [--keepalive S]
-                     put the boards of the line on an MQTT broker, with Home
-                     Assistant discovery, until SIGTERM or Ctrl-C
-
+%1
 A switch sends one command per 50 ms tick, then queries until the board's
 answer shows every requested relay in the requested state.
 
-%1
+%2
 
 Before opening the device, every command but serve asks the bus
 ($TARNWICK_BUS, else the system bus) for 300 ms whether tarnwickd holds it;
@@ -94,17 +76,6 @@ It logs one line per event on stderr.)";
 void refuse(const QString& why) {
     std::fprintf(stderr, "tarnwick-ctl: %s\nTry 'tarnwick-ctl --help'.\n", qUtf8Printable(why));
 }
-
-struct VerbName {
-    const char* name;
-    Verb verb;
-};
-const VerbName verbs[] = {
-    {"status", Verb::status}, {"on", Verb::on},         {"off", Verb::off},
-    {"toggle", Verb::toggle}, {"all-on", Verb::all_on}, {"all-off", Verb::all_off},
-    {"pulse", Verb::pulse},   {"watch", Verb::watch},   {"scan", Verb::scan},
-    {"names", Verb::names},   {"serve", Verb::serve},
-};
 
 // A whole number within [min, max], or nothing.
 std::optional<int> number_in(const QString& text, int min, int max) {
@@ -181,8 +152,158 @@ void add_serve_options(QCommandLineParser& parser) {
     parser.addOption(QCommandLineOption(QStringLiteral("allow-plaintext-password")));
 }
 
+// Each command's arguments after its name, checked whole; false when refused
+// (said).
+bool at_most(const QStringList& args, qsizetype n, const Request& request) {
+    if (args.size() <= n) return true;
+    refuse(QStringLiteral("%1: unexpected argument '%2'").arg(request.verb_name, args[n]));
+    return false;
+}
+
+bool no_arguments(const QStringList& args, const QCommandLineParser&, Request& request) {
+    return at_most(args, 0, request);
+}
+
+bool channels(const QStringList& args, const QCommandLineParser&, Request& request) {
+    if (args.isEmpty()) {
+        refuse(request.verb_name + QStringLiteral(": which channels? (1..16)"));
+        return false;
+    }
+    for (const QString& arg : args) {
+        const auto n = channel(arg);
+        if (!n) return false;
+        request.channels.push_back(*n);
+    }
+    std::sort(request.channels.begin(), request.channels.end());
+    request.channels.erase(std::unique(request.channels.begin(), request.channels.end()),
+                           request.channels.end());
+    return true;
+}
+
+bool pulse(const QStringList& args, const QCommandLineParser&, Request& request) {
+    const auto n = args.isEmpty() ? std::nullopt : channel(args[0]);
+    if (args.isEmpty()) refuse(QStringLiteral("pulse: which channel? (1..16)"));
+    if (!n) return false;
+    const auto ms = args.size() > 1
+                        ? protocol::parse_seconds_ms(args[1].toStdString(), 100, 86'400'000)
+                        : std::nullopt;
+    if (!ms) {
+        refuse(QStringLiteral("pulse: '%1' is no time of 0.1 .. 86400 seconds").arg(args.value(1)));
+        return false;
+    }
+    request.channels = {*n};
+    request.pulse_seconds = static_cast<double>(*ms) / 1000.0;
+    return at_most(args, 2, request);
+}
+
+bool watch(const QStringList& args, const QCommandLineParser& parser, Request& request) {
+    if (parser.isSet(QStringLiteral("count"))) {
+        const QString count = parser.value(QStringLiteral("count"));
+        request.count = number_in(count, 1, 1000000000);
+        if (!request.count) {
+            refuse(QStringLiteral("watch: --count '%1' is not a number 1 or more").arg(count));
+            return false;
+        }
+    }
+    return at_most(args, 0, request);
+}
+
+bool scan(const QStringList& args, const QCommandLineParser&, Request& request) {
+    if (!args.isEmpty()) {
+        const QStringList ends = args[0].split(u'-');
+        const int from = ends.size() == 2 ? number_in(ends[0], 0, 255).value_or(-1) : -1;
+        const int to = ends.size() == 2 ? number_in(ends[1], 0, 255).value_or(-1) : -1;
+        if (from < 0 || to < from) {
+            refuse(QStringLiteral("scan: '%1' is no range FROM-TO within 0-255").arg(args[0]));
+            return false;
+        }
+        request.first = from;
+        request.last = to;
+    }
+    return at_most(args, 1, request);
+}
+
+bool names(const QStringList& args, const QCommandLineParser&, Request& request) {
+    if (!args.isEmpty()) {
+        request.name_channel = channel(args[0]);
+        if (!request.name_channel) return false;
+    }
+    if (args.size() > 1) request.new_name = args[1];
+    return at_most(args, 2, request);
+}
+
+bool serve(const QStringList& args, const QCommandLineParser& parser, Request& request) {
+    return at_most(args, 0, request) && parse_serve_options(parser, request);
+}
+
+// The commands: what each is called, takes and does (--help's list is made
+// from this table), and the check of its arguments.
+struct VerbEntry {
+    const char* name;
+    Verb verb;
+    const char* usage;  // its arguments
+    const char* help;
+    bool (*parse)(const QStringList& args, const QCommandLineParser& parser, Request& request);
+};
+const VerbEntry verbs[] = {
+    {"status", Verb::status, "", "the 16 relays of the board, with their names", no_arguments},
+    {"on", Verb::on, "CH...", "energize channels 1..16, then confirm", channels},
+    {"off", Verb::off, "CH...", "release channels 1..16, then confirm", channels},
+    {"toggle", Verb::toggle, "CH...", "flip channels from the board's reported state, then confirm",
+     channels},
+    {"all-on", Verb::all_on, "", "energize all 16, then confirm", no_arguments},
+    {"all-off", Verb::all_off, "", "release all 16, then confirm", no_arguments},
+    {"pulse", Verb::pulse, "CH SECONDS",
+     "through tarnwickd only: energize CH, which the service\n"
+     "releases after SECONDS (0.1 .. 86400), whatever happens\n"
+     "to this command",
+     pulse},
+    {"watch", Verb::watch, "[--count N]",
+     "one line per change of the board's state, until Ctrl-C\n"
+     "or N lines; the first line is the state first seen",
+     watch},
+    {"scan", Verb::scan, "[FROM-TO]",
+     "query each address FROM..TO (default 0-255), list those\n"
+     "that answer",
+     scan},
+    {"names", Verb::names, "[CH [NAME]]", "the address's channel names, or one, or set one", names},
+    {"serve", Verb::serve,
+     "--mqtt HOST[:PORT] --node NODE [--boards LIST] [--read-only]\n"
+     "      [--username USER --password-file FILE] [--tls-ca FILE [--insecure]]\n"
+     "      [--allow-plaintext-password] [--keepalive S]",
+     "put the boards of the line on an MQTT broker, with Home\n"
+     "Assistant discovery, until SIGTERM or Ctrl-C",
+     serve},
+};
+
+// The list of commands in --help: the command and its arguments, then what
+// it does beside them, or under them when they are too long.
+QString commands_text() {
+    constexpr int column = 21;
+    const QString indent(column, u' ');
+    QString text;
+    for (const VerbEntry& verb : verbs) {
+        const QString usage = QStringLiteral("  %1 %2").arg(verb.name, verb.usage).trimmed();
+        QStringList help = QString::fromUtf8(verb.help).split(u'\n');
+        QString first = QStringLiteral("  ") + usage.section(u'\n', 0, 0);
+        const QString more = usage.section(u'\n', 1);
+        if (!more.isEmpty()) {
+            text += first + u'\n';
+            for (const QString& line : more.split(u'\n'))
+                text += QStringLiteral("  ") + line + u'\n';
+            first.clear();
+        }
+        for (const QString& line : help) {
+            text += first.isEmpty() ? indent : first.leftJustified(column - 1) + u' ';
+            text += line + u'\n';
+            first.clear();
+        }
+    }
+    return text;
+}
+
 // The arguments after the command: its own options and positionals.
-bool parse_verb_arguments(const QStringList& rest, Request& request) {
+bool parse_verb_arguments(const QStringList& rest, const VerbEntry& verb, Request& request) {
     QCommandLineParser parser;
     const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("End after N lines."),
                                    QStringLiteral("N"));
@@ -202,84 +323,7 @@ bool parse_verb_arguments(const QStringList& rest, Request& request) {
         request.help_shown = true;
         return true;
     }
-    const QStringList args = parser.positionalArguments();
-    const auto at_most = [&](qsizetype n) {
-        if (args.size() <= n) return true;
-        refuse(QStringLiteral("%1: unexpected argument '%2'").arg(request.verb_name, args[n]));
-        return false;
-    };
-    switch (request.verb) {
-        case Verb::status:
-        case Verb::all_on:
-        case Verb::all_off:
-            return at_most(0);
-        case Verb::on:
-        case Verb::off:
-        case Verb::toggle:
-            if (args.isEmpty()) {
-                refuse(request.verb_name + QStringLiteral(": which channels? (1..16)"));
-                return false;
-            }
-            for (const QString& arg : args) {
-                const auto n = channel(arg);
-                if (!n) return false;
-                request.channels.push_back(*n);
-            }
-            std::sort(request.channels.begin(), request.channels.end());
-            request.channels.erase(std::unique(request.channels.begin(), request.channels.end()),
-                                   request.channels.end());
-            return true;
-        case Verb::pulse: {
-            const auto n = args.isEmpty() ? std::nullopt : channel(args[0]);
-            if (args.isEmpty()) refuse(QStringLiteral("pulse: which channel? (1..16)"));
-            if (!n) return false;
-            const auto ms = args.size() > 1
-                                ? protocol::parse_seconds_ms(args[1].toStdString(), 100, 86'400'000)
-                                : std::nullopt;
-            if (!ms) {
-                refuse(QStringLiteral("pulse: '%1' is no time of 0.1 .. 86400 seconds")
-                           .arg(args.value(1)));
-                return false;
-            }
-            request.channels = {*n};
-            request.pulse_seconds = static_cast<double>(*ms) / 1000.0;
-            return at_most(2);
-        }
-        case Verb::watch:
-            if (parser.isSet(count)) {
-                request.count = number_in(parser.value(count), 1, 1000000000);
-                if (!request.count) {
-                    refuse(QStringLiteral("watch: --count '%1' is not a number 1 or more")
-                               .arg(parser.value(count)));
-                    return false;
-                }
-            }
-            return at_most(0);
-        case Verb::scan:
-            if (!args.isEmpty()) {
-                const QStringList ends = args[0].split(u'-');
-                const int from = ends.size() == 2 ? number_in(ends[0], 0, 255).value_or(-1) : -1;
-                const int to = ends.size() == 2 ? number_in(ends[1], 0, 255).value_or(-1) : -1;
-                if (from < 0 || to < from) {
-                    refuse(
-                        QStringLiteral("scan: '%1' is no range FROM-TO within 0-255").arg(args[0]));
-                    return false;
-                }
-                request.first = from;
-                request.last = to;
-            }
-            return at_most(1);
-        case Verb::names:
-            if (!args.isEmpty()) {
-                request.name_channel = channel(args[0]);
-                if (!request.name_channel) return false;
-            }
-            if (args.size() > 1) request.new_name = args[1];
-            return at_most(2);
-        case Verb::serve:
-            return at_most(0) && parse_serve_options(parser, request);
-    }
-    return false;
+    return verb.parse(parser.positionalArguments(), parser, request);
 }
 
 }  // namespace
@@ -288,7 +332,8 @@ Parsed parse_command_line(const QStringList& arguments) {
     QCommandLineParser parser;
     // serve's options, as serve --help prints them, from its second line on.
     const QString serve_options = QString::fromUtf8(serve_description).section(u'\n', 2);
-    parser.setApplicationDescription(QString::fromUtf8(description).arg(serve_options));
+    parser.setApplicationDescription(
+        QString::fromUtf8(description).arg(commands_text(), serve_options));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
                                   QStringLiteral("A port number 0..255 as in the panel, or a "
@@ -338,7 +383,7 @@ Parsed parse_command_line(const QStringList& arguments) {
         return {std::nullopt, exit_usage};
     }
     request.verb_name = positional.takeFirst();
-    const auto* known = std::find_if(std::begin(verbs), std::end(verbs), [&](const VerbName& v) {
+    const auto* known = std::find_if(std::begin(verbs), std::end(verbs), [&](const VerbEntry& v) {
         return request.verb_name == QLatin1String(v.name);
     });
     if (known == std::end(verbs)) {
@@ -394,7 +439,7 @@ Parsed parse_command_line(const QStringList& arguments) {
         request.timeout_ms = *ms;
         request.timeout_given = true;
     }
-    if (!parse_verb_arguments(positional, request)) return {std::nullopt, exit_usage};
+    if (!parse_verb_arguments(positional, *known, request)) return {std::nullopt, exit_usage};
     if (request.help_shown) return {std::nullopt, exit_done};
     return {request, exit_done};
 }
