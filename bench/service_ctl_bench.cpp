@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
     QTemporaryDir dir;
     const QString device = dir.filePath("ttyUSB0");
-    tarnwick::test::BoardSim board(
-        std::vector<std::string>{"--address", "1,2", "--link", device.toStdString()});
+    tarnwick::test::BoardSim board(std::vector<std::string>{"--address", "1,2", "--wire-time",
+                                                            "--link", device.toStdString()});
     tarnwick::test::PrivateBus bus(TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf");
     if (!bus.ready()) {
         std::printf("no dbus-daemon\n");

@@ -124,6 +124,23 @@ const BoardLine::Board* BoardLine::find(std::uint8_t address) const {
 void BoardLine::want(std::uint8_t address, int relay, bool on, const Origin& origin) {
     const Board* b = find(address);
     want_relay(address, relay, on, origin, on && b ? b->rules.pulse[relay - 1] : std::nullopt);
+    hurry();
+}
+
+// At the tick's pace too, a command, the query that confirms it and a
+// pulse's OFF need not wait for the next tick: they go out as soon as the
+// line is free (the last frame answered, the silence after it kept), and so
+// does the poll a command waits for. Without commands polling keeps its pace.
+bool BoardLine::worth_hurrying() const {
+    return confirm_next_ || !urgent_.empty() || wanted_.size() > 0;
+}
+
+void BoardLine::hurry() {
+    if (pace_ != Pace::tick || !started_ || !turn_.isActive() || !last_answered_.isValid() ||
+        !worth_hurrying())
+        return;
+    const qint64 silent = last_answered_.elapsed();
+    turn_.start(static_cast<int>(std::max<qint64>(0, answer_silence_ms - silent)));
 }
 
 // `length`: an ON that ends by itself after this long.
@@ -171,12 +188,14 @@ bool BoardLine::want_all(std::uint8_t address, bool on, const Origin& origin) {
             pulse_starts_.erase(key(address, relay));
     }
     wanted_.want_all(address, on);
+    hurry();
     return true;
 }
 
 void BoardLine::pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
                       const Origin& origin) {
     want_relay(address, relay, true, origin, length);
+    hurry();
 }
 
 // Others of the groups that are on, or may be (nothing known of them), are
@@ -379,6 +398,7 @@ void BoardLine::start_shown_pulses() {
 
 void BoardLine::on_frame_sent(const protocol::Frame& frame) {
     last_sent_ = frame;
+    last_answered_.invalidate();
     const std::uint8_t address = frame[1];
     waiting_[address].emplace_back(next_frame_++, SteadyClock::now());
     liveness_.polled(address);
@@ -397,8 +417,11 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
     Board* b = find(address);
     if (!b) return;
     liveness_.answered(address);
-    if (pace_ == Pace::answer && sent == last_sent_ && turn_.isActive())
-        turn_.start(answer_silence_ms);
+    if (sent == last_sent_) {
+        last_answered_.start();
+        if (turn_.isActive() && (pace_ == Pace::answer || worth_hurrying()))
+            turn_.start(answer_silence_ms);
+    }
     const std::uint16_t relays = protocol::relay_pattern(status);
     const bool to_query = sent[2] == protocol::cmd_query;
     // An answer to the command itself may show the relays from before it:

@@ -175,6 +175,8 @@ class BoardLine : public QObject {
     bool urgent_turn();
     void pulse_sent(const Board& board, const WantedStates::Want& want);
     void start_shown_pulses();
+    [[nodiscard]] bool worth_hurrying() const;
+    void hurry();
     void start_pulse(std::uint8_t address, int relay, std::chrono::milliseconds length);
     void want_relay(std::uint8_t address, int relay, bool on, const Origin& origin,
                     std::optional<std::chrono::milliseconds> length);
@@ -207,7 +209,8 @@ class BoardLine : public QObject {
     std::optional<std::uint8_t> confirm_next_;  // queried right after its command
     std::optional<std::uint8_t> confirmed_;     // ... and asked in the last turn
     bool polled_in_turn_ = true;                // since the last command
-    protocol::Frame last_sent_{};               // Pace::answer: its answer hurries the turn
+    protocol::Frame last_sent_{};               // its answer may hurry the turn
+    QElapsedTimer last_answered_;               // since its answer; invalid until it comes
     BoardLiveness liveness_;
     WantedStates wanted_;
     std::map<int, Origin> origins_;  // key(address, relay): who wants it so
