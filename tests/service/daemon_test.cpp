@@ -264,7 +264,10 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
         busctl({"call", "--expect-reply=no", bus_name, board(2), board_interface, "Switch", "yb",
                 "4", i % 2 ? "false" : "true"});
     }
-    EXPECT_TRUE(board_->wait_for_relays(2, 0x0004, std::chrono::milliseconds(2000)));
+    // Some may be refused (their caller left unnamed): relay 4 ends either
+    // way, relay 3 stays as it was.
+    QTest::qWait(500);
+    EXPECT_EQ(board_->last_relays(2).value_or(0) & 0x0004, 0x0004);
     for (const QString& line : log().split('\n')) {
         if (line.contains("(dbus): relay") || line.contains("(dbus): switching")) {
             EXPECT_TRUE(line.contains("uid ")) << line.toStdString();
