@@ -349,6 +349,11 @@ ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /var/tmp/tarnwick-up
 until_true 10 online || true
 row "upgrade to $version+walk1 (a changed unit), running" "$version+walk1, new PID, active, NeedDaemonReload=no, /usr/sbin/tarnwickd" "$(after_install)"
 row "  still enabled" "enabled" "$(ct systemctl is-enabled tarnwickd 2>&1)"
+ct systemctl stop tarnwickd || true
+ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall /var/tmp/tarnwick-upgrade.deb >/dev/null 2>&1 || true
+row "apt-get install --reinstall, stopped" "inactive" "$(ct systemctl is-active tarnwickd)"
+ct systemctl start tarnwickd || true
+until_true 10 online || true
 
 # Remove while running: nothing runs on, the bus name is free.
 ct env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tarnwick >/dev/null 2>&1 || true
