@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -138,6 +140,9 @@ bool Reader::fail(std::string_view key, const std::string& why, int at) {
 }
 
 ConfigResult Reader::run(std::string_view text) {
+    // Editors on Windows start UTF-8 with a byte order mark; it is no text.
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    if (text.substr(0, bom.size()) == bom) text.remove_prefix(bom.size());
     std::size_t start = 0;
     bool ok = true;
     while (ok && start < text.size()) {
@@ -146,6 +151,17 @@ ConfigResult Reader::run(std::string_view text) {
         const std::string_view raw = text.substr(start, end - start);
         start = end + 1;
         ++at_;
+        // A NUL would end a device's path early where the system reads it.
+        const auto control = std::find_if(raw.begin(), raw.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
+        });
+        if (control != raw.end()) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(*control));
+            ok = fail({}, std::string("the line holds the control character ") + code +
+                              "; write it again as plain text");
+            continue;
+        }
         const std::string_view line = trimmed(without_comment(raw));
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
         if (line.front() == '[') {
@@ -185,6 +201,10 @@ bool Reader::header(std::string_view inside) {
         if (rest.empty()) return fail({}, "a line needs a name: [line cabinet-3]");
         if (auto problem = mqtt::node_problem(rest))
             return fail({}, "the line's name " + in_file_words(*problem));
+        if (state_file_name(rest).size() > max_file_name_bytes)
+            return fail({}, "the line's name is too long: its state file " +
+                                in_quotes(state_file_name(rest).substr(0, 24) + "…") +
+                                " would pass " + std::to_string(max_file_name_bytes) + " bytes");
         for (const LineConfig& other : config_.lines)
             if (other.name == rest)
                 return fail({}, "the line " + in_quotes(rest) + " is configured twice");
@@ -273,6 +293,10 @@ bool Reader::board_entry(BoardConfig& board, std::string_view key, std::string_v
     std::optional<int> relay;
     if (dot != std::string_view::npos) {
         relay = relay_number(key.substr(dot + 1));
+        // pulse.01 and pulse.+1 would be pulse.1 given twice, unseen.
+        if (relay && std::to_string(*relay) != key.substr(dot + 1))
+            return fail(key, "write the relay as 1..16, without sign or leading zero: " +
+                                 std::string(base) + "." + std::to_string(*relay));
         if (!relay || (base != "pulse" && base != "power-on"))
             return fail(key,
                         "unknown key; a board takes pulse.N and power-on.N for relays "
@@ -430,6 +454,24 @@ bool Reader::cross_check() {
 }
 
 }  // namespace
+
+std::string state_file_name(std::string_view line) {
+    std::string name = "line-";
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) && byte < 0x80) {
+            name += c;
+        } else if (c == '-' || c == '.' || c == '_' || c == '~') {
+            name += c;
+        } else {
+            constexpr const char* hex = "0123456789ABCDEF";
+            name += '%';
+            name += hex[byte >> 4];
+            name += hex[byte & 15];
+        }
+    }
+    return name + ".state";
+}
 
 link::BoardRules board_rules(const BoardConfig& board) {
     link::BoardRules rules;

@@ -67,6 +67,13 @@ struct ConfigResult {
 
 [[nodiscard]] link::BoardRules board_rules(const BoardConfig& board);
 
+// The file under the state directory that keeps what the line must remember
+// across restarts: "line-<name>.state", the name percent-encoded (RFC 3986:
+// all but letters, digits and -._~).
+[[nodiscard]] std::string state_file_name(std::string_view line);
+// The longest file name Linux file systems take.
+inline constexpr std::size_t max_file_name_bytes = 255;
+
 // all: the files the text refers to (password, CA, devices) are looked at, as
 // the service needs them; rules: they are not (a program that only wants the
 // boards' rules, run by a user who may not read the password).

@@ -116,6 +116,7 @@ QString reason_code(int status, std::optional<link::PortFault> fault) {
         case link::PortFault::not_found:
             return QStringLiteral("not_found");
         case link::PortFault::permission:
+        case link::PortFault::not_permitted:
             return QStringLiteral("permission");
         case link::PortFault::busy:
             return QStringLiteral("busy");

@@ -122,6 +122,13 @@ const BoardLine::Board* BoardLine::find(std::uint8_t address) const {
 }
 
 void BoardLine::want(std::uint8_t address, int relay, bool on, const Origin& origin) {
+    const Board* b = find(address);
+    want_relay(address, relay, on, origin, on && b ? b->rules.pulse[relay - 1] : std::nullopt);
+}
+
+// `length`: an ON that ends by itself after this long.
+void BoardLine::want_relay(std::uint8_t address, int relay, bool on, const Origin& origin,
+                           std::optional<std::chrono::milliseconds> length) {
     Board* b = find(address);
     if (!link_.port_open() || !b) return;
     // The latest wins: an ON still waiting for its group's release is
@@ -130,8 +137,24 @@ void BoardLine::want(std::uint8_t address, int relay, bool on, const Origin& ori
                   [&](const Sequence& s) { return s.address == address && s.relay == relay; });
     std::erase_if(urgent_, [&](const auto& u) { return u == std::pair(address, relay); });
     origins_[key(address, relay)] = origin;
+    pulse_starts_.erase(key(address, relay));
+    if (on && length) {
+        // Already on: no frame is needed, and the time starts now, before a
+        // pulse running meanwhile could end.
+        const std::optional<std::uint16_t> shown = wanted_.shown(address);
+        if (shown && (*shown & bit(relay)))
+            start_pulse(address, relay, *length);
+        else
+            pulse_starts_[key(address, relay)] = *length;
+    }
     if (on && b->rules.partners(relay)) return want_on(*b, relay, origin);
     wanted_.want(address, relay, on);
+}
+
+void BoardLine::start_pulse(std::uint8_t address, int relay, std::chrono::milliseconds length) {
+    const int k = key(address, relay);
+    deadlines_[k] = Deadline{WallClock::now() + length, false, {}};
+    emit deadline_changed(address, relay, deadlines_[k].at);
 }
 
 bool BoardLine::want_all(std::uint8_t address, bool on, const Origin& origin) {
@@ -140,16 +163,20 @@ bool BoardLine::want_all(std::uint8_t address, bool on, const Origin& origin) {
     if (on && !b->rules.groups.empty()) return false;
     std::erase_if(sequences_, [&](const Sequence& s) { return s.address == address; });
     std::erase_if(urgent_, [&](const auto& u) { return u.first == address; });
-    for (int relay = 1; relay <= 16; ++relay) origins_[key(address, relay)] = origin;
+    for (int relay = 1; relay <= 16; ++relay) {
+        origins_[key(address, relay)] = origin;
+        if (on && b->rules.pulse[relay - 1])
+            pulse_starts_[key(address, relay)] = *b->rules.pulse[relay - 1];
+        else
+            pulse_starts_.erase(key(address, relay));
+    }
     wanted_.want_all(address, on);
     return true;
 }
 
 void BoardLine::pulse(std::uint8_t address, int relay, std::chrono::milliseconds length,
                       const Origin& origin) {
-    if (!link_.port_open() || !serves(address)) return;
-    pulse_once_[key(address, relay)] = length;
-    want(address, relay, true, origin);
+    want_relay(address, relay, true, origin, length);
 }
 
 // Others of the groups that are on, or may be (nothing known of them), are
@@ -222,6 +249,7 @@ void BoardLine::expire_deadlines() {
             urgent_.emplace_back(address, relay);
         origins_[k] = Origin{Origin::Source::pulse, {}};
         wanted_.drop(address, relay);
+        pulse_starts_.erase(k);
     }
 }
 
@@ -278,11 +306,13 @@ void BoardLine::send_turn() {
 
 bool BoardLine::command_turn() {
     const std::optional<WantedStates::Want> want = wanted_.take();
+    if (want)
+        if (const Board* b = find(want->address)) pulse_sent(*b, *want);
+    start_shown_pulses();  // take() drops what the boards show already
     if (!want) return false;
     panel_.set_address(want->address);
     link_.set_command(want->command());
     confirm_next_ = want->address;
-    if (const Board* b = find(want->address)) pulse_sent(*b, *want);
     releasing(want->address, *want);
     emit command_sent(want->address, *want,
                       origins_[key(want->address, want->relay == 0 ? 1 : want->relay)]);
@@ -314,16 +344,36 @@ void BoardLine::pulse_sent(const Board& b, const WantedStates::Want& want) {
         if (want.relay != 0 && want.relay != relay) continue;
         const int k = key(b.address, relay);
         std::optional<std::chrono::milliseconds> length = b.rules.pulse[relay - 1];
-        if (const auto once = pulse_once_.find(k); once != pulse_once_.end()) {
-            length = once->second;
-            pulse_once_.erase(once);
+        if (const auto start = pulse_starts_.find(k); start != pulse_starts_.end()) {
+            length = start->second;
+            pulse_starts_.erase(start);
         }
         if (want.on && length) {
-            deadlines_[k] = Deadline{WallClock::now() + *length, false, {}};
-            emit deadline_changed(b.address, relay, deadlines_[k].at);
+            start_pulse(b.address, relay, *length);
         } else if (!want.on && deadlines_.erase(k)) {
             emit deadline_changed(b.address, relay, std::nullopt);
         }
+    }
+}
+
+// An ON of a pulsed relay the board already shows on needs no frame, and
+// starts its time all the same: now.
+void BoardLine::start_shown_pulses() {
+    for (auto start = pulse_starts_.begin(); start != pulse_starts_.end();) {
+        const auto address = static_cast<std::uint8_t>(start->first / 16);
+        const int relay = start->first % 16 + 1;
+        const bool waiting =
+            (wanted_.pending(address) & bit(relay)) ||
+            std::any_of(sequences_.begin(), sequences_.end(), [&](const Sequence& s) {
+                return s.address == address && s.relay == relay;
+            });
+        if (waiting) {
+            ++start;
+            continue;
+        }
+        const Board* b = find(address);
+        if (b && b->online && (b->relays & bit(relay))) start_pulse(address, relay, start->second);
+        start = pulse_starts_.erase(start);
     }
 }
 
@@ -369,6 +419,7 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
         b->last = relays;
         emit relays_confirmed(address, relays);
     }
+    if (to_query) start_shown_pulses();
     if (before != relays) emit relays_changed(address, before, relays);
     emit board_answered(address, relays, to_query);
     answered_rules(*b, relays, to_query ? frame_number : 0, came_online);
@@ -411,8 +462,7 @@ void BoardLine::answered_rules(Board& b, std::uint16_t relays, std::uint64_t que
         } else if (deadline == deadlines_.end() && is_on && b.rules.pulse[relay - 1] &&
                    !(wanted_.pending(b.address) & bit(relay))) {
             // On with no deadline: switched by something else.
-            deadlines_[k] = Deadline{WallClock::now() + *b.rules.pulse[relay - 1], false, {}};
-            emit deadline_changed(b.address, relay, deadlines_[k].at);
+            start_pulse(b.address, relay, *b.rules.pulse[relay - 1]);
         }
     }
 }

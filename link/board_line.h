@@ -174,6 +174,10 @@ class BoardLine : public QObject {
     void expire_deadlines();
     bool urgent_turn();
     void pulse_sent(const Board& board, const WantedStates::Want& want);
+    void start_shown_pulses();
+    void start_pulse(std::uint8_t address, int relay, std::chrono::milliseconds length);
+    void want_relay(std::uint8_t address, int relay, bool on, const Origin& origin,
+                    std::optional<std::chrono::milliseconds> length);
     void answered_rules(Board& board, std::uint16_t relays, std::uint64_t query, bool came_online);
     void power_on(Board& board);
     void releasing(std::uint8_t address, const WantedStates::Want& want);
@@ -209,7 +213,9 @@ class BoardLine : public QObject {
     std::map<int, Origin> origins_;  // key(address, relay): who wants it so
     std::vector<Sequence> sequences_;
     std::map<int, Deadline> deadlines_;
-    std::map<int, std::chrono::milliseconds> pulse_once_;
+    // Pulsed ONs wanted, with their length: the time starts when the ON goes
+    // out, or when it turns out none is needed.
+    std::map<int, std::chrono::milliseconds> pulse_starts_;
     std::vector<std::pair<std::uint8_t, int>> urgent_;  // OFFs ahead of anything else
     std::uint64_t next_frame_ = 1;                      // numbers the frames sent
     std::map<std::uint8_t, std::deque<std::pair<std::uint64_t, SteadyClock::time_point>>> waiting_;

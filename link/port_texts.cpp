@@ -15,6 +15,8 @@ QString fault_text(PortFault fault) {
             return QStringLiteral("设备不存在");
         case PortFault::permission:
             return QStringLiteral("没有访问权限");
+        case PortFault::not_permitted:
+            return QStringLiteral("不允许使用这类设备");
         case PortFault::busy:
             return QStringLiteral("设备正被其他程序使用");
         case PortFault::not_serial:
@@ -87,6 +89,9 @@ QString open_failure_text(int port_number, const PortDevice& device, const PortP
         text += QStringLiteral(
             "\n\n请把当前用户加入 dialout 组（sudo usermod -aG dialout 用户名），"
             "重新登录后再打开串口。");
+    } else if (problem.fault == PortFault::not_permitted) {
+        text += QStringLiteral(
+            "\n\n设备策略（例如 systemd 单元的 DevicePolicy=/DeviceAllow=）不允许打开这类设备。");
     } else if (problem.fault == PortFault::not_found && device.source != PortSource::named) {
         text += shell ? QStringLiteral(
                             "\n\n可用 -p 改用其他设备（例如 -p /dev/serial/by-id/…），"

@@ -1,5 +1,6 @@
 #include "link/qt_serial_port.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,6 +17,19 @@ QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
     connect(&port_, &QSerialPort::readyRead, this, &QtSerialPort::on_ready_read);
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::on_error);
 }
+
+namespace {
+
+// errno of opening the device as the port does, without waiting for a
+// carrier; 0 when it opens (it is closed again at once).
+int open_errno(const char* path) {
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
+}  // namespace
 
 std::optional<PortProblem> QtSerialPort::open(const QString& device) {
     if (device.isEmpty()) return PortProblem{{}, PortFault::no_device, {}};
@@ -34,7 +48,15 @@ std::optional<PortProblem> QtSerialPort::open(const QString& device) {
         port_.clearError();
         const QFileInfo file(device);
         const QByteArray path = file.absoluteFilePath().toLocal8Bit();
-        if (error == QSerialPort::DeviceNotFoundError || !file.exists()) {
+        // Qt's words may carry an errno of an earlier step (its lock file);
+        // the device's own refusal is asked again.
+        const int refusal = open_errno(path.constData());
+        if (refusal != 0) problem.system_text = QString::fromLocal8Bit(std::strerror(refusal));
+        if (refusal == EPERM) {
+            // Not the file's mode: a device policy (systemd's DeviceAllow=,
+            // a cgroup) refuses this kind of device.
+            problem.fault = PortFault::not_permitted;
+        } else if (error == QSerialPort::DeviceNotFoundError || !file.exists()) {
             problem.fault = PortFault::not_found;
         } else if (error == QSerialPort::PermissionError &&
                    ::access(path.constData(), R_OK | W_OK) != 0) {

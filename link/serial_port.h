@@ -12,13 +12,14 @@ namespace tarnwick::link {
 // What went wrong with a serial device, as far as the operator needs to know;
 // link/port_texts.h turns it into Chinese.
 enum class PortFault {
-    no_device,   // the port number stands for no device at all
-    not_found,   // no such path
-    permission,  // the user may not open it
-    busy,        // another program holds it
-    not_serial,  // it is no terminal (a plain file, a directory)
-    gone,        // it went away while open (adapter pulled, board process ended)
-    io_error,    // reading or writing failed while open
+    no_device,      // the port number stands for no device at all
+    not_found,      // no such path
+    permission,     // the user may not open it
+    not_permitted,  // a device policy refuses this kind of device (EPERM)
+    busy,           // another program holds it
+    not_serial,     // it is no terminal (a plain file, a directory)
+    gone,           // it went away while open (adapter pulled, board process ended)
+    io_error,       // reading or writing failed while open
     other,
 };
 

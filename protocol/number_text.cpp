@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace tarnwick::protocol {
 
@@ -15,21 +16,34 @@ bool digit(char c, int base) {
 
 }  // namespace
 
-std::optional<std::uint32_t> parse_unsigned(std::string_view text, std::uint32_t max,
-                                            Digits digits) {
+namespace {
+
+// from_chars would take a sign or stop early; the whole text is digits.
+template <typename Unsigned>
+std::optional<Unsigned> digits_only(std::string_view text, Unsigned max, Digits digits) {
     int base = 10;
     if (digits == Digits::decimal_or_hex && text.size() > 2 && text[0] == '0' &&
         (text[1] == 'x' || text[1] == 'X')) {
         text.remove_prefix(2);
         base = 16;
     }
-    // from_chars would take a sign or stop early; the whole text is digits.
     if (text.empty() || !digit(text.front(), base)) return std::nullopt;
-    std::uint32_t value = 0;
+    Unsigned value = 0;
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
     if (ec != std::errc{} || ptr != end || value > max) return std::nullopt;
     return value;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_unsigned(std::string_view text, std::uint32_t max,
+                                            Digits digits) {
+    return digits_only(text, max, digits);
+}
+
+std::optional<std::uint64_t> parse_unsigned_64(std::string_view text) {
+    return digits_only(text, std::numeric_limits<std::uint64_t>::max(), Digits::decimal);
 }
 
 std::optional<std::int32_t> parse_whole_number(std::string_view text) {

@@ -17,6 +17,9 @@ enum class Digits { decimal, decimal_or_hex };
     std::string_view text, std::uint32_t max = std::numeric_limits<std::uint32_t>::max(),
     Digits digits = Digits::decimal);
 
+// The same for what needs 64 bits (milliseconds since 1970), decimal only.
+[[nodiscard]] std::optional<std::uint64_t> parse_unsigned_64(std::string_view text);
+
 // A whole number as the operator types it: an optional sign and decimal digits,
 // nothing else (no blanks, no fraction), within a signed 32-bit integer.
 [[nodiscard]] std::optional<std::int32_t> parse_whole_number(std::string_view text);

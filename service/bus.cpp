@@ -5,6 +5,8 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <algorithm>
@@ -109,6 +111,9 @@ BusObjects::BusObjects(QDBusConnection connection, QObject* parent)
     : QDBusVirtualObject(parent), connection_(std::move(connection)) {
     qDBusRegisterMetaType<Interfaces>();
     qDBusRegisterMetaType<ManagedObjects>();
+    connection_.connect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                        "NameOwnerChanged", this,
+                        SLOT(name_owner_changed(QString, QString, QString)));
 }
 
 BusObjects::~BusObjects() {
@@ -285,18 +290,56 @@ bool BusObjects::properties_call(const QDBusMessage& message, const Target& targ
     return true;
 }
 
-// The bus daemon vouches for the uid behind a unique name. The question
-// waits for the bus, so it is asked once per name: a unique name is never
-// given to another connection. The memory is bounded for a service that
-// runs for years.
-QString BusObjects::caller_text(const QDBusMessage& message) {
-    const auto known = callers_.find(message.service());
-    if (known != callers_.end()) return known->second;
-    const QDBusReply<uint> uid = connection_.interface()->serviceUid(message.service());
-    if (!uid.isValid())
-        return QString("%1, whose uid the bus did not say").arg(message.service());
-    if (callers_.size() >= 256) callers_.clear();
-    return callers_[message.service()] = QString("uid %1").arg(uid.value());
+// The bus daemon vouches for the uid behind a unique name, but only while
+// the connection lasts: it is asked as soon as a name appears on the bus,
+// before its first call can arrive, and kept until the name goes (a unique
+// name is never given to another connection). Nothing waits for the answer.
+void BusObjects::name_owner_changed(const QString& name, const QString& old_owner,
+                                    const QString& new_owner) {
+    if (!name.startsWith(':')) return;
+    if (old_owner.isEmpty() && !new_owner.isEmpty()) ask_uid(name);
+    if (new_owner.isEmpty()) uids_.erase(name);
+}
+
+void BusObjects::ask_uid(const QString& name) {
+    if (asking_.count(name)) return;
+    asking_.insert(name);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "GetConnectionUnixUser");
+    call << name;
+    auto* watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, name, watcher] {
+        watcher->deleteLater();
+        asking_.erase(name);
+        const QDBusPendingReply<uint> reply = *watcher;
+        // Bounded for a service that runs for years on a bus whose names
+        // come and go.
+        if (uids_.size() >= max_known_callers) uids_.clear();
+        if (reply.isValid()) uids_[name] = reply.value();
+        std::vector<QDBusMessage> waiting = std::move(waiting_[name]);
+        waiting_.erase(name);
+        for (const QDBusMessage& message : waiting) {
+            if (reply.isValid())
+                handleMessage(message, connection_);
+            else
+                refuse_unknown_caller(message);
+        }
+    });
+}
+
+// A caller that hung up before the bus could say who it was: nobody can be
+// named in the journal for what it asked, so it is not done.
+void BusObjects::refuse_unknown_caller(const QDBusMessage& message) {
+    connection_.send(message.createErrorReply(
+        QDBusError::AccessDenied, "the bus could not say who called: the caller has left"));
+    ++refused_unknown_;
+    if (refused_told_.isValid() && refused_told_.elapsed() < 60'000) return;
+    refused_told_.start();
+    emit report(QString("refused %1 call(s) whose caller left before the bus said its uid, the "
+                        "last from %2")
+                    .arg(std::exchange(refused_unknown_, 0))
+                    .arg(message.service()));
 }
 
 void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
@@ -313,8 +356,14 @@ void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
             QString("no method %1(%2) on a board; see Introspect").arg(member, signature)));
         return;
     }
+    const auto uid = uids_.find(message.service());
+    if (uid == uids_.end()) {
+        message.setDelayedReply(true);
+        waiting_[message.service()].push_back(message);
+        return ask_uid(message.service());
+    }
+    const QString caller = QString("uid %1").arg(uid->second);
     Done done = replier(message, connection_);
-    const QString caller = caller_text(message);
     if (member == "SwitchAll") {
         target.line->switch_all(address, args[0].toBool(), caller, std::move(done));
         return;

@@ -2,9 +2,11 @@
 
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QVariantMap>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,16 @@ class BusObjects : public QDBusVirtualObject {
     void remove_line(LineModel* line);
 
     QString introspect(const QString& path) const override;
+
+  signals:
+    // Something worth the journal.
+    void report(const QString& text);
+
+  private slots:
+    void name_owner_changed(const QString& name, const QString& old_owner,
+                            const QString& new_owner);
+
+  public:
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
   private:
@@ -51,7 +63,8 @@ class BusObjects : public QDBusVirtualObject {
     QVariantMap properties(const Target& target) const;
     bool properties_call(const QDBusMessage& message, const Target& target);
     void board_call(const QDBusMessage& message, const Target& target);
-    [[nodiscard]] QString caller_text(const QDBusMessage& message);
+    void ask_uid(const QString& name);
+    void refuse_unknown_caller(const QDBusMessage& message);
     void managed_objects(const QDBusMessage& message);
     void board_changed(LineModel* line, std::uint8_t address);
     void properties_changed(const QString& path, const char* interface, const QVariantMap& changed);
@@ -60,7 +73,12 @@ class BusObjects : public QDBusVirtualObject {
     QDBusConnection connection_;
     std::vector<LineModel*> lines_;
     std::map<std::pair<LineModel*, std::uint8_t>, BoardState> shown_;  // as last signalled
-    std::map<QString, QString> callers_;  // unique name -> caller_text
+    static constexpr std::size_t max_known_callers = 4096;
+    std::map<QString, uint> uids_;  // unique name -> the uid the bus said
+    std::set<QString> asking_;
+    std::map<QString, std::vector<QDBusMessage>> waiting_;  // calls before their uid came
+    quint64 refused_unknown_ = 0;
+    QElapsedTimer refused_told_;
 };
 
 }  // namespace tarnwick::service

@@ -100,6 +100,8 @@ bool Daemon::start(const Config& config) {
         return false;
     }
     objects_ = std::make_unique<BusObjects>(*bus_);
+    connect(objects_.get(), &BusObjects::report, this,
+            [](const QString& text) { log(Priority::notice, text.toStdString()); });
     if (!objects_->register_tree()) {
         log(Priority::error, std::string("cannot register ") + root_path + " on the bus");
         return false;
@@ -108,11 +110,7 @@ bool Daemon::start(const Config& config) {
     names_ = std::make_unique<names::NameFile>(state_directory(), name_messages_);
     (void)names_->load_title();  // a first start writes the file
     apply(config);
-    if (!bus_->registerService(bus_name)) {
-        log(Priority::error, std::string("cannot own the bus name ") + bus_name + ": " +
-                                 bus_->lastError().message().toStdString());
-        return false;
-    }
+    if (!own_bus_name()) return false;
     std::uint64_t watchdog_us = 0;
     const bool watchdog = sd_watchdog_enabled(0, &watchdog_us) > 0;
     keep_alive_.start(watchdog ? static_cast<int>(watchdog_us / 2000) : 1000);
@@ -120,6 +118,28 @@ bool Daemon::start(const Config& config) {
     notify_ready(status_);
     log(Priority::info, "ready on the bus as " + std::string(bus_name));
     return true;
+}
+
+// The reason, whatever it is: the bus's error, or who holds the name.
+bool Daemon::own_bus_name() {
+    QDBusConnectionInterface* bus = bus_->interface();
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> owned =
+        bus->registerService(bus_name, QDBusConnectionInterface::DontQueueService,
+                             QDBusConnectionInterface::DontAllowReplacement);
+    if (owned.isValid() && owned.value() == QDBusConnectionInterface::ServiceRegistered)
+        return true;
+    std::string why = owned.isValid() ? "" : owned.error().message().toStdString();
+    if (owned.isValid()) {
+        const QString owner = bus->serviceOwner(bus_name);
+        const QDBusReply<uint> pid = bus->servicePid(owner);
+        why = "another connection (" + owner.toStdString() +
+              (pid.isValid() ? ", process " + std::to_string(pid.value()) : std::string()) +
+              ") owns it";
+    } else if (why.empty()) {
+        why = "the bus gave no reason (does its policy let this user own the name?)";
+    }
+    log(Priority::error, std::string("cannot own the bus name ") + bus_name + ": " + why);
+    return false;
 }
 
 // Lines no longer configured, or configured otherwise, stop; new ones start.

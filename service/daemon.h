@@ -33,6 +33,7 @@ class Daemon : public QObject {
 
   private:
     static void seed_name_file();
+    bool own_bus_name();
     void apply(const Config& config);
     void on_signal();
     void reload();

@@ -1,10 +1,11 @@
 #include "service/line.h"
 
-#include <QUrl>
 #include <algorithm>
 #include <bit>
 #include <string>
 
+#include "names/gbk.h"
+#include "names/profile_file.h"
 #include "service/journal.h"
 
 namespace tarnwick::service {
@@ -16,6 +17,14 @@ constexpr std::uint16_t all_relays = 0xffff;
 constexpr int retry_open_ms = 1000;
 // Queries of a board after a command that may still show the old state.
 constexpr int queries_to_confirm = 3;
+// A state file that could not be written is tried again this often.
+constexpr int save_again_ms = 5000;
+// A device still missing is said again this often.
+constexpr auto open_failure_reminder = std::chrono::minutes(5);
+
+std::string board_section(std::uint8_t address) {
+    return "board-" + std::to_string(address);
+}
 
 int key(std::uint8_t address, int relay) {
     return address * protocol::relay_count + relay - 1;
@@ -37,16 +46,17 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
       line_(port_, *this, config_.boards,
             config_.pace == Pace::answer ? link::BoardLine::Pace::answer
                                          : link::BoardLine::Pace::tick),
-      state_(
-          QString::fromStdString(state_directory) + "/line-" +
-              QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(config_.name))) +
-              ".state",
-          QSettings::IniFormat) {
+      state_(state_directory + "/" + config::state_file_name(config_.name),
+             [this](Priority priority, const std::string& text) {
+                 log(priority, text, {config_.name, {}, {}, {}});
+             }) {
     for (const auto& [address, rules] : config_.rules) line_.set_rules(address, rules);
     restore_state();
     for (const std::uint8_t address : config_.boards)
         names_of_[address] = to_list(names_.load_names(std::to_string(address)));
     retry_open_.setInterval(retry_open_ms);
+    save_again_.setInterval(save_again_ms);
+    connect(&save_again_, &QTimer::timeout, this, &Line::save_state);
     connect(&retry_open_, &QTimer::timeout, this, &Line::try_open);
     connect(&line_, &link::BoardLine::turned, this, &Line::ticked);
     connect(&line_, &link::BoardLine::board_answered, this, &Line::on_answer);
@@ -57,8 +67,8 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
     connect(&line_, &link::BoardLine::command_sent, this, &Line::on_command);
     connect(&line_, &link::BoardLine::relays_confirmed, this,
             [this](std::uint8_t address, std::uint16_t relays) {
-                state_.setValue(QString("board-%1/relays").arg(address), relays);
-                state_.sync();
+                state_.set(board_section(address), "relays", relays);
+                save_state();
             });
     connect(&line_, &link::BoardLine::deadline_changed, this, &Line::on_deadline);
     connect(&line_, &link::BoardLine::interlock_failed, this, &Line::on_interlock_failed);
@@ -90,7 +100,20 @@ void Line::stop(std::chrono::milliseconds timeout) {
 }
 
 void Line::port_error(const QString& text) {
-    log(Priority::error, text.toStdString(), {config_.name, {}, {}, {}});
+    const auto now = std::chrono::steady_clock::now();
+    const bool again = text == open_failure_;
+    if (again && now - open_failure_said_ < open_failure_reminder) return;
+    open_failure_ = text;
+    open_failure_said_ = now;
+    log(Priority::error, text.toStdString() + (again ? " (still; tried every second)" : ""),
+        {config_.name, {}, {}, {}});
+}
+
+void Line::save_state() {
+    if (state_.save())
+        save_again_.stop();
+    else if (!save_again_.isActive())
+        save_again_.start();
 }
 
 void Line::start() {
@@ -105,6 +128,7 @@ void Line::start() {
 void Line::try_open() {
     if (!line_.open({QString::fromStdString(config_.device), link::PortSource::named}, -1)) return;
     retry_open_.stop();
+    open_failure_.clear();
     log(Priority::info,
         "polling boards " + mqtt::boards_text(config_.boards) + " on " + config_.device +
             (config_.pace == Pace::answer ? ", each frame once the last is answered"
@@ -236,35 +260,33 @@ void Line::on_command(std::uint8_t address, const link::WantedStates::Want& want
 // ends the pulse.
 void Line::on_deadline(std::uint8_t address, int relay,
                        std::optional<std::chrono::system_clock::time_point> at) {
-    const QString name = QString("board-%1/pulse-deadline.%2").arg(address).arg(relay);
+    const std::string key = "pulse-deadline." + std::to_string(relay);
     if (at)
-        state_.setValue(
-            name, QVariant::fromValue<qint64>(
-                      std::chrono::duration_cast<std::chrono::milliseconds>(at->time_since_epoch())
-                          .count()));
+        state_.set(
+            board_section(address), key,
+            std::chrono::duration_cast<std::chrono::milliseconds>(at->time_since_epoch()).count());
     else
-        state_.remove(name);
-    state_.sync();
+        state_.remove(board_section(address), key);
+    save_state();
 }
 
 void Line::restore_state() {
+    state_.load();
     for (const std::uint8_t address : config_.boards) {
-        state_.beginGroup(QString("board-%1").arg(address));
-        bool ok = false;
-        const uint relays = state_.value("relays").toUInt(&ok);
-        if (ok && relays <= 0xffff) line_.restore_last(address, static_cast<std::uint16_t>(relays));
+        const std::string section = board_section(address);
+        const auto relays = state_.value(section, "relays");
+        if (relays && *relays >= 0 && *relays <= 0xffff)
+            line_.restore_last(address, static_cast<std::uint16_t>(*relays));
         for (int relay = 1; relay <= protocol::relay_count; ++relay) {
-            const qint64 ms = state_.value(QString("pulse-deadline.%1").arg(relay)).toLongLong(&ok);
-            if (ok)
+            const auto ms = state_.value(section, "pulse-deadline." + std::to_string(relay));
+            if (ms)
                 line_.restore_deadline(
                     address, relay,
-                    std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+                    std::chrono::system_clock::time_point(std::chrono::milliseconds(*ms)));
         }
-        state_.endGroup();
     }
-    if (state_.status() != QSettings::NoError)
-        log(Priority::warning, state_.fileName().toStdString() + " could not be read",
-            {config_.name, {}, {}, {}});
+    // A file set aside or from an older version is written in full now.
+    if (state_.unsaved()) save_state();
 }
 
 void Line::on_interlock_failed(std::uint8_t address, int relay, const QString& why) {
@@ -384,6 +406,19 @@ void Line::rename(std::uint8_t address, int relay, const QString& name, const QS
                   Done done) {
     const std::string address_text = std::to_string(address);
     const std::string relay_text = std::to_string(relay);
+    // The file's readers take at most max_value_bytes of GBK: a longer name
+    // would come back cut, and a huge one would make the file too large.
+    const QByteArray utf8 = name.toUtf8();
+    const auto gbk = utf8.size() > 4 * static_cast<int>(names::max_value_bytes)
+                         ? std::nullopt
+                         : names::utf8_to_gbk(std::string_view(utf8.constData(), utf8.size()));
+    const bool too_long = utf8.size() > 4 * static_cast<int>(names::max_value_bytes) ||
+                          (gbk && gbk->size() > names::max_value_bytes);
+    if (too_long)
+        return done({Outcome::Error::invalid_argument,
+                     QString("a name holds at most %1 bytes in GBK (%2 Chinese characters)")
+                         .arg(names::max_value_bytes)
+                         .arg(names::max_value_bytes / 2)});
     const names::WriteError why =
         names_.set_channel_name(address_text, relay_text, name.toStdString());
     if (why != names::WriteError::none) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QSettings>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "mqtt/bridge.h"
 #include "names/name_file.h"
 #include "service/line_model.h"
+#include "service/state_file.h"
 
 // One configured line: its boards polled in turn by the line engine
 // (link/board_line.h), with the pace configured. A switch becomes a wanted
@@ -88,6 +88,8 @@ class Line : public LineModel, private link::LinkMessages {
     void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
     void on_interlock_broken(std::uint8_t address, std::uint16_t relays_on);
     void restore_state();
+    // Written now; when that fails, again every few seconds until it works.
+    void save_state();
     // Fails the calls that want these relays of the board on.
     void fail_relays(std::uint8_t address, std::uint16_t relays, Outcome outcome);
     // `length`: a pulse of the one relay in `mask`.
@@ -104,7 +106,12 @@ class Line : public LineModel, private link::LinkMessages {
     std::map<std::uint8_t, QStringList> names_of_;
     std::list<Call> calls_;
     std::unique_ptr<mqtt::Bridge> bridge_;  // with mqtt= only
-    QSettings state_;
+    StateFile state_;
+    QTimer save_again_;
+    // The last failure to open the device, said once and then reminded of
+    // now and then, not at every try.
+    QString open_failure_;
+    std::chrono::steady_clock::time_point open_failure_said_;
     // A command's relay until an answer shows it: who asked (key: address *
     // 16 + relay - 1).
     struct Expected {

@@ -1,6 +1,14 @@
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 
 #include "config/config.h"
 #include "service/daemon.h"
@@ -41,6 +49,45 @@ Options parse_options(const QCoreApplication& app) {
     return {parser.value(config), parser.value(bus), parser.isSet(check)};
 }
 
+// The service's user, whom the unit runs it as.
+constexpr const char* service_user = "tarnwick";
+
+// Whether the user may read the file: its read bit for them, and the search
+// bit of every directory above it, as the kernel decides.
+bool user_may_read(const std::string& path, const passwd& user) {
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (getgrouplist(user.pw_name, user.pw_gid, groups.data(), &count) < 0) return true;
+    groups.resize(static_cast<std::size_t>(count));
+    const auto allows = [&](const std::string& file, mode_t owner, mode_t group, mode_t other) {
+        struct stat info {};
+        if (::stat(file.c_str(), &info) != 0) return false;
+        if (info.st_uid == user.pw_uid) return (info.st_mode & owner) != 0;
+        if (std::find(groups.begin(), groups.end(), info.st_gid) != groups.end())
+            return (info.st_mode & group) != 0;
+        return (info.st_mode & other) != 0;
+    };
+    const std::filesystem::path file = std::filesystem::absolute(path);
+    for (auto dir = file.parent_path();; dir = dir.parent_path()) {
+        if (!allows(dir.string(), S_IXUSR, S_IXGRP, S_IXOTH)) return false;
+        if (dir == dir.root_path()) break;
+    }
+    return allows(file.string(), S_IRUSR, S_IRGRP, S_IROTH);
+}
+
+// Run as root, --check reads what the service's user may not: say so.
+std::string unreadable_for_service(const tarnwick::config::Config& config,
+                                   const std::string& file) {
+    const passwd* user = ::geteuid() == 0 ? ::getpwnam(service_user) : nullptr;
+    if (!user) return {};
+    for (const auto& line : config.lines)
+        if (!line.password_file.empty() && !user_may_read(line.password_file, *user))
+            return file + ": [line " + line.name + "] password-file: " + line.password_file +
+                   " cannot be read by the user " + service_user +
+                   ", whom the service runs as; give it to that user or its group";
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -65,6 +112,12 @@ int main(int argc, char* argv[]) {
             log(Priority::warning, warning);
     }
     if (options.check) {
+        const std::string unreadable =
+            unreadable_for_service(*read.config, options.config.toStdString());
+        if (!unreadable.empty()) {
+            std::fprintf(stderr, "%s\n", unreadable.c_str());
+            return 2;
+        }
         std::size_t boards = 0;
         for (const LineConfig& line : read.config->lines) boards += line.boards.size();
         std::printf("%s: %zu line(s), %zu board(s)\n", qPrintable(options.config),

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -287,7 +289,22 @@ struct Terminal {
     int master = -1;
     int slave = -1;  // held open so the panel's close never hangs up the master
     std::string path;
+    // Opens and closes of the slave by others: a real adapter is reset on
+    // its last close, and so is this one (see reset_after_last_close).
+    int watch = -1;
+    int openers = 0;
 };
+
+// Raw, so the line carries the frame bytes untouched (no echo, no CR/LF
+// translation, no 0x11/0x13 flow control eating relay numbers).
+bool make_raw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
 
 std::optional<Terminal> open_terminal() {
     Terminal t;
@@ -299,18 +316,44 @@ std::optional<Terminal> open_terminal() {
     t.slave = open(t.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (t.slave < 0) return std::nullopt;
 
-    // Raw, so the line carries the frame bytes untouched (no echo, no CR/LF
-    // translation, no 0x11/0x13 flow control eating relay numbers).
-    termios tio{};
-    if (tcgetattr(t.slave, &tio) != 0) return std::nullopt;
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    if (tcsetattr(t.slave, TCSANOW, &tio) != 0) return std::nullopt;
+    if (!make_raw(t.slave)) return std::nullopt;
 
     fcntl(t.master, F_SETFD, FD_CLOEXEC);
     fcntl(t.master, F_SETFL, fcntl(t.master, F_GETFL) | O_NONBLOCK);
+    // Watched after our own open, so only the others' opens are counted.
+    t.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (t.watch < 0 ||
+        inotify_add_watch(t.watch, t.path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+        return std::nullopt;
     return t;
+}
+
+// The terminal stays open on our side, so the kernel keeps what the last
+// user left on it: a port that was killed holding TIOCEXCL would refuse
+// every later open by anyone but root (EBUSY). When the last other user
+// closes it, it is made as a freshly plugged adapter is: shared and raw.
+void reset_after_last_close(Terminal& t) {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    bool closed_by_last = false;
+    while ((n = read(t.watch, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & IN_OPEN) ++t.openers;
+            if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && t.openers > 0)
+                closed_by_last = --t.openers == 0;
+            // Events were lost: nobody can be counted, so nobody is trusted
+            // to hold the terminal any more.
+            if (event->mask & IN_Q_OVERFLOW) {
+                t.openers = 0;
+                closed_by_last = true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (!closed_by_last || t.openers > 0) return;
+    ioctl(t.slave, TIOCNXCL);
+    make_raw(t.slave);
 }
 
 // PATH -> target, replacing whatever PATH was, in one rename.
@@ -482,7 +525,7 @@ int poll_timeout(std::optional<Clock::time_point> until, Clock::time_point now) 
     return wait > 60000 ? 60000 : static_cast<int>(wait);
 }
 
-int serve(const Options& options, const Terminal& terminal) {
+int serve(const Options& options, Terminal& terminal) {
     std::vector<tarnwick::sim::Board> boards;
     for (const std::uint8_t address : options.addresses)
         boards.emplace_back(address, options.relays, options.stuck);
@@ -506,12 +549,13 @@ int serve(const Options& options, const Terminal& terminal) {
         if (master_ok && writable) wake = line.next_due();
         if (powered_from && (!wake || *powered_from < *wake)) wake = powered_from;
 
-        pollfd fds[2] = {
+        pollfd fds[3] = {
             {signal_pipe[0], POLLIN, 0},
             {master_ok ? terminal.master : -1,
              static_cast<short>(POLLIN | (writable ? 0 : POLLOUT)), 0},
+            {terminal.watch, POLLIN, 0},
         };
-        const int ready = poll(fds, 2, poll_timeout(wake, now));
+        const int ready = poll(fds, 3, poll_timeout(wake, now));
         if (ready < 0) {
             if (errno == EINTR) continue;
             std::perror("tarnwick-board-sim: poll");
@@ -534,6 +578,7 @@ int serve(const Options& options, const Terminal& terminal) {
             std::fflush(stdout);
         }
 
+        if (fds[2].revents & POLLIN) reset_after_last_close(terminal);
         if (fds[1].revents & POLLIN) {
             std::uint8_t buffer[256];
             const ssize_t n = read(terminal.master, buffer, sizeof buffer);
@@ -571,7 +616,7 @@ int main(int argc, char** argv) {
         std::perror("tarnwick-board-sim: signals");
         return 1;
     }
-    const auto terminal = open_terminal();
+    auto terminal = open_terminal();
     if (!terminal) {
         std::perror("tarnwick-board-sim: pseudo-terminal");
         return 1;
@@ -589,6 +634,7 @@ int main(int argc, char** argv) {
     const int status = serve(*options, *terminal);
 
     if (!options->link.empty()) remove_link(options->link, terminal->path);
+    close(terminal->watch);
     close(terminal->slave);
     close(terminal->master);
     return status;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -437,6 +438,42 @@ TEST(BoardSim, TerminalIsRawWithoutAnySetup) {
         EXPECT_EQ(dump(port.read(8, answer_timeout)), dump(hex("22 01 11 00 00 00 00 34")));
         EXPECT_EQ(dump(port.read_all(quiet_time)), dump({}));
     }
+}
+
+// A port killed while holding the line exclusively (TIOCEXCL) must not
+// leave the terminal refusing everyone but root, as an unplugged and
+// replugged adapter would not: the flag lasts while anyone still has the
+// terminal open, and goes with the last close.
+TEST(BoardSim, ExclusiveUseEndsWithTheLastClose) {
+    BoardSim sim;
+    const auto exclusive = [](int fd) {
+        int on = -1;
+        return ioctl(fd, TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    const int holder = ::open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    const pid_t killed = fork();
+    if (killed == 0) {
+        const int fd = ::open(sim.path().c_str(), O_RDWR | O_NOCTTY);
+        if (fd >= 0) ioctl(fd, TIOCEXCL);
+        ::raise(SIGKILL);
+    }
+    ASSERT_GT(killed, 0);
+    waitpid(killed, nullptr, 0);
+    std::this_thread::sleep_for(quiet_time);
+    EXPECT_EQ(exclusive(holder), 1) << "reset while the terminal was still held";
+    ::close(holder);
+    int after = -1;
+    for (const auto until = Clock::now() + answer_timeout; Clock::now() < until && after != 0;) {
+        std::this_thread::sleep_for(20ms);
+        const int fd = ::open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        after = exclusive(fd);
+        ::close(fd);
+    }
+    EXPECT_EQ(after, 0) << "still exclusive after the last close";
+    Port port(sim.path(), true);
+    port.write_all(hex("55 01 10 00 00 00 00 66"));
+    EXPECT_EQ(port.read(8, answer_timeout).size(), 8u) << "not raw after the reset";
 }
 
 // User plus system clock ticks the process has used so far.

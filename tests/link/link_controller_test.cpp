@@ -361,6 +361,12 @@ TEST_F(LinkTest, AFailedOpenLeavesTheClosedStateAndSaysWhy) {
          "1",
          PortProblem{"/dev/ttyS0", PortFault::permission, {}},
          {"/dev/ttyS0", "没有访问权限", "dialout"}},
+        // A device policy (systemd's DeviceAllow=) refuses the kind of device:
+        // the file's mode and the dialout group have nothing to do with it.
+        {"refused by a device policy",
+         "1",
+         PortProblem{"/dev/ttyAMA0", PortFault::not_permitted, "Operation not permitted"},
+         {"/dev/ttyAMA0", "不允许使用这类设备（Operation not permitted）", "DeviceAllow="}},
         {"not a terminal",
          "1",
          PortProblem{"/dev/ttyS0", PortFault::not_serial, "Inappropriate ioctl for device"},

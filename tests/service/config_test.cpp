@@ -8,13 +8,15 @@
 #include <fstream>
 #include <string>
 
+#include "service/state_file.h"
+
 namespace tarnwick::config {
 namespace {
 
 // Each bad file against the start of the one sentence that refuses it: the
 // file and line, the section, the key, then why.
 struct Bad {
-    const char* text;
+    std::string_view text;  // may hold a NUL
     const char* problem;
 };
 
@@ -88,7 +90,24 @@ INSTANTIATE_TEST_SUITE_P(
             "power-on.2=on\n",
             "t.conf:3: [board a 1] power-on: relays 1 and 2 are interlocked and both"},
         Bad{"[line a]\ndevice=/dev/null\n[board a 1]\nbaud=9600\n",
-            "t.conf:4: [board a 1] baud: unknown key"}));
+            "t.conf:4: [board a 1] baud: unknown key"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npulse.1=1\npulse.01=2\n",
+            "t.conf:5: [board a 1] pulse.01: write the relay as 1..16, without sign or leading "
+            "zero: pulse.1"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npulse.+1=1\n",
+            "t.conf:4: [board a 1] pulse.+1: write the relay as"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npower-on.07=on\n",
+            "t.conf:4: [board a 1] power-on.07: write the relay as"},
+        Bad{std::string_view("[line a]\ndevice=/dev/ttyUSB0\0/etc/shadow\n", 41),
+            "t.conf:2: [line a]: the line holds the control character 0x00"},
+        Bad{"[line a]\ndevice=/dev/null\x1b[2J\n",
+            "t.conf:2: [line a]: the line holds the control character 0x1B"},
+        Bad{"[line "
+            "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+            "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+            "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+            "]\ndevice=/dev/null\n",
+            "t.conf:1: [line aaaa"}));
 
 TEST(Config, ReadsEveryKeyOfTheExample) {
     // The CA file must hold a certificate: one as openssl makes it.
@@ -148,6 +167,57 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
     EXPECT_EQ(c.warnings[0],
               "t.conf:11: [line b] device: /dev/tarnwick-not-here does not exist; the line "
               "waits for it");
+}
+
+// Windows editors start a UTF-8 file with a byte order mark.
+TEST(Config, ByteOrderMarkIsNoText) {
+    const auto result = parse_config("\xEF\xBB\xBF[line a]\ndevice=/dev/null\n", "t.conf");
+    ASSERT_TRUE(result.config) << result.problem;
+    EXPECT_EQ(result.config->lines.at(0).name, "a");
+}
+
+// The names earlier versions gave the files (percent-encoding as RFC 3986,
+// as Python's urllib.parse.quote(name, safe='') writes it): an upgrade finds
+// what the last run kept.
+TEST(Config, StateFileNamesAsBefore) {
+    EXPECT_EQ(state_file_name("cabinet-3"), "line-cabinet-3.state");
+    EXPECT_EQ(state_file_name("a_b~c.d"), "line-a_b~c.d.state");
+    EXPECT_EQ(state_file_name("a b/ü"), "line-a%20b%2F%C3%BC.state");
+}
+
+// The line's state file as earlier versions wrote it (Qt's INI layout) is
+// read; anything else is not a state file, and the line it fails on is said.
+TEST(StateFile, ReadsWhatEarlierVersionsWroteAndNothingElse) {
+    struct Row {
+        const char* text;
+        int bad_line;  // 0: read
+        const char* section;
+        const char* key;
+        std::int64_t value;
+    };
+    const Row rows[] = {
+        {"[board-7]\nrelays=5\npulse-deadline.3=1765262049000\n", 0, "board-7", "pulse-deadline.3",
+         1765262049000},
+        {"[board-1]\r\nrelays=65535\r\n\r\n[board-2]\r\nrelays=0\r\n", 0, "board-1", "relays",
+         65535},
+        {"", 0, nullptr, nullptr, 0},
+        {"relays=5\n", 1, nullptr, nullptr, 0},
+        {"[board-7]\nrelays=-5\n", 2, nullptr, nullptr, 0},
+        {"[board-7]\nrelays=0x10\n", 2, nullptr, nullptr, 0},
+        {"[board-7]\nrelays=9223372036854775808\n", 2, nullptr, nullptr, 0},
+        {"[board-7]\n=5\n", 2, nullptr, nullptr, 0},
+        {"[board-7]\nrelays 5\n", 2, nullptr, nullptr, 0},
+        {"[]\n", 1, nullptr, nullptr, 0},
+    };
+    for (const Row& row : rows) {
+        int bad = 0;
+        const auto values = service::StateFile::parse(row.text, &bad);
+        EXPECT_EQ(values.has_value(), row.bad_line == 0) << row.text;
+        EXPECT_EQ(bad, row.bad_line) << row.text;
+        if (values && row.section) {
+            EXPECT_EQ(values->at(row.section).at(row.key), row.value);
+        }
+    }
 }
 
 TEST(Config, WarnsOfAPasswordFileOthersCanRead) {

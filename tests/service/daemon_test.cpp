@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <QDBusConnection>
+#include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDir>
@@ -114,6 +116,10 @@ TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
          "password-file, tls-ca, allow-plaintext-password and read-only"},
         {"[line a]\ndevice=/dev/tarnwick-none\n", 0,
          ":1: [line a] device: /dev/tarnwick-none does not exist; the line waits for it"},
+        {"\xEF\xBB\xBF[line a]\ndevice=/dev/null\n", 0, ""},
+        {"[line a]\ndevice=/dev/null\n[board a 1]\npulse.1=1\npulse.01=2\n", 2,
+         ":5: [board a 1] pulse.01: write the relay as 1..16, without sign or leading zero: "
+         "pulse.1"},
     };
     for (const Row& row : rows) {
         QFile file(dir.filePath("t.conf"));
@@ -252,6 +258,20 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
     EXPECT_EQ(board_->last_relays(1).value_or(0), 0);  // the other board untouched
     EXPECT_EQ(busctl({"get-property", bus_name, board(2), board_interface, "Relays"}).out, "q 4");
 
+    // Callers that hang up at once: every change they make still names the
+    // uid that asked for it, or is not made.
+    for (int i = 0; i < 10; ++i) {
+        busctl({"call", "--expect-reply=no", bus_name, board(2), board_interface, "Switch", "yb",
+                "4", i % 2 ? "false" : "true"});
+    }
+    EXPECT_TRUE(board_->wait_for_relays(2, 0x0004, std::chrono::milliseconds(2000)));
+    for (const QString& line : log().split('\n')) {
+        if (line.contains("(dbus): relay") || line.contains("(dbus): switching")) {
+            EXPECT_TRUE(line.contains("uid ")) << line.toStdString();
+        }
+    }
+    EXPECT_FALSE(log().contains("whose uid the bus did not say"));
+
     const auto offline =
         busctl({"call", bus_name, board(9), board_interface, "Switch", "yb", "1", "true"});
     EXPECT_NE(offline.status, 0);
@@ -270,6 +290,38 @@ TEST_F(Daemon, SwitchesTheBoardsOfItsLineAndEndsOnTerm) {
         busctl({"get-property", bus_name, board(1), board_interface, "Names"}).out;
     EXPECT_TRUE(names.contains("\"pump\"") && names.contains("\"valve\"")) << names.toStdString();
     EXPECT_TRUE(QFile::exists(dir_.filePath("name.txt")));
+    // The file's readers take 254 bytes of GBK: a longer name would come back
+    // cut, a huge one would make the file too large for every later rename.
+    const struct {
+        QString name;
+        int status;
+    } lengths[] = {
+        {QString(254, 'x'), 0}, {QString(127, QChar(0x6C34)), 0},  // 水: two bytes each
+        {QString(255, 'x'), 1}, {QString(128, QChar(0x6C34)), 1}, {QString(1 << 20, 'x'), 1},
+    };
+    {
+        QDBusConnection caller = QDBusConnection::connectToBus(bus_.address(), "lengths");
+        for (const auto& row : lengths) {
+            QDBusMessage rename =
+                QDBusMessage::createMethodCall(bus_name, board(1), board_interface, "Rename");
+            rename << QVariant::fromValue(static_cast<uchar>(3)) << row.name;
+            const QDBusMessage reply = caller.call(rename, QDBus::Block, 10000);
+            EXPECT_EQ(reply.type() == QDBusMessage::ErrorMessage, row.status != 0)
+                << row.name.size();
+            if (row.status) {
+                EXPECT_EQ(reply.errorName(), "org.tarnwick.Tarnwick1.Error.InvalidArgument");
+                EXPECT_TRUE(reply.errorMessage().contains("at most 254 bytes"));
+            }
+        }
+    }
+
+    const QStringList names_now =
+        QDBusInterface(bus_name, board(1), board_interface,
+                       QDBusConnection::connectToBus(bus_.address(), "lengths"))
+            .property("Names")
+            .toStringList();
+    EXPECT_EQ(names_now.value(2), QString(127, QChar(0x6C34)));
+    QDBusConnection::disconnectFromBus("lengths");
 
     daemon_.terminate();
     EXPECT_TRUE(daemon_.waitForFinished(2000));
@@ -365,6 +417,57 @@ TEST_F(Daemon, APulseEndsAfterItsTimeWhateverSwitchedItOn) {
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return log().contains("board 2 relay 7 (pulse): relay off"); }, 1000));
     EXPECT_TRUE(log().contains("board 2 relay 5 (pulse): relay off")) << log().toStdString();
+
+    // Already on: no ON frame is needed, and the time starts all the same.
+    // An ON during a pulse starts its time again.
+    struct Again {
+        const char* what;
+        QStringList first, second;
+        Frame off;
+        int between_ms;  // from the first call's return to the second call
+        // The OFF comes 300 ms after the second call, so this long after the
+        // first's return at least.
+        double at_least_ms, at_most_ms;
+    };
+    const Again again[] = {
+        {"a pulse of a relay already on",
+         {"Switch", "yb", "7", "true"},
+         {"Pulse", "yd", "7", "0.3"},
+         board2_off7,
+         400,
+         400 + 300,
+         1500},
+        {"an ON during the pulse",
+         {"Switch", "yb", "5", "true"},
+         {"Switch", "yb", "5", "true"},
+         board2_off5,
+         150,
+         150 + 300,
+         1200},
+    };
+    for (const Again& row : again) {
+        SCOPED_TRACE(row.what);
+        const std::size_t from = board_->frames().size();
+        QElapsedTimer since;
+        since.start();
+        EXPECT_EQ(call(2, row.first).status, 0);
+        const qint64 first_done = since.elapsed();
+        QTest::qWait(row.between_ms);
+        const auto reply = call(2, row.second);
+        EXPECT_EQ(reply.status, 0) << reply.err.toStdString();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                const auto frames = board_->frames();
+                return std::find(frames.begin() + static_cast<std::ptrdiff_t>(from), frames.end(),
+                                 row.off) != frames.end();
+            },
+            3000))
+            << "the OFF never came";
+        const qint64 off = since.elapsed() - first_done;
+        EXPECT_GE(off, row.at_least_ms - 5);
+        EXPECT_LE(off, row.at_most_ms);
+        EXPECT_TRUE(board_->wait_for_relays(2, 0, std::chrono::milliseconds(1000)));
+    }
     EXPECT_TRUE(
         log().contains(QString("board 2 relay 5 (dbus): relay on (uid %1)").arg(::getuid())));
 }
@@ -542,6 +645,89 @@ TEST_F(Daemon, ADevicePulledAndPutBackIsPolledAgain) {
     EXPECT_TRUE(wait_property(line_path, "Open", "b true", line_interface));
     EXPECT_TRUE(wait_property(board(1), "Online", "b true"));
     EXPECT_TRUE(wait_property(board(2), "Online", "b true"));
+}
+
+// What the line keeps across restarts is in a file anyone with the service's
+// rights may have spoiled: a FIFO, a file too large or not a state file is
+// set aside, never waited on; a directory under the name a lock file would
+// have blocks nothing. The service is ready at once, and the next pulse
+// writes a new file.
+TEST_F(Daemon, AStateFileOfAnyKindNeverStopsTheLine) {
+    const QString state = dir_.filePath("line-cab-1.state");
+    const auto write = [&](const QByteArray& bytes) {
+        QFile file(state);
+        file.open(QIODevice::WriteOnly);
+        file.write(bytes);
+    };
+    struct Row {
+        const char* what;
+        std::function<void()> spoil;
+        const char* logged;  // "" for nothing said
+    };
+    const Row rows[] = {
+        {"a FIFO", [&] { ::mkfifo(qPrintable(state), 0600); }, "not a regular file; set aside as"},
+        {"not a state file", [&] { write("[board-2]\nrelays=lots\n"); },
+         "line 2 cannot be understood; set aside as"},
+        {"17 MiB",
+         [&] {
+             QFile file(state);
+             file.open(QIODevice::WriteOnly);
+             file.resize(17 << 20);
+         },
+         "larger than 16 MiB; set aside as"},
+        {"its lock file's name taken", [&] { QDir().mkpath(state + ".lock"); }, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        stop_daemon();
+        QFile::remove(state);
+        row.spoil();
+        ASSERT_NO_FATAL_FAILURE(start({}, "[board cab-1 2]\npulse.5=0.3\n"));
+        ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+        EXPECT_EQ(call(2, {"Switch", "yb", "5", "true"}).status, 0);
+        EXPECT_TRUE(board_->wait_for_relays(2, 0, std::chrono::milliseconds(2000)));
+        if (*row.logged) {
+            EXPECT_TRUE(log().contains(row.logged)) << log().toStdString();
+        }
+        QByteArray kept;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                QFile file(state);
+                kept = QFileInfo(state).isFile() && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                                   : QByteArray();
+                return kept.contains("[board-2]\nrelays=0\n");
+            },
+            2000))
+            << kept.toStdString();
+    }
+
+    // A write that fails is said once, and done again once it can be.
+    QFile::remove(state);
+    ASSERT_TRUE(QDir().mkpath(state + "/in-the-way"));
+    for (int pulse = 0; pulse < 2; ++pulse) {
+        EXPECT_EQ(call(2, {"Switch", "yb", "5", "true"}).status, 0);
+        EXPECT_TRUE(board_->wait_for_relays(2, 0, std::chrono::milliseconds(2000)));
+    }
+    EXPECT_EQ(log().count("cannot write " + state), 1) << log().toStdString();
+    ASSERT_TRUE(QDir(state).removeRecursively());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return log().contains(state + " is written again"); }, 7000));
+    EXPECT_TRUE(QFileInfo(state).isFile());
+}
+
+// A device not there at the start is said once, not at every try.
+TEST_F(Daemon, ADeviceAbsentAtTheStartIsSaidOnce) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    stop_daemon();
+    // Ended as a user ends it, so its link goes with it: a link left behind
+    // could lead to a terminal another test makes next.
+    board_->kill(SIGTERM);
+    ASSERT_TRUE(board_->wait_exit(std::chrono::milliseconds(2000)));
+    ASSERT_FALSE(QFileInfo(device()).isSymLink());
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    QTest::qWait(3500);
+    EXPECT_EQ(log().count(device() + "："), 1) << log().toStdString();
+    board_ = std::make_unique<test::BoardSim>(sim_args_);
+    EXPECT_TRUE(wait_property(board(1), "Online", "b true"));
 }
 
 // A thousand calls at once for relays 1..4 of board 2, each relay's wanted
