@@ -207,6 +207,12 @@ boards=1
 pace=tick'
 write_config() { printf '%s\n' "$1" | ct sh -c 'mkdir -p /etc/tarnwick && cat >/etc/tarnwick/tarnwickd.conf'; }
 
+# Without a working device filter the rows below would prove nothing about
+# the unit's DevicePolicy=.
+status=0
+ct systemd-run --quiet --wait -p DevicePolicy=strict true >/dev/null 2>&1 || status=$?
+row "device filter: DevicePolicy=strict, no /dev/null" "refused" "$( ((status)) && echo refused || echo allowed)"
+
 # Install: in place, not started, not enabled.
 out=$(ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /var/tmp/tarnwick.deb 2>&1) ||
     echo "$out" | tail -n 20
