@@ -18,6 +18,7 @@ tarnwick_packages=(
     xdotool
     libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev
     libsystemd-dev dbus-daemon dbus-bin systemd
+    mmdebstrap systemd-container
 )
 
 tarnwick_install() {

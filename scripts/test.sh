@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite in stages:
 # the tests as built, again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short fuzzing pass, the soak, and the Debian
-# package installed and started as an unprivileged user. Ends with one line:
+# UndefinedBehaviorSanitizer, a short fuzzing pass, the soak, the Debian
+# package installed and started as an unprivileged user, and the package's
+# service under a real systemd in a container. Ends with one line:
 # every stage passed, or which ones failed. Exits 1 when any did.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -35,7 +36,11 @@ soak() {
 
 package() { bash "$tarnwick_root/scripts/check-package.sh"; }
 
-stages=(build_and_test sanitized fuzz soak package)
+# The package under a real systemd booted in a Debian root: an
+# administrator's path from install to purge.
+systemd_walk() { bash "$tarnwick_root/scripts/check-systemd.sh"; }
+
+stages=(build_and_test sanitized fuzz soak package systemd_walk)
 passed=()
 failed=()
 start=$SECONDS
