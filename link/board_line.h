@@ -31,7 +31,9 @@ class PortChoices;
 // - else a query to the next board in turn.
 // A turn comes every 50 ms (Pace::tick), or as soon as the last frame's
 // answer is in and the line has been silent, at the latest after 50 ms
-// (Pace::answer).
+// (Pace::answer). At the tick's pace too, a turn with a command, its
+// confirming query, a pulse's OFF or the poll a command waits for comes as
+// soon as the line is free.
 //
 // A switch is a wanted state, the latest per relay winning (wanted_states.h).
 // An answer is the board's whose frame it answers, however late it comes
