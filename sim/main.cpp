@@ -360,7 +360,12 @@ void reset_after_last_close(const Terminal& t) {
     alignas(inotify_event) char buffer[4096];
     bool closed = false;
     while (read(t.watch, buffer, sizeof buffer) > 0) closed = true;
-    if (!closed || held_by_others(t.path)) return;
+    // Only an exclusive terminal refuses anyone: the look through /proc is
+    // for that case alone.
+    int exclusive = 0;
+    if (!closed || ioctl(t.slave, TIOCGEXCL, &exclusive) != 0 || !exclusive ||
+        held_by_others(t.path))
+        return;
     ioctl(t.slave, TIOCNXCL);
     make_raw(t.slave);
 }
