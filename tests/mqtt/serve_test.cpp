@@ -701,7 +701,8 @@ TEST_F(Serve, ConnectsAsConfigured) {
                 });
             EXPECT_TRUE(removal && removal->retained);
         }
-        EXPECT_EQ(stop_serve(SIGTERM), 0) << c.what;
+        // Its log ends with what a sanitizer found, when one did.
+        EXPECT_EQ(stop_serve(SIGTERM), 0) << c.what << "\n" << log().toStdString();
     }
     EXPECT_TRUE(commands().empty());
 }
