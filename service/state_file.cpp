@@ -121,7 +121,9 @@ std::optional<StateFile::Values> StateFile::parse(const std::string& text, int* 
 
 bool StateFile::save() {
     const std::string now = text();
-    if (now == saved_) return true;
+    // After a failed write the disk may hold anything: write even what was
+    // written before.
+    if (now == saved_ && last_error_ == 0) return true;
     int error = 0;
     if (!names::replace_file(path_, now, &error)) {
         if (error != last_error_)

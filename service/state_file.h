@@ -35,7 +35,7 @@ class StateFile {
     // Writes what changed since the last write that worked. False when it
     // failed (said, unless it failed the same way the last time): call again.
     bool save();
-    [[nodiscard]] bool unsaved() const { return text() != saved_; }
+    [[nodiscard]] bool unsaved() const { return text() != saved_ || last_error_ != 0; }
     [[nodiscard]] const std::string& path() const { return path_; }
 
     // The text of a state file, and back; nothing when it is not one.
