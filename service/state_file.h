@@ -36,7 +36,6 @@ class StateFile {
     // failed (said, unless it failed the same way the last time): call again.
     bool save();
     [[nodiscard]] bool unsaved() const { return text() != saved_ || last_error_ != 0; }
-    [[nodiscard]] const std::string& path() const { return path_; }
 
     // The text of a state file, and back; nothing when it is not one.
     [[nodiscard]] std::string text() const;

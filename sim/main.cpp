@@ -550,7 +550,7 @@ std::optional<timespec> poll_timeout(std::optional<Clock::time_point> until,
     return timespec{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
 }
 
-int serve(const Options& options, Terminal& terminal) {
+int serve(const Options& options, const Terminal& terminal) {
     std::vector<tarnwick::sim::Board> boards;
     for (const std::uint8_t address : options.addresses)
         boards.emplace_back(address, options.relays, options.stuck);
