@@ -8,9 +8,10 @@ void AnswerAttribution::forget_older(Clock::time_point now) {
     while (!waiting_.empty() && now - waiting_.front().sent > patience_) waiting_.pop_front();
 }
 
-void AnswerAttribution::sent(const protocol::Frame& frame, Clock::time_point now) {
+std::uint64_t AnswerAttribution::sent(const protocol::Frame& frame, Clock::time_point now) {
     forget_older(now);  // a silent line must not make the list grow
-    waiting_.push_back({frame, now});
+    waiting_.push_back({frame, now, ++sent_count_});
+    return sent_count_;
 }
 
 std::optional<protocol::Frame> AnswerAttribution::answered(const protocol::Frame& status,
@@ -22,6 +23,7 @@ std::optional<protocol::Frame> AnswerAttribution::answered(const protocol::Frame
     if (asked == waiting_.end()) return std::nullopt;
     const protocol::Frame frame = asked->frame;
     last_answered_sent_ = asked->sent;
+    last_answered_number_ = asked->number;
     waiting_.erase(asked);
     return frame;
 }

@@ -23,8 +23,8 @@ class AnswerAttribution {
 
     explicit AnswerAttribution(std::chrono::milliseconds patience) : patience_(patience) {}
 
-    // A frame went out on the wire.
-    void sent(const protocol::Frame& frame, Clock::time_point now);
+    // A frame went out on the wire; its number, counting from 1.
+    std::uint64_t sent(const protocol::Frame& frame, Clock::time_point now);
     // An accepted status frame came in: the frame it answers (same address),
     // no longer waiting, or nothing.
     std::optional<protocol::Frame> answered(const protocol::Frame& status, Clock::time_point now);
@@ -32,6 +32,8 @@ class AnswerAttribution {
     [[nodiscard]] std::optional<Clock::time_point> last_answered_sent() const {
         return last_answered_sent_;
     }
+    // The number of the frame answered() returned last; 0 before any.
+    [[nodiscard]] std::uint64_t last_answered_number() const { return last_answered_number_; }
     // Nothing waits any more (the port closed or opened again).
     void clear() { waiting_.clear(); }
 
@@ -39,6 +41,7 @@ class AnswerAttribution {
     struct Waiting {
         protocol::Frame frame;
         Clock::time_point sent;
+        std::uint64_t number = 0;
     };
 
     void forget_older(Clock::time_point now);
@@ -46,6 +49,8 @@ class AnswerAttribution {
     std::chrono::milliseconds patience_;
     std::deque<Waiting> waiting_;  // oldest first; one frame a tick keeps it short
     std::optional<Clock::time_point> last_answered_sent_;
+    std::uint64_t sent_count_ = 0;
+    std::uint64_t last_answered_number_ = 0;
 };
 
 }  // namespace tarnwick::link

@@ -12,12 +12,21 @@ using protocol::Frame;
 
 LinkController::LinkController(SerialPort& port, PanelView& panel, LinkMessages& messages,
                                Ticks ticks, QObject* parent)
-    : QObject(parent), port_(port), panel_(panel), messages_(messages), ticks_(ticks) {
-    port_.set_listener(this);
+    : QObject(parent),
+      wire_(port, messages, answer_patience),
+      panel_(panel),
+      messages_(messages),
+      ticks_(ticks) {
+    wire_.set_receiver([this] { MSComm1_OnComm(); });
+    connect(&wire_, &Wire::opened, this, &LinkController::show_port_open);
+    connect(&wire_, &Wire::closed, this, &LinkController::on_closed);
+    connect(&wire_, &Wire::frame_sent, this, &LinkController::frame_sent);
+    // Dropped without a word to the operator.
+    connect(&wire_, &Wire::answer_rejected, this, &LinkController::answer_rejected);
+    connect(&wire_, &Wire::answer_accepted, this, &LinkController::on_answer);
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(tick_ms);
     connect(&Timer1, &QTimer::timeout, this, &LinkController::Timer1_Timer);
-    connect(&watch_, &ReconnectWatch::present, this, &LinkController::reopen);
     scan_timer_.setSingleShot(true);
     scan_timer_.setTimerType(Qt::PreciseTimer);
     connect(&scan_timer_, &QTimer::timeout, this, &LinkController::paced_scan_turn);
@@ -26,9 +35,7 @@ LinkController::LinkController(SerialPort& port, PanelView& panel, LinkMessages&
     set_timer_enabled(true);
 }
 
-LinkController::~LinkController() {
-    port_.set_listener(nullptr);
-}
+LinkController::~LinkController() = default;
 
 void LinkController::set_timer_enabled(bool enabled) {
     timer_enabled_ = enabled;
@@ -40,7 +47,7 @@ void LinkController::set_timer_enabled(bool enabled) {
 std::optional<PortDevice> LinkController::device_for_entry() const {
     const auto number = protocol::parse_entry(panel_.port_text().toStdString());
     if (!number) return std::nullopt;
-    return device_for_port(*number, choices_);
+    return device_for_port(*number, wire_.port_choices());
 }
 
 UnknownCause LinkController::unknown_cause() const {
@@ -51,12 +58,8 @@ UnknownCause LinkController::unknown_cause() const {
 
 void LinkController::open_comm_Click() {
     // The operator's own click ends any reconnect watch; its outcome stands.
-    watch_.stop();
-    if (port_.is_open()) {
-        port_.close();
-        show_port_closed();
-        return;
-    }
+    wire_.stop_reconnecting();
+    if (wire_.is_open()) return wire_.close();
     const QString text = panel_.port_text();
     const auto number = protocol::parse_entry(text.toStdString());
     if (!number) {
@@ -64,26 +67,11 @@ void LinkController::open_comm_Click() {
         messages_.port_error(bad_port_text(text));
         return;
     }
-    open_device(device_for_port(*number, choices_), *number);
+    open_device(device_for_port(*number, wire_.port_choices()), *number);
 }
 
 bool LinkController::open_device(const PortDevice& device, int port_number) {
-    watch_.stop();
-    if (port_.is_open()) return false;
-    const std::optional<PortProblem> problem =
-        device.path.isEmpty() ? PortProblem{{}, PortFault::no_device, {}} : port_.open(device.path);
-    if (problem) {
-        show_port_closed();
-        last_fault_ = problem->fault;
-        messages_.port_error(open_failure_text(port_number, device, *problem, messages_.reader()));
-        return false;
-    }
-    open_device_ = device.path;
-    open_number_ = port_number;
-    counters_.start(SteadyClock::now());
-    answers_.clear();
-    show_port_open();
-    return true;
+    return wire_.open(device, port_number);
 }
 
 void LinkController::tick_now() {
@@ -92,12 +80,13 @@ void LinkController::tick_now() {
 }
 
 void LinkController::port_text_changed() {
-    if (!watch_.active()) return;
-    if (protocol::parse_entry(panel_.port_text().toStdString()) != open_number_) watch_.stop();
+    if (!wire_.reconnecting()) return;
+    if (protocol::parse_entry(panel_.port_text().toStdString()) != wire_.port_number())
+        wire_.stop_reconnecting();
 }
 
 void LinkController::shutdown() {
-    watch_.stop();
+    wire_.stop_reconnecting();
     cancel_scan();
 }
 
@@ -136,7 +125,7 @@ void LinkController::scan_turn() {
 }
 
 bool LinkController::start_scan(int first, int last, int answer_wait_ms) {
-    if (!port_.is_open() || scan_) return false;
+    if (!wire_.is_open() || scan_) return false;
     scan_.emplace(first, last);
     scan_wait_ms_ = answer_wait_ms;
     emit scan_progress(0, scan_->total());
@@ -253,13 +242,13 @@ void LinkController::interlock_refused_all() {
 }
 
 // An answer to a query sent after the last OFF, showing them all off.
-void LinkController::interlock_answer(const std::optional<Frame>& asked) {
+void LinkController::interlock_answer(const Frame& status, const std::optional<Frame>& asked) {
     if (!interlocked_ || interlocked_->to_release || interlocked_->released || !asked ||
         (*asked)[2] != protocol::cmd_query || (*asked)[1] != interlocked_->address)
         return;
-    const auto sent = answers_.last_answered_sent();
+    const auto sent = wire_.last_answered_sent();
     if (!sent || *sent <= interlocked_->last_off) return;
-    if (protocol::relay_pattern(rx_buf) & interlocked_->release) return;
+    if (protocol::relay_pattern(status) & interlocked_->release) return;
     interlocked_->released = SteadyClock::now();
 }
 
@@ -273,61 +262,33 @@ void LinkController::send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t 
 }
 
 void LinkController::put_on_wire(const Frame& frame) {
-    if (!port_.is_open()) return;
-    // A late or partial answer still waiting would be misread as the answer
-    // to this frame.
-    const auto now = SteadyClock::now();
-    counters_.received(port_.discard_input(), now);
-    port_.write(frame);
-    answers_.sent(frame, now);
-    counters_.sent();
-    emit frame_sent(frame);
+    wire_.send(frame);
 }
 
 void LinkController::MSComm1_OnComm() {
-    judge_waiting_answer();
-    while (every_answer_ && port_.is_open() && port_.bytes_waiting() >= protocol::frame_size)
-        judge_waiting_answer();
+    wire_.judge_waiting_answer();
+    while (every_answer_ && wire_.is_open() && wire_.bytes_waiting() >= protocol::frame_size)
+        wire_.judge_waiting_answer();
 }
 
-void LinkController::judge_waiting_answer() {
-    for (std::size_t i = 0; i < protocol::frame_size; ++i) {
-        const auto byte = port_.read_byte();
-        if (!byte) {
-            counters_.received(i, SteadyClock::now());
-            return;  // fewer than 8 waited after all: nothing to judge
-        }
-        rx_buf[i] = *byte;
-    }
-    const auto now = SteadyClock::now();
-    counters_.received(protocol::frame_size, now);
-    const protocol::Verdict verdict = protocol::judge_status(rx_buf);
-    counters_.judged(verdict, now);
-    if (verdict != protocol::Verdict::accepted) {
-        emit answer_rejected(rx_buf);  // dropped without a word to the operator
-        return;
-    }
-    const std::optional<Frame> asked = answers_.answered(rx_buf, now);
-    if (!asked) {
-        counters_.unclaimed();
-        emit answer_unclaimed(rx_buf);
-    }
+void LinkController::on_answer(const Frame& status, const std::optional<Frame>& asked) {
+    if (!asked) emit answer_unclaimed(status);
     if (scan_) {
-        scan_answer(asked);
+        scan_answer(status, asked);
         return;
     }
-    show_status(rx_buf);
+    show_status(status);
     live_count_ = live_ticks;
-    interlock_answer(asked);
-    if (asked) emit status_answered(*asked, rx_buf);
+    interlock_answer(status, asked);
+    if (asked) emit status_answered(*asked, status);
 }
 
 // An answer in a scan belongs to its own address, which need not be the one
 // in the entry: the cells are not painted from it.
-void LinkController::scan_answer(const std::optional<Frame>& asked) {
+void LinkController::scan_answer(const Frame& status, const std::optional<Frame>& asked) {
     if (!asked || (*asked)[2] != protocol::cmd_query) return;  // a command's answer
-    const std::uint8_t address = rx_buf[1];
-    if (const auto found = scan_->answered(address, protocol::relay_pattern(rx_buf)))
+    const std::uint8_t address = status[1];
+    if (const auto found = scan_->answered(address, protocol::relay_pattern(status)))
         emit scan_found(found->address, found->relays);
     // The address asked last has answered and the line is free: the next
     // address at once.
@@ -380,37 +341,14 @@ void LinkController::Picture1_Click(int n) {
         set_command(protocol::switch_command(n, true));
 }
 
-void LinkController::on_lost(const PortProblem& problem) {
-    if (!port_.is_open()) return;
-    port_.close();
-    // What the operator asked for before the loss is stale by the time the
+void LinkController::on_closed(bool lost) {
+    // What the operator asked for before a loss is stale by the time the
     // device is back; the cells will show what the board says instead.
-    pending_ = false;
-    interlocked_.reset();
-    show_port_closed();
-    watch_.start(open_device_);
-    // The message box is modal, and its event loop keeps the ticks and the
-    // watch running: the port may well be open again when it returns. One
-    // box at a time; it already says the panel will reconnect.
-    last_fault_ = problem.fault;
-    if (reporting_loss_) return;
-    reporting_loss_ = true;
-    messages_.port_error(lost_text(open_number_, problem));
-    reporting_loss_ = false;
-}
-
-void LinkController::reopen(const QString& path) {
-    if (port_.is_open()) {
-        watch_.stop();
-        return;
+    if (lost) {
+        pending_ = false;
+        interlocked_.reset();
     }
-    // A node that is back but not yet usable (udev still setting its
-    // permissions, another program quicker) is tried again at the next look.
-    if (port_.open(path)) return;
-    watch_.stop();
-    counters_.start(SteadyClock::now());
-    answers_.clear();
-    show_port_open();
+    show_port_closed();
 }
 
 }  // namespace tarnwick::link

@@ -13,8 +13,8 @@
 #include "link/panel_view.h"
 #include "link/port_map.h"
 #include "link/port_texts.h"
-#include "link/reconnect_watch.h"
 #include "link/serial_port.h"
+#include "link/wire.h"
 #include "protocol/frame.h"
 
 namespace tarnwick::link {
@@ -38,7 +38,7 @@ class PortChoices;
 //
 // The cells are painted through PanelView as relay states; the window shows
 // them in colour, link/headless_panel.h keeps them for programs without one.
-class LinkController : public QObject, private SerialListener {
+class LinkController : public QObject {
     Q_OBJECT
   public:
     static constexpr int tick_ms = 50;
@@ -59,7 +59,7 @@ class LinkController : public QObject, private SerialListener {
 
     // The operator's saved devices, consulted on every open; without them a
     // number means $TARNWICK_COM<n> or /dev/ttyS<n-1>.
-    void use_port_choices(const PortChoices* choices) { choices_ = choices; }
+    void use_port_choices(const PortChoices* choices) { wire_.use_port_choices(choices); }
     // The device the port entry's number opens now, and where that comes from.
     [[nodiscard]] std::optional<PortDevice> device_for_entry() const;
 
@@ -121,18 +121,18 @@ class LinkController : public QObject, private SerialListener {
     [[nodiscard]] protocol::Command pending_command() const { return slot_; }
     [[nodiscard]] int live_count() const { return live_count_; }
     [[nodiscard]] bool timer_enabled() const { return timer_enabled_; }
-    [[nodiscard]] bool port_open() const { return port_.is_open(); }
+    [[nodiscard]] bool port_open() const { return wire_.is_open(); }
 
     // The device opened last (while open: the one in use) and its port number.
-    [[nodiscard]] const QString& open_device() const { return open_device_; }
-    [[nodiscard]] int open_port_number() const { return open_number_; }
-    [[nodiscard]] const LinkCounters& counters() const { return counters_; }
+    [[nodiscard]] const QString& open_device() const { return wire_.device(); }
+    [[nodiscard]] int open_port_number() const { return wire_.port_number(); }
+    [[nodiscard]] const LinkCounters& counters() const { return wire_.counters(); }
     // What unknown cells owe to the entry and to a scan (port_texts.h).
     [[nodiscard]] UnknownCause unknown_cause() const;
     // What went wrong with the port last: an open that failed, a device lost.
-    [[nodiscard]] std::optional<PortFault> last_fault() const { return last_fault_; }
+    [[nodiscard]] std::optional<PortFault> last_fault() const { return wire_.last_fault(); }
     // Watching for a vanished device to come back.
-    [[nodiscard]] bool reconnecting() const { return watch_.active(); }
+    [[nodiscard]] bool reconnecting() const { return wire_.reconnecting(); }
 
     // Finding boards: one status query to each address first..last in turn,
     // while the port is open. Answers paint no cells while it runs. With
@@ -173,8 +173,8 @@ class LinkController : public QObject, private SerialListener {
     void cells_painted();
 
   private:
-    void on_received() override { MSComm1_OnComm(); }
-    void on_lost(const PortProblem& problem) override;
+    void on_closed(bool lost);
+    void on_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& sent);
     void set_timer_enabled(bool enabled);
     void paint_all(RelayState state);
     void put_on_wire(const protocol::Frame& frame);
@@ -184,17 +184,17 @@ class LinkController : public QObject, private SerialListener {
     void scan_turn();
     void paced_scan_turn();
     void end_scan(bool complete);
-    void scan_answer(const std::optional<protocol::Frame>& asked);
-    void reopen(const QString& path);
+    void scan_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& asked);
     // The rules of the board in the address entry, when it has groups.
     [[nodiscard]] const BoardRules* interlocked_board() const;
     // False when the command waits for its group (or was refused).
     bool interlock_allows(std::uint8_t code, std::uint8_t a, std::uint8_t b);
     void interlock_turn();
-    void interlock_answer(const std::optional<protocol::Frame>& asked);
+    void interlock_answer(const protocol::Frame& status,
+                          const std::optional<protocol::Frame>& asked);
     void interlock_refused_all();
 
-    SerialPort& port_;
+    Wire wire_;
     PanelView& panel_;
     LinkMessages& messages_;
     QTimer Timer1;
@@ -204,20 +204,11 @@ class LinkController : public QObject, private SerialListener {
     bool pending_ = false;
     protocol::Command slot_;
     std::int32_t live_count_ = 0;
-    protocol::Frame rx_buf{};
     bool every_answer_ = false;
 
-    const PortChoices* choices_ = nullptr;
-    QString open_device_;
-    int open_number_ = -1;
-    std::optional<PortFault> last_fault_;
-    LinkCounters counters_;
-    ReconnectWatch watch_;
-    bool reporting_loss_ = false;  // a message about a lost device is on the screen
     std::optional<AddressScan> scan_;
     int scan_wait_ms_ = 0;  // 0: one address per tick
     QTimer scan_timer_;     // an address's time to answer in a scan paced by answers
-    AnswerAttribution answers_{answer_patience};
     std::map<std::uint8_t, BoardRules> rules_;
     struct Interlocked {
         std::uint8_t address = 0;

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "link/answer_attribution.h"
+#include "link/link_counters.h"
+#include "link/panel_view.h"
+#include "link/port_map.h"
+#include "link/reconnect_watch.h"
+#include "link/serial_port.h"
+#include "protocol/frame.h"
+
+namespace tarnwick::link {
+
+class PortChoices;
+
+// One serial line as its owner uses it: open a device (its lock and the
+// messages an open that fails is worth), send a frame, hear which frame each
+// answer answers. Whoever drives the line (the panel's form, the engine that
+// owns several boards) decides what goes out and when; this is the only
+// place that puts frames on the wire, judges the bytes that come back and
+// credits an answer to the frame it answers (answer_attribution.h).
+//
+// When the open device vanishes (not when it is closed on purpose) it
+// watches for the same path to come back and reopens it by itself.
+class Wire : public QObject, private SerialListener {
+    Q_OBJECT
+  public:
+    Wire(SerialPort& port, LinkMessages& messages, std::chrono::milliseconds patience,
+         QObject* parent = nullptr);
+    ~Wire() override;
+
+    // The operator's saved devices, consulted on every open.
+    void use_port_choices(const PortChoices* choices) { choices_ = choices; }
+    [[nodiscard]] const PortChoices* port_choices() const { return choices_; }
+
+    // Opens a device already chosen (port_number -1: one given by path).
+    // False when it failed: closed() is told, then the failure said.
+    bool open(const PortDevice& device, int port_number);
+    // Closed on purpose: no reconnect.
+    void close();
+    // No reconnect from now on.
+    void stop_reconnecting() { watch_.stop(); }
+
+    // Puts a frame on the wire when the port is open, after dropping what
+    // input waits (a late or partial answer would be taken for this frame's).
+    // Its number (counting from 1 since the line was made), or 0 when not sent.
+    std::uint64_t send(const protocol::Frame& frame);
+
+    // Judges the next 8 bytes waiting, if there are 8; false when there were not.
+    bool judge_waiting_answer();
+    // Who hears that bytes wait; without one, every whole answer waiting is
+    // judged at once (several boards' answers may come back to back).
+    void set_receiver(std::function<void()> receiver) { receiver_ = std::move(receiver); }
+
+    [[nodiscard]] bool is_open() const { return port_.is_open(); }
+    [[nodiscard]] std::size_t bytes_waiting() const { return port_.bytes_waiting(); }
+    // The device opened last (while open: the one in use) and its port number.
+    [[nodiscard]] const QString& device() const { return device_; }
+    [[nodiscard]] int port_number() const { return number_; }
+    [[nodiscard]] const LinkCounters& counters() const { return counters_; }
+    [[nodiscard]] std::optional<PortFault> last_fault() const { return last_fault_; }
+    [[nodiscard]] bool reconnecting() const { return watch_.active(); }
+    // When the frame answered last went out, and its number.
+    [[nodiscard]] std::optional<SteadyClock::time_point> last_answered_sent() const {
+        return answers_.last_answered_sent();
+    }
+    [[nodiscard]] std::uint64_t last_answered_number() const {
+        return answers_.last_answered_number();
+    }
+
+  signals:
+    // The port opened: by open() or by a reconnect.
+    void opened();
+    // The port is closed: `lost` when its device went away (told before the
+    // message about it).
+    void closed(bool lost);
+    void frame_sent(const tarnwick::protocol::Frame& frame);
+    // Eight bytes were judged and dropped.
+    void answer_rejected(const tarnwick::protocol::Frame& frame);
+    // An accepted answer, with the frame it answers; nothing when it answers
+    // none (counted in counters()).
+    void answer_accepted(const tarnwick::protocol::Frame& status,
+                         const std::optional<tarnwick::protocol::Frame>& sent);
+
+  private:
+    void on_received() override;
+    void on_lost(const PortProblem& problem) override;
+    void reopen(const QString& path);
+    void start_counting();
+
+    SerialPort& port_;
+    LinkMessages& messages_;
+    const PortChoices* choices_ = nullptr;
+    std::function<void()> receiver_;
+    QString device_;
+    int number_ = -1;
+    std::optional<PortFault> last_fault_;
+    LinkCounters counters_;
+    ReconnectWatch watch_;
+    bool reporting_loss_ = false;  // a message about a lost device is being shown
+    AnswerAttribution answers_;
+};
+
+}  // namespace tarnwick::link
