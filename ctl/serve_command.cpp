@@ -38,7 +38,7 @@ int run_serve(const Request& request, const StopHook& when_stopped) {
     print_log(
         QString("polling boards %1 on %2, one frame every %3 ms")
             .arg(QString::fromStdString(mqtt::boards_text(request.bridge.boards)), device.path)
-            .arg(link::LinkController::tick_ms));
+            .arg(link::BoardLine::tick_ms));
 
     mqtt::Bridge bridge(request.bridge, line, {});
     QObject::connect(&bridge, &mqtt::Bridge::report, &print_log);

@@ -30,11 +30,9 @@ QString relay_list(std::uint16_t relays) {
 BoardLine::BoardLine(SerialPort& port, LinkMessages& messages, std::vector<std::uint8_t> boards,
                      Pace pace, QObject* parent)
     : QObject(parent),
-      link_(port, panel_, messages, LinkController::Ticks::manual),
+      wire_(port, messages, answer_patience),
       pace_(pace),
       addresses_(std::move(boards)) {
-    // Two boards' answers may come back to back: each is judged as it comes.
-    link_.judge_every_waiting_answer(true);
     for (const std::uint8_t address : addresses_) {
         Board board;
         board.address = address;
@@ -43,30 +41,36 @@ BoardLine::BoardLine(SerialPort& port, LinkMessages& messages, std::vector<std::
     turn_.setSingleShot(true);
     turn_.setTimerType(Qt::PreciseTimer);
     connect(&turn_, &QTimer::timeout, this, &BoardLine::turn);
-    connect(&link_, &LinkController::frame_sent, this, &BoardLine::on_frame_sent);
-    connect(&link_, &LinkController::status_answered, this, &BoardLine::on_answer);
-    connect(&link_, &LinkController::answer_unclaimed, this, &BoardLine::on_unclaimed);
-    connect(&link_, &LinkController::port_state_changed, this, &BoardLine::on_port_state);
+    connect(&wire_, &Wire::frame_sent, this, &BoardLine::on_frame_sent);
+    connect(&wire_, &Wire::answer_accepted, this, &BoardLine::on_accepted);
+    connect(&wire_, &Wire::opened, this, [this] { on_port_state(true); });
+    connect(&wire_, &Wire::closed, this, [this] { on_port_state(false); });
 }
 
 BoardLine::~BoardLine() {
-    link_.shutdown();
+    wire_.stop_reconnecting();
 }
 
 bool BoardLine::open(const PortDevice& device, int port_number, const PortChoices* choices) {
-    link_.use_port_choices(choices);
-    return link_.open_device(device, port_number);
+    wire_.use_port_choices(choices);
+    return wire_.open(device, port_number);
 }
 
 void BoardLine::start() {
     started_ = true;
-    if (link_.port_open() && !turn_.isActive()) turn_.start(0);
+    if (wire_.is_open() && !turn_due_in_ms_) schedule_turn(0);
+}
+
+void BoardLine::schedule_turn(int ms) {
+    turn_due_in_ms_ = ms;
+    if (!by_hand_) turn_.start(ms);
 }
 
 void BoardLine::stop() {
     started_ = false;
     turn_.stop();
-    link_.shutdown();
+    turn_due_in_ms_.reset();
+    wire_.stop_reconnecting();
     for (Board& b : boards_)
         if (b.online) go_offline(b, QStringLiteral("the line stopped"));
     wanted_.clear();
@@ -136,18 +140,18 @@ bool BoardLine::worth_hurrying() const {
 }
 
 void BoardLine::hurry() {
-    if (pace_ != Pace::tick || !started_ || !turn_.isActive() || !last_answered_.isValid() ||
+    if (pace_ != Pace::tick || !started_ || !turn_due_in_ms_ || !last_answered_.isValid() ||
         !worth_hurrying())
         return;
     const qint64 silent = last_answered_.elapsed();
-    turn_.start(static_cast<int>(std::max<qint64>(0, answer_silence_ms - silent)));
+    schedule_turn(static_cast<int>(std::max<qint64>(0, answer_silence_ms - silent)));
 }
 
 // `length`: an ON that ends by itself after this long.
 void BoardLine::want_relay(std::uint8_t address, int relay, bool on, const Origin& origin,
                            std::optional<std::chrono::milliseconds> length) {
     Board* b = find(address);
-    if (!link_.port_open() || !b) return;
+    if (!wire_.is_open() || !b) return;
     // The latest wins: an ON still waiting for its group's release is
     // dropped by a later switch of the same relay.
     std::erase_if(sequences_,
@@ -176,7 +180,7 @@ void BoardLine::start_pulse(std::uint8_t address, int relay, std::chrono::millis
 
 bool BoardLine::want_all(std::uint8_t address, bool on, const Origin& origin) {
     Board* b = find(address);
-    if (!link_.port_open() || !b) return true;
+    if (!wire_.is_open() || !b) return true;
     if (on && !b->rules.groups.empty()) return false;
     std::erase_if(sequences_, [&](const Sequence& s) { return s.address == address; });
     std::erase_if(urgent_, [&](const auto& u) { return u.first == address; });
@@ -272,55 +276,70 @@ void BoardLine::expire_deadlines() {
     }
 }
 
-bool BoardLine::urgent_turn() {
+std::optional<std::pair<std::uint8_t, int>> BoardLine::take_urgent() {
     while (!urgent_.empty()) {
-        const auto [address, relay] = urgent_.front();
+        const auto off = urgent_.front();
         urgent_.erase(urgent_.begin());
-        const std::optional<std::uint16_t> shown = wanted_.shown(address);
-        if (shown && !(*shown & bit(relay))) continue;  // off already
-        const WantedStates::Want want{address, relay, false};
-        panel_.set_address(address);
-        link_.set_command(want.command());
-        wanted_.sent(address);
-        confirm_next_ = address;
-        releasing(address, want);
-        emit command_sent(address, want, origins_[key(address, relay)]);
-        return true;
+        const std::optional<std::uint16_t> shown = wanted_.shown(off.first);
+        if (shown && !(*shown & bit(off.second))) continue;  // off already
+        return off;
     }
-    return false;
+    return std::nullopt;
 }
 
 // The frame is decided at its turn, so a switch wanted a moment before goes
 // out in it.
 void BoardLine::turn() {
-    if (!started_ || !link_.timer_enabled()) return;  // the device is gone; the link reopens it
+    turn_due_in_ms_.reset();
+    if (!started_ || !wire_.is_open()) return;  // the device is gone; the wire reopens it
     emit turned();
     advance_sequences(SteadyClock::now());
     expire_deadlines();
-    if (urgent_turn()) return send_turn();
-    if (confirm_next_) {
-        panel_.set_address(*confirm_next_);
-        confirmed_ = std::exchange(confirm_next_, std::nullopt);
-        return send_turn();
+    const auto off = take_urgent();
+    if (off) urgent_.insert(urgent_.begin(), *off);
+    const TurnSituation situation{off.has_value(), confirm_next_.has_value(), polled_in_turn_,
+                                  wanted_.size() > 0};
+    switch (decide_turn(situation)) {
+        case TurnKind::off:
+            urgent_.erase(urgent_.begin());
+            return off_turn(off->first, off->second);
+        case TurnKind::confirm:
+            confirmed_ = std::exchange(confirm_next_, std::nullopt);
+            return send_turn(*confirmed_, {protocol::cmd_query, 0x00, 0x00});
+        case TurnKind::command:
+            if (command_turn()) return;
+            break;
+        case TurnKind::poll:
+            break;
     }
-    if (polled_in_turn_ && command_turn()) {
-        polled_in_turn_ = false;
-        return send_turn();
-    }
-    // The board just asked to confirm its command need not be asked again
-    // at once: the next one is.
+    poll_turn();
+}
+
+void BoardLine::off_turn(std::uint8_t address, int relay) {
+    const WantedStates::Want want{address, relay, false};
+    wanted_.sent(address);
+    confirm_next_ = address;
+    releasing(address, want);
+    emit command_sent(address, want, origins_[key(address, relay)]);
+    send_turn(address, want.command());
+}
+
+// The board just asked to confirm its command need not be asked again at
+// once: the next one is.
+void BoardLine::poll_turn() {
     if (boards_.size() > 1 && confirmed_ == boards_[next_poll_].address)
         next_poll_ = (next_poll_ + 1) % boards_.size();
     confirmed_.reset();
-    panel_.set_address(boards_[next_poll_].address);
+    const std::uint8_t address = boards_[next_poll_].address;
     next_poll_ = (next_poll_ + 1) % boards_.size();
     polled_in_turn_ = true;
-    send_turn();
+    send_turn(address, {protocol::cmd_query, 0x00, 0x00});
 }
 
-void BoardLine::send_turn() {
-    link_.tick_now();
-    turn_.start(LinkController::tick_ms);
+void BoardLine::send_turn(std::uint8_t address, const protocol::Command& command) {
+    if (const std::uint64_t number = wire_.send(protocol::encode_command(address, command)))
+        next_frame_ = number + 1;
+    schedule_turn(tick_ms);
 }
 
 bool BoardLine::command_turn() {
@@ -329,12 +348,12 @@ bool BoardLine::command_turn() {
         if (const Board* b = find(want->address)) pulse_sent(*b, *want);
     start_shown_pulses();  // take() drops what the boards show already
     if (!want) return false;
-    panel_.set_address(want->address);
-    link_.set_command(want->command());
+    polled_in_turn_ = false;
     confirm_next_ = want->address;
     releasing(want->address, *want);
     emit command_sent(want->address, *want,
                       origins_[key(want->address, want->relay == 0 ? 1 : want->relay)]);
+    send_turn(want->address, want->command());
     return true;
 }
 
@@ -343,17 +362,6 @@ void BoardLine::releasing(std::uint8_t address, const WantedStates::Want& want) 
     for (Sequence& s : sequences_)
         if (s.address == address && (want.relay == 0 || (s.release & bit(want.relay))))
             s.after = next_frame_;  // the frame about to go out
-}
-
-std::uint64_t BoardLine::answered_frame(std::uint8_t address) {
-    auto& waiting = waiting_[address];
-    const auto now = SteadyClock::now();
-    while (!waiting.empty() && now - waiting.front().second > LinkController::answer_patience)
-        waiting.pop_front();
-    if (waiting.empty()) return 0;
-    const std::uint64_t number = waiting.front().first;
-    waiting.pop_front();
-    return number;
 }
 
 // Before the command goes out: an ON of a pulsed relay sets its deadline,
@@ -400,7 +408,6 @@ void BoardLine::on_frame_sent(const protocol::Frame& frame) {
     last_sent_ = frame;
     last_answered_.invalidate();
     const std::uint8_t address = frame[1];
-    waiting_[address].emplace_back(next_frame_++, SteadyClock::now());
     liveness_.polled(address);
     emit frame_sent(frame);
     Board* b = find(address);
@@ -411,16 +418,24 @@ void BoardLine::on_frame_sent(const protocol::Frame& frame) {
 
 // `sent` is the frame the answer answers and carries its address; a late
 // answer to an older frame does not hurry the next one.
+void BoardLine::on_accepted(const protocol::Frame& status,
+                            const std::optional<protocol::Frame>& sent) {
+    if (sent)
+        on_answer(*sent, status);
+    else
+        on_unclaimed(status);
+}
+
 void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& status) {
     const std::uint8_t address = sent[1];
-    const std::uint64_t frame_number = answered_frame(address);
+    const std::uint64_t frame_number = wire_.last_answered_number();
     Board* b = find(address);
     if (!b) return;
     liveness_.answered(address);
     if (sent == last_sent_) {
         last_answered_.start();
-        if (turn_.isActive() && (pace_ == Pace::answer || worth_hurrying()))
-            turn_.start(answer_silence_ms);
+        if (turn_due_in_ms_ && (pace_ == Pace::answer || worth_hurrying()))
+            schedule_turn(answer_silence_ms);
     }
     const std::uint16_t relays = protocol::relay_pattern(status);
     const bool to_query = sent[2] == protocol::cmd_query;
@@ -507,7 +522,7 @@ void BoardLine::power_on(Board& b) {
 void BoardLine::on_unclaimed(const protocol::Frame& status) {
     if (unclaimed_told_.isValid() && unclaimed_told_.elapsed() < unclaimed_quiet_ms) return;
     unclaimed_told_.start();
-    emit unclaimed_answers(status[1], link_.counters().since_open.answers_other_address);
+    emit unclaimed_answers(status[1], wire_.counters().since_open.answers_other_address);
 }
 
 void BoardLine::go_offline(Board& b, const QString& why) {
@@ -520,20 +535,20 @@ void BoardLine::go_offline(Board& b, const QString& why) {
     emit board_online_changed(b.address, false, why);
 }
 
-// The link closes the port when its device goes away and reopens it when it
+// The wire closes the port when its device goes away and reopens it when it
 // is back; nothing wanted before the loss is sent after it.
 void BoardLine::on_port_state(bool is_open) {
     if (is_open) {
-        if (started_) turn_.start(0);
+        if (started_) schedule_turn(0);
         emit port_state_changed(true);
         return;
     }
     turn_.stop();
+    turn_due_in_ms_.reset();
     wanted_.clear();
     for (Board& b : boards_)
-        if (b.online) go_offline(b, link_.open_device() + " went away");
+        if (b.online) go_offline(b, wire_.device() + " went away");
     urgent_.clear();
-    waiting_.clear();
     liveness_ = {};
     polled_in_turn_ = true;
     confirm_next_.reset();

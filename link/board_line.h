@@ -6,25 +6,27 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <vector>
 
 #include "link/board_liveness.h"
 #include "link/board_rules.h"
-#include "link/headless_panel.h"
-#include "link/link_controller.h"
+#include "link/panel_view.h"
+#include "link/port_map.h"
+#include "link/serial_port.h"
+#include "link/turn.h"
 #include "link/wanted_states.h"
+#include "link/wire.h"
 
 namespace tarnwick::link {
 
 class PortChoices;
 
 // Several boards on one serial line, for a program that owns the line: poll
-// these boards, switch this relay, tell me each board's answer. It runs the
-// panel's link underneath (the same frames, the same port lock, reopening a
-// device that comes back), one frame per turn:
+// these boards, switch this relay, tell me each board's answer. It drives a
+// Wire (the same frames, the same port lock, reopening a device that comes
+// back), one frame per turn (turn.h):
 // - a query to the board just commanded, so a switch is confirmed at once;
 // - else a wanted state's command, once a board was polled in turn since the
 //   last one, so under a flood of switches every third frame still polls;
@@ -63,6 +65,11 @@ class BoardLine : public QObject {
     enum class Pace { tick, answer };
     // The line's 3.5-character silence at 9600 baud, rounded up.
     static constexpr int answer_silence_ms = 4;
+    // A turn at least this often while the line is open.
+    static constexpr int tick_ms = 50;
+    // How long a frame waits for its answer: longer than any board and
+    // adapter take, and as long as the panel waits.
+    static constexpr std::chrono::milliseconds answer_patience{300};
 
     BoardLine(SerialPort& port, LinkMessages& messages, std::vector<std::uint8_t> boards,
               Pace pace = Pace::tick, QObject* parent = nullptr);
@@ -74,6 +81,11 @@ class BoardLine : public QObject {
     void start();
     // No more frames and no reconnect; every board offline.
     void stop();
+    // Tests: no timer; each turn comes when turn_now() is called, and
+    // turn_due_in_ms() tells when the timer would have brought it.
+    void drive_turns_by_hand() { by_hand_ = true; }
+    void turn_now() { turn(); }
+    [[nodiscard]] std::optional<int> turn_due_in_ms() const { return turn_due_in_ms_; }
 
     // A board's rules; none until given.
     void set_rules(std::uint8_t address, BoardRules rules);
@@ -102,9 +114,9 @@ class BoardLine : public QObject {
     [[nodiscard]] bool online(std::uint8_t address) const;
     // The relays the board's last answer showed, while it is online.
     [[nodiscard]] std::optional<std::uint16_t> relays(std::uint8_t address) const;
-    [[nodiscard]] bool is_open() const { return link_.port_open(); }
-    [[nodiscard]] const QString& device() const { return link_.open_device(); }
-    [[nodiscard]] const LinkCounters& counters() const { return link_.counters(); }
+    [[nodiscard]] bool is_open() const { return wire_.is_open(); }
+    [[nodiscard]] const QString& device() const { return wire_.device(); }
+    [[nodiscard]] const LinkCounters& counters() const { return wire_.counters(); }
     [[nodiscard]] Pace pace() const { return pace_; }
 
   signals:
@@ -174,7 +186,8 @@ class BoardLine : public QObject {
     void fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why);
     void advance_sequences(SteadyClock::time_point now);
     void expire_deadlines();
-    bool urgent_turn();
+    // The first OFF still worth sending, taken out of urgent_.
+    std::optional<std::pair<std::uint8_t, int>> take_urgent();
     void pulse_sent(const Board& board, const WantedStates::Want& want);
     void start_shown_pulses();
     [[nodiscard]] bool worth_hurrying() const;
@@ -185,14 +198,15 @@ class BoardLine : public QObject {
     void answered_rules(Board& board, std::uint16_t relays, std::uint64_t query, bool came_online);
     void power_on(Board& board);
     void releasing(std::uint8_t address, const WantedStates::Want& want);
-    // The number of the frame an answer to `address` answers: the oldest
-    // still waiting, as the link credits it.
-    std::uint64_t answered_frame(std::uint8_t address);
 
     void turn();
-    void send_turn();
+    void schedule_turn(int ms);
+    void send_turn(std::uint8_t address, const protocol::Command& command);
+    void off_turn(std::uint8_t address, int relay);
     bool command_turn();
+    void poll_turn();
     void on_frame_sent(const protocol::Frame& frame);
+    void on_accepted(const protocol::Frame& status, const std::optional<protocol::Frame>& sent);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
     void on_unclaimed(const protocol::Frame& status);
     void on_port_state(bool open);
@@ -200,12 +214,13 @@ class BoardLine : public QObject {
     Board* find(std::uint8_t address);
     const Board* find(std::uint8_t address) const;
 
-    HeadlessPanel panel_;
-    LinkController link_;
+    Wire wire_;
     Pace pace_;
     std::vector<std::uint8_t> addresses_;
     std::vector<Board> boards_;
     QTimer turn_;
+    bool by_hand_ = false;
+    std::optional<int> turn_due_in_ms_;
     bool started_ = false;
     std::size_t next_poll_ = 0;
     std::optional<std::uint8_t> confirm_next_;  // queried right after its command
@@ -222,8 +237,7 @@ class BoardLine : public QObject {
     // out, or when it turns out none is needed.
     std::map<int, std::chrono::milliseconds> pulse_starts_;
     std::vector<std::pair<std::uint8_t, int>> urgent_;  // OFFs ahead of anything else
-    std::uint64_t next_frame_ = 1;                      // numbers the frames sent
-    std::map<std::uint8_t, std::deque<std::pair<std::uint64_t, SteadyClock::time_point>>> waiting_;
+    std::uint64_t next_frame_ = 1;  // the number the wire gives the next frame
     QElapsedTimer unclaimed_told_;
 };
 
