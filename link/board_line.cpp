@@ -297,22 +297,25 @@ void BoardLine::turn() {
     expire_deadlines();
     const auto off = take_urgent();
     if (off) urgent_.insert(urgent_.begin(), *off);
-    const TurnSituation situation{off.has_value(), confirm_next_.has_value(), polled_in_turn_,
-                                  wanted_.size() > 0};
+    const std::optional<std::uint8_t> target = wanted_.next_board();
+    const Board* overdue = target ? poll_first(*target) : nullptr;
+    const TurnSituation situation{off.has_value(), confirm_next_.has_value(), overdue != nullptr,
+                                  target.has_value()};
     switch (decide_turn(situation)) {
         case TurnKind::off:
             urgent_.erase(urgent_.begin());
             return off_turn(off->first, off->second);
         case TurnKind::confirm:
-            confirmed_ = std::exchange(confirm_next_, std::nullopt);
-            return send_turn(*confirmed_, {protocol::cmd_query, 0x00, 0x00});
+            return send_turn(*std::exchange(confirm_next_, std::nullopt),
+                             {protocol::cmd_query, 0x00, 0x00});
         case TurnKind::command:
             if (command_turn()) return;
             break;
         case TurnKind::poll:
             break;
     }
-    poll_turn();
+    send_turn((overdue ? *overdue : asked_longest_ago()).address,
+              {protocol::cmd_query, 0x00, 0x00});
 }
 
 void BoardLine::off_turn(std::uint8_t address, int relay) {
@@ -324,21 +327,40 @@ void BoardLine::off_turn(std::uint8_t address, int relay) {
     send_turn(address, want.command());
 }
 
-// The board just asked to confirm its command need not be asked again at
-// once: the next one is.
-void BoardLine::poll_turn() {
-    if (boards_.size() > 1 && confirmed_ == boards_[next_poll_].address)
-        next_poll_ = (next_poll_ + 1) % boards_.size();
-    confirmed_.reset();
-    const std::uint8_t address = boards_[next_poll_].address;
-    next_poll_ = (next_poll_ + 1) % boards_.size();
-    polled_in_turn_ = true;
-    send_turn(address, {protocol::cmd_query, 0x00, 0x00});
+// Polls go round the boards, the one asked longest ago first; without
+// commands that is plain round robin.
+const BoardLine::Board& BoardLine::asked_longest_ago() const {
+    return *std::min_element(boards_.begin(), boards_.end(),
+                             [](const Board& a, const Board& b) { return a.queried < b.queried; });
+}
+
+// The most frames a board may go unasked (by a poll or a confirming query)
+// while switches go out: a round of them over every board, a command and its
+// query each, needs no polls, and no board waits longer than the others did
+// when one board was switched over and over and every third frame polled.
+std::uint64_t BoardLine::longest_unasked() const {
+    const std::uint64_t n = boards_.size();
+    return std::max(2 * n, 3 * (n - 1));
+}
+
+// The board to poll before a command to `target` goes out: one that its
+// command and confirming query would leave unasked too long (the oldest, if
+// several).
+const BoardLine::Board* BoardLine::poll_first(std::uint8_t target) const {
+    const Board* first = nullptr;
+    for (const Board& b : boards_) {
+        const std::uint64_t asked_next = next_frame_ + (b.address == target ? 1 : 2);
+        if (asked_next - b.queried > longest_unasked() && (!first || b.queried < first->queried))
+            first = &b;
+    }
+    return first;
 }
 
 void BoardLine::send_turn(std::uint8_t address, const protocol::Command& command) {
-    if (const std::uint64_t number = wire_.send(protocol::encode_command(address, command)))
+    if (const std::uint64_t number = wire_.send(protocol::encode_command(address, command))) {
         next_frame_ = number + 1;
+        if (Board* b = find(address); b && command.code == protocol::cmd_query) b->queried = number;
+    }
     schedule_turn(tick_ms);
 }
 
@@ -348,7 +370,6 @@ bool BoardLine::command_turn() {
         if (const Board* b = find(want->address)) pulse_sent(*b, *want);
     start_shown_pulses();  // take() drops what the boards show already
     if (!want) return false;
-    polled_in_turn_ = false;
     confirm_next_ = want->address;
     releasing(want->address, *want);
     emit command_sent(want->address, *want,
@@ -550,9 +571,7 @@ void BoardLine::on_port_state(bool is_open) {
         if (b.online) go_offline(b, wire_.device() + " went away");
     urgent_.clear();
     liveness_ = {};
-    polled_in_turn_ = true;
     confirm_next_.reset();
-    confirmed_.reset();
     emit port_state_changed(false);
 }
 

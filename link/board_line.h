@@ -27,10 +27,13 @@ class PortChoices;
 // these boards, switch this relay, tell me each board's answer. It drives a
 // Wire (the same frames, the same port lock, reopening a device that comes
 // back), one frame per turn (turn.h):
+// - a pulse's or an interlock's OFF, ahead of anything else;
 // - a query to the board just commanded, so a switch is confirmed at once;
-// - else a wanted state's command, once a board was polled in turn since the
-//   last one, so under a flood of switches every third frame still polls;
-// - else a query to the next board in turn.
+// - else a wanted state's command, unless it would leave a board unasked
+//   (by a poll or a confirming query) too long (longest_unasked): under a
+//   flood of switches every board is still polled, while switches that go
+//   round the boards need no polls of their own;
+// - else a query to the board asked longest ago (round robin).
 // A turn comes every 50 ms (Pace::tick), or as soon as the last frame's
 // answer is in and the line has been silent, at the latest after 50 ms
 // (Pace::answer). At the tick's pace too, a turn with a command, its
@@ -160,6 +163,7 @@ class BoardLine : public QObject {
         std::optional<std::uint16_t> last;  // the relays last confirmed
         std::uint16_t broken = 0;           // groups seen with two on, until released
         bool restoring = false;             // power-on's switches still to be seen done
+        std::uint64_t queried = 0;          // the number of the last query to it
     };
     using SteadyClock = std::chrono::steady_clock;
     using WallClock = std::chrono::system_clock;
@@ -204,7 +208,9 @@ class BoardLine : public QObject {
     void send_turn(std::uint8_t address, const protocol::Command& command);
     void off_turn(std::uint8_t address, int relay);
     bool command_turn();
-    void poll_turn();
+    [[nodiscard]] const Board& asked_longest_ago() const;
+    [[nodiscard]] std::uint64_t longest_unasked() const;
+    [[nodiscard]] const Board* poll_first(std::uint8_t target) const;
     void on_frame_sent(const protocol::Frame& frame);
     void on_accepted(const protocol::Frame& status, const std::optional<protocol::Frame>& sent);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
@@ -222,10 +228,7 @@ class BoardLine : public QObject {
     bool by_hand_ = false;
     std::optional<int> turn_due_in_ms_;
     bool started_ = false;
-    std::size_t next_poll_ = 0;
     std::optional<std::uint8_t> confirm_next_;  // queried right after its command
-    std::optional<std::uint8_t> confirmed_;     // ... and asked in the last turn
-    bool polled_in_turn_ = true;                // since the last command
     protocol::Frame last_sent_{};               // its answer may hurry the turn
     QElapsedTimer last_answered_;               // since its answer; invalid until it comes
     BoardLiveness liveness_;

@@ -14,18 +14,18 @@ enum class TurnKind {
 struct TurnSituation {
     bool off_due = false;               // an OFF waits that the board may not show yet
     bool confirm_due = false;           // a command went out; its board not asked since
-    bool polled_since_command = true;   // a poll went out since the last command
+    bool poll_overdue = false;          // a board was not asked for too many frames
     bool command_waiting = false;       // some wanted state has no command out yet
 };
 
-// The frame's kind: under a flood of switches a command goes out only after
-// a poll, so every board is still asked in turn (at most every third frame a
-// command, with its confirming query). The confirming query and the OFF are
-// never held back. A command turn that finds nothing left to send polls.
+// The frame's kind: under a flood of switches a board that was not asked for
+// too long is polled before the next command, so every board is still asked
+// however many switches come. The confirming query and the OFF are never
+// held back. A command turn that finds nothing left to send polls.
 constexpr TurnKind decide_turn(const TurnSituation& s) {
     if (s.off_due) return TurnKind::off;
     if (s.confirm_due) return TurnKind::confirm;
-    if (s.polled_since_command && s.command_waiting) return TurnKind::command;
+    if (!s.poll_overdue && s.command_waiting) return TurnKind::command;
     return TurnKind::poll;
 }
 

@@ -76,6 +76,24 @@ std::optional<WantedStates::Want> WantedStates::take() {
     return std::nullopt;
 }
 
+// As take() goes, skipping what the boards show already.
+std::optional<std::uint8_t> WantedStates::next_board() const {
+    auto it = wanted_.upper_bound(last_taken_);
+    for (std::size_t looked = 0; looked < wanted_.size(); ++looked, ++it) {
+        if (it == wanted_.end()) it = wanted_.begin();
+        const auto address = static_cast<std::uint8_t>(it->first / relays);
+        if (const auto all = all_alike(address)) {
+            const std::uint16_t every = 0xffff;
+            if (shown_[address] != (*all ? every : 0)) return address;
+            it = std::prev(wanted_.upper_bound(key(address, relays)));
+            looked += relays - 1;
+            continue;
+        }
+        if (!shown(it->first, it->second)) return address;
+    }
+    return std::nullopt;
+}
+
 std::uint16_t WantedStates::pending(std::uint8_t address) const {
     std::uint16_t mask = 0;
     for (auto it = wanted_.lower_bound(key(address, 1));

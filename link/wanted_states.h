@@ -48,6 +48,8 @@ class WantedStates {
     // one command switches them all. Until the board answers again, its
     // status counts as unknown: the command may change it.
     [[nodiscard]] std::optional<Want> take();
+    // The board whose command take() would hand out now, without taking it.
+    [[nodiscard]] std::optional<std::uint8_t> next_board() const;
 
     // What the board showed in an answer to a query after the last command
     // handed out for it; nothing while a command may have changed it.
