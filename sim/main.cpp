@@ -589,83 +589,123 @@ std::optional<timespec> poll_timeout(std::optional<Clock::time_point> until,
     return timespec{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
 }
 
-int serve(const Options& options, const Terminal& terminal) {
+std::vector<tarnwick::sim::Board> make_boards(const Options& options) {
     std::vector<tarnwick::sim::Board> boards;
     for (const std::uint8_t address : options.addresses)
         boards.emplace_back(address, options.relays, options.stuck);
-    tarnwick::sim::Bus bus(std::move(boards));
-    const bool several = options.addresses.size() > 1;
-    Options live = options;  // the signals switch faults in this copy
-    Line line(live, terminal.master);
-    // After a hang-up or EIO the master is left out of poll() for a moment
-    // instead of reporting the same condition in a tight loop.
-    std::optional<Clock::time_point> master_resting_until;
-    constexpr milliseconds master_rest{50};
-    std::optional<Clock::time_point> powered_from;  // the power is cut until then
+    return boards;
+}
 
-    for (;;) {
-        auto now = Clock::now();
-        if (master_resting_until && now >= *master_resting_until) master_resting_until.reset();
-        const bool master_ok = !master_resting_until;
-        const bool writable = !master_ok || line.flush(now);
+// The boards on the terminal's master side, until a signal stops them.
+class Server {
+  public:
+    Server(const Options& options, const Terminal& terminal)
+        : options_(options),
+          terminal_(terminal),
+          bus_(make_boards(options)),
+          several_(options.addresses.size() > 1),
+          live_(options),
+          line_(live_, terminal.master) {}
 
-        std::optional<Clock::time_point> wake = master_resting_until;
-        if (master_ok && writable) wake = line.next_due();
-        if (powered_from && (!wake || *powered_from < *wake)) wake = powered_from;
-
-        pollfd fds[3] = {
-            {signal_pipe[0], POLLIN, 0},
-            {master_ok ? terminal.master : -1,
-             static_cast<short>(POLLIN | (writable ? 0 : POLLOUT)), 0},
-            {terminal.watch, POLLIN, 0},
-        };
-        const auto timeout = poll_timeout(wake, now);
-        const int ready = ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            std::perror("tarnwick-board-sim: poll");
-            return 1;
-        }
-        // Looked at whatever poll() said: a signal sent before a command was
-        // written has been handled by now, so the switch applies to that
-        // command even when both woke the same poll().
-        bool cut = false;
-        if (!take_signals(live, cut)) return 0;
-        if (cut) {
-            bus.power_cut();
-            for (const auto& board : bus.boards())
-                report_relays({{}, board.address(), board.relays(), false}, several);
-            powered_from = Clock::now() + options.power_cut;
-        }
-        if (powered_from && Clock::now() >= *powered_from) {
-            powered_from.reset();
-            std::printf("power back\n");
-            std::fflush(stdout);
-        }
-
-        if (fds[2].revents & POLLIN) reset_after_last_close(terminal);
-        if (fds[1].revents & POLLIN) {
-            std::uint8_t buffer[256];
-            const ssize_t n = read(terminal.master, buffer, sizeof buffer);
-            if (n > 0 && powered_from) {
-                // No power: the bytes go nowhere.
-            } else if (n > 0) {
-                now = Clock::now();
-                std::vector<tarnwick::protocol::Frame> frames;
-                const auto answers = bus.feed(std::span(buffer, static_cast<std::size_t>(n)),
-                                              options.report_frames ? &frames : nullptr);
-                for (const auto& frame : frames) report_frame(frame, now);
-                for (const auto& answer : answers) {
-                    if (answer.changed) report_relays(answer, several);
-                    line.answer(answer, now);
-                }
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                master_resting_until = Clock::now() + master_rest;
+    // 0 when a signal asks to stop, 1 when poll() fails.
+    int run() {
+        for (;;) {
+            pollfd fds[3];
+            if (wait(fds) < 0) {
+                if (errno == EINTR) continue;
+                std::perror("tarnwick-board-sim: poll");
+                return 1;
             }
-        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-            master_resting_until = Clock::now() + master_rest;
+            // Looked at whatever poll() said: a signal sent before a command was
+            // written has been handled by now, so the switch applies to that
+            // command even when both woke the same poll().
+            bool cut = false;
+            if (!take_signals(live_, cut)) return 0;
+            if (cut) cut_power();
+            if (powered_from_ && Clock::now() >= *powered_from_) restore_power();
+
+            if (fds[2].revents & POLLIN) reset_after_last_close(terminal_);
+            if (fds[1].revents & POLLIN)
+                read_master();
+            else if (fds[1].revents & (POLLHUP | POLLERR))
+                rest_master();
         }
     }
+
+  private:
+    // Sends what is due, then waits in ppoll() for the signals, the master
+    // and the slave's closes, until the next thing falls due.
+    int wait(pollfd (&fds)[3]) {
+        const auto now = Clock::now();
+        if (master_resting_until_ && now >= *master_resting_until_) master_resting_until_.reset();
+        const bool master_ok = !master_resting_until_;
+        const bool writable = !master_ok || line_.flush(now);
+
+        std::optional<Clock::time_point> wake = master_resting_until_;
+        if (master_ok && writable) wake = line_.next_due();
+        if (powered_from_ && (!wake || *powered_from_ < *wake)) wake = powered_from_;
+
+        fds[0] = {signal_pipe[0], POLLIN, 0};
+        fds[1] = {master_ok ? terminal_.master : -1,
+                  static_cast<short>(POLLIN | (writable ? 0 : POLLOUT)), 0};
+        fds[2] = {terminal_.watch, POLLIN, 0};
+        const auto timeout = poll_timeout(wake, now);
+        return ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
+    }
+
+    void cut_power() {
+        bus_.power_cut();
+        for (const auto& board : bus_.boards())
+            report_relays({{}, board.address(), board.relays(), false}, several_);
+        powered_from_ = Clock::now() + options_.power_cut;
+    }
+
+    void restore_power() {
+        powered_from_.reset();
+        std::printf("power back\n");
+        std::fflush(stdout);
+    }
+
+    void read_master() {
+        std::uint8_t buffer[256];
+        const ssize_t n = read(terminal_.master, buffer, sizeof buffer);
+        if (n > 0) {
+            // No power: the bytes go nowhere.
+            if (!powered_from_) take_commands(std::span(buffer, static_cast<std::size_t>(n)));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            rest_master();
+        }
+    }
+
+    void take_commands(std::span<const std::uint8_t> bytes) {
+        const auto now = Clock::now();
+        std::vector<tarnwick::protocol::Frame> frames;
+        const auto answers = bus_.feed(bytes, options_.report_frames ? &frames : nullptr);
+        for (const auto& frame : frames) report_frame(frame, now);
+        for (const auto& answer : answers) {
+            if (answer.changed) report_relays(answer, several_);
+            line_.answer(answer, now);
+        }
+    }
+
+    // After a hang-up or EIO the master is left out of poll() for a moment
+    // instead of reporting the same condition in a tight loop.
+    void rest_master() { master_resting_until_ = Clock::now() + master_rest; }
+
+    static constexpr milliseconds master_rest{50};
+    const Options& options_;
+    const Terminal& terminal_;
+    tarnwick::sim::Bus bus_;
+    const bool several_;
+    Options live_;  // the signals switch faults in this copy
+    Line line_;
+    std::optional<Clock::time_point> master_resting_until_;
+    std::optional<Clock::time_point> powered_from_;  // the power is cut until then
+};
+
+int serve(const Options& options, const Terminal& terminal) {
+    Server server(options, terminal);
+    return server.run();
 }
 
 }  // namespace
