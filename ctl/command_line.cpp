@@ -244,6 +244,8 @@ struct VerbEntry {
     const char* usage;  // its arguments
     const char* help;
     bool (*parse)(const QStringList& args, const QCommandLineParser& parser, Request& request);
+    // Why -a, --json and --timeout do not apply to it, if they do not.
+    const char* no_board_options = nullptr;
 };
 const VerbEntry verbs[] = {
     {"status", Verb::status, "", "the 16 relays of the board, with their names", no_arguments},
@@ -273,7 +275,7 @@ const VerbEntry verbs[] = {
      "      [--allow-plaintext-password] [--keepalive S]",
      "put the boards of the line on an MQTT broker, with Home\n"
      "Assistant discovery, until SIGTERM or Ctrl-C",
-     serve},
+     serve, "the boards are given with --boards, and serve logs on stderr"},
 };
 
 // The list of commands in --help: the command and its arguments, then what
@@ -326,61 +328,55 @@ bool parse_verb_arguments(const QStringList& rest, const VerbEntry& verb, Reques
     return verb.parse(parser.positionalArguments(), parser, request);
 }
 
-}  // namespace
+// The options before the command, in --help's order.
+struct GlobalOptions {
+    QCommandLineOption port{{QStringLiteral("p"), QStringLiteral("port")},
+                            QStringLiteral("A port number 0..255 as in the panel, or a "
+                                           "device path (default 1)."),
+                            QStringLiteral("PORT")};
+    QCommandLineOption address{{QStringLiteral("a"), QStringLiteral("address")},
+                               QStringLiteral("Board address 0..255 (default 1)."),
+                               QStringLiteral("ADDRESS")};
+    QCommandLineOption json{QStringLiteral("json"),
+                            QStringLiteral("Print one JSON object (watch: one per line).")};
+    QCommandLineOption timeout{
+        QStringLiteral("timeout"),
+        QStringLiteral("How long to wait for the board, in ms (default 500); scan: per "
+                       "address, default the wire time of a query and its answer plus 10 ms."),
+        QStringLiteral("MS")};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                            QStringLiteral("Print this help and exit.")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Print the version and exit.")};
+    QCommandLineOption direct{
+        QStringLiteral("direct"),
+        QStringLiteral("Open the device even if tarnwickd holds it; do not ask the service.")};
+    QCommandLineOption via_service{
+        QStringLiteral("via-service"),
+        QStringLiteral("Only through the tarnwickd that holds the device; exit 3 if none does.")};
 
-Parsed parse_command_line(const QStringList& arguments) {
-    QCommandLineParser parser;
+    [[nodiscard]] QList<QCommandLineOption> all() const {
+        return {port, address, json, timeout, direct, via_service, help, version};
+    }
+};
+
+// The global options and the command, with --help made from the verb table.
+void declare(QCommandLineParser& parser, const GlobalOptions& global) {
     // serve's options, as serve --help prints them, from its second line on.
     const QString serve_options = QString::fromUtf8(serve_description).section(u'\n', 2);
     parser.setApplicationDescription(
         QString::fromUtf8(description).arg(commands_text(), serve_options));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
-                                  QStringLiteral("A port number 0..255 as in the panel, or a "
-                                                 "device path (default 1)."),
-                                  QStringLiteral("PORT"));
-    const QCommandLineOption address({QStringLiteral("a"), QStringLiteral("address")},
-                                     QStringLiteral("Board address 0..255 (default 1)."),
-                                     QStringLiteral("ADDRESS"));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print one JSON object (watch: one per line)."));
-    const QCommandLineOption timeout(
-        QStringLiteral("timeout"),
-        QStringLiteral("How long to wait for the board, in ms (default 500); scan: per "
-                       "address, default the wire time of a query and its answer plus 10 ms."),
-        QStringLiteral("MS"));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Print this help and exit."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Print the version and exit."));
-    const QCommandLineOption direct(
-        QStringLiteral("direct"),
-        QStringLiteral("Open the device even if tarnwickd holds it; do not ask the service."));
-    const QCommandLineOption via_service(
-        QStringLiteral("via-service"),
-        QStringLiteral("Only through the tarnwickd that holds the device; exit 3 if none does."));
-    parser.addOptions({port, address, json, timeout, direct, via_service, help, version});
+    parser.addOptions(global.all());
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("See Commands above."),
                                  QStringLiteral("COMMAND [ARGS]"));
+}
 
-    if (!parser.parse(arguments)) {
-        refuse(parser.errorText());
-        return {std::nullopt, exit_usage};
-    }
-    if (parser.isSet(help)) {
-        std::fputs(qUtf8Printable(parser.helpText()), stdout);
-        return {std::nullopt, exit_done};
-    }
-    if (parser.isSet(version)) {
-        std::printf("tarnwick-ctl %s\n", TARNWICK_VERSION);
-        return {std::nullopt, exit_done};
-    }
-
-    Request request;
-    QStringList positional = parser.positionalArguments();
+// The command, taken off the front of POSITIONAL; nothing when refused.
+const VerbEntry* take_verb(QStringList& positional, Request& request) {
     if (positional.isEmpty()) {
         refuse(QStringLiteral("no command given"));
-        return {std::nullopt, exit_usage};
+        return nullptr;
     }
     request.verb_name = positional.takeFirst();
     const auto* known = std::find_if(std::begin(verbs), std::end(verbs), [&](const VerbEntry& v) {
@@ -388,58 +384,108 @@ Parsed parse_command_line(const QStringList& arguments) {
     });
     if (known == std::end(verbs)) {
         refuse(QStringLiteral("unknown command '%1'").arg(request.verb_name));
-        return {std::nullopt, exit_usage};
+        return nullptr;
     }
     request.verb = known->verb;
+    return known;
+}
 
-    if (parser.isSet(port)) {
-        request.port = parser.value(port);
-        const bool number = protocol::parse_whole_number(request.port.toStdString()).has_value();
-        if (number ? !protocol::parse_entry(request.port.toStdString())
-                   : !request.port.contains(u'/')) {
-            refuse(QStringLiteral("--port '%1' is no port number 0..255 and no device path")
-                       .arg(request.port));
-            return {std::nullopt, exit_usage};
+bool take_port(const QCommandLineParser& parser, const QCommandLineOption& port, Request& request) {
+    if (!parser.isSet(port)) return true;
+    request.port = parser.value(port);
+    const bool number = protocol::parse_whole_number(request.port.toStdString()).has_value();
+    if (number ? protocol::parse_entry(request.port.toStdString()).has_value()
+               : request.port.contains(u'/'))
+        return true;
+    refuse(QStringLiteral("--port '%1' is no port number 0..255 and no device path")
+               .arg(request.port));
+    return false;
+}
+
+bool take_address(const QCommandLineParser& parser, const QCommandLineOption& address,
+                  Request& request) {
+    if (!parser.isSet(address)) return true;
+    const auto n = protocol::parse_entry(parser.value(address).toStdString());
+    if (!n) {
+        refuse(QStringLiteral("--address '%1' is not a number 0..255").arg(parser.value(address)));
+        return false;
+    }
+    request.address = *n;
+    return true;
+}
+
+// -a, --json and --timeout, refused for a command they do not apply to.
+bool board_options_apply(const QCommandLineParser& parser, const GlobalOptions& global,
+                         const VerbEntry& verb) {
+    if (!verb.no_board_options) return true;
+    for (const QCommandLineOption* option : {&global.address, &global.json, &global.timeout}) {
+        if (parser.isSet(*option)) {
+            refuse(QStringLiteral("%1: --%2 does not apply; %3")
+                       .arg(QLatin1String(verb.name), option->names().constLast(),
+                            QLatin1String(verb.no_board_options)));
+            return false;
         }
     }
-    if (parser.isSet(address)) {
-        const auto n = protocol::parse_entry(parser.value(address).toStdString());
-        if (!n) {
-            refuse(
-                QStringLiteral("--address '%1' is not a number 0..255").arg(parser.value(address)));
-            return {std::nullopt, exit_usage};
-        }
-        request.address = *n;
+    return true;
+}
+
+bool take_timeout(const QCommandLineParser& parser, const QCommandLineOption& timeout,
+                  Request& request) {
+    if (!parser.isSet(timeout)) return true;
+    const auto ms = number_in(parser.value(timeout), 1, max_timeout_ms);
+    if (!ms) {
+        refuse(QStringLiteral("--timeout '%1' is not a number of ms 1..%2")
+                   .arg(parser.value(timeout))
+                   .arg(max_timeout_ms));
+        return false;
     }
-    if (request.verb == Verb::serve) {
-        for (const QCommandLineOption* other : {&address, &json, &timeout}) {
-            if (parser.isSet(*other)) {
-                refuse(QStringLiteral("serve: --%1 does not apply; the boards are given with "
-                                      "--boards, and serve logs on stderr")
-                           .arg(other->names().constLast()));
-                return {std::nullopt, exit_usage};
-            }
-        }
-    }
-    request.json = parser.isSet(json);
-    request.direct = parser.isSet(direct);
-    request.via_service = parser.isSet(via_service);
+    request.timeout_ms = *ms;
+    request.timeout_given = true;
+    return true;
+}
+
+// The options before the command, in the order they are checked.
+bool take_global_options(const QCommandLineParser& parser, const GlobalOptions& global,
+                         const VerbEntry& verb, Request& request) {
+    if (!take_port(parser, global.port, request) ||
+        !take_address(parser, global.address, request) ||
+        !board_options_apply(parser, global, verb))
+        return false;
+    request.json = parser.isSet(global.json);
+    request.direct = parser.isSet(global.direct);
+    request.via_service = parser.isSet(global.via_service);
     if (request.direct && request.via_service) {
         refuse(QStringLiteral("--direct and --via-service exclude each other"));
+        return false;
+    }
+    return take_timeout(parser, global.timeout, request);
+}
+
+}  // namespace
+
+Parsed parse_command_line(const QStringList& arguments) {
+    QCommandLineParser parser;
+    const GlobalOptions global;
+    declare(parser, global);
+    if (!parser.parse(arguments)) {
+        refuse(parser.errorText());
         return {std::nullopt, exit_usage};
     }
-    if (parser.isSet(timeout)) {
-        const auto ms = number_in(parser.value(timeout), 1, max_timeout_ms);
-        if (!ms) {
-            refuse(QStringLiteral("--timeout '%1' is not a number of ms 1..%2")
-                       .arg(parser.value(timeout))
-                       .arg(max_timeout_ms));
-            return {std::nullopt, exit_usage};
-        }
-        request.timeout_ms = *ms;
-        request.timeout_given = true;
+    if (parser.isSet(global.help)) {
+        std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        return {std::nullopt, exit_done};
     }
-    if (!parse_verb_arguments(positional, *known, request)) return {std::nullopt, exit_usage};
+    if (parser.isSet(global.version)) {
+        std::printf("tarnwick-ctl %s\n", TARNWICK_VERSION);
+        return {std::nullopt, exit_done};
+    }
+
+    Request request;
+    QStringList positional = parser.positionalArguments();
+    const VerbEntry* verb = take_verb(positional, request);
+    if (!verb || !take_global_options(parser, global, *verb, request) ||
+        !parse_verb_arguments(positional, *verb, request))
+        return {std::nullopt, exit_usage};
     if (request.help_shown) return {std::nullopt, exit_done};
     return {request, exit_done};
 }

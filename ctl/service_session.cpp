@@ -131,7 +131,7 @@ int ServiceSession::run() {
             report_states(false);
             return finish(exit_done);
         case Verb::watch:
-            break;
+            return watch();
         case Verb::pulse: {
             const attach::CallResult done =
                 board_->pulse(request_.channels.front(), request_.pulse_seconds, call_timeout_ms());
@@ -144,6 +144,10 @@ int ServiceSession::run() {
         default:
             return switch_relays();
     }
+}
+
+// One line per change, until finish() ends the watch.
+int ServiceSession::watch() {
     watching_ = true;
     // Who made a change comes before the change (Switched, then
     // PropertiesChanged): its line can say it at once.

@@ -32,6 +32,7 @@ class ServiceSession : public QObject {
   private:
     int run_names();
     int switch_relays();
+    int watch();
     void watch_change();
     void follow_service();
     void read_again();

@@ -98,20 +98,54 @@ std::optional<std::string_view> Profile::value(std::string_view section,
     return unquote(trim_blanks(text_.substr(line.equals + 1, line.end - line.equals - 1)));
 }
 
-std::string Profile::edited(std::span<const ProfileEdit> edits, Existing existing) const {
-    struct Added {
-        std::string_view key;
-        std::string_view value;
-    };
-    struct NewSection {
-        std::string_view name;
-        std::vector<Added> keys;
-    };
-    // Keys still to add, per section of the text and per section to append.
-    std::vector<std::vector<Added>> added(sections_.size());
+namespace {
+
+struct Added {
+    std::string_view key;
+    std::string_view value;
+};
+
+struct NewSection {
+    std::string_view name;
+    std::vector<Added> keys;
+};
+
+// A key already waiting to be added takes the later value, or keeps its own.
+void add_key(std::vector<Added>& pending, std::string_view key, std::string_view value,
+             Profile::Existing existing) {
+    for (Added& a : pending) {
+        if (gbk_equal_ignore_case(a.key, key)) {
+            if (existing == Profile::Existing::replace) a.value = value;
+            return;
+        }
+    }
+    pending.push_back({key, value});
+}
+
+void put_key(std::string& out, const Added& a) {
+    out += a.key;
+    out += '=';
+    out += a.value;
+    out += "\r\n";
+}
+
+}  // namespace
+
+// What a batch of edits does to the text: keys to add after the last key of
+// each section, sections to append, key lines that get a new value.
+struct Profile::Plan {
+    std::vector<std::vector<Added>> added;  // per section of the text
     std::vector<NewSection> appended;
     std::unordered_map<std::size_t, std::string_view> replaced;  // key line -> new value
+};
 
+std::string Profile::edited(std::span<const ProfileEdit> edits, Existing existing) const {
+    return written(planned(edits, existing), edits.size());
+}
+
+Profile::Plan Profile::planned(std::span<const ProfileEdit> edits, Existing existing) const {
+    Plan plan;
+    plan.added.resize(sections_.size());
     // Folded name -> section; the first of equal names wins. Built once so a
     // batch of thousands of edits does not scan all sections each time.
     std::unordered_map<std::string, std::size_t> section_index;
@@ -126,40 +160,29 @@ std::string Profile::edited(std::span<const ProfileEdit> edits, Existing existin
         std::vector<Added>* pending = nullptr;
         if (const auto found = section_index.find(folded); found != section_index.end()) {
             if (const auto line = find_key(sections_[found->second], key)) {
-                if (existing == Existing::replace) replaced[*line] = edit.value;
+                if (existing == Existing::replace) plan.replaced[*line] = edit.value;
                 continue;
             }
-            pending = &added[found->second];
+            pending = &plan.added[found->second];
         } else {
-            auto [slot, inserted] = appended_index.emplace(std::move(folded), appended.size());
-            if (inserted) appended.push_back({name, {}});
-            pending = &appended[slot->second].keys;
+            auto [slot, inserted] = appended_index.emplace(std::move(folded), plan.appended.size());
+            if (inserted) plan.appended.push_back({name, {}});
+            pending = &plan.appended[slot->second].keys;
         }
-        bool present = false;
-        for (Added& a : *pending) {
-            if (gbk_equal_ignore_case(a.key, key)) {
-                if (existing == Existing::replace) a.value = edit.value;
-                present = true;
-                break;
-            }
-        }
-        if (!present) pending->push_back({key, edit.value});
+        add_key(*pending, key, edit.value, existing);
     }
+    return plan;
+}
 
+std::string Profile::written(const Plan& plan, std::size_t edit_count) const {
     std::string out;
-    out.reserve(text_.size() + edits.size() * 32);
-    const auto put_key = [&out](const Added& a) {
-        out += a.key;
-        out += '=';
-        out += a.value;
-        out += "\r\n";
-    };
+    out.reserve(text_.size() + edit_count * 32);
     std::size_t s = 0;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
         // Only the last line can lack a line break.
         bool broken = line.next != line.end;
-        if (const auto r = replaced.find(i); r != replaced.end()) {
+        if (const auto r = plan.replaced.find(i); r != plan.replaced.end()) {
             out += text_.substr(line.begin, line.equals + 1 - line.begin);
             out += r->second;
             out += broken ? text_.substr(line.end, line.next - line.end) : "\r\n";
@@ -168,19 +191,19 @@ std::string Profile::edited(std::span<const ProfileEdit> edits, Existing existin
             out += text_.substr(line.begin, line.next - line.begin);
         }
         for (; s < sections_.size() && sections_[s].last_key == i; ++s) {
-            if (added[s].empty()) continue;
+            if (plan.added[s].empty()) continue;
             if (!broken) out += "\r\n";
             broken = true;
-            for (const Added& a : added[s]) put_key(a);
+            for (const Added& a : plan.added[s]) put_key(out, a);
         }
     }
-    if (!appended.empty() && !out.empty() && out.back() != '\n' && out.back() != '\r')
+    if (!plan.appended.empty() && !out.empty() && out.back() != '\n' && out.back() != '\r')
         out += "\r\n";
-    for (const NewSection& section : appended) {
+    for (const NewSection& section : plan.appended) {
         out += '[';
         out += section.name;
         out += "]\r\n";
-        for (const Added& a : section.keys) put_key(a);
+        for (const Added& a : section.keys) put_key(out, a);
     }
     return out;
 }

@@ -83,6 +83,10 @@ class Profile {
     }
     std::optional<std::size_t> find_section(std::string_view name) const;
     std::optional<std::size_t> find_key(const Section& section, std::string_view key) const;
+    // edited() in two steps: what the edits do, then the text they leave.
+    struct Plan;
+    Plan planned(std::span<const ProfileEdit> edits, Existing existing) const;
+    std::string written(const Plan& plan, std::size_t edit_count) const;
 
     std::string_view text_;
     std::vector<Line> lines_;

@@ -90,153 +90,192 @@ std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t m
                                               tarnwick::protocol::Digits::decimal_or_hex);
 }
 
+// The options, each with its --help text, listed in --help's order by all().
+struct CommandLine {
+    QCommandLineOption help{QStringList{"h", "help"}, "Show this text."};
+    QCommandLineOption address{QStringLiteral("address"),
+                               "Board address 0..255 (default 1); several boards on one line "
+                               "as a list, e.g. 3,200, each with its own relays.",
+                               "N[,N...]"};
+    QCommandLineOption link{QStringLiteral("link"),
+                            "Also make PATH a symlink to the terminal; an existing PATH is "
+                            "replaced, and the link is removed on SIGINT/SIGTERM/SIGHUP.",
+                            "PATH"};
+    QCommandLineOption relays{QStringLiteral("relays"),
+                              "Start pattern of every board, 0..0xFFFF, hex with 0x or "
+                              "decimal (default 0).",
+                              "MASK"};
+    QCommandLineOption bad_checksum{QStringLiteral("bad-checksum"),
+                                    "Answers carry checksum + 1 instead of the right one."};
+    QCommandLineOption silent{QStringLiteral("silent"),
+                              "Never answer (a --garbage burst is still sent)."};
+    QCommandLineOption stuck{QStringLiteral("stuck"),
+                             "Answer every command with the unchanged state: switch nothing."};
+    QCommandLineOption report_frames{
+        QStringLiteral("report-frames"),
+        "Print every whole command frame that arrives, for any address, and when: "
+        "\"frame 55 01 ... at MS\"."};
+    QCommandLineOption answer_address{
+        QStringLiteral("answer-address"),
+        "Answers carry address N in byte 1 (checksum to match) instead of the board's own, as "
+        "from a board that listens to one address and reports another.",
+        "N"};
+    QCommandLineOption extra{QStringLiteral("extra"), "Append N random bytes to every answer.",
+                             "N"};
+    QCommandLineOption delay{QStringLiteral("delay"),
+                             "Send every answer MS milliseconds after its command arrived; "
+                             "a list gives each board of --address its own, in its order "
+                             "(an answer still waits for those queued before it).",
+                             "MS[,MS...]"};
+    QCommandLineOption split{QStringLiteral("split"),
+                             "Send every answer in two writes, 3 bytes then the rest, MS "
+                             "milliseconds apart.",
+                             "MS"};
+    QCommandLineOption garbage{QStringLiteral("garbage"),
+                               "As soon as a command for a board arrives, send N random "
+                               "bytes, ahead of its answer and of any --delay.",
+                               "N"};
+    QCommandLineOption garbage_after{
+        QStringLiteral("garbage-after"),
+        "Send the --garbage burst MS milliseconds after the answer instead (after the command, "
+        "when --silent), so it falls between two answers.",
+        "MS"};
+    QCommandLineOption power_cut{QStringLiteral("power-cut"),
+                                 "How long the boards hear nothing after SIGPWR "
+                                 "(default 1000).",
+                                 "MS"};
+    QCommandLineOption wire_time{
+        QStringLiteral("wire-time"),
+        "Take the time a line at 9600 baud takes: an answer starts 9.3 ms after its command "
+        "(the command's 8 bytes take 8.3 ms to arrive, the board answers 1 ms later) and goes "
+        "out a byte every 1.04 ms, after any --delay; --split is then not used."};
+    QCommandLineOption seed{QStringLiteral("seed"),
+                            "Seed of the random bytes, 0..4294967295 (default 1, so runs "
+                            "repeat unless a seed is given).",
+                            "S"};
+
+    [[nodiscard]] QList<QCommandLineOption> all() const {
+        return {help,    address,       link,           relays,    bad_checksum, silent,
+                stuck,   report_frames, answer_address, extra,     delay,        split,
+                garbage, garbage_after, power_cut,      wire_time, seed};
+    }
+};
+
+// Prints why the command line is refused; false, for the caller to return.
+bool refuse(const QString& why) {
+    std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
+    return false;
+}
+
+// TEXT, given to OPTION, as a number 0..max; refused when it is none.
+std::optional<std::uint32_t> number_for(const QCommandLineOption& option, const QString& text,
+                                        std::uint32_t max) {
+    auto n = parse_number(text.toStdString(), max);
+    if (!n) {
+        refuse(QStringLiteral("--%1: '%2' is not a number 0..%3")
+                   .arg(option.names().first(), text, QString::number(max)));
+    }
+    return n;
+}
+
+// A numeric option, when given, into its place. The last of a repeated
+// option counts.
+template <typename Store>
+bool take_number(const QCommandLineParser& parser, const QCommandLineOption& option,
+                 std::uint32_t max, Store store) {
+    if (!parser.isSet(option)) return true;
+    const auto n = number_for(option, parser.value(option), max);
+    if (n) store(*n);
+    return n.has_value();
+}
+
+bool take_numbers(const QCommandLineParser& parser, const CommandLine& line, Options& options) {
+    using ms = milliseconds;
+    return take_number(parser, line.relays, 0xFFFF,
+                       [&](auto v) { options.relays = static_cast<std::uint16_t>(v); }) &&
+           take_number(parser, line.answer_address, 0xFF,
+                       [&](auto v) { options.answer_address = static_cast<std::uint8_t>(v); }) &&
+           take_number(parser, line.extra, 4096, [&](auto v) { options.extra = v; }) &&
+           take_number(parser, line.garbage, 4096, [&](auto v) { options.garbage = v; }) &&
+           take_number(parser, line.split, 600000, [&](auto v) { options.split = ms(v); }) &&
+           take_number(parser, line.garbage_after, 600000,
+                       [&](auto v) { options.garbage_after = ms(v); }) &&
+           take_number(parser, line.power_cut, 600000,
+                       [&](auto v) { options.power_cut = ms(v); }) &&
+           take_number(parser, line.seed, 0xFFFFFFFF,
+                       [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
+}
+
+bool take_addresses(const QCommandLineParser& parser, const QCommandLineOption& option,
+                    Options& options) {
+    if (!parser.isSet(option)) return true;
+    options.addresses.clear();
+    for (const QString& item : parser.value(option).split(u',')) {
+        const auto n = number_for(option, item, 0xFF);
+        if (!n) return false;
+        const auto a = static_cast<std::uint8_t>(*n);
+        if (std::find(options.addresses.begin(), options.addresses.end(), a) !=
+            options.addresses.end())
+            return refuse("--address: " + item + " given twice");
+        options.addresses.push_back(a);
+    }
+    return true;
+}
+
+// After the addresses: a list of delays must match them.
+bool take_delays(const QCommandLineParser& parser, const QCommandLineOption& option,
+                 Options& options) {
+    if (!parser.isSet(option)) return true;
+    options.delays.clear();
+    for (const QString& item : parser.value(option).split(u',')) {
+        const auto n = number_for(option, item, 600000);
+        if (!n) return false;
+        options.delays.push_back(milliseconds(*n));
+    }
+    if (options.delays.size() != 1 && options.delays.size() != options.addresses.size())
+        return refuse("--delay: give one delay, or one for each address");
+    return true;
+}
+
+// The parsed options into OPTIONS, checked; false when one is refused.
+bool take_options(const QCommandLineParser& parser, const CommandLine& line, Options& options) {
+    options.bad_checksum = parser.isSet(line.bad_checksum);
+    options.silent = parser.isSet(line.silent);
+    options.stuck = parser.isSet(line.stuck);
+    options.report_frames = parser.isSet(line.report_frames);
+    options.wire_time = parser.isSet(line.wire_time);
+    if (parser.isSet(line.link)) {
+        options.link = parser.value(line.link).toStdString();
+        if (options.link.empty()) return refuse("--link needs a path");
+    }
+    return take_addresses(parser, line.address, options) && take_numbers(parser, line, options) &&
+           take_delays(parser, line.delay, options);
+}
+
+// Options only, no positional arguments.
+bool parse(QCommandLineParser& parser, const QStringList& arguments) {
+    if (!parser.parse(arguments)) return refuse(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return refuse("unexpected argument " + parser.positionalArguments().first());
+    return true;
+}
+
 // Reads the command line into options; prints the reason and returns nothing
 // on bad usage.
 std::optional<Options> parse_options(const QStringList& arguments, bool& help) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(description));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help_option(QStringList{"h", "help"}, "Show this text.");
-    const QCommandLineOption address(QStringLiteral("address"),
-                                     "Board address 0..255 (default 1); several boards on one line "
-                                     "as a list, e.g. 3,200, each with its own relays.",
-                                     "N[,N...]");
-    const QCommandLineOption link(QStringLiteral("link"),
-                                  "Also make PATH a symlink to the terminal; an existing PATH is "
-                                  "replaced, and the link is removed on SIGINT/SIGTERM/SIGHUP.",
-                                  "PATH");
-    const QCommandLineOption relays(QStringLiteral("relays"),
-                                    "Start pattern of every board, 0..0xFFFF, hex with 0x or "
-                                    "decimal (default 0).",
-                                    "MASK");
-    const QCommandLineOption bad_checksum(QStringLiteral("bad-checksum"),
-                                          "Answers carry checksum + 1 instead of the right one.");
-    const QCommandLineOption silent(QStringLiteral("silent"),
-                                    "Never answer (a --garbage burst is still sent).");
-    const QCommandLineOption stuck(
-        QStringLiteral("stuck"), "Answer every command with the unchanged state: switch nothing.");
-    const QCommandLineOption report_frames(
-        QStringLiteral("report-frames"),
-        "Print every whole command frame that arrives, for any address, and when: "
-        "\"frame 55 01 ... at MS\".");
-    const QCommandLineOption answer_address(
-        QStringLiteral("answer-address"),
-        "Answers carry address N in byte 1 (checksum to match) instead of the board's own, as "
-        "from a board that listens to one address and reports another.",
-        "N");
-    const QCommandLineOption extra(QStringLiteral("extra"),
-                                   "Append N random bytes to every answer.", "N");
-    const QCommandLineOption delay(QStringLiteral("delay"),
-                                   "Send every answer MS milliseconds after its command arrived; "
-                                   "a list gives each board of --address its own, in its order "
-                                   "(an answer still waits for those queued before it).",
-                                   "MS[,MS...]");
-    const QCommandLineOption split(QStringLiteral("split"),
-                                   "Send every answer in two writes, 3 bytes then the rest, MS "
-                                   "milliseconds apart.",
-                                   "MS");
-    const QCommandLineOption garbage(QStringLiteral("garbage"),
-                                     "As soon as a command for a board arrives, send N random "
-                                     "bytes, ahead of its answer and of any --delay.",
-                                     "N");
-    const QCommandLineOption garbage_after(
-        QStringLiteral("garbage-after"),
-        "Send the --garbage burst MS milliseconds after the answer instead (after the command, "
-        "when --silent), so it falls between two answers.",
-        "MS");
-    const QCommandLineOption power_cut(QStringLiteral("power-cut"),
-                                       "How long the boards hear nothing after SIGPWR "
-                                       "(default 1000).",
-                                       "MS");
-    const QCommandLineOption wire_time(
-        QStringLiteral("wire-time"),
-        "Take the time a line at 9600 baud takes: an answer starts 9.3 ms after its command "
-        "(the command's 8 bytes take 8.3 ms to arrive, the board answers 1 ms later) and goes "
-        "out a byte every 1.04 ms, after any --delay; --split is then not used.");
-    const QCommandLineOption seed(QStringLiteral("seed"),
-                                  "Seed of the random bytes, 0..4294967295 (default 1, so runs "
-                                  "repeat unless a seed is given).",
-                                  "S");
-    parser.addOptions({help_option, address, link, relays, bad_checksum, silent, stuck,
-                       report_frames, answer_address, extra, delay, split, garbage, garbage_after,
-                       power_cut, wire_time, seed});
-
-    const auto refuse = [](const QString& why) {
-        std::fprintf(stderr, "tarnwick-board-sim: %s (see --help)\n", qPrintable(why));
-        return std::optional<Options>();
-    };
-    if (!parser.parse(arguments)) return refuse(parser.errorText());
-    if (!parser.positionalArguments().isEmpty())
-        return refuse("unexpected argument " + parser.positionalArguments().first());
-    if (parser.isSet(help_option)) {
+    const CommandLine line;
+    parser.addOptions(line.all());
+    if (!parse(parser, arguments)) return std::nullopt;
+    if (parser.isSet(line.help)) {
         help = true;
         std::fputs(qPrintable(parser.helpText()), stdout);
         return Options{};
     }
-
     Options options;
-    options.bad_checksum = parser.isSet(bad_checksum);
-    options.silent = parser.isSet(silent);
-    options.stuck = parser.isSet(stuck);
-    options.report_frames = parser.isSet(report_frames);
-    options.wire_time = parser.isSet(wire_time);
-    // The last of a repeated option counts.
-    const auto number = [&](const QCommandLineOption& option,
-                            std::uint32_t max) -> std::optional<std::uint32_t> {
-        const QString value = parser.value(option);
-        auto n = parse_number(value.toStdString(), max);
-        if (!n) {
-            refuse(QStringLiteral("--%1: '%2' is not a number 0..%3")
-                       .arg(option.names().first(), value)
-                       .arg(max));
-        }
-        return n;
-    };
-    if (parser.isSet(link)) {
-        options.link = parser.value(link).toStdString();
-        if (options.link.empty()) return refuse("--link needs a path");
-    }
-    if (parser.isSet(address)) {
-        options.addresses.clear();
-        for (const QString& item : parser.value(address).split(u',')) {
-            const auto n = parse_number(item.toStdString(), 0xFF);
-            if (!n) return refuse("--address: '" + item + "' is not a number 0..255");
-            const auto a = static_cast<std::uint8_t>(*n);
-            if (std::find(options.addresses.begin(), options.addresses.end(), a) !=
-                options.addresses.end())
-                return refuse("--address: " + item + " given twice");
-            options.addresses.push_back(a);
-        }
-    }
-    // A numeric option, when given, within its limit, into its place.
-    const auto take = [&](const QCommandLineOption& option, std::uint32_t max, auto store) {
-        if (!parser.isSet(option)) return true;
-        const auto n = number(option, max);
-        if (n) store(*n);
-        return n.has_value();
-    };
-    using ms = milliseconds;
-    const bool numbers_ok =
-        take(relays, 0xFFFF, [&](auto v) { options.relays = static_cast<std::uint16_t>(v); }) &&
-        take(answer_address, 0xFF,
-             [&](auto v) { options.answer_address = static_cast<std::uint8_t>(v); }) &&
-        take(extra, 4096, [&](auto v) { options.extra = v; }) &&
-        take(garbage, 4096, [&](auto v) { options.garbage = v; }) &&
-        take(split, 600000, [&](auto v) { options.split = ms(v); }) &&
-        take(garbage_after, 600000, [&](auto v) { options.garbage_after = ms(v); }) &&
-        take(power_cut, 600000, [&](auto v) { options.power_cut = ms(v); }) &&
-        take(seed, 0xFFFFFFFF, [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
-    if (!numbers_ok) return std::nullopt;
-    if (parser.isSet(delay)) {
-        options.delays.clear();
-        for (const QString& item : parser.value(delay).split(u',')) {
-            const auto n = parse_number(item.toStdString(), 600000);
-            if (!n) return refuse("--delay: '" + item + "' is not a number 0..600000");
-            options.delays.push_back(ms(*n));
-        }
-        if (options.delays.size() != 1 && options.delays.size() != options.addresses.size())
-            return refuse("--delay: give one delay, or one for each address");
-    }
+    if (!take_options(parser, line, options)) return std::nullopt;
     return options;
 }
 
@@ -550,83 +589,123 @@ std::optional<timespec> poll_timeout(std::optional<Clock::time_point> until,
     return timespec{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
 }
 
-int serve(const Options& options, const Terminal& terminal) {
+std::vector<tarnwick::sim::Board> make_boards(const Options& options) {
     std::vector<tarnwick::sim::Board> boards;
     for (const std::uint8_t address : options.addresses)
         boards.emplace_back(address, options.relays, options.stuck);
-    tarnwick::sim::Bus bus(std::move(boards));
-    const bool several = options.addresses.size() > 1;
-    Options live = options;  // the signals switch faults in this copy
-    Line line(live, terminal.master);
-    // After a hang-up or EIO the master is left out of poll() for a moment
-    // instead of reporting the same condition in a tight loop.
-    std::optional<Clock::time_point> master_resting_until;
-    constexpr milliseconds master_rest{50};
-    std::optional<Clock::time_point> powered_from;  // the power is cut until then
+    return boards;
+}
 
-    for (;;) {
-        auto now = Clock::now();
-        if (master_resting_until && now >= *master_resting_until) master_resting_until.reset();
-        const bool master_ok = !master_resting_until;
-        const bool writable = !master_ok || line.flush(now);
+// The boards on the terminal's master side, until a signal stops them.
+class Server {
+  public:
+    Server(const Options& options, const Terminal& terminal)
+        : options_(options),
+          terminal_(terminal),
+          bus_(make_boards(options)),
+          several_(options.addresses.size() > 1),
+          live_(options),
+          line_(live_, terminal.master) {}
 
-        std::optional<Clock::time_point> wake = master_resting_until;
-        if (master_ok && writable) wake = line.next_due();
-        if (powered_from && (!wake || *powered_from < *wake)) wake = powered_from;
-
-        pollfd fds[3] = {
-            {signal_pipe[0], POLLIN, 0},
-            {master_ok ? terminal.master : -1,
-             static_cast<short>(POLLIN | (writable ? 0 : POLLOUT)), 0},
-            {terminal.watch, POLLIN, 0},
-        };
-        const auto timeout = poll_timeout(wake, now);
-        const int ready = ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            std::perror("tarnwick-board-sim: poll");
-            return 1;
-        }
-        // Looked at whatever poll() said: a signal sent before a command was
-        // written has been handled by now, so the switch applies to that
-        // command even when both woke the same poll().
-        bool cut = false;
-        if (!take_signals(live, cut)) return 0;
-        if (cut) {
-            bus.power_cut();
-            for (const auto& board : bus.boards())
-                report_relays({{}, board.address(), board.relays(), false}, several);
-            powered_from = Clock::now() + options.power_cut;
-        }
-        if (powered_from && Clock::now() >= *powered_from) {
-            powered_from.reset();
-            std::printf("power back\n");
-            std::fflush(stdout);
-        }
-
-        if (fds[2].revents & POLLIN) reset_after_last_close(terminal);
-        if (fds[1].revents & POLLIN) {
-            std::uint8_t buffer[256];
-            const ssize_t n = read(terminal.master, buffer, sizeof buffer);
-            if (n > 0 && powered_from) {
-                // No power: the bytes go nowhere.
-            } else if (n > 0) {
-                now = Clock::now();
-                std::vector<tarnwick::protocol::Frame> frames;
-                const auto answers = bus.feed(std::span(buffer, static_cast<std::size_t>(n)),
-                                              options.report_frames ? &frames : nullptr);
-                for (const auto& frame : frames) report_frame(frame, now);
-                for (const auto& answer : answers) {
-                    if (answer.changed) report_relays(answer, several);
-                    line.answer(answer, now);
-                }
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                master_resting_until = Clock::now() + master_rest;
+    // 0 when a signal asks to stop, 1 when poll() fails.
+    int run() {
+        for (;;) {
+            pollfd fds[3];
+            if (wait(fds) < 0) {
+                if (errno == EINTR) continue;
+                std::perror("tarnwick-board-sim: poll");
+                return 1;
             }
-        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
-            master_resting_until = Clock::now() + master_rest;
+            // Looked at whatever poll() said: a signal sent before a command was
+            // written has been handled by now, so the switch applies to that
+            // command even when both woke the same poll().
+            bool cut = false;
+            if (!take_signals(live_, cut)) return 0;
+            if (cut) cut_power();
+            if (powered_from_ && Clock::now() >= *powered_from_) restore_power();
+
+            if (fds[2].revents & POLLIN) reset_after_last_close(terminal_);
+            if (fds[1].revents & POLLIN)
+                read_master();
+            else if (fds[1].revents & (POLLHUP | POLLERR))
+                rest_master();
         }
     }
+
+  private:
+    // Sends what is due, then waits in ppoll() for the signals, the master
+    // and the slave's closes, until the next thing falls due.
+    int wait(pollfd (&fds)[3]) {
+        const auto now = Clock::now();
+        if (master_resting_until_ && now >= *master_resting_until_) master_resting_until_.reset();
+        const bool master_ok = !master_resting_until_;
+        const bool writable = !master_ok || line_.flush(now);
+
+        std::optional<Clock::time_point> wake = master_resting_until_;
+        if (master_ok && writable) wake = line_.next_due();
+        if (powered_from_ && (!wake || *powered_from_ < *wake)) wake = powered_from_;
+
+        fds[0] = {signal_pipe[0], POLLIN, 0};
+        fds[1] = {master_ok ? terminal_.master : -1,
+                  static_cast<short>(POLLIN | (writable ? 0 : POLLOUT)), 0};
+        fds[2] = {terminal_.watch, POLLIN, 0};
+        const auto timeout = poll_timeout(wake, now);
+        return ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
+    }
+
+    void cut_power() {
+        bus_.power_cut();
+        for (const auto& board : bus_.boards())
+            report_relays({{}, board.address(), board.relays(), false}, several_);
+        powered_from_ = Clock::now() + options_.power_cut;
+    }
+
+    void restore_power() {
+        powered_from_.reset();
+        std::printf("power back\n");
+        std::fflush(stdout);
+    }
+
+    void read_master() {
+        std::uint8_t buffer[256];
+        const ssize_t n = read(terminal_.master, buffer, sizeof buffer);
+        if (n > 0) {
+            // No power: the bytes go nowhere.
+            if (!powered_from_) take_commands(std::span(buffer, static_cast<std::size_t>(n)));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            rest_master();
+        }
+    }
+
+    void take_commands(std::span<const std::uint8_t> bytes) {
+        const auto now = Clock::now();
+        std::vector<tarnwick::protocol::Frame> frames;
+        const auto answers = bus_.feed(bytes, options_.report_frames ? &frames : nullptr);
+        for (const auto& frame : frames) report_frame(frame, now);
+        for (const auto& answer : answers) {
+            if (answer.changed) report_relays(answer, several_);
+            line_.answer(answer, now);
+        }
+    }
+
+    // After a hang-up or EIO the master is left out of poll() for a moment
+    // instead of reporting the same condition in a tight loop.
+    void rest_master() { master_resting_until_ = Clock::now() + master_rest; }
+
+    static constexpr milliseconds master_rest{50};
+    const Options& options_;
+    const Terminal& terminal_;
+    tarnwick::sim::Bus bus_;
+    const bool several_;
+    Options live_;  // the signals switch faults in this copy
+    Line line_;
+    std::optional<Clock::time_point> master_resting_until_;
+    std::optional<Clock::time_point> powered_from_;  // the power is cut until then
+};
+
+int serve(const Options& options, const Terminal& terminal) {
+    Server server(options, terminal);
+    return server.run();
 }
 
 }  // namespace

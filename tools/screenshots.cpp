@@ -57,33 +57,8 @@ QWidget* tooltip_window() {
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
-    QApplication app(argc, argv);
-    ui::install_font_substitutions();
-    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs"));
-
-    // Boards at 1 (in the address entry), 3 and 200, for the scan.
-    test::BoardSim board({"--address", "1,3,200", "--relays", "0x5A3C"});
-    qputenv("TARNWICK_COM1", QByteArray::fromStdString(board.path()));
-    QTemporaryDir dir;
-    test::RecordingBoxes boxes;
-    names::NameFile names(dir.path().toStdString(), boxes);
-    (void)names.load_title();
-    (void)names.set_channel_name("1", "1", "进水泵");
-    (void)names.set_channel_name("1", "2", "排水阀");
-    (void)names.set_channel_name("1", "16", "冷却风扇");
-
-    link::QtSerialPort port;
-    link::PortChoices choices(dir.filePath(QStringLiteral("tarnwick.conf")));
-    ui::MainForm form(port, boxes, names);
-    form.use_port_choices(choices);
-    form.show();
-    form.move(40, 40);
-    test::wait_until([&] { return form.windowHandle() && form.windowHandle()->isExposed(); });
-
+// The panel polling the board, and the name dialog over it.
+bool shoot_polling(ui::MainForm& form, const QDir& out) {
     form.link().open_comm_Click();
     test::wait_until([&] { return form.cell_colour(3) == ui::colour_green; });
     bool ok = save(&form, out.filePath("main-polling.png"));
@@ -94,13 +69,19 @@ int main(int argc, char** argv) {
     test::wait_until([&] { return dialog->windowHandle() && dialog->windowHandle()->isExposed(); });
     ok = save(dialog, out.filePath("name-dialog.png")) && ok;
     dialog->Command_cansel_Click();
+    return ok;
+}
 
+// What the panel adds around its link: the port entry's and an unknown
+// cell's tooltips, the board scan, the address label's menu, the device
+// chooser.
+bool shoot_link_aids(ui::MainForm& form, const QDir& out) {
     ui::LinkAids& aids = form.aids();
     test::run_events_for(1500);  // some traffic for the counts
     QLineEdit* entry = form.port_entry();
     QToolTip::showText(entry->mapToGlobal(QPoint(8, entry->height() + 4)), aids.port_tip(), entry,
                        {}, 60000);
-    ok = save_with_popup(&form, tooltip_window(), out.filePath("port-tooltip.png")) && ok;
+    bool ok = save_with_popup(&form, tooltip_window(), out.filePath("port-tooltip.png"));
     QToolTip::hideText();
 
     ui::FindForm* find = aids.open_find_form();
@@ -130,10 +111,12 @@ int main(int argc, char** argv) {
     devices->ok_clicked();  // refused: shows why
     ok = save(devices, out.filePath("device-dialog.png")) && ok;
     devices->close();
+    return ok;
+}
 
-    form.link().open_comm_Click();
-    ok = save(&form, out.filePath("main-closed.png")) && ok;
-
+// Long channel names wrapped in their labels, with the tooltip of one that
+// does not fit.
+bool shoot_long_names(ui::MainForm& form, names::NameFile& names, const QDir& out) {
     const std::pair<const char*, const char*> long_names[] = {
         {"1", "一号冷却水循环泵出口电动阀"},
         {"2", "冷却塔风机"},
@@ -152,6 +135,40 @@ int main(int argc, char** argv) {
     ui::NameLabel* overflowing = form.name_label(1);
     QToolTip::showText(overflowing->mapToGlobal(QPoint(0, -40)), overflowing->toolTip(),
                        overflowing);
-    ok = save(&form, out.filePath("main-long-names.png")) && ok;
+    return save(&form, out.filePath("main-long-names.png"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    QApplication app(argc, argv);
+    ui::install_font_substitutions();
+    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs"));
+
+    // Boards at 1 (in the address entry), 3 and 200, for the scan.
+    test::BoardSim board({"--address", "1,3,200", "--relays", "0x5A3C"});
+    qputenv("TARNWICK_COM1", QByteArray::fromStdString(board.path()));
+    QTemporaryDir dir;
+    test::RecordingBoxes boxes;
+    names::NameFile names(dir.path().toStdString(), boxes);
+    (void)names.load_title();
+    (void)names.set_channel_name("1", "1", "进水泵");
+    (void)names.set_channel_name("1", "2", "排水阀");
+    (void)names.set_channel_name("1", "16", "冷却风扇");
+
+    link::QtSerialPort port;
+    link::PortChoices choices(dir.filePath(QStringLiteral("tarnwick.conf")));
+    ui::MainForm form(port, boxes, names);
+    form.use_port_choices(choices);
+    form.show();
+    form.move(40, 40);
+    test::wait_until([&] { return form.windowHandle() && form.windowHandle()->isExposed(); });
+
+    bool ok = shoot_polling(form, out);
+    ok = shoot_link_aids(form, out) && ok;
+    form.link().open_comm_Click();
+    ok = save(&form, out.filePath("main-closed.png")) && ok;
+    ok = shoot_long_names(form, names, out) && ok;
     return ok ? 0 : 1;
 }

@@ -35,6 +35,20 @@ DeviceForm::DeviceForm(int port_number, link::PortChoices& choices,
     setWindowTitle(QStringLiteral("选择设备 — 串口 %1").arg(port_number));
     setAttribute(Qt::WA_DeleteOnClose);
 
+    make_fields();
+    auto* refresh_button = new QPushButton(QStringLiteral("刷新"), this);
+    default_ = new QPushButton(QStringLiteral("恢复默认"), this);
+    ok_ = new QPushButton(QStringLiteral("确定"), this);
+    auto* cancel = new QPushButton(QStringLiteral("取消"), this);
+    ok_->setDefault(true);
+    lay_out(refresh_button, cancel);
+    connect_controls(refresh_button, cancel);
+
+    refresh();
+    resize(760, 360);
+}
+
+void DeviceForm::make_fields() {
     current_ = new QLabel(this);
     current_->setWordWrap(true);
     list_ = new QTreeWidget(this);
@@ -50,13 +64,9 @@ DeviceForm::DeviceForm(int port_number, link::PortChoices& choices,
     refusal_ = new QLabel(this);
     refusal_->setWordWrap(true);
     refusal_->setStyleSheet(QStringLiteral("color: #c00000"));
+}
 
-    auto* refresh_button = new QPushButton(QStringLiteral("刷新"), this);
-    default_ = new QPushButton(QStringLiteral("恢复默认"), this);
-    ok_ = new QPushButton(QStringLiteral("确定"), this);
-    auto* cancel = new QPushButton(QStringLiteral("取消"), this);
-    ok_->setDefault(true);
-
+void DeviceForm::lay_out(QPushButton* refresh_button, QPushButton* cancel) {
     auto* path_row = new QHBoxLayout;
     path_row->addWidget(new QLabel(QStringLiteral("设备路径："), this));
     path_row->addWidget(path_, 1);
@@ -73,7 +83,9 @@ DeviceForm::DeviceForm(int port_number, link::PortChoices& choices,
     layout->addWidget(saved_as_);
     layout->addWidget(refusal_);
     layout->addLayout(buttons);
+}
 
+void DeviceForm::connect_controls(QPushButton* refresh_button, QPushButton* cancel) {
     // Selection, not the current item: the list makes its first row current
     // when it takes the focus, which must not overwrite a typed path.
     connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
@@ -86,9 +98,6 @@ DeviceForm::DeviceForm(int port_number, link::PortChoices& choices,
     connect(default_, &QPushButton::clicked, this, &DeviceForm::default_clicked);
     connect(ok_, &QPushButton::clicked, this, &DeviceForm::ok_clicked);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-    refresh();
-    resize(760, 360);
 }
 
 void DeviceForm::refresh() {

@@ -34,6 +34,9 @@ class DeviceForm : public QDialog {
     QPushButton* default_button() const { return default_; }
 
   private:
+    void make_fields();
+    void lay_out(QPushButton* refresh_button, QPushButton* cancel);
+    void connect_controls(QPushButton* refresh_button, QPushButton* cancel);
     void show_saved_name();
 
     int port_number_;

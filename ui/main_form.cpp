@@ -181,12 +181,28 @@ void MainForm::show_names() {
 void MainForm::build_controls() {
     const qreal dpi = logical_dpi(this);
     setFixedSize(twips_to_px(client_width_twips, dpi), twips_to_px(client_height_twips, dpi));
+    build_entries(dpi);
+    build_cells(dpi);
 
+    const QFont button_font = song_font(15.75);
+    openall = placed(new QPushButton(QStringLiteral("吸合所有"), this), "openall",
+                     {1680, 7440, 1455, 375}, button_font, dpi);
+    closeall = placed(new QPushButton(QStringLiteral("断开所有"), this), "closeall",
+                      {3600, 7440, 1455, 375}, button_font, dpi);
+
+    for (QPushButton* button : {open_comm, openall, closeall}) button->setAutoDefault(false);
+    // Each spinner overlaps the right edge of its entry and stays on top of it.
+    VScroll1->raise();
+    VScroll2->raise();
+    set_focus_order();
+    connect_entries();
+}
+
+// The port and address rows: label, entry, spinner (and the port button).
+void MainForm::build_entries(qreal dpi) {
     const QFont label_font = song_font(15.75);
     const QFont entry_font = song_font(15);
     const QFont button_font = song_font(15.75);
-    const QFont cell_font = song_font(15);
-
     Label3 = placed(new QLabel(QStringLiteral("串口号"), this), "Label3", {120, 120, 1335, 375},
                     label_font, dpi);
     chuankou_num = placed(new QLineEdit(QStringLiteral("1"), this), "chuankou_num",
@@ -202,7 +218,10 @@ void MainForm::build_controls() {
     for (QWidget* black : std::initializer_list<QWidget*>{Label3, Label5, chuankou_num, add})
         set_black_text(black);
     for (QLabel* label : {Label3, Label5}) label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+}
 
+void MainForm::build_cells(qreal dpi) {
+    const QFont cell_font = song_font(15);
     for (int n = 1; n <= 16; ++n) {
         auto* cell = new RelayCell(n, this);
         const QPoint origin = cell_origin_twips(n);
@@ -224,26 +243,20 @@ void MainForm::build_controls() {
         connect(name, &ClickLabel::clicked, this, [this, n] { Label4_Click(n); });
         Label4[static_cast<std::size_t>(n - 1)] = name;
     }
+}
 
-    openall = placed(new QPushButton(QStringLiteral("吸合所有"), this), "openall",
-                     {1680, 7440, 1455, 375}, button_font, dpi);
-    closeall = placed(new QPushButton(QStringLiteral("断开所有"), this), "closeall",
-                      {3600, 7440, 1455, 375}, button_font, dpi);
-
-    for (QPushButton* button : {open_comm, openall, closeall}) button->setAutoDefault(false);
-    // Each spinner overlaps the right edge of its entry and stays on top of it.
-    VScroll1->raise();
-    VScroll2->raise();
-
-    // Focus order: port entry, port button, address entry, the all-relay
-    // buttons, address spinner, port spinner, then the cells in relay order.
+// Focus order: port entry, port button, address entry, the all-relay
+// buttons, address spinner, port spinner, then the cells in relay order.
+void MainForm::set_focus_order() {
     for (QScrollBar* spinner :
          {static_cast<QScrollBar*>(VScroll1), static_cast<QScrollBar*>(VScroll2)})
         spinner->setFocusPolicy(Qt::TabFocus);
     QList<QWidget*> order{chuankou_num, open_comm, add, openall, closeall, VScroll1, VScroll2};
     for (RelayCell* cell : Picture1) order << cell;
     for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+}
 
+void MainForm::connect_entries() {
     connect(chuankou_num, &QLineEdit::textChanged, this, [this] {
         mark_entry(chuankou_num,
                    QStringLiteral("串口号必须是 0 到 255 之间的整数，否则无法打开串口。"));

@@ -106,6 +106,10 @@ class MainForm : public QWidget, public link::PanelView {
   private:
     void Form_Initialize();
     void build_controls();
+    void build_entries(qreal dpi);
+    void build_cells(qreal dpi);
+    void set_focus_order();
+    void connect_entries();
     void mark_entry(QLineEdit* entry, const QString& explanation);
     void center_on_screen();
     bool attach_to_service();
