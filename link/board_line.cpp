@@ -262,8 +262,8 @@ void BoardLine::expire_deadlines() {
     const auto wall = WallClock::now();
     const auto now = SteadyClock::now();
     for (auto& [k, deadline] : deadlines_) {
-        const auto address = static_cast<std::uint8_t>(k / 16);
-        const int relay = k % 16 + 1;
+        const auto address = protocol::key_address(k);
+        const int relay = protocol::key_relay(k);
         if (!online(address) || deadline.at > wall) continue;
         if (deadline.off_sent && now < deadline.retry) continue;
         deadline.off_sent = true;
@@ -408,8 +408,8 @@ void BoardLine::pulse_sent(const Board& b, const WantedStates::Want& want) {
 // starts its time all the same: now.
 void BoardLine::start_shown_pulses() {
     for (auto start = pulse_starts_.begin(); start != pulse_starts_.end();) {
-        const auto address = static_cast<std::uint8_t>(start->first / 16);
-        const int relay = start->first % 16 + 1;
+        const auto address = protocol::key_address(start->first);
+        const int relay = protocol::key_relay(start->first);
         const bool waiting =
             (wanted_.pending(address) & bit(relay)) ||
             std::any_of(sequences_.begin(), sequences_.end(), [&](const Sequence& s) {

@@ -184,7 +184,7 @@ class BoardLine : public QObject {
         bool off_sent = false;  // due; its OFF went out, waiting to be seen
         SteadyClock::time_point retry;
     };
-    static int key(std::uint8_t address, int relay) { return address * 16 + relay - 1; }
+    static int key(std::uint8_t address, int relay) { return protocol::relay_key(address, relay); }
 
     void want_on(Board& board, int relay, const Origin& origin);
     void fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why);

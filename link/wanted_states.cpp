@@ -58,7 +58,7 @@ std::optional<WantedStates::Want> WantedStates::take() {
         auto it = wanted_.upper_bound(last_taken_);
         if (it == wanted_.end()) it = wanted_.begin();
         const auto [k, on] = *it;
-        const auto address = static_cast<std::uint8_t>(k / relays);
+        const auto address = protocol::key_address(k);
         if (const auto all = all_alike(address)) {
             forget(address);
             last_taken_ = key(address, relays);
@@ -71,7 +71,7 @@ std::optional<WantedStates::Want> WantedStates::take() {
         last_taken_ = k;
         if (shown(k, on)) continue;
         shown_[address].reset();
-        return Want{address, k % relays + 1, on};
+        return Want{address, protocol::key_relay(k), on};
     }
     return std::nullopt;
 }
@@ -81,7 +81,7 @@ std::optional<std::uint8_t> WantedStates::next_board() const {
     auto it = wanted_.upper_bound(last_taken_);
     for (std::size_t looked = 0; looked < wanted_.size(); ++looked, ++it) {
         if (it == wanted_.end()) it = wanted_.begin();
-        const auto address = static_cast<std::uint8_t>(it->first / relays);
+        const auto address = protocol::key_address(it->first);
         if (const auto all = all_alike(address)) {
             const std::uint16_t every = 0xffff;
             if (shown_[address] != (*all ? every : 0)) return address;

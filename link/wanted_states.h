@@ -64,7 +64,7 @@ class WantedStates {
 
   private:
     static constexpr int relays = protocol::relay_count;
-    static int key(std::uint8_t address, int relay) { return address * relays + relay - 1; }
+    static int key(std::uint8_t address, int relay) { return protocol::relay_key(address, relay); }
     [[nodiscard]] bool shown(int key, bool on) const;
     // The whole board wanted alike: which way.
     [[nodiscard]] std::optional<bool> all_alike(std::uint8_t address) const;

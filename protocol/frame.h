@@ -25,6 +25,18 @@ inline constexpr std::uint8_t all_on_data = 0xFF;
 
 inline constexpr int relay_count = 16;
 
+// One number per relay of a line (board 0..255, relay 1..16), for maps and
+// sets keyed by both, in the order of board, then relay.
+[[nodiscard]] constexpr int relay_key(std::uint8_t address, int relay) {
+    return address * relay_count + relay - 1;
+}
+[[nodiscard]] constexpr std::uint8_t key_address(int key) {
+    return static_cast<std::uint8_t>(key / relay_count);
+}
+[[nodiscard]] constexpr int key_relay(int key) {
+    return key % relay_count + 1;
+}
+
 // The pending command slot: code, data byte A, data byte B, in that order.
 struct Command {
     std::uint8_t code = 0;

@@ -27,7 +27,7 @@ std::string board_section(std::uint8_t address) {
 }
 
 int key(std::uint8_t address, int relay) {
-    return address * protocol::relay_count + relay - 1;
+    return protocol::relay_key(address, relay);
 }
 
 QStringList to_list(const std::array<std::string, names::channel_count>& names) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -111,7 +112,13 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
     for (const auto& c : cases) {
         WantedStates wanted;
         c.steps(wanted);
-        EXPECT_EQ(take_all(wanted), c.expected) << c.what;
+        // The board of the next command is known before it is taken: the
+        // line decides by it whether a poll goes first.
+        const std::optional<std::uint8_t> next = wanted.next_board();
+        const std::vector<Want> taken = take_all(wanted);
+        EXPECT_EQ(next, taken.empty() ? std::nullopt : std::optional(taken.front().address))
+            << c.what;
+        EXPECT_EQ(taken, c.expected) << c.what;
     }
 }
 
@@ -122,8 +129,10 @@ TEST(WantedStates, AFloodedRelayKeepsNoOtherWaiting) {
     std::set<std::pair<int, int>> served;
     for (int tick = 0; tick < 17; ++tick) {
         wanted.want(20, 1, tick % 2 == 0);  // a set for relay 1 before every tick
+        const auto next = wanted.next_board();
         const auto want = wanted.take();
         ASSERT_TRUE(want);
+        EXPECT_EQ(next, want->address) << tick;
         served.insert({want->address, want->relay});
     }
     EXPECT_EQ(served.size(), 17u);  // every relay of both boards had its turn
