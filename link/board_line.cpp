@@ -299,8 +299,10 @@ void BoardLine::turn() {
     if (off) urgent_.insert(urgent_.begin(), *off);
     const std::optional<std::uint8_t> target = wanted_.next_board();
     const Board* overdue = target ? poll_first(*target) : nullptr;
+    // A want the board shows already is dropped when taken: a command turn
+    // that finds nothing to send polls.
     const TurnSituation situation{off.has_value(), confirm_next_.has_value(), overdue != nullptr,
-                                  target.has_value()};
+                                  wanted_.size() > 0};
     switch (decide_turn(situation)) {
         case TurnKind::off:
             urgent_.erase(urgent_.begin());
@@ -338,9 +340,19 @@ const BoardLine::Board& BoardLine::asked_longest_ago() const {
 // while switches go out: a round of them over every board, a command and its
 // query each, needs no polls, and no board waits longer than the others did
 // when one board was switched over and over and every third frame polled.
-std::uint64_t BoardLine::longest_unasked() const {
-    const std::uint64_t n = boards_.size();
+std::int64_t BoardLine::longest_unasked() const {
+    const auto n = static_cast<std::int64_t>(boards_.size());
     return std::max(2 * n, 3 * (n - 1));
+}
+
+// A line that opens counts its boards as asked one after the other just
+// before, in their order: polls start with the first, and no two boards
+// fall due in the same turn.
+void BoardLine::start_round() {
+    const auto n = static_cast<std::int64_t>(boards_.size());
+    for (std::int64_t i = 0; i < n; ++i)
+        boards_[static_cast<std::size_t>(i)].queried =
+            static_cast<std::int64_t>(next_frame_) - n + i;
 }
 
 // The board to poll before a command to `target` goes out: one that its
@@ -349,7 +361,8 @@ std::uint64_t BoardLine::longest_unasked() const {
 const BoardLine::Board* BoardLine::poll_first(std::uint8_t target) const {
     const Board* first = nullptr;
     for (const Board& b : boards_) {
-        const std::uint64_t asked_next = next_frame_ + (b.address == target ? 1 : 2);
+        const auto asked_next =
+            static_cast<std::int64_t>(next_frame_) + (b.address == target ? 1 : 2);
         if (asked_next - b.queried > longest_unasked() && (!first || b.queried < first->queried))
             first = &b;
     }
@@ -359,7 +372,8 @@ const BoardLine::Board* BoardLine::poll_first(std::uint8_t target) const {
 void BoardLine::send_turn(std::uint8_t address, const protocol::Command& command) {
     if (const std::uint64_t number = wire_.send(protocol::encode_command(address, command))) {
         next_frame_ = number + 1;
-        if (Board* b = find(address); b && command.code == protocol::cmd_query) b->queried = number;
+        if (Board* b = find(address); b && command.code == protocol::cmd_query)
+            b->queried = static_cast<std::int64_t>(number);
     }
     schedule_turn(tick_ms);
 }
@@ -560,6 +574,7 @@ void BoardLine::go_offline(Board& b, const QString& why) {
 // is back; nothing wanted before the loss is sent after it.
 void BoardLine::on_port_state(bool is_open) {
     if (is_open) {
+        start_round();
         if (started_) schedule_turn(0);
         emit port_state_changed(true);
         return;

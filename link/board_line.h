@@ -163,7 +163,7 @@ class BoardLine : public QObject {
         std::optional<std::uint16_t> last;  // the relays last confirmed
         std::uint16_t broken = 0;           // groups seen with two on, until released
         bool restoring = false;             // power-on's switches still to be seen done
-        std::uint64_t queried = 0;          // the number of the last query to it
+        std::int64_t queried = 0;           // the number of the last query to it
     };
     using SteadyClock = std::chrono::steady_clock;
     using WallClock = std::chrono::system_clock;
@@ -209,8 +209,9 @@ class BoardLine : public QObject {
     void off_turn(std::uint8_t address, int relay);
     bool command_turn();
     [[nodiscard]] const Board& asked_longest_ago() const;
-    [[nodiscard]] std::uint64_t longest_unasked() const;
+    [[nodiscard]] std::int64_t longest_unasked() const;
     [[nodiscard]] const Board* poll_first(std::uint8_t target) const;
+    void start_round();
     void on_frame_sent(const protocol::Frame& frame);
     void on_accepted(const protocol::Frame& status, const std::optional<protocol::Frame>& sent);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);

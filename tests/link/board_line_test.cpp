@@ -373,6 +373,7 @@ TEST(BoardLine, AFloodOfSwitchesLeavesNoBoardUnasked) {
         std::uint8_t flooded;
         // The switches wanted before turn i: {relay, on}.
         std::function<std::vector<std::pair<int, bool>>(int)> switches;
+        int polls_first = 4;  // turns before the flood
     } cases[] = {
         {"one relay toggled every turn", 1,
          [](int i) {
@@ -388,13 +389,19 @@ TEST(BoardLine, AFloodOfSwitchesLeavesNoBoardUnasked) {
              for (int k = 0; k < 3; ++k) s.emplace_back(1 + (3 * i + k) % 16, (i + k) % 3 != 0);
              return s;
          }},
+        // No board asked yet: they must not all fall due in the same turn.
+        {"from the line's first turn", 2,
+         [](int i) {
+             return std::vector{std::pair{1 + i % 8, (i / 8) % 2 == 0}};
+         },
+         0},
     };
     for (const auto& c : cases) {
         Line l({1, 2, 3, 4});
         l.open();
         Boards boards{{{1, 0}, {2, 0}, {3, 0}, {4, 0}}};
         // A round of polls first, as a line that was started polls.
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < c.polls_first; ++i) {
             l.turn();
             boards.answer(l);
         }
@@ -416,7 +423,7 @@ TEST(BoardLine, AFloodOfSwitchesLeavesNoBoardUnasked) {
         }
         const std::vector<Frame>& sent = l.port.written;
         int commands = 0;
-        for (int i = 4; i < 4 + flood_turns; ++i)
+        for (int i = c.polls_first; i < c.polls_first + flood_turns; ++i)
             if (sent[static_cast<std::size_t>(i)][2] != 0x10) ++commands;
         // A flood indeed: about every third frame is a command.
         EXPECT_GE(commands, flood_turns / 4) << c.what;
@@ -723,6 +730,26 @@ TEST(BoardLine, PowerOnSwitchesAsTheRulesSay) {
         l.turns(static_cast<int>(c.expected.size()));
         EXPECT_EQ(hex(l.port.written), hex(c.expected)) << c.what;
     }
+}
+
+// A power-on switch the board shows already needs no frame, then or later:
+// a change by hand afterwards is the board's own.
+TEST(BoardLine, APowerOnSwitchShownAlreadyIsDone) {
+    Line l({1, 2});
+    BoardRules rules;
+    rules.power_on[2] = PowerOn::off;
+    l.line.set_rules(1, rules);
+    l.open();
+    l.turn();
+    l.answer(1, 0x0000);  // relay 3 off already
+    l.turn();
+    l.answer(2, 0x0000);
+    EXPECT_EQ(l.line.pending(1), 0);
+    l.turn();
+    l.answer(1, 0x0004);  // switched on by hand on the board
+    l.turns(2);
+    EXPECT_EQ(hex(l.port.written),
+              hex(std::vector<Frame>{query(1), query(2), query(1), query(2), query(1)}));
 }
 
 // Only the first answer brings power-on's switches, not a later one.
