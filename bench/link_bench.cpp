@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "bench/process_figures.h"
-#include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/recording_boxes.h"
 #include "ui/fonts.h"
 #include "ui/main_form.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/board_rules.h"
+#include "engine/board_rules.h"
 #include "mqtt/options.h"
 
 // tarnwickd.conf: one [line NAME] section per serial line, and optional

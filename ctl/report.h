@@ -6,8 +6,8 @@
 #include <array>
 #include <cstdint>
 
-#include "link/relay_state.h"
-#include "link/serial_port.h"
+#include "panel/relay_state.h"
+#include "wire/serial_port.h"
 
 namespace tarnwick::ctl {
 

@@ -4,12 +4,12 @@
 
 #include "ctl/report.h"
 #include "ctl/session.h"
-#include "link/board_line.h"
-#include "link/port_choices.h"
-#include "link/qt_serial_port.h"
+#include "engine/board_line.h"
 #include "mqtt/bridge.h"
 #include "mqtt/options.h"
 #include "names/locations.h"
+#include "wire/port_choices.h"
+#include "wire/qt_serial_port.h"
 
 namespace tarnwick::ctl {
 

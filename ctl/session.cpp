@@ -5,10 +5,10 @@
 
 #include "config/config.h"
 #include "ctl/names_command.h"
-#include "link/port_map.h"
-#include "link/port_texts.h"
 #include "names/locations.h"
 #include "protocol/number_text.h"
+#include "wire/port_map.h"
+#include "wire/port_texts.h"
 
 namespace tarnwick::ctl {
 

@@ -9,10 +9,10 @@
 
 #include "ctl/command_line.h"
 #include "ctl/report.h"
-#include "link/headless_panel.h"
-#include "link/link_controller.h"
-#include "link/port_choices.h"
-#include "link/qt_serial_port.h"
+#include "panel/headless_panel.h"
+#include "panel/link_controller.h"
+#include "wire/port_choices.h"
+#include "wire/qt_serial_port.h"
 
 namespace tarnwick::ctl {
 

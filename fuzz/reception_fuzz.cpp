@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "link/link_controller.h"
+#include "panel/link_controller.h"
 #include "tests/support/fake_link.h"
 
 namespace {

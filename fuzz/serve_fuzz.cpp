@@ -34,8 +34,8 @@
 #include <variant>
 #include <vector>
 
+#include "engine/wanted_states.h"
 #include "fuzz/fuzz_input.h"
-#include "link/wanted_states.h"
 #include "mqtt/options.h"
 #include "mqtt/topics.h"
 #include "protocol/number_text.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "link/board_line.h"
+#include "engine/board_line.h"
 #include "mqtt/client.h"
 #include "mqtt/payloads.h"
 #include "names/locations.h"
@@ -21,7 +21,7 @@
 namespace tarnwick::mqtt {
 
 // The boards of one serial line on an MQTT broker. The line's owner polls
-// them (link/board_line.h); what they answer is published, retained, and only
+// them (engine/board_line.h); what they answer is published, retained, and only
 // that: a relay's state comes from the board's accepted status frames, never
 // from a command. A fresh set of exactly ON or OFF becomes a wanted state of
 // the line (the latest per relay, not a queue), and polling of every board

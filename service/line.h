@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "config/config.h"
-#include "link/board_line.h"
-#include "link/qt_serial_port.h"
+#include "engine/board_line.h"
 #include "mqtt/bridge.h"
 #include "names/name_file.h"
 #include "service/line_model.h"
 #include "service/state_file.h"
+#include "wire/qt_serial_port.h"
 
 // One configured line: its boards polled in turn by the line engine
-// (link/board_line.h), with the pace configured. A switch becomes a wanted
+// (engine/board_line.h), with the pace configured. A switch becomes a wanted
 // state per relay, the latest winning; a call returns when a query after its
 // command shows the relays as wanted, and fails when the board answers
 // otherwise three times, goes offline, or a later call wants those relays

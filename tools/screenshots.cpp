@@ -14,7 +14,6 @@
 #include <QWindow>
 #include <cstdio>
 
-#include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
@@ -22,6 +21,7 @@
 #include "ui/link_aids.h"
 #include "ui/main_form.h"
 #include "ui/name_form.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

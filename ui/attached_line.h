@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "attach/service_client.h"
-#include "link/panel_view.h"
+#include "panel/panel_view.h"
 #include "ui/message_boxes.h"
 
 namespace tarnwick::ui {

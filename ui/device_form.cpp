@@ -5,8 +5,8 @@
 #include <QHeaderView>
 #include <QVBoxLayout>
 
-#include "link/port_map.h"
-#include "link/port_texts.h"
+#include "wire/port_map.h"
+#include "wire/port_texts.h"
 
 namespace tarnwick::ui {
 

@@ -6,9 +6,9 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "link/device_info.h"
-#include "link/link_controller.h"
-#include "link/port_choices.h"
+#include "panel/link_controller.h"
+#include "wire/device_info.h"
+#include "wire/port_choices.h"
 
 namespace tarnwick::ui {
 

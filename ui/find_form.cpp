@@ -4,8 +4,8 @@
 #include <QHeaderView>
 #include <QVBoxLayout>
 
-#include "link/address_scan.h"
-#include "link/port_texts.h"
+#include "panel/address_scan.h"
+#include "wire/port_texts.h"
 
 namespace tarnwick::ui {
 

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "link/link_controller.h"
+#include "panel/link_controller.h"
 
 namespace tarnwick::ui {
 

@@ -5,12 +5,12 @@
 #include <QMenu>
 #include <QToolTip>
 
-#include "link/device_info.h"
-#include "link/port_texts.h"
 #include "protocol/number_text.h"
 #include "ui/device_form.h"
 #include "ui/find_form.h"
 #include "ui/main_form.h"
+#include "wire/device_info.h"
+#include "wire/port_texts.h"
 
 namespace tarnwick::ui {
 

@@ -3,9 +3,9 @@
 #include <QObject>
 #include <QPointer>
 
-#include "link/port_choices.h"
 #include "ui/device_form.h"
 #include "ui/find_form.h"
+#include "wire/port_choices.h"
 
 class QMenu;
 class QHelpEvent;

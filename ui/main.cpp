@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <optional>
 
-#include "link/qt_serial_port.h"
 #include "names/locations.h"
 #include "names/name_file.h"
 #include "ui/fonts.h"
 #include "ui/main_form.h"
 #include "ui/message_boxes.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

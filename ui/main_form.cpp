@@ -4,13 +4,13 @@
 #include <QScreen>
 
 #include "config/config.h"
-#include "link/port_map.h"
 #include "protocol/number_text.h"
 #include "ui/app_icon.h"
 #include "ui/fonts.h"
 #include "ui/link_aids.h"
 #include "ui/name_form.h"
 #include "ui/twips.h"
+#include "wire/port_map.h"
 
 namespace tarnwick::ui {
 

@@ -9,14 +9,14 @@
 #include <array>
 #include <memory>
 
-#include "link/link_controller.h"
-#include "link/panel_view.h"
-#include "link/port_choices.h"
-#include "link/serial_port.h"
 #include "names/name_file.h"
+#include "panel/link_controller.h"
+#include "panel/panel_view.h"
 #include "ui/attached_line.h"
 #include "ui/message_boxes.h"
 #include "ui/relay_cell.h"
+#include "wire/port_choices.h"
+#include "wire/serial_port.h"
 
 namespace tarnwick::ui {
 

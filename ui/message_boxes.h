@@ -3,8 +3,8 @@
 #include <QMessageBox>
 #include <QWidget>
 
-#include "link/panel_view.h"
 #include "names/profile_file.h"
+#include "panel/panel_view.h"
 
 namespace tarnwick::ui {
 

@@ -5,7 +5,7 @@
 #include <QTextLayout>
 #include <cstdint>
 
-#include "link/relay_state.h"
+#include "panel/relay_state.h"
 
 namespace tarnwick::ui {
 

@@ -21,13 +21,13 @@
 #include <string>
 #include <vector>
 
-#include "link/qt_serial_port.h"
 #include "names/gbk.h"
 #include "names/name_file.h"
 #include "tests/names/names_support.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/golden_frames.h"
 #include "tests/support/program_copy.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "link/link_controller.h"
-#include "link/qt_serial_port.h"
+#include "panel/link_controller.h"
 #include "tests/support/fake_link.h"
+#include "wire/qt_serial_port.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -30,11 +30,11 @@
 #include <string>
 #include <vector>
 
-#include "link/link_controller.h"
-#include "link/qt_serial_port.h"
+#include "panel/link_controller.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/wait.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

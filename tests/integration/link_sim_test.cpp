@@ -6,11 +6,11 @@
 #include <QTemporaryDir>
 #include <filesystem>
 
-#include "link/link_controller.h"
-#include "link/qt_serial_port.h"
+#include "panel/link_controller.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/wait.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

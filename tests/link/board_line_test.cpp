@@ -1,5 +1,5 @@
 // Several boards on one line, one frame per turn, turns driven by hand.
-#include "link/board_line.h"
+#include "engine/board_line.h"
 
 #include <gtest/gtest.h>
 

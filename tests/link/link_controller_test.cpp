@@ -1,4 +1,4 @@
-#include "link/link_controller.h"
+#include "panel/link_controller.h"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,11 @@
 #include <QTest>
 #include <functional>
 
-#include "link/answer_attribution.h"
-#include "link/board_liveness.h"
-#include "link/port_texts.h"
+#include "engine/board_liveness.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/golden_frames.h"
+#include "wire/answer_attribution.h"
+#include "wire/port_texts.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Which device a port number opens, the operator's saved choices, and what a
 // chosen path is saved as.
-#include "link/port_map.h"
+#include "wire/port_map.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <optional>
 
-#include "link/device_info.h"
-#include "link/port_choices.h"
 #include "tests/support/pty.h"
+#include "wire/device_info.h"
+#include "wire/port_choices.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The real Qt serial port on pseudo-terminals made here, with nothing behind
 // them: only what opening and closing does is looked at.
-#include "link/qt_serial_port.h"
+#include "wire/qt_serial_port.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // What one turn of a shared line sends, from what the line knows then.
-#include "link/turn.h"
+#include "engine/turn.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The latest wanted state per relay, one command at a time.
-#include "link/wanted_states.h"
+#include "engine/wanted_states.h"
 
 #include <gtest/gtest.h>
 

@@ -26,7 +26,6 @@
 #include <mutex>
 #include <thread>
 
-#include "link/qt_serial_port.h"
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
@@ -36,6 +35,7 @@
 #include "ui/link_aids.h"
 #include "ui/main_form.h"
 #include "ui/name_form.h"
+#include "wire/qt_serial_port.h"
 
 namespace tarnwick {
 namespace {

@@ -12,9 +12,9 @@
 #include <initializer_list>
 #include <vector>
 
-#include "link/panel_view.h"
-#include "link/serial_port.h"
+#include "panel/panel_view.h"
 #include "protocol/frame.h"
+#include "wire/serial_port.h"
 
 namespace tarnwick::test {
 

@@ -14,7 +14,6 @@
 #include <functional>
 #include <optional>
 
-#include "link/port_map.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/pty.h"
 #include "tests/support/recording_boxes.h"
@@ -22,6 +21,7 @@
 #include "ui/find_form.h"
 #include "ui/fonts.h"
 #include "ui/link_aids.h"
+#include "wire/port_map.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <QThread>
 #include <QWindow>
 
-#include "link/qt_serial_port.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
 #include "ui/fonts.h"
 #include "ui/main_form.h"
+#include "wire/qt_serial_port.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include <QString>
 
-#include "link/device_info.h"
-#include "link/link_counters.h"
-#include "link/panel_view.h"
-#include "link/port_map.h"
-#include "link/serial_port.h"
+#include "wire/device_info.h"
+#include "wire/link_counters.h"
+#include "wire/messages.h"
+#include "wire/port_map.h"
+#include "wire/serial_port.h"
 
 namespace tarnwick::link {
 

@@ -1,4 +1,4 @@
-#include "link/port_choices.h"
+#include "wire/port_choices.h"
 
 #include <QFileInfo>
 #include <QSettings>

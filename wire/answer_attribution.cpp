@@ -1,4 +1,4 @@
-#include "link/answer_attribution.h"
+#include "wire/answer_attribution.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "link/device_info.h"
+#include "wire/device_info.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,7 +3,8 @@
 #include <QString>
 #include <cstdint>
 
-#include "link/relay_state.h"
+#include "panel/relay_state.h"
+#include "wire/messages.h"
 
 namespace tarnwick::link {
 
@@ -13,7 +14,7 @@ inline const QString caption_close_port = QStringLiteral("关闭串口");
 // The controls of the main window the link reads and drives. The window is
 // the model: a cell's state is what its box shows (the window keeps it as
 // the box colour), the address and port are the entries' texts. A program
-// without a window implements it headless (link/headless_panel.h).
+// without a window implements it headless (panel/headless_panel.h).
 class PanelView {
   public:
     virtual ~PanelView() = default;
@@ -27,20 +28,4 @@ class PanelView {
     [[nodiscard]] virtual QString address_text() const = 0;            // add
     [[nodiscard]] virtual QString port_text() const = 0;               // chuankou_num
 };
-
-// Who reads the link's texts: the panel's operator is pointed at its menus,
-// a shell user at the option or command that does the same.
-enum class Reader { panel, shell };
-
-// Reports to the operator; the window shows them as message boxes.
-class LinkMessages {
-  public:
-    virtual ~LinkMessages() = default;
-    virtual void port_error(const QString& text) = 0;
-    // A switch the board's interlocked groups do not allow, or could not be
-    // made safely: said once, for the click or command that asked.
-    virtual void interlock_refused(const QString& text) { port_error(text); }
-    [[nodiscard]] virtual Reader reader() const { return Reader::panel; }
-};
-
 }  // namespace tarnwick::link

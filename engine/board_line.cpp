@@ -1,4 +1,4 @@
-#include "link/board_line.h"
+#include "engine/board_line.h"
 
 #include <algorithm>
 #include <bit>

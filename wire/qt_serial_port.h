@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QSerialPort>
 
-#include "link/serial_port.h"
+#include "wire/serial_port.h"
 
 namespace tarnwick::link {
 

@@ -12,10 +12,10 @@ enum class TurnKind {
 
 // What the line knows at the turn.
 struct TurnSituation {
-    bool off_due = false;               // an OFF waits that the board may not show yet
-    bool confirm_due = false;           // a command went out; its board not asked since
-    bool poll_overdue = false;          // a board was not asked for too many frames
-    bool command_waiting = false;       // some wanted state has no command out yet
+    bool off_due = false;          // an OFF waits that the board may not show yet
+    bool confirm_due = false;      // a command went out; its board not asked since
+    bool poll_overdue = false;     // a board was not asked for too many frames
+    bool command_waiting = false;  // some wanted state has no command out yet
 };
 
 // The frame's kind: under a flood of switches a board that was not asked for

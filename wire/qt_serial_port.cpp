@@ -1,4 +1,4 @@
-#include "link/qt_serial_port.h"
+#include "wire/qt_serial_port.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

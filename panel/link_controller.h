@@ -6,16 +6,16 @@
 #include <map>
 #include <optional>
 
-#include "link/address_scan.h"
-#include "link/answer_attribution.h"
-#include "link/board_rules.h"
-#include "link/link_counters.h"
-#include "link/panel_view.h"
-#include "link/port_map.h"
-#include "link/port_texts.h"
-#include "link/serial_port.h"
-#include "link/wire.h"
+#include "engine/board_rules.h"
+#include "panel/address_scan.h"
+#include "panel/panel_view.h"
 #include "protocol/frame.h"
+#include "wire/answer_attribution.h"
+#include "wire/link_counters.h"
+#include "wire/port_map.h"
+#include "wire/port_texts.h"
+#include "wire/serial_port.h"
+#include "wire/wire.h"
 
 namespace tarnwick::link {
 
@@ -37,7 +37,7 @@ class PortChoices;
 // answers.
 //
 // The cells are painted through PanelView as relay states; the window shows
-// them in colour, link/headless_panel.h keeps them for programs without one.
+// them in colour, panel/headless_panel.h keeps them for programs without one.
 class LinkController : public QObject {
     Q_OBJECT
   public:

@@ -1,4 +1,4 @@
-#include "link/wanted_states.h"
+#include "engine/wanted_states.h"
 
 namespace tarnwick::link {
 

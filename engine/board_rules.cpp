@@ -1,4 +1,4 @@
-#include "link/board_rules.h"
+#include "engine/board_rules.h"
 
 #include <algorithm>
 

@@ -10,14 +10,14 @@
 #include <optional>
 #include <vector>
 
-#include "link/board_liveness.h"
-#include "link/board_rules.h"
-#include "link/panel_view.h"
-#include "link/port_map.h"
-#include "link/serial_port.h"
-#include "link/turn.h"
-#include "link/wanted_states.h"
-#include "link/wire.h"
+#include "engine/board_liveness.h"
+#include "engine/board_rules.h"
+#include "engine/turn.h"
+#include "engine/wanted_states.h"
+#include "wire/messages.h"
+#include "wire/port_map.h"
+#include "wire/serial_port.h"
+#include "wire/wire.h"
 
 namespace tarnwick::link {
 
@@ -241,7 +241,7 @@ class BoardLine : public QObject {
     // out, or when it turns out none is needed.
     std::map<int, std::chrono::milliseconds> pulse_starts_;
     std::vector<std::pair<std::uint8_t, int>> urgent_;  // OFFs ahead of anything else
-    std::uint64_t next_frame_ = 1;  // the number the wire gives the next frame
+    std::uint64_t next_frame_ = 1;                      // the number the wire gives the next frame
     QElapsedTimer unclaimed_told_;
 };
 

@@ -4,13 +4,13 @@
 #include <cstddef>
 #include <optional>
 
-#include "link/device_info.h"
 #include "protocol/frame.h"
+#include "wire/device_info.h"
 
 namespace tarnwick::link {
 
 // What went wrong with a serial device, as far as the operator needs to know;
-// link/port_texts.h turns it into Chinese.
+// wire/port_texts.h turns it into Chinese.
 enum class PortFault {
     no_device,      // the port number stands for no device at all
     not_found,      // no such path

@@ -1,4 +1,4 @@
-#include "link/port_texts.h"
+#include "wire/port_texts.h"
 
 #include <QFileInfo>
 #include <QStringList>

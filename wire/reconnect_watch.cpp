@@ -1,4 +1,4 @@
-#include "link/reconnect_watch.h"
+#include "wire/reconnect_watch.h"
 
 #include <QDir>
 #include <QFileInfo>

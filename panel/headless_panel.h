@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "link/panel_view.h"
+#include "panel/panel_view.h"
 
 namespace tarnwick::link {
 

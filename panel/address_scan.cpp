@@ -1,4 +1,4 @@
-#include "link/address_scan.h"
+#include "panel/address_scan.h"
 
 namespace tarnwick::link {
 

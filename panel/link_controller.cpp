@@ -1,10 +1,10 @@
-#include "link/link_controller.h"
+#include "panel/link_controller.h"
 
 #include <QStringList>
 #include <bit>
 
-#include "link/port_texts.h"
 #include "protocol/number_text.h"
+#include "wire/port_texts.h"
 
 namespace tarnwick::link {
 

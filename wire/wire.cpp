@@ -1,6 +1,6 @@
-#include "link/wire.h"
+#include "wire/wire.h"
 
-#include "link/port_texts.h"
+#include "wire/port_texts.h"
 
 namespace tarnwick::link {
 

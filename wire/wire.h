@@ -7,13 +7,13 @@
 #include <functional>
 #include <optional>
 
-#include "link/answer_attribution.h"
-#include "link/link_counters.h"
-#include "link/panel_view.h"
-#include "link/port_map.h"
-#include "link/reconnect_watch.h"
-#include "link/serial_port.h"
 #include "protocol/frame.h"
+#include "wire/answer_attribution.h"
+#include "wire/link_counters.h"
+#include "wire/messages.h"
+#include "wire/port_map.h"
+#include "wire/reconnect_watch.h"
+#include "wire/serial_port.h"
 
 namespace tarnwick::link {
 

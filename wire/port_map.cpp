@@ -1,8 +1,8 @@
-#include "link/port_map.h"
+#include "wire/port_map.h"
 
 #include <QtGlobal>
 
-#include "link/port_choices.h"
+#include "wire/port_choices.h"
 
 namespace tarnwick::link {
 
