@@ -206,20 +206,30 @@ bool take_numbers(const QCommandLineParser& parser, const CommandLine& line, Opt
                        [&](auto v) { options.seed = static_cast<std::uint32_t>(v); });
 }
 
+// Each item of a comma-separated list option, when given, as a number 0..max
+// into `store`, which may refuse it (false).
+template <typename Store>
+bool take_list(const QCommandLineParser& parser, const QCommandLineOption& option,
+               std::uint32_t max, Store store) {
+    if (!parser.isSet(option)) return true;
+    for (const QString& item : parser.value(option).split(u',')) {
+        const auto n = number_for(option, item, max);
+        if (!n || !store(item, *n)) return false;
+    }
+    return true;
+}
+
 bool take_addresses(const QCommandLineParser& parser, const QCommandLineOption& option,
                     Options& options) {
-    if (!parser.isSet(option)) return true;
-    options.addresses.clear();
-    for (const QString& item : parser.value(option).split(u',')) {
-        const auto n = number_for(option, item, 0xFF);
-        if (!n) return false;
-        const auto a = static_cast<std::uint8_t>(*n);
+    if (parser.isSet(option)) options.addresses.clear();
+    return take_list(parser, option, 0xFF, [&](const QString& item, std::uint32_t n) {
+        const auto a = static_cast<std::uint8_t>(n);
         if (std::find(options.addresses.begin(), options.addresses.end(), a) !=
             options.addresses.end())
             return refuse("--address: " + item + " given twice");
         options.addresses.push_back(a);
-    }
-    return true;
+        return true;
+    });
 }
 
 // After the addresses: a list of delays must match them.
@@ -227,11 +237,11 @@ bool take_delays(const QCommandLineParser& parser, const QCommandLineOption& opt
                  Options& options) {
     if (!parser.isSet(option)) return true;
     options.delays.clear();
-    for (const QString& item : parser.value(option).split(u',')) {
-        const auto n = number_for(option, item, 600000);
-        if (!n) return false;
-        options.delays.push_back(milliseconds(*n));
-    }
+    if (!take_list(parser, option, 600000, [&](const QString&, std::uint32_t n) {
+            options.delays.push_back(milliseconds(n));
+            return true;
+        }))
+        return false;
     if (options.delays.size() != 1 && options.delays.size() != options.addresses.size())
         return refuse("--delay: give one delay, or one for each address");
     return true;
