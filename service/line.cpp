@@ -1,7 +1,6 @@
 #include "service/line.h"
 
 #include <algorithm>
-#include <bit>
 #include <string>
 
 #include "names/gbk.h"
@@ -15,8 +14,6 @@ namespace {
 constexpr std::uint16_t all_relays = 0xffff;
 // A device not there is looked for again this often.
 constexpr int retry_open_ms = 1000;
-// Queries of a board after a command that may still show the old state.
-constexpr int queries_to_confirm = 3;
 // A state file that could not be written is tried again this often.
 constexpr int save_again_ms = 5000;
 // A device still missing is said again this often.
@@ -28,6 +25,16 @@ std::string board_section(std::uint8_t address) {
 
 int key(std::uint8_t address, int relay) {
     return protocol::relay_key(address, relay);
+}
+
+// A request's end as the bus tells it.
+Outcome outcome(const link::Settled& settled) {
+    using E = link::Settled::Error;
+    const Outcome::Error error = settled.error == E::not_confirmed ? Outcome::Error::not_confirmed
+                                 : settled.error == E::offline     ? Outcome::Error::offline
+                                 : settled.error == E::interlock   ? Outcome::Error::interlock
+                                                                   : Outcome::Error::none;
+    return {error, settled.why};
 }
 
 QStringList to_list(const std::array<std::string, names::channel_count>& names) {
@@ -59,7 +66,6 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
     connect(&save_again_, &QTimer::timeout, this, &Line::save_state);
     connect(&retry_open_, &QTimer::timeout, this, &Line::try_open);
     connect(&line_, &link::BoardLine::turned, this, &Line::ticked);
-    connect(&line_, &link::BoardLine::board_answered, this, &Line::on_answer);
     connect(&line_, &link::BoardLine::board_online_changed, this, &Line::on_online);
     connect(&line_, &link::BoardLine::relays_changed, this, &Line::on_relays);
     connect(&line_, &link::BoardLine::unclaimed_answers, this, &Line::on_unclaimed);
@@ -84,6 +90,7 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
             log(Priority::info, "mqtt: " + text.toStdString(), {config_.name, {}, {}, {}});
         });
     }
+    requests_.listen();
 }
 
 Line::~Line() {
@@ -91,7 +98,7 @@ Line::~Line() {
 }
 
 void Line::stop(std::chrono::milliseconds timeout) {
-    fail_calls(std::nullopt, Outcome::Error::offline, "the service is stopping");
+    requests_.fail_all(std::nullopt, link::Settled::Error::offline, "the service is stopping");
     if (bridge_) bridge_->stop(timeout);
     bridge_.reset();
     retry_open_.stop();
@@ -160,41 +167,11 @@ BoardState Line::board(std::uint8_t address) const {
     return {line_.online(address), line_.relays(address).value_or(0), names->second};
 }
 
-// A call is settled by a query's answer: the relays as wanted, or, once its
-// command is out, otherwise three times (an answer may still show the
-// relays from before the command).
-void Line::on_answer(std::uint8_t address, std::uint16_t relays, bool to_query) {
-    if (!to_query) return;
-    const std::uint16_t pending = line_.pending(address);
-    for (auto call = calls_.begin(); call != calls_.end();) {
-        if (call->address != address) {
-            ++call;
-            continue;
-        }
-        Done done;
-        Outcome outcome;
-        if ((relays & call->mask) == (call->bits & call->mask)) {
-            done = std::move(call->done);
-        } else if (!(call->mask & pending) && ++call->queries_after >= queries_to_confirm) {
-            done = std::move(call->done);
-            outcome = {Outcome::Error::not_confirmed,
-                       QString("board %1 answered but did not switch").arg(address)};
-        }
-        if (!done) {
-            ++call;
-            continue;
-        }
-        call = calls_.erase(call);
-        done(outcome);
-    }
-}
-
 void Line::on_online(std::uint8_t address, bool online, const QString& why) {
     if (online) {
         log(Priority::info, "answers", {config_.name, address, {}, {}});
     } else {
         log(Priority::warning, "offline: " + why.toStdString(), {config_.name, address, {}, {}});
-        fail_calls(address, Outcome::Error::offline, QString("board %1 is offline").arg(address));
     }
     emit board_changed(address);
 }
@@ -231,19 +208,6 @@ void Line::on_command(std::uint8_t address, const link::WantedStates::Want& want
     for (int relay = 1; relay <= protocol::relay_count; ++relay)
         if (want.relay == 0 || want.relay == relay)
             expected_[key(address, relay)] = {want.on, origin};
-    // A pulse shorter than the way to its confirming answer: its end proves
-    // the ON went out.
-    if (origin.source == link::Origin::Source::pulse && !want.on) {
-        std::list<Call> ended;
-        for (auto call = calls_.begin(); call != calls_.end();) {
-            auto next = std::next(call);
-            if (call->pulse && call->address == address &&
-                (want.relay == 0 || call->mask == protocol::relay_bit(want.relay)))
-                ended.splice(ended.end(), calls_, call);
-            call = next;
-        }
-        for (Call& call : ended) call.done({});
-    }
     // The service's own decisions are said when taken; a caller's were said
     // when asked.
     using Source = link::Origin::Source;
@@ -293,10 +257,6 @@ void Line::restore_state() {
 void Line::on_interlock_failed(std::uint8_t address, int relay, const QString& why) {
     log(Priority::warning, "not switched on: " + why.toStdString(),
         {config_.name, address, relay, "interlock"});
-    fail_relays(
-        address, protocol::relay_bit(relay),
-        {Outcome::Error::interlock,
-         QString("relay %1 of board %2 not switched on: %3").arg(relay).arg(address).arg(why)});
 }
 
 void Line::on_interlock_broken(std::uint8_t address, std::uint16_t relays_on) {
@@ -309,17 +269,6 @@ void Line::on_interlock_broken(std::uint8_t address, std::uint16_t relays_on) {
         {config_.name, address, {}, "interlock"});
 }
 
-void Line::fail_relays(std::uint8_t address, std::uint16_t relays, Outcome outcome) {
-    std::list<Call> failed;
-    for (auto call = calls_.begin(); call != calls_.end();) {
-        auto next = std::next(call);
-        if (call->address == address && (call->mask & call->bits & relays))
-            failed.splice(failed.end(), calls_, call);
-        call = next;
-    }
-    for (Call& call : failed) call.done(outcome);
-}
-
 void Line::on_unclaimed(std::uint8_t address, quint64 since_open) {
     log(Priority::warning,
         "dropped an answer from address " + std::to_string(address) + ", which no poll waits on (" +
@@ -327,53 +276,16 @@ void Line::on_unclaimed(std::uint8_t address, quint64 since_open) {
         {config_.name, {}, {}, {}});
 }
 
-void Line::fail_calls(std::optional<std::uint8_t> address, Outcome::Error error,
-                      const QString& why) {
-    std::list<Call> failed;
-    for (auto call = calls_.begin(); call != calls_.end();) {
-        auto next = std::next(call);
-        if (!address || call->address == *address) failed.splice(failed.end(), calls_, call);
-        call = next;
-    }
-    for (Call& call : failed) call.done({error, why});
-}
-
-void Line::on_port_state(bool is_open) {
+void Line::on_port_state(bool) {
     emit open_changed();
-    if (!is_open) fail_calls(std::nullopt, Outcome::Error::offline, "the line's device went away");
 }
 
 void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
                 const link::Origin& origin, Done done,
                 std::optional<std::chrono::milliseconds> length) {
-    if (!line_.online(address) || !line_.is_open())
-        return done({Outcome::Error::offline, QString("board %1 is offline").arg(address)});
-    // An earlier call for the same relays that wants otherwise has lost.
-    for (auto call = calls_.begin(); call != calls_.end();) {
-        const std::uint16_t overlap = call->mask & mask;
-        if (call->address != address || !overlap || (call->bits & overlap) == (bits & overlap)) {
-            ++call;
-            continue;
-        }
-        Done lost = std::move(call->done);
-        call = calls_.erase(call);
-        lost({Outcome::Error::not_confirmed, "a later call wanted these relays otherwise"});
-    }
-    calls_.push_back(Call{address, mask, bits, 0, std::move(done), length.has_value()});
-    if (mask == all_relays && (bits == 0 || bits == all_relays)) {
-        if (!line_.want_all(address, bits != 0, origin))
-            fail_relays(address, all_relays,
-                        {Outcome::Error::interlock,
-                         QString("board %1 has interlocked relays: all on is refused; switch "
-                                 "them one by one")
-                             .arg(address)});
-    } else if (length) {
-        line_.pulse(address, std::countr_zero(mask) + 1, *length, origin);
-    } else {
-        for (int relay = 1; relay <= protocol::relay_count; ++relay)
-            if (mask & protocol::relay_bit(relay))
-                line_.want(address, relay, (bits & protocol::relay_bit(relay)) != 0, origin);
-    }
+    requests_.ask(
+        address, mask, bits, origin,
+        [done = std::move(done)](const link::Settled& settled) { done(outcome(settled)); }, length);
 }
 
 void Line::switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,

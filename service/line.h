@@ -3,7 +3,6 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +10,7 @@
 
 #include "config/config.h"
 #include "engine/board_line.h"
+#include "engine/requests.h"
 #include "mqtt/bridge.h"
 #include "names/name_file.h"
 #include "service/line_model.h"
@@ -66,17 +66,8 @@ class Line : public LineModel, private link::LinkMessages {
     void ticked();
 
   private:
-    struct Call {
-        std::uint8_t address = 0;
-        std::uint16_t mask = 0, bits = 0;
-        int queries_after = 0;  // since its command went out
-        Done done;
-        bool pulse = false;  // its ON is done once the pulse's OFF goes out
-    };
-
     void port_error(const QString& text) override;
     void try_open();
-    void on_answer(std::uint8_t address, std::uint16_t relays, bool to_query);
     void on_online(std::uint8_t address, bool online, const QString& why);
     void on_relays(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t relays);
     void on_unclaimed(std::uint8_t address, quint64 since_open);
@@ -90,13 +81,10 @@ class Line : public LineModel, private link::LinkMessages {
     void restore_state();
     // Written now; when that fails, again every few seconds until it works.
     void save_state();
-    // Fails the calls that want these relays of the board on.
-    void fail_relays(std::uint8_t address, std::uint16_t relays, Outcome outcome);
     // `length`: a pulse of the one relay in `mask`.
     void want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
               const link::Origin& origin, Done done,
               std::optional<std::chrono::milliseconds> length = std::nullopt);
-    void fail_calls(std::optional<std::uint8_t> address, Outcome::Error error, const QString& why);
 
     LineConfig config_;
     names::NameFile& names_;
@@ -104,7 +92,7 @@ class Line : public LineModel, private link::LinkMessages {
     link::BoardLine line_;
     QTimer retry_open_;
     std::map<std::uint8_t, QStringList> names_of_;
-    std::list<Call> calls_;
+    link::Requests requests_{line_};
     std::unique_ptr<mqtt::Bridge> bridge_;  // with mqtt= only
     StateFile state_;
     QTimer save_again_;

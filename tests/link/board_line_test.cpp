@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/requests.h"
 #include "tests/support/fake_link.h"
 
 namespace {
@@ -29,10 +30,22 @@ using tarnwick::link::Origin;
 using tarnwick::link::PortDevice;
 using tarnwick::link::PortSource;
 using tarnwick::link::PowerOn;
+using tarnwick::link::Requests;
+using tarnwick::link::Settled;
 using tarnwick::protocol::Frame;
 using tarnwick::test::FakePort;
 using tarnwick::test::RecordingMessages;
 using Addresses = std::vector<std::uint8_t>;
+
+// A settled request as a row writes it: the error and its sentence.
+std::string text(const Settled& s) {
+    using E = Settled::Error;
+    const char* error = s.error == E::none            ? "ok"
+                        : s.error == E::not_confirmed ? "not_confirmed"
+                        : s.error == E::offline       ? "offline"
+                                                      : "interlock";
+    return s.ok() ? error : std::string(error) + " " + s.why.toStdString();
+}
 
 // Byte 7 of both frame kinds: the low byte of the sum of bytes 0..6.
 Frame with_sum(std::array<std::uint8_t, 7> bytes) {
@@ -915,6 +928,111 @@ TEST(BoardLine, WhatWasWantedOfABoardGoneOfflineIsForgotten) {
               hex(std::vector<Frame>{query(1), query(2), query(1), query(2), query(1), query(2),
                                      query(1), query(2), query(1), energize(1, 3), query(1),
                                      query(2), query(1), query(2)}));
+}
+
+// A request settles once: by a query's answer, a later request, the board
+// or the device going away, the board's rules, or a pulse's end.
+TEST(BoardLine, ARequestSettlesOnce) {
+    const Origin bus{Origin::Source::dbus, "uid 1000"};
+    const struct {
+        const char* what;
+        std::function<void(Line&, Requests&, std::vector<std::string>&)> steps;
+        std::vector<std::string> settled;  // in order: "error why-prefix"
+    } cases[] = {
+        {"confirmed by the query after its command",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(1, 0x0004, 0x0004, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             l.turn();  // energize 3
+             l.answer(1, 0x0000, 0x21);
+             EXPECT_TRUE(seen.empty()) << "a command's answer confirms nothing";
+             l.turn();  // its query
+             l.answer(1, 0x0004);
+         },
+         {"ok"}},
+        {"three queries' answers otherwise",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(1, 0x0004, 0x0004, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             l.turn();
+             l.answer(1, 0x0000, 0x21);
+             int asked = 0;  // board 1's queries answered
+             while (seen.empty() && asked < 5) {
+                 const std::uint8_t a = l.turn()[1];
+                 if (a == 1) ++asked;
+                 l.answer(a, 0x0000);
+             }
+             EXPECT_EQ(asked, 3);
+         },
+         {"not_confirmed board 1 answered but did not switch"}},
+        {"a later request wants the relay otherwise",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(1, 0x0004, 0x0004, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             r.ask(1, 0x0004, 0x0000, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             // The later one: the board shows relay 3 off at its next query.
+             for (int i = 0; i < 2; ++i) l.answer(l.turn()[1], 0x0000);
+         },
+         {"not_confirmed a later call", "ok"}},
+        {"a later request for another relay does not",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(1, 0x0004, 0x0004, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             r.ask(1, 0x0008, 0x0000, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             l.turn();
+             l.answer(1, 0x0000, 0x21);
+             l.turn();
+             l.answer(1, 0x0004);
+         },
+         {"ok", "ok"}},
+        {"the board offline when asked",
+         [&](Line&, Requests& r, auto& seen) {
+             r.ask(2, 0x0001, 0x0001, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+         },
+         {"offline board 2 is offline"}},
+        {"the device goes away",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(1, 0x0001, 0x0001, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             l.port.vanish();
+         },
+         // Every board goes offline with the device, and says so first.
+         {"offline board 1 is offline"}},
+        {"the board stops answering",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(1, 0x0001, 0x0001, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             for (int i = 0; i < 14; ++i) l.turn();  // board 1's six polls, and more
+         },
+         {"offline board 1 is offline"}},
+        {"all on where relays are interlocked",
+         [&](Line&, Requests& r, auto& seen) {
+             r.ask(3, 0xFFFF, 0xFFFF, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+         },
+         {"interlock board 3 has interlocked relays"}},
+        {"a pulse ends before its query could show it on",
+         [&](Line& l, Requests& r, auto& seen) {
+             r.ask(
+                 1, 0x0002, 0x0002, bus, [&](const Settled& s) { seen.push_back(text(s)); }, 1ms);
+             l.turn();  // energize 2
+             std::this_thread::sleep_for(5ms);
+             l.turn();  // its OFF, ahead of the confirming query
+         },
+         {"ok"}},
+    };
+    for (const auto& c : cases) {
+        Line l({1, 3});
+        BoardRules rules;
+        rules.groups = {0x0003};
+        l.line.set_rules(3, rules);
+        l.open();
+        l.turn();
+        l.answer(1, 0x0000);
+        l.turn();
+        l.answer(3, 0x0000);
+        Requests requests(l.line);
+        requests.listen();
+        std::vector<std::string> seen;
+        c.steps(l, requests, seen);
+        ASSERT_EQ(seen.size(), c.settled.size()) << c.what;
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            EXPECT_TRUE(seen[i].starts_with(c.settled[i])) << c.what << ": " << seen[i];
+        EXPECT_EQ(requests.waiting(), 0u) << c.what;
+    }
 }
 
 }  // namespace
