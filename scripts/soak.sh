@@ -53,7 +53,7 @@ if ((leaks)); then
     # A loss record is ours when a frame of its stack is in our code: a
     # tarnwick:: function, or a line of one of our source files (the system's
     # libraries come without line numbers).
-    files=$(cd "$tarnwick_root" && find protocol link names ui sim bench tests \
+    files=$(cd "$tarnwick_root" && find protocol wire engine panel names ui sim bench tests \
         -name '*.cpp' -o -name '*.h' | xargs -n1 basename | sort -u | sed 's/\./\\./' | paste -sd'|')
     ours=$(ours_re="tarnwick::|[(](${files}):[0-9]+[)]" awk '
         BEGIN { re = ENVIRON["ours_re"] }

@@ -173,7 +173,10 @@ struct Boards {
         const auto found = relays.find(sent[1]);
         if (found == relays.end()) return;
         std::uint16_t& r = found->second;
-        const auto bit = static_cast<std::uint16_t>(1U << (sent[6] - 1));
+        // Byte 6 is the relay of a switch (1..16); a query's is 0.
+        const int relay = sent[6];
+        const auto bit =
+            relay >= 1 && relay <= 16 ? static_cast<std::uint16_t>(1U << (relay - 1)) : 0;
         if (sent[2] == 0x21) r |= bit;
         if (sent[2] == 0x11) r &= static_cast<std::uint16_t>(~bit);
         if (sent[2] == 0x13) r = sent[5] == 0xFF ? 0xFFFF : 0x0000;
