@@ -116,6 +116,13 @@ std::optional<std::uint16_t> BoardLine::relays(std::uint8_t address) const {
     return b->relays;
 }
 
+std::optional<std::chrono::system_clock::time_point> BoardLine::answered_at(
+    std::uint8_t address) const {
+    const Board* b = find(address);
+    if (!b || !b->online) return std::nullopt;
+    return b->answered;
+}
+
 BoardLine::Board* BoardLine::find(std::uint8_t address) {
     const auto found = std::find_if(boards_.begin(), boards_.end(),
                                     [address](const Board& b) { return b.address == address; });
@@ -480,6 +487,7 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
     const std::optional<std::uint16_t> before =
         b->online ? std::optional<std::uint16_t>(b->relays) : std::nullopt;
     b->relays = relays;
+    b->answered = WallClock::now();
     const bool came_online = !b->online;
     if (came_online) {
         b->online = true;

@@ -117,6 +117,9 @@ class BoardLine : public QObject {
     [[nodiscard]] bool online(std::uint8_t address) const;
     // The relays the board's last answer showed, while it is online.
     [[nodiscard]] std::optional<std::uint16_t> relays(std::uint8_t address) const;
+    // When its last answer came, while it is online.
+    [[nodiscard]] std::optional<std::chrono::system_clock::time_point> answered_at(
+        std::uint8_t address) const;
     [[nodiscard]] bool is_open() const { return wire_.is_open(); }
     [[nodiscard]] const QString& device() const { return wire_.device(); }
     [[nodiscard]] const LinkCounters& counters() const { return wire_.counters(); }
@@ -164,6 +167,7 @@ class BoardLine : public QObject {
         std::uint16_t broken = 0;           // groups seen with two on, until released
         bool restoring = false;             // power-on's switches still to be seen done
         std::int64_t queried = 0;           // the number of the last query to it
+        std::chrono::system_clock::time_point answered;  // its last answer
     };
     using SteadyClock = std::chrono::steady_clock;
     using WallClock = std::chrono::system_clock;

@@ -34,8 +34,7 @@ Bridge::Bridge(BridgeOptions options, link::BoardLine& line, names::NameFileLoca
       line_(line),
       client_(options_.client),
       names_at_(std::move(names)) {
-    for (const std::uint8_t address : options_.boards)
-        boards_.push_back(Board{address, {}, {}, {}, false});
+    for (const std::uint8_t address : options_.boards) boards_.push_back(Board{address, {}});
     names_settle_.setSingleShot(true);
     names_settle_.setInterval(names_settle_ms);
     connect(&names_settle_, &QTimer::timeout, this, &Bridge::reload_names);
@@ -50,6 +49,7 @@ Bridge::Bridge(BridgeOptions options, link::BoardLine& line, names::NameFileLoca
     connect(&client_, &Client::message_received, this, &Bridge::on_message);
     connect(&line_, &link::BoardLine::board_answered, this, &Bridge::on_answer);
     connect(&line_, &link::BoardLine::board_online_changed, this, &Bridge::on_online);
+    connect(&line_, &link::BoardLine::relays_changed, this, &Bridge::on_relays);
     connect(&line_, &link::BoardLine::command_sent, this, &Bridge::on_command);
     connect(&line_, &link::BoardLine::unclaimed_answers, this, &Bridge::on_unclaimed);
     connect(&line_, &link::BoardLine::port_state_changed, this, &Bridge::on_port_state);
@@ -87,10 +87,7 @@ void Bridge::start() {
 
 void Bridge::stop(std::chrono::milliseconds timeout) {
     line_.disconnect(this);
-    for (Board& b : boards_) {
-        b.online = false;
-        publish_availability(b);
-    }
+    for (const Board& b : boards_) publish_availability(b.address, false);
     client_.stop(timeout);
 }
 
@@ -125,31 +122,29 @@ void Bridge::on_interlock_failed(std::uint8_t address, int relay, const QString&
                 " not switched on: " + why.toStdString()});
 }
 
+// A set the board shows already needs no command.
 void Bridge::on_answer(std::uint8_t address, std::uint16_t relays, bool to_query) {
-    Board* b = board(address);
-    if (!b) return;
-    // A set the board shows already needs no command.
-    if (to_query)
-        std::erase_if(sets_, [&](const auto& set) {
-            return set.first.first == address &&
-                   ((relays & protocol::relay_bit(set.first.second)) != 0) == set.second;
-        });
-    b->answered = std::chrono::system_clock::now();
-    if (!b->online) {
-        b->online = true;
-        emit report(QString("board %1 answers").arg(address));
-        publish_availability(*b);
-    }
-    if (b->relays == relays) return;
-    const std::optional<std::uint16_t> before = b->relays;
-    b->relays = relays;
-    publish_relays(*b, before);
+    if (!to_query) return;
+    std::erase_if(sets_, [&](const auto& set) {
+        return set.first.first == address &&
+               ((relays & protocol::relay_bit(set.first.second)) != 0) == set.second;
+    });
 }
 
+// The line tells a board online before the relays its first answer shows.
 void Bridge::on_online(std::uint8_t address, bool online, const QString& why) {
-    Board* b = board(address);
-    if (!b || online) return;  // online: with its answer
-    go_offline(*b, why);
+    if (!board(address)) return;
+    if (online) {
+        emit report(QString("board %1 answers").arg(address));
+    } else {
+        std::erase_if(sets_, [&](const auto& set) { return set.first.first == address; });
+        emit report(QString("board %1 is offline: %2").arg(address).arg(why));
+    }
+    publish_availability(address, online);
+}
+
+void Bridge::on_relays(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t) {
+    if (const Board* b = board(address)) publish_relays(*b, before);
 }
 
 // The first, then at most a line a minute: a line full of them says so
@@ -159,14 +154,6 @@ void Bridge::on_unclaimed(std::uint8_t address, quint64 since_open) {
                         "(%2 answers from another address since the line opened)")
                     .arg(address)
                     .arg(since_open));
-}
-
-void Bridge::go_offline(Board& b, const QString& why) {
-    b.online = false;
-    b.relays.reset();
-    std::erase_if(sets_, [&](const auto& set) { return set.first.first == b.address; });
-    emit report(QString("board %1 is offline: %2").arg(b.address).arg(why));
-    publish_availability(b);
 }
 
 // The line reopens a device that went away when it is back (the loss is
@@ -186,8 +173,8 @@ void Bridge::on_port_state(bool open) {
 void Bridge::on_connected() {
     for (const Board& b : boards_) {
         publish_discovery(b);
-        publish_availability(b);
-        if (b.relays) publish_relays(b, std::nullopt);
+        publish_availability(b.address, line_.online(b.address));
+        publish_relays(b, std::nullopt);
     }
 }
 
@@ -246,21 +233,24 @@ void Bridge::log_refusals() {
     refusal_log_.start();
 }
 
-void Bridge::publish_availability(const Board& b) {
-    client_.publish(availability_topic(options_.client.node, b.address),
-                    std::string(b.online ? online_payload : offline_payload), true);
+void Bridge::publish_availability(std::uint8_t address, bool online) {
+    client_.publish(availability_topic(options_.client.node, address),
+                    std::string(online ? online_payload : offline_payload), true);
 }
 
 void Bridge::publish_relays(const Board& b, std::optional<std::uint16_t> before) {
+    const std::optional<std::uint16_t> relays = line_.relays(b.address);
+    const auto answered = line_.answered_at(b.address);
+    if (!relays || !answered) return;
     const std::string& node = options_.client.node;
     for (int relay = 1; relay <= relay_count; ++relay) {
         const std::uint16_t bit = protocol::relay_bit(relay);
-        if (before && ((*before ^ *b.relays) & bit) == 0) continue;
+        if (before && ((*before ^ *relays) & bit) == 0) continue;
         client_.publish(relay_state_topic(node, b.address, relay),
-                        std::string(relay_payload((*b.relays & bit) != 0)), true);
+                        std::string(relay_payload((*relays & bit) != 0)), true);
     }
     client_.publish(board_state_topic(node, b.address),
-                    board_state_json({b.address, *b.relays, b.names, b.answered}), true);
+                    board_state_json({b.address, *relays, b.names, *answered}), true);
 }
 
 void Bridge::publish_discovery(const Board& b) {
@@ -355,7 +345,7 @@ void Bridge::names_read(const std::vector<RelayNames>& names,
         emit report(
             QString("the names of board %1 changed in %2").arg(b.address).arg(q(names_at_.path)));
         publish_discovery(b);
-        if (b.relays) publish_relays(b, b.relays);  // no relay changed: the JSON only
+        publish_relays(b, line_.relays(b.address));  // no relay changed: the JSON only
     }
     names_loaded_ = true;
 }

@@ -51,16 +51,16 @@ class Bridge : public QObject {
     void report(const QString& text);
 
   private:
+    // What the bridge keeps of a board: its names. Its state is the line's
+    // (online, relays, when it answered last), read when published.
     struct Board {
         std::uint8_t address = 0;
         RelayNames names;
-        std::optional<std::uint16_t> relays;  // the last accepted answer's, while online
-        std::chrono::system_clock::time_point answered;
-        bool online = false;  // what its availability topic says
     };
 
     void on_answer(std::uint8_t address, std::uint16_t relays, bool to_query);
     void on_online(std::uint8_t address, bool online, const QString& why);
+    void on_relays(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t relays);
     void on_command(std::uint8_t address, const link::WantedStates::Want& want);
     void on_unclaimed(std::uint8_t address, quint64 since_open);
     void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
@@ -72,10 +72,9 @@ class Bridge : public QObject {
     // The names read (one per board, in order) and what the reading reported.
     void names_read(const std::vector<RelayNames>& names, const std::vector<std::string>& reports);
 
-    void go_offline(Board& board, const QString& why);
-    void publish_availability(const Board& board);
+    void publish_availability(std::uint8_t address, bool online);
     // The relays that differ from `before` (all of them without it) and the
-    // board's state JSON.
+    // board's state JSON, as the line has them; nothing while it is offline.
     void publish_relays(const Board& board, std::optional<std::uint16_t> before);
     void publish_discovery(const Board& board);
     void republish_discovery();
