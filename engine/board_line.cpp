@@ -283,13 +283,12 @@ void BoardLine::expire_deadlines() {
     }
 }
 
-std::optional<std::pair<std::uint8_t, int>> BoardLine::take_urgent() {
+std::optional<std::pair<std::uint8_t, int>> BoardLine::next_off() {
     while (!urgent_.empty()) {
-        const auto off = urgent_.front();
-        urgent_.erase(urgent_.begin());
-        const std::optional<std::uint16_t> shown = wanted_.shown(off.first);
-        if (shown && !(*shown & bit(off.second))) continue;  // off already
-        return off;
+        const auto [address, relay] = urgent_.front();
+        const std::optional<std::uint16_t> shown = wanted_.shown(address);
+        if (!shown || (*shown & bit(relay))) return urgent_.front();
+        urgent_.erase(urgent_.begin());  // off already
     }
     return std::nullopt;
 }
@@ -302,8 +301,7 @@ void BoardLine::turn() {
     emit turned();
     advance_sequences(SteadyClock::now());
     expire_deadlines();
-    const auto off = take_urgent();
-    if (off) urgent_.insert(urgent_.begin(), *off);
+    const auto off = next_off();
     const std::optional<std::uint8_t> target = wanted_.next_board();
     const Board* overdue = target ? poll_first(*target) : nullptr;
     // A want the board shows already is dropped when taken: a command turn

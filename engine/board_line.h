@@ -194,8 +194,9 @@ class BoardLine : public QObject {
     void fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why);
     void advance_sequences(SteadyClock::time_point now);
     void expire_deadlines();
-    // The first OFF still worth sending, taken out of urgent_.
-    std::optional<std::pair<std::uint8_t, int>> take_urgent();
+    // The first OFF still worth sending, left first in urgent_; those the
+    // boards show off already are dropped on the way.
+    std::optional<std::pair<std::uint8_t, int>> next_off();
     void pulse_sent(const Board& board, const WantedStates::Want& want);
     void start_shown_pulses();
     [[nodiscard]] bool worth_hurrying() const;
