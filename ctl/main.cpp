@@ -1,5 +1,5 @@
 // tarnwick-ctl: the relay boards of a serial line from a shell, on the
-// panel's own link (see --help).
+// engine tarnwickd drives its lines with, or through tarnwickd (see --help).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,10 +10,12 @@
 #include <functional>
 
 #include "ctl/command_line.h"
+#include "ctl/direct_board.h"
 #include "ctl/names_command.h"
+#include "ctl/runner.h"
+#include "ctl/scan_command.h"
 #include "ctl/serve_command.h"
-#include "ctl/service_session.h"
-#include "ctl/session.h"
+#include "ctl/service_board.h"
 
 namespace {
 
@@ -62,10 +64,9 @@ int main(int argc, char** argv) {
     if (!parsed.request) return parsed.exit_status;
     const tarnwick::ctl::Request& request = *parsed.request;
     // A line tarnwickd holds is used through it: never two programs on one wire.
-    const auto held =
-        tarnwick::ctl::run_if_held(request, [](tarnwick::ctl::ServiceSession& session) {
-            on_signals(&session, [&session](int) { session.interrupt(); });
-        });
+    const auto held = tarnwick::ctl::run_if_held(request, [](tarnwick::ctl::Runner& runner) {
+        on_signals(&runner, [&runner](int) { runner.interrupt(); });
+    });
     if (held) return *held;
     if (request.verb == tarnwick::ctl::Verb::names) return tarnwick::ctl::run_names(request);
     if (request.verb == tarnwick::ctl::Verb::serve) {
@@ -76,7 +77,13 @@ int main(int argc, char** argv) {
         });
     }
 
-    tarnwick::ctl::Session session(request);
-    on_signals(&session, [&session](int) { session.interrupt(); });
-    return session.run();
+    if (request.verb == tarnwick::ctl::Verb::scan) {
+        return tarnwick::ctl::run_scan(request, [&app](const std::function<void()>& stop) {
+            on_signals(&app, [stop](int) { stop(); });
+        });
+    }
+    tarnwick::ctl::DirectBoard board(request);
+    tarnwick::ctl::Runner runner(request, board);
+    on_signals(&runner, [&runner](int) { runner.interrupt(); });
+    return runner.run();
 }

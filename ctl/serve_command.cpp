@@ -2,8 +2,8 @@
 
 #include <QEventLoop>
 
+#include "ctl/direct_board.h"
 #include "ctl/report.h"
-#include "ctl/session.h"
 #include "engine/board_line.h"
 #include "mqtt/bridge.h"
 #include "mqtt/options.h"

@@ -123,6 +123,7 @@ class BoardLine : public QObject {
     [[nodiscard]] bool is_open() const { return wire_.is_open(); }
     [[nodiscard]] const QString& device() const { return wire_.device(); }
     [[nodiscard]] const LinkCounters& counters() const { return wire_.counters(); }
+    [[nodiscard]] std::optional<PortFault> last_fault() const { return wire_.last_fault(); }
     [[nodiscard]] Pace pace() const { return pace_; }
 
   signals:

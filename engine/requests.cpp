@@ -17,9 +17,13 @@ void Requests::listen() {
     connect(&line_, &BoardLine::command_sent, this, &Requests::on_command);
     connect(&line_, &BoardLine::board_online_changed, this,
             [this](std::uint8_t address, bool online, const QString&) {
-                if (!online)
-                    fail_all(address, Settled::Error::offline,
-                             QString("board %1 is offline").arg(address));
+                if (online) {
+                    gone_.erase(address);
+                    return;
+                }
+                gone_.insert(address);
+                fail_all(address, Settled::Error::offline,
+                         QString("board %1 is offline").arg(address));
             });
     connect(&line_, &BoardLine::port_state_changed, this, [this](bool open) {
         if (!open) fail_all(std::nullopt, Settled::Error::offline, "the line's device went away");
@@ -62,6 +66,7 @@ void Requests::on_answer(std::uint8_t address, std::uint16_t relays, bool to_que
             return a.address == address && (relays & a.mask) == (a.bits & a.mask);
         },
         {});
+    if (caller_keeps_time_) return;
     settle_if(
         [&](const Asked& a) {
             return a.address == address && a.queries_after >= queries_to_confirm;
@@ -86,7 +91,8 @@ void Requests::on_command(std::uint8_t address, const WantedStates::Want& want,
 void Requests::ask(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
                    const Origin& origin, Settle settle,
                    std::optional<std::chrono::milliseconds> length) {
-    if (!line_.online(address) || !line_.is_open())
+    const bool unseen = caller_keeps_time_ && !gone_.contains(address);
+    if (!line_.is_open() || (!line_.online(address) && !unseen))
         return settle({Settled::Error::offline, QString("board %1 is offline").arg(address)});
     // An earlier request for the same relays that wants otherwise has lost.
     settle_if(

@@ -7,6 +7,7 @@
 #include <functional>
 #include <list>
 #include <optional>
+#include <set>
 
 #include "engine/board_line.h"
 
@@ -38,6 +39,11 @@ class Requests : public QObject {
     // Listens to the line from now on: connected after its other listeners,
     // a request settles after they have heard of the same change.
     void listen();
+    // A program that opened the line for one command asks before the board
+    // ever answered: the request waits for it instead of failing as offline.
+    // The same program gives up on a switch when its own time is over, not
+    // after three answers: a slow board may still switch within it.
+    void let_caller_keep_time() { caller_keeps_time_ = true; }
 
     // The relays in `mask` of a board, each on when its bit is set in
     // `bits`; `length`: a pulse of the one relay in `mask`.
@@ -63,6 +69,8 @@ class Requests : public QObject {
 
     BoardLine& line_;
     std::list<Asked> asked_;
+    bool caller_keeps_time_ = false;
+    std::set<std::uint8_t> gone_;  // boards seen going offline
 };
 
 }  // namespace tarnwick::link

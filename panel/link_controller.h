@@ -6,8 +6,8 @@
 #include <map>
 #include <optional>
 
+#include "engine/address_scan.h"
 #include "engine/board_rules.h"
-#include "panel/address_scan.h"
 #include "panel/panel_view.h"
 #include "protocol/frame.h"
 #include "wire/answer_attribution.h"

@@ -4,7 +4,7 @@
 #include <QHeaderView>
 #include <QVBoxLayout>
 
-#include "panel/address_scan.h"
+#include "engine/address_scan.h"
 #include "wire/port_texts.h"
 
 namespace tarnwick::ui {

@@ -117,8 +117,9 @@ const CtlCase cases[] = {
      {"release relay 3", "query, address 1"}, 0x0100, {" 3  off  第3路"}},
     {"toggle flips from the reported state", {"--relays", "0x0104"}, {"toggle", "3"}, 0,
      {"query, address 1", "release relay 3", "query, address 1"}, 0x0100},
-    {"on several channels, one command a tick", {}, {"on", "9", "3", "3"}, 0,
-     {"energize relay 3", "55 01 21 00 00 FA 09 7A", "query, address 1"}, 0x0104,
+    // each command's query right behind its answer, as the service does
+    {"on several channels, each confirmed at once", {}, {"on", "9", "3", "3"}, 0,
+     {"energize relay 3", "query, address 1", "55 01 21 00 00 FA 09 7A", "query, address 1"}, 0x0104,
      {" 3  on", " 9  on"}, {}, {}, {}, 2},
     {"all-on", {}, {"all-on"}, 0, {"energize all", "query, address 1"}, 0xFFFF},
     {"all-off", {"--relays", "0xA5A5"}, {"all-off"}, 0, {"release all", "query, address 1"}, 0x0000},

@@ -12,7 +12,7 @@ namespace tarnwick::link {
 // the turn of a later address, is still found under its own. The pacing is
 // the caller's: the panel takes one turn per polling tick; a tool that owns
 // the line takes one per query and answer time on the wire
-// (LinkController::start_scan). No I/O here.
+// (LineScan). No I/O here.
 class AddressScan {
   public:
     static constexpr int address_count = 256;

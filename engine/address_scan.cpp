@@ -1,4 +1,4 @@
-#include "panel/address_scan.h"
+#include "engine/address_scan.h"
 
 namespace tarnwick::link {
 
