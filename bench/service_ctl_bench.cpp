@@ -1,16 +1,19 @@
-// tarnwick-ctl through tarnwickd: a private bus, the service on a line of two
-// simulated boards at each of its paces, and `on 3`/`off 3` to board 1 in
-// turn (30 runs unless a number is given), each from the process's start to
-// its confirmed exit; then status, the part that is not the service's wait
-// for the board. Then the switches with no service on the bus, and with
-// --direct, which does not ask: what asking costs a direct open. Figures, not
-// pass/fail.
+// tarnwick-ctl through tarnwickd: a private bus, the service on a line of
+// four simulated boards answering as at 9600 baud, at each of its paces, and
+// `on 3`/`off 3` to board 1 in turn (30 runs unless a number is given), each
+// from the process's start to its confirmed exit: back to back, a flood in
+// which the service still polls the other boards between switches, and
+// spaced as a script's calls come, at any moment of the line's polling. Then
+// status, the part that is not the service's wait for the board. Then the
+// switches with no service on the bus, and with --direct, which does not
+// ask: what asking costs a direct open. Figures, not pass/fail.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -43,10 +46,15 @@ void print_figures(const QByteArray& what, std::vector<double> ms) {
                 static_cast<long long>(failed));
 }
 
-std::vector<double> switches(const QString& device, int runs, const QStringList& options = {}) {
+// `spaced`: a pause before each run that moves its start across a whole
+// polling round (the same pauses every time).
+std::vector<double> switches(const QString& device, int runs, const QStringList& options = {},
+                             bool spaced = false) {
     std::vector<double> ms;
-    for (int i = 0; i < runs; ++i)
+    for (int i = 0; i < runs; ++i) {
+        if (spaced) QThread::msleep(static_cast<unsigned long>(100 + (i * 37) % 200));
         ms.push_back(run_ctl(options + QStringList{"-p", device, i % 2 ? "off" : "on", "3"}));
+    }
     return ms;
 }
 
@@ -57,7 +65,7 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
     QTemporaryDir dir;
     const QString device = dir.filePath("ttyUSB0");
-    tarnwick::test::BoardSim board(std::vector<std::string>{"--address", "1,2", "--wire-time",
+    tarnwick::test::BoardSim board(std::vector<std::string>{"--address", "1,2,3,4", "--wire-time",
                                                             "--link", device.toStdString()});
     tarnwick::test::PrivateBus bus(TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf");
     if (!bus.ready()) {
@@ -72,7 +80,7 @@ int main(int argc, char** argv) {
         QFile config(dir.filePath("tarnwickd.conf"));
         config.open(QIODevice::WriteOnly | QIODevice::Truncate);
         config.write(
-            QString("[line cab-1]\ndevice=%1\nboards=1,2\npace=%2\n").arg(device, pace).toUtf8());
+            QString("[line cab-1]\ndevice=%1\nboards=1-4\npace=%2\n").arg(device, pace).toUtf8());
         config.close();
         QProcess daemon;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -88,7 +96,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         const QByteArray what = QByteArray("through tarnwickd, pace=") + pace;
-        print_figures("tarnwick-ctl on/off 3 " + what, switches(device, runs));
+        print_figures("tarnwick-ctl on/off 3 back to back " + what, switches(device, runs));
+        print_figures("tarnwick-ctl on/off 3 spaced " + what, switches(device, runs, {}, true));
         // The part of it that is not the service's wait for the board.
         std::vector<double> reads;
         for (int i = 0; i < runs; ++i) reads.push_back(run_ctl({"-p", device, "status"}));

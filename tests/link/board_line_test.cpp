@@ -1038,4 +1038,85 @@ TEST(BoardLine, ARequestSettlesOnce) {
     }
 }
 
+// A program that opened the line for one command keeps its own time: it asks
+// before the board ever answered, and a slow board may still switch.
+TEST(BoardLine, ARequestWhoseCallerKeepsTheTime) {
+    const Origin shell{Origin::Source::shell, {}};
+    const struct {
+        const char* what;
+        bool heard_before = false;  // the board answered once before the request
+        std::function<void(Line&)> steps;
+        std::vector<std::string> frames;  // what went out after the request
+        std::vector<std::string> settled;
+    } cases[] = {
+        {"a board not heard yet gets the command first",
+         false,
+         [](Line& l) {
+             l.turn();
+             l.answer(1, 0x0004, 0x21);
+             l.turn();
+             l.answer(1, 0x0004);
+         },
+         {hex(energize(1, 3)), hex(query(1))},
+         {"ok"}},
+        {"answers otherwise do not fail it; the first that shows it confirms",
+         true,
+         [](Line& l) {
+             l.turn();
+             l.answer(1, 0x0000, 0x21);
+             for (int i = 0; i < 4; ++i) {
+                 l.turn();
+                 l.answer(1, 0x0000);
+             }
+             l.turn();
+             l.answer(1, 0x0004);
+         },
+         {hex(energize(1, 3)), hex(query(1)), hex(query(1)), hex(query(1)), hex(query(1)),
+          hex(query(1))},
+         {"ok"}},
+        {"a board never heard is not called offline",
+         false,
+         [](Line& l) { l.turns(14); },
+         {hex(energize(1, 3)), hex(query(1)), hex(query(1)), hex(query(1)), hex(query(1)),
+          hex(query(1)), hex(query(1)), hex(query(1)), hex(query(1)), hex(query(1)), hex(query(1)),
+          hex(query(1)), hex(query(1)), hex(query(1))},
+         {}},
+    };
+    for (const auto& c : cases) {
+        Line l({1});
+        l.open();
+        if (c.heard_before) {
+            l.turn();
+            l.answer(1, 0x0000);
+        }
+        Requests requests(l.line);
+        requests.let_caller_keep_time();
+        requests.listen();
+        std::vector<std::string> seen;
+        const std::size_t before = l.port.written.size();
+        requests.ask(1, 0x0004, 0x0004, shell, [&](const Settled& s) { seen.push_back(text(s)); });
+        c.steps(l);
+        const std::vector<Frame> sent(l.port.written.begin() + static_cast<long>(before),
+                                      l.port.written.end());
+        EXPECT_EQ(hex(sent), c.frames) << c.what;
+        EXPECT_EQ(seen, c.settled) << c.what;
+    }
+}
+
+// A board seen going offline is not waited for, however the caller keeps time.
+TEST(BoardLine, ARequestForABoardGoneOfflineFailsAtOnce) {
+    Line l({1});
+    l.open();
+    l.turn();
+    l.answer(1, 0x0000);
+    Requests requests(l.line);
+    requests.let_caller_keep_time();
+    requests.listen();
+    l.turns(7);  // six polls unanswered
+    ASSERT_FALSE(l.line.online(1));
+    std::vector<std::string> seen;
+    requests.ask(1, 0x0004, 0x0004, {}, [&](const Settled& s) { seen.push_back(text(s)); });
+    EXPECT_EQ(seen, std::vector<std::string>{"offline board 1 is offline"});
+}
+
 }  // namespace
