@@ -13,8 +13,8 @@ inline const QString caption_close_port = QStringLiteral("关闭串口");
 
 // The controls of the main window the link reads and drives. The window is
 // the model: a cell's state is what its box shows (the window keeps it as
-// the box colour), the address and port are the entries' texts. A program
-// without a window implements it headless (panel/headless_panel.h).
+// the box colour), the address and port are the entries' texts. Tests
+// implement it without a window.
 class PanelView {
   public:
     virtual ~PanelView() = default;
