@@ -9,8 +9,6 @@ namespace tarnwick::link {
 namespace {
 // Answers that answer no frame are told at most this often.
 constexpr qint64 unclaimed_quiet_ms = 60000;
-// An interlocked ON waits this long at most for the others' release.
-constexpr std::chrono::milliseconds release_patience{1000};
 // A pulse's OFF that a board did not take is sent again this long after.
 constexpr std::chrono::milliseconds pulse_retry{1000};
 constexpr std::uint16_t every_relay = 0xffff;
@@ -95,10 +93,7 @@ void BoardLine::restore_last(std::uint8_t address, std::uint16_t relays) {
 }
 
 std::uint16_t BoardLine::pending(std::uint8_t address) const {
-    std::uint16_t relays = wanted_.pending(address);
-    for (const Sequence& s : sequences_)
-        if (s.address == address) relays |= bit(s.relay);
-    return relays;
+    return static_cast<std::uint16_t>(wanted_.pending(address) | interlock_.waiting(address));
 }
 
 bool BoardLine::serves(std::uint8_t address) const {
@@ -161,8 +156,7 @@ void BoardLine::want_relay(std::uint8_t address, int relay, bool on, const Origi
     if (!wire_.is_open() || !b) return;
     // The latest wins: an ON still waiting for its group's release is
     // dropped by a later switch of the same relay.
-    std::erase_if(sequences_,
-                  [&](const Sequence& s) { return s.address == address && s.relay == relay; });
+    interlock_.drop(address, bit(relay));
     std::erase_if(urgent_, [&](const auto& u) { return u == std::pair(address, relay); });
     origins_[key(address, relay)] = origin;
     pulse_starts_.erase(key(address, relay));
@@ -189,7 +183,7 @@ bool BoardLine::want_all(std::uint8_t address, bool on, const Origin& origin) {
     Board* b = find(address);
     if (!wire_.is_open() || !b) return true;
     if (on && !b->rules.groups.empty()) return false;
-    std::erase_if(sequences_, [&](const Sequence& s) { return s.address == address; });
+    interlock_.drop(address);
     std::erase_if(urgent_, [&](const auto& u) { return u.first == address; });
     for (int relay = 1; relay <= 16; ++relay) {
         origins_[key(address, relay)] = origin;
@@ -210,15 +204,15 @@ void BoardLine::pulse(std::uint8_t address, int relay, std::chrono::milliseconds
 }
 
 // Others of the groups that are on, or may be (nothing known of them), are
-// released first; the ON waits for that in a sequence.
+// released first; the ON waits for that in the interlock.
 void BoardLine::want_on(Board& b, int relay, const Origin& origin) {
     const std::uint16_t partners = b.rules.partners(relay);
-    fail_sequences(b.address, partners, QStringLiteral("a later switch in its group came first"));
+    fail_waits(b.address, partners, QStringLiteral("a later switch in its group came first"));
     for (int other = 1; other <= 16; ++other)
         if (partners & bit(other)) wanted_.drop(b.address, other);
-    const std::optional<std::uint16_t> shown = wanted_.shown(b.address);
-    const std::uint16_t release = shown ? (*shown & partners) : partners;
-    if (release == 0 && shown) {
+    const std::uint16_t release =
+        Interlock::to_release(b.rules, relay, wanted_.shown(b.address).value_or(every_relay));
+    if (release == 0) {
         wanted_.want(b.address, relay, true);
         return;
     }
@@ -228,39 +222,33 @@ void BoardLine::want_on(Board& b, int relay, const Origin& origin) {
         wanted_.want(b.address, other, false);
     }
     wanted_.drop(b.address, relay);
-    sequences_.push_back(
-        Sequence{b.address, relay, origin, release, SteadyClock::now(), {}, next_frame_});
+    interlock_.start({.address = b.address,
+                      .relay = relay,
+                      .release = release,
+                      .settle = b.rules.interlock_wait,
+                      .origin = origin,
+                      .started = SteadyClock::now(),
+                      .released = std::nullopt,
+                      .after = next_frame_ - 1});  // the last frame out
 }
 
-void BoardLine::fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why) {
-    std::vector<Sequence> failed;
-    std::erase_if(sequences_, [&](const Sequence& s) {
-        if (s.address != address || !(relays & bit(s.relay))) return false;
-        failed.push_back(s);
-        return true;
-    });
-    for (const Sequence& s : failed) emit interlock_failed(s.address, s.relay, why);
+void BoardLine::fail_waits(std::uint8_t address, std::uint16_t relays, const QString& why) {
+    for (const Interlock::Wait& w : interlock_.drop(address, relays))
+        emit interlock_failed(w.address, w.relay, why);
 }
 
 // Released and waited: the ON is wanted. Not released in time: dropped.
-void BoardLine::advance_sequences(SteadyClock::time_point now) {
-    std::vector<Sequence> late;
-    std::erase_if(sequences_, [&](const Sequence& s) {
-        if (s.released) {
-            if (now - *s.released < find(s.address)->rules.interlock_wait) return false;
-            origins_[key(s.address, s.relay)] = s.origin;
-            wanted_.want(s.address, s.relay, true);
-            return true;
-        }
-        if (now - s.started < release_patience) return false;
-        late.push_back(s);
-        return true;
-    });
-    for (const Sequence& s : late)
-        emit interlock_failed(s.address, s.relay,
+void BoardLine::advance_waits(SteadyClock::time_point now) {
+    const Interlock::Due due = interlock_.advance(now);
+    for (const Interlock::Wait& w : due.on) {
+        origins_[key(w.address, w.relay)] = w.origin;
+        wanted_.want(w.address, w.relay, true);
+    }
+    for (const Interlock::Wait& w : due.late)
+        emit interlock_failed(w.address, w.relay,
                               QString("relay(s) %1 not seen released within 1 s; relay %2 left off")
-                                  .arg(relay_list(s.release))
-                                  .arg(s.relay));
+                                  .arg(relay_list(w.release))
+                                  .arg(w.relay));
 }
 
 // A due pulse's OFF goes out ahead of anything else; once more a second
@@ -299,7 +287,7 @@ void BoardLine::turn() {
     turn_due_in_ms_.reset();
     if (!started_ || !wire_.is_open()) return;  // the device is gone; the wire reopens it
     emit turned();
-    advance_sequences(SteadyClock::now());
+    advance_waits(SteadyClock::now());
     expire_deadlines();
     const auto off = next_off();
     const std::optional<std::uint8_t> target = wanted_.next_board();
@@ -313,8 +301,9 @@ void BoardLine::turn() {
             urgent_.erase(urgent_.begin());
             return off_turn(off->first, off->second);
         case TurnKind::confirm:
-            return send_turn(*std::exchange(confirm_next_, std::nullopt),
-                             {protocol::cmd_query, 0x00, 0x00});
+            send_turn(*std::exchange(confirm_next_, std::nullopt),
+                      {protocol::cmd_query, 0x00, 0x00});
+            return;
         case TurnKind::command:
             if (command_turn()) return;
             break;
@@ -329,9 +318,8 @@ void BoardLine::off_turn(std::uint8_t address, int relay) {
     const WantedStates::Want want{address, relay, false};
     wanted_.sent(address);
     confirm_next_ = address;
-    releasing(address, want);
     emit command_sent(address, want, origins_[key(address, relay)]);
-    send_turn(address, want.command());
+    releasing(address, want, send_turn(address, want.command()));
 }
 
 // Polls go round the boards, the one asked longest ago first; without
@@ -374,13 +362,15 @@ const BoardLine::Board* BoardLine::poll_first(std::uint8_t target) const {
     return first;
 }
 
-void BoardLine::send_turn(std::uint8_t address, const protocol::Command& command) {
-    if (const std::uint64_t number = wire_.send(protocol::encode_command(address, command))) {
+std::uint64_t BoardLine::send_turn(std::uint8_t address, const protocol::Command& command) {
+    const std::uint64_t number = wire_.send(protocol::encode_command(address, command));
+    if (number) {
         next_frame_ = number + 1;
         if (Board* b = find(address); b && command.code == protocol::cmd_query)
             b->queried = static_cast<std::int64_t>(number);
     }
     schedule_turn(tick_ms);
+    return number;
 }
 
 bool BoardLine::command_turn() {
@@ -390,18 +380,17 @@ bool BoardLine::command_turn() {
     start_shown_pulses();  // take() drops what the boards show already
     if (!want) return false;
     confirm_next_ = want->address;
-    releasing(want->address, *want);
     emit command_sent(want->address, *want,
                       origins_[key(want->address, want->relay == 0 ? 1 : want->relay)]);
-    send_turn(want->address, want->command());
+    releasing(want->address, *want, send_turn(want->address, want->command()));
     return true;
 }
 
-void BoardLine::releasing(std::uint8_t address, const WantedStates::Want& want) {
-    if (want.on) return;
-    for (Sequence& s : sequences_)
-        if (s.address == address && (want.relay == 0 || (s.release & bit(want.relay))))
-            s.after = next_frame_;  // the frame about to go out
+// Only a query after this OFF shows what it did.
+void BoardLine::releasing(std::uint8_t address, const WantedStates::Want& want,
+                          std::uint64_t frame) {
+    if (!want.on)
+        interlock_.release_sent(address, want.relay == 0 ? every_relay : bit(want.relay), frame);
 }
 
 // Before the command goes out: an ON of a pulsed relay sets its deadline,
@@ -429,12 +418,7 @@ void BoardLine::start_shown_pulses() {
     for (auto start = pulse_starts_.begin(); start != pulse_starts_.end();) {
         const auto address = protocol::key_address(start->first);
         const int relay = protocol::key_relay(start->first);
-        const bool waiting =
-            (wanted_.pending(address) & bit(relay)) ||
-            std::any_of(sequences_.begin(), sequences_.end(), [&](const Sequence& s) {
-                return s.address == address && s.relay == relay;
-            });
-        if (waiting) {
+        if (pending(address) & bit(relay)) {
             ++start;
             continue;
         }
@@ -515,7 +499,7 @@ void BoardLine::answered_rules(Board& b, std::uint16_t relays, std::uint64_t que
         }
         if (b.broken & group) continue;
         b.broken |= group;
-        fail_sequences(b.address, group, QStringLiteral("its group was found with two relays on"));
+        fail_waits(b.address, group, QStringLiteral("its group was found with two relays on"));
         for (int relay = 1; relay <= 16; ++relay) {
             if (!(group & bit(relay))) continue;
             wanted_.drop(b.address, relay);
@@ -526,11 +510,7 @@ void BoardLine::answered_rules(Board& b, std::uint16_t relays, std::uint64_t que
     }
     if (came_online) power_on(b);
     if (query == 0) return;
-    const std::uint16_t pending = wanted_.pending(b.address);
-    for (Sequence& s : sequences_)
-        if (s.address == b.address && !s.released && query > s.after && !(relays & s.release) &&
-            !(pending & s.release))
-            s.released = SteadyClock::now();
+    interlock_.answered(b.address, relays, query, wanted_.pending(b.address), SteadyClock::now());
     for (int relay = 1; relay <= 16; ++relay) {
         const int k = key(b.address, relay);
         const auto deadline = deadlines_.find(k);
@@ -572,7 +552,7 @@ void BoardLine::go_offline(Board& b, const QString& why) {
     wanted_.board_unknown(b.address);
     wanted_.forget(b.address);
     std::erase_if(urgent_, [&](const auto& u) { return u.first == b.address; });
-    fail_sequences(b.address, every_relay, QStringLiteral("the board went offline"));
+    fail_waits(b.address, every_relay, QStringLiteral("the board went offline"));
     emit board_online_changed(b.address, false, why);
 }
 

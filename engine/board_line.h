@@ -12,6 +12,7 @@
 
 #include "engine/board_liveness.h"
 #include "engine/board_rules.h"
+#include "engine/interlock.h"
 #include "engine/turn.h"
 #include "engine/wanted_states.h"
 #include "wire/messages.h"
@@ -172,18 +173,6 @@ class BoardLine : public QObject {
     };
     using SteadyClock = std::chrono::steady_clock;
     using WallClock = std::chrono::system_clock;
-    // An interlocked ON waiting for the others' release.
-    struct Sequence {
-        std::uint8_t address = 0;
-        int relay = 0;
-        Origin origin;
-        std::uint16_t release = 0;
-        SteadyClock::time_point started;
-        std::optional<SteadyClock::time_point> released;
-        // Only the answer to a frame sent after its last release command
-        // counts: an earlier one may show the relays from before.
-        std::uint64_t after = 0;
-    };
     struct Deadline {
         WallClock::time_point at;
         bool off_sent = false;  // due; its OFF went out, waiting to be seen
@@ -192,8 +181,8 @@ class BoardLine : public QObject {
     static int key(std::uint8_t address, int relay) { return protocol::relay_key(address, relay); }
 
     void want_on(Board& board, int relay, const Origin& origin);
-    void fail_sequences(std::uint8_t address, std::uint16_t relays, const QString& why);
-    void advance_sequences(SteadyClock::time_point now);
+    void fail_waits(std::uint8_t address, std::uint16_t relays, const QString& why);
+    void advance_waits(SteadyClock::time_point now);
     void expire_deadlines();
     // The first OFF still worth sending, left first in urgent_; those the
     // boards show off already are dropped on the way.
@@ -207,11 +196,12 @@ class BoardLine : public QObject {
                     std::optional<std::chrono::milliseconds> length);
     void answered_rules(Board& board, std::uint16_t relays, std::uint64_t query, bool came_online);
     void power_on(Board& board);
-    void releasing(std::uint8_t address, const WantedStates::Want& want);
+    void releasing(std::uint8_t address, const WantedStates::Want& want, std::uint64_t frame);
 
     void turn();
     void schedule_turn(int ms);
-    void send_turn(std::uint8_t address, const protocol::Command& command);
+    // The frame's number; 0 when it did not go out.
+    std::uint64_t send_turn(std::uint8_t address, const protocol::Command& command);
     void off_turn(std::uint8_t address, int relay);
     bool command_turn();
     [[nodiscard]] const Board& asked_longest_ago() const;
@@ -241,7 +231,7 @@ class BoardLine : public QObject {
     BoardLiveness liveness_;
     WantedStates wanted_;
     std::map<int, Origin> origins_;  // key(address, relay): who wants it so
-    std::vector<Sequence> sequences_;
+    Interlock interlock_;
     std::map<int, Deadline> deadlines_;
     // Pulsed ONs wanted, with their length: the time starts when the ON goes
     // out, or when it turns out none is needed.

@@ -97,10 +97,11 @@ void LinkController::Timer1_Timer() {
     else
         mark_unknown();
 
-    interlock_turn();
+    const bool releasing = interlock_turn();
     if (pending_) {
         pending_ = false;
         send_frame(slot_.code, slot_.a, slot_.b);
+        if (releasing) interlock_release_sent();
     } else if (scan_) {
         scan_turn();
     } else {
@@ -176,7 +177,7 @@ bool LinkController::interlock_allows(std::uint8_t code, std::uint8_t a, std::ui
     const BoardRules* rules = interlocked_board();
     if (!rules) return true;
     // Whatever comes after an ON still waiting for its group replaces it.
-    interlocked_.reset();
+    interlock_reset();
     if (code == protocol::cmd_all && a == protocol::all_on_data) {
         interlock_refused_all();
         return false;
@@ -184,57 +185,65 @@ bool LinkController::interlock_allows(std::uint8_t code, std::uint8_t a, std::ui
     if (code != protocol::cmd_energize || a != protocol::energize_data_a || b < 1 ||
         b > protocol::relay_count)
         return true;
-    std::uint16_t release = 0;
+    std::uint16_t may_be_on = 0;
     for (int other = 1; other <= protocol::relay_count; ++other)
-        if ((rules->partners(b) & protocol::relay_bit(other)) &&
-            panel_.cell_state(other) != RelayState::released)
-            release |= protocol::relay_bit(other);
+        if (panel_.cell_state(other) != RelayState::released)
+            may_be_on |= protocol::relay_bit(other);
+    const std::uint16_t release = Interlock::to_release(*rules, b, may_be_on);
     if (!release) return true;
-    const auto now = SteadyClock::now();
-    interlocked_ = Interlocked{
-        static_cast<std::uint8_t>(*protocol::parse_entry(panel_.address_text().toStdString())),
-        b,
-        release,
-        release,
-        now,
-        now,
-        std::nullopt};
+    interlock_.start({.address = static_cast<std::uint8_t>(
+                          *protocol::parse_entry(panel_.address_text().toStdString())),
+                      .relay = b,
+                      .release = release,
+                      .settle = rules->interlock_wait,
+                      .origin = {},
+                      .started = SteadyClock::now(),
+                      .released = std::nullopt,
+                      .after = last_sent_});
+    to_release_ = release;
     return false;
 }
 
 // One OFF per tick through the slot; then the wait for a query's answer that
 // shows them off, then the group's wait, then the ON.
-void LinkController::interlock_turn() {
-    if (!interlocked_) return;
-    Interlocked& s = *interlocked_;
-    const auto now = SteadyClock::now();
-    if (protocol::parse_entry(panel_.address_text().toStdString()) != s.address) {
-        interlocked_.reset();  // another board now: what was asked is void
-        return;
+bool LinkController::interlock_turn() {
+    if (interlock_.empty()) return false;
+    if (protocol::parse_entry(panel_.address_text().toStdString()) !=
+        interlock_.waits().front().address) {
+        interlock_reset();  // another board now: what was asked is void
+        return false;
     }
-    if (s.to_release) {
-        const int relay = std::countr_zero(s.to_release) + 1;
-        s.to_release &= static_cast<std::uint16_t>(~protocol::relay_bit(relay));
+    if (to_release_) {
+        const int relay = std::countr_zero(to_release_) + 1;
+        to_release_ &= static_cast<std::uint16_t>(~protocol::relay_bit(relay));
         slot_ = protocol::switch_command(relay, false);
         pending_ = true;
-        s.last_off = now;
-        return;
+        return true;
     }
-    if (s.released) {
-        if (now - *s.released < rules_[s.address].interlock_wait) return;
-        slot_ = protocol::switch_command(s.relay, true);
+    const Interlock::Due due = interlock_.advance(SteadyClock::now());
+    for (const Interlock::Wait& w : due.on) {
+        slot_ = protocol::switch_command(w.relay, true);
         pending_ = true;
-        interlocked_.reset();
-        return;
     }
-    if (now - s.started < std::chrono::seconds(1)) return;
-    const int relay = s.relay;
-    const std::uint16_t release = s.release;
-    interlocked_.reset();
-    QStringList others;
-    for (int other = 1; other <= protocol::relay_count; ++other)
-        if (release & protocol::relay_bit(other)) others << QString::number(other);
-    messages_.interlock_refused(interlock_not_released_text(relay, others.join(u'、')));
+    for (const Interlock::Wait& w : due.late) {
+        QStringList others;
+        for (int other = 1; other <= protocol::relay_count; ++other)
+            if (w.release & protocol::relay_bit(other)) others << QString::number(other);
+        messages_.interlock_refused(interlock_not_released_text(w.relay, others.join(u'、')));
+    }
+    return false;
+}
+
+// Only a query after the OFF (after this moment, had it not gone out) counts.
+void LinkController::interlock_release_sent() {
+    if (interlock_.empty()) return;
+    const Interlock::Wait& w = interlock_.waits().front();
+    interlock_.release_sent(w.address, w.release, last_sent_);
+}
+
+void LinkController::interlock_reset() {
+    interlock_.clear();
+    to_release_ = 0;
 }
 
 void LinkController::interlock_refused_all() {
@@ -243,13 +252,9 @@ void LinkController::interlock_refused_all() {
 
 // An answer to a query sent after the last OFF, showing them all off.
 void LinkController::interlock_answer(const Frame& status, const std::optional<Frame>& asked) {
-    if (!interlocked_ || interlocked_->to_release || interlocked_->released || !asked ||
-        (*asked)[2] != protocol::cmd_query || (*asked)[1] != interlocked_->address)
-        return;
-    const auto sent = wire_.last_answered_sent();
-    if (!sent || *sent <= interlocked_->last_off) return;
-    if (protocol::relay_pattern(status) & interlocked_->release) return;
-    interlocked_->released = SteadyClock::now();
+    if (interlock_.empty() || !asked || (*asked)[2] != protocol::cmd_query) return;
+    interlock_.answered((*asked)[1], protocol::relay_pattern(status), wire_.last_answered_number(),
+                        to_release_, SteadyClock::now());
 }
 
 void LinkController::send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t b) {
@@ -262,7 +267,7 @@ void LinkController::send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t 
 }
 
 void LinkController::put_on_wire(const Frame& frame) {
-    wire_.send(frame);
+    if (const std::uint64_t number = wire_.send(frame)) last_sent_ = number;
 }
 
 void LinkController::MSComm1_OnComm() {
@@ -346,7 +351,7 @@ void LinkController::on_closed(bool lost) {
     // device is back; the cells will show what the board says instead.
     if (lost) {
         pending_ = false;
-        interlocked_.reset();
+        interlock_reset();
     }
     show_port_closed();
 }

@@ -8,6 +8,7 @@
 
 #include "engine/address_scan.h"
 #include "engine/board_rules.h"
+#include "engine/interlock.h"
 #include "panel/panel_view.h"
 #include "protocol/frame.h"
 #include "wire/answer_attribution.h"
@@ -101,7 +102,7 @@ class LinkController : public QObject {
     // released within a second, the ON is not sent and the refusal said.
     // All on is refused on such a board.
     void use_board_rules(std::map<std::uint8_t, BoardRules> rules) { rules_ = std::move(rules); }
-    [[nodiscard]] bool interlocking() const { return interlocked_.has_value(); }
+    [[nodiscard]] bool interlocking() const { return !interlock_.empty(); }
 
     // Last one wins: the slot holds a single command until the next tick.
     void set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b);
@@ -189,7 +190,10 @@ class LinkController : public QObject {
     [[nodiscard]] const BoardRules* interlocked_board() const;
     // False when the command waits for its group (or was refused).
     bool interlock_allows(std::uint8_t code, std::uint8_t a, std::uint8_t b);
-    void interlock_turn();
+    // True when the slot now holds one of the releases.
+    bool interlock_turn();
+    void interlock_release_sent();
+    void interlock_reset();
     void interlock_answer(const protocol::Frame& status,
                           const std::optional<protocol::Frame>& asked);
     void interlock_refused_all();
@@ -210,15 +214,9 @@ class LinkController : public QObject {
     int scan_wait_ms_ = 0;  // 0: one address per tick
     QTimer scan_timer_;     // an address's time to answer in a scan paced by answers
     std::map<std::uint8_t, BoardRules> rules_;
-    struct Interlocked {
-        std::uint8_t address = 0;
-        int relay = 0;
-        std::uint16_t to_release = 0;  // OFFs still to send
-        std::uint16_t release = 0;
-        SteadyClock::time_point started, last_off;
-        std::optional<SteadyClock::time_point> released;
-    };
-    std::optional<Interlocked> interlocked_;
+    Interlock interlock_;           // one ON at most, of the board in the address entry
+    std::uint16_t to_release_ = 0;  // its OFFs still to send
+    std::uint64_t last_sent_ = 0;   // the number of the last frame out
 };
 
 }  // namespace tarnwick::link

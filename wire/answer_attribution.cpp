@@ -22,7 +22,6 @@ std::optional<protocol::Frame> AnswerAttribution::answered(const protocol::Frame
                                     [address](const Waiting& w) { return w.frame[1] == address; });
     if (asked == waiting_.end()) return std::nullopt;
     const protocol::Frame frame = asked->frame;
-    last_answered_sent_ = asked->sent;
     last_answered_number_ = asked->number;
     waiting_.erase(asked);
     return frame;

@@ -28,10 +28,6 @@ class AnswerAttribution {
     // An accepted status frame came in: the frame it answers (same address),
     // no longer waiting, or nothing.
     std::optional<protocol::Frame> answered(const protocol::Frame& status, Clock::time_point now);
-    // When the frame answered() returned last went out.
-    [[nodiscard]] std::optional<Clock::time_point> last_answered_sent() const {
-        return last_answered_sent_;
-    }
     // The number of the frame answered() returned last; 0 before any.
     [[nodiscard]] std::uint64_t last_answered_number() const { return last_answered_number_; }
     // Nothing waits any more (the port closed or opened again).
@@ -48,7 +44,6 @@ class AnswerAttribution {
 
     std::chrono::milliseconds patience_;
     std::deque<Waiting> waiting_;  // oldest first; one frame a tick keeps it short
-    std::optional<Clock::time_point> last_answered_sent_;
     std::uint64_t sent_count_ = 0;
     std::uint64_t last_answered_number_ = 0;
 };

@@ -66,10 +66,7 @@ class Wire : public QObject, private SerialListener {
     [[nodiscard]] const LinkCounters& counters() const { return counters_; }
     [[nodiscard]] std::optional<PortFault> last_fault() const { return last_fault_; }
     [[nodiscard]] bool reconnecting() const { return watch_.active(); }
-    // When the frame answered last went out, and its number.
-    [[nodiscard]] std::optional<SteadyClock::time_point> last_answered_sent() const {
-        return answers_.last_answered_sent();
-    }
+    // The number of the frame answered last (as send() gave it); 0 before any.
     [[nodiscard]] std::uint64_t last_answered_number() const {
         return answers_.last_answered_number();
     }
