@@ -27,9 +27,6 @@ LinkController::LinkController(SerialPort& port, PanelView& panel, LinkMessages&
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(tick_ms);
     connect(&Timer1, &QTimer::timeout, this, &LinkController::Timer1_Timer);
-    scan_timer_.setSingleShot(true);
-    scan_timer_.setTimerType(Qt::PreciseTimer);
-    connect(&scan_timer_, &QTimer::timeout, this, &LinkController::paced_scan_turn);
     // The timer runs from the start, before any port is open; its frames are
     // dropped until then.
     set_timer_enabled(true);
@@ -74,11 +71,6 @@ bool LinkController::open_device(const PortDevice& device, int port_number) {
     return wire_.open(device, port_number);
 }
 
-void LinkController::tick_now() {
-    Timer1_Timer();
-    if (ticks_ == Ticks::timer && Timer1.isActive()) Timer1.start();
-}
-
 void LinkController::port_text_changed() {
     if (!wire_.reconnecting()) return;
     if (protocol::parse_entry(panel_.port_text().toStdString()) != wire_.port_number())
@@ -91,7 +83,6 @@ void LinkController::shutdown() {
 }
 
 void LinkController::Timer1_Timer() {
-    if (scan_ && scan_wait_ms_ > 0) return;  // the scan has the line to itself
     if (live_count_ > 0)
         --live_count_;
     else
@@ -125,27 +116,11 @@ void LinkController::scan_turn() {
     send_frame(protocol::cmd_query, 0x00, 0x00);
 }
 
-bool LinkController::start_scan(int first, int last, int answer_wait_ms) {
+bool LinkController::start_scan(int first, int last) {
     if (!wire_.is_open() || scan_) return false;
     scan_.emplace(first, last);
-    scan_wait_ms_ = answer_wait_ms;
     emit scan_progress(0, scan_->total());
-    if (scan_wait_ms_ > 0) {
-        Timer1.stop();
-        paced_scan_turn();
-    }
     return true;
-}
-
-// An address that has not answered within its wait is taken as empty for
-// now; its board's late answer still finds it under its own address while
-// the scan runs.
-void LinkController::paced_scan_turn() {
-    if (!scan_) return;
-    if (ask_next_address())
-        scan_timer_.start(scan_wait_ms_);
-    else
-        end_scan(true);
 }
 
 void LinkController::cancel_scan() {
@@ -154,9 +129,6 @@ void LinkController::cancel_scan() {
 
 void LinkController::end_scan(bool complete) {
     scan_.reset();
-    scan_timer_.stop();
-    if (scan_wait_ms_ > 0 && timer_enabled_ && ticks_ == Ticks::timer) Timer1.start();
-    scan_wait_ms_ = 0;
     emit scan_ended(complete);
 }
 
@@ -295,9 +267,6 @@ void LinkController::scan_answer(const Frame& status, const std::optional<Frame>
     const std::uint8_t address = status[1];
     if (const auto found = scan_->answered(address, protocol::relay_pattern(status)))
         emit scan_found(found->address, found->relays);
-    // The address asked last has answered and the line is free: the next
-    // address at once.
-    if (scan_wait_ms_ > 0 && scan_->last_asked() == address) scan_timer_.start(0);
 }
 
 void LinkController::show_status(const Frame& status) {

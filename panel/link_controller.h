@@ -34,11 +34,10 @@ class PortChoices;
 // controller watches for the same path to come back and reopens it by
 // itself; the command slot is cleared on such a loss, so nothing queued
 // before it is sent after it. A scan of all addresses takes the ticks' queries
-// while it runs, or, for a program that owns the line, paces itself by the
-// answers.
+// while it runs.
 //
 // The cells are painted through PanelView as relay states; the window shows
-// them in colour, panel/headless_panel.h keeps them for programs without one.
+// them in colour.
 class LinkController : public QObject {
     Q_OBJECT
   public:
@@ -84,10 +83,6 @@ class LinkController : public QObject {
     // program was given by path (port_number -1). The same open, lock and
     // messages as the port button's; false when it failed (reported).
     bool open_device(const PortDevice& device, int port_number);
-    // A tick at once, and the next one a whole interval later: a program that
-    // opens the port to send one command need not wait for the timer, and
-    // frames still go out at most one per tick.
-    void tick_now();
 
     // A line several boards share: every whole answer waiting is judged when
     // bytes come in, not only the first, as two boards' answers may come
@@ -135,14 +130,10 @@ class LinkController : public QObject {
     // Watching for a vanished device to come back.
     [[nodiscard]] bool reconnecting() const { return wire_.reconnecting(); }
 
-    // Finding boards: one status query to each address first..last in turn,
-    // while the port is open. Answers paint no cells while it runs. With
-    // answer_wait_ms 0 the ticks pace it (the panel's 查找模块, which lets
-    // commands through); otherwise the ticks stop for the scan, and each
-    // address gets that long to answer, the next one asked as soon as an
-    // answer is in.
-    bool start_scan(int first = 0, int last = AddressScan::address_count - 1,
-                    int answer_wait_ms = 0);
+    // Finding boards (查找模块): one status query to each address
+    // first..last in turn, one a tick, while the port is open; a command in
+    // the slot goes first. Answers paint no cells while it runs.
+    bool start_scan(int first = 0, int last = AddressScan::address_count - 1);
     void cancel_scan();
     [[nodiscard]] bool scanning() const { return scan_.has_value(); }
     [[nodiscard]] int scan_asked() const { return scan_ ? scan_->asked() : 0; }
@@ -183,7 +174,6 @@ class LinkController : public QObject {
     // Queries the scan's next address; false once every address was asked.
     bool ask_next_address();
     void scan_turn();
-    void paced_scan_turn();
     void end_scan(bool complete);
     void scan_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& asked);
     // The rules of the board in the address entry, when it has groups.
@@ -211,8 +201,6 @@ class LinkController : public QObject {
     bool every_answer_ = false;
 
     std::optional<AddressScan> scan_;
-    int scan_wait_ms_ = 0;  // 0: one address per tick
-    QTimer scan_timer_;     // an address's time to answer in a scan paced by answers
     std::map<std::uint8_t, BoardRules> rules_;
     Interlock interlock_;           // one ON at most, of the board in the address entry
     std::uint16_t to_release_ = 0;  // its OFFs still to send
