@@ -24,6 +24,7 @@
 #include <QString>
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -110,6 +111,10 @@ struct Model {
         std::chrono::steady_clock::time_point at;
     };
     std::deque<Sent> unanswered;
+    // Addresses whose answers were seen to carry a switch's code: their
+    // answers claim the oldest frame with the same code, and the older ones
+    // to the address are claimed by none any more.
+    std::bitset<256> echoing;
     bool timing_unsure = false;
     // Since the port opened.
     std::int64_t frames = 0, bytes = 0, accepted = 0, bad_checksum = 0, bad_first_byte = 0;
@@ -317,9 +322,7 @@ class Session {
         const int address = f[1];
         auto& unanswered = model_.unanswered;
         forget_unanswered();
-        const auto asked =
-            std::find_if(unanswered.begin(), unanswered.end(),
-                         [address](const Model::Sent& q) { return q.frame[1] == address; });
+        const auto asked = claimed(address, f[2]);
         const bool to_a_query = asked != unanswered.end() && asked->frame[2] == 0x10;
         if (asked == unanswered.end())
             ++model_.other_address;
@@ -341,6 +344,26 @@ class Session {
             paint(9 + k, (f[5] >> k) & 1);
         }
         model_.live = 5;
+    }
+
+    std::deque<Model::Sent>::iterator claimed(int address, std::uint8_t code) {
+        auto& unanswered = model_.unanswered;
+        std::vector<std::size_t> mine;  // indexes of the frames to `address`
+        for (std::size_t i = 0; i < unanswered.size(); ++i)
+            if (unanswered[i].frame[1] == address) mine.push_back(i);
+        if (mine.empty()) return unanswered.end();
+        std::size_t pick = mine.front();
+        for (std::size_t k = 0; k < mine.size(); ++k) {
+            if (unanswered[mine[k]].frame[2] != code) continue;
+            if (code != 0x10) model_.echoing.set(static_cast<std::size_t>(address));
+            if (!model_.echoing.test(static_cast<std::size_t>(address))) break;
+            // Drop the k frames before it, from the back so indexes hold.
+            for (std::size_t j = k; j-- > 0;)
+                unanswered.erase(unanswered.begin() + static_cast<long>(mine[j]));
+            pick = mine[k] - k;
+            break;
+        }
+        return unanswered.begin() + static_cast<long>(pick);
     }
 
     void forget_unanswered() {
@@ -445,6 +468,7 @@ class Session {
         model_.frames = model_.bytes = model_.accepted = 0;
         model_.bad_checksum = model_.bad_first_byte = model_.other_address = 0;
         model_.unanswered.clear();
+        model_.echoing.reset();
         model_.timing_unsure = false;
         model_.paint_all(RelayState::unknown);
         model_.buttons = true;

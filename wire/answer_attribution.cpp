@@ -14,12 +14,29 @@ std::uint64_t AnswerAttribution::sent(const protocol::Frame& frame, Clock::time_
     return sent_count_;
 }
 
+std::deque<AnswerAttribution::Waiting>::iterator AnswerAttribution::match(std::uint8_t address,
+                                                                          std::uint8_t code) {
+    const auto to_address = [address](const Waiting& w) { return w.frame[1] == address; };
+    const auto oldest = std::find_if(waiting_.begin(), waiting_.end(), to_address);
+    const auto with_code = std::find_if(oldest, waiting_.end(), [&](const Waiting& w) {
+        return to_address(w) && w.frame[2] == code;
+    });
+    if (with_code != waiting_.end() && code != protocol::cmd_query) echoes_.set(address);
+    if (with_code == waiting_.end() || !echoes_.test(address)) return oldest;
+    // The board answers in order: those before it will not be answered.
+    const auto lost = std::count_if(oldest, with_code, to_address);
+    if (lost == 0) return with_code;
+    const Waiting kept = *with_code;
+    std::erase_if(waiting_,
+                  [&](const Waiting& w) { return to_address(w) && w.number < kept.number; });
+    return std::find_if(waiting_.begin(), waiting_.end(),
+                        [&](const Waiting& w) { return w.number == kept.number; });
+}
+
 std::optional<protocol::Frame> AnswerAttribution::answered(const protocol::Frame& status,
                                                            Clock::time_point now) {
     forget_older(now);
-    const std::uint8_t address = status[1];
-    const auto asked = std::find_if(waiting_.begin(), waiting_.end(),
-                                    [address](const Waiting& w) { return w.frame[1] == address; });
+    const auto asked = match(status[1], status[2]);
     if (asked == waiting_.end()) return std::nullopt;
     const protocol::Frame frame = asked->frame;
     last_answered_number_ = asked->number;

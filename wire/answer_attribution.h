@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -17,6 +18,15 @@ namespace tarnwick::link {
 // `patience` has passed, which must be longer than the latest answer a board
 // and its adapter give. An answer from an address with no frame waiting
 // answers nothing here. No I/O, no clock of its own: the caller says when.
+//
+// A frame the board never got (noise), or whose answer was lost, would
+// otherwise have every later answer of that board taken for the frame before
+// its own for as long as frames to it come closer than `patience`. Most
+// boards echo the code of the frame they answer in byte 2; a board seen to
+// do so (an answer carrying the code of a switch waiting for it) has its
+// answers matched by code too: an answer goes to the oldest frame to its
+// address with that code, and the older ones to that address are given up.
+// A board that does not echo is matched by address alone, as before.
 class AnswerAttribution {
   public:
     using Clock = std::chrono::steady_clock;
@@ -30,8 +40,12 @@ class AnswerAttribution {
     std::optional<protocol::Frame> answered(const protocol::Frame& status, Clock::time_point now);
     // The number of the frame answered() returned last; 0 before any.
     [[nodiscard]] std::uint64_t last_answered_number() const { return last_answered_number_; }
-    // Nothing waits any more (the port closed or opened again).
-    void clear() { waiting_.clear(); }
+    // Nothing waits any more (the port closed or opened again); the boards
+    // there may be others now.
+    void clear() {
+        waiting_.clear();
+        echoes_.reset();
+    }
 
   private:
     struct Waiting {
@@ -41,9 +55,12 @@ class AnswerAttribution {
     };
 
     void forget_older(Clock::time_point now);
+    // The frame an answer from `address` carrying `code` answers.
+    std::deque<Waiting>::iterator match(std::uint8_t address, std::uint8_t code);
 
     std::chrono::milliseconds patience_;
     std::deque<Waiting> waiting_;  // oldest first; one frame a tick keeps it short
+    std::bitset<256> echoes_;      // addresses whose boards echo the code
     std::uint64_t sent_count_ = 0;
     std::uint64_t last_answered_number_ = 0;
 };

@@ -702,7 +702,9 @@ TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
     using tarnwick::protocol::encode_status;
     struct Step {
         int at_ms;
-        char what;  // 'q' query sent, 'c' command sent, 'a' answer
+        // 'q' query sent, 'c' command sent, 'a' answer carrying the query's
+        // code, 'e' one carrying the command's (a board that echoes it)
+        char what;
         std::uint8_t address;
         int answers = -1;  // 'a': the index of the step it answers; -1: none
     };
@@ -726,6 +728,23 @@ TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
         {"each frame answered once", {{0, 'q', 1}, {10, 'a', 1, 0}, {20, 'a', 1}}},
         {"a frame waits 300 ms, no longer",
          {{0, 'q', 1}, {50, 'q', 1}, {301, 'a', 1, 1}, {351, 'a', 1}}},
+        // A frame the board never got: a board that echoes the code is
+        // back in step at the first answer that tells them apart.
+        {"a lost query given up when the echoed code shows the command's answer",
+         {{0, 'q', 1}, {50, 'c', 1}, {60, 'e', 1, 1}, {100, 'q', 1}, {110, 'a', 1, 3}}},
+        {"a lost command given up by the query's answer once the board is known to echo",
+         {{0, 'c', 1},
+          {10, 'e', 1, 0},
+          {50, 'c', 1},
+          {100, 'q', 1},
+          {110, 'a', 1, 3},
+          {120, 'e', 1}}},
+        {"an echoing board's late answers still go to their own frames",
+         {{0, 'c', 1}, {50, 'q', 1}, {120, 'e', 1, 0}, {170, 'a', 1, 1}}},
+        {"a board not known to echo is matched by address alone",
+         {{0, 'q', 1}, {50, 'c', 1}, {60, 'a', 1, 0}, {100, 'q', 1}, {110, 'a', 1, 1}}},
+        {"what one board echoes says nothing of another",
+         {{0, 'c', 1}, {10, 'e', 1, 0}, {50, 'c', 2}, {60, 'q', 2}, {70, 'a', 2, 2}}},
     };
     for (const auto& c : cases) {
         AnswerAttribution answers(300ms);
@@ -733,10 +752,11 @@ TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
         std::vector<Frame> frames;
         for (const Step& step : c.steps) {
             const auto now = start + std::chrono::milliseconds(step.at_ms);
-            const std::uint8_t code =
-                step.what == 'c' ? tarnwick::protocol::cmd_energize : tarnwick::protocol::cmd_query;
+            const std::uint8_t code = step.what == 'c' || step.what == 'e'
+                                          ? tarnwick::protocol::cmd_energize
+                                          : tarnwick::protocol::cmd_query;
             frames.push_back(encode_command(step.address, {code, 0, 0}));
-            if (step.what != 'a') {
+            if (step.what != 'a' && step.what != 'e') {
                 answers.sent(frames.back(), now);
                 continue;
             }
