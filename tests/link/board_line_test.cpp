@@ -952,6 +952,17 @@ TEST(BoardLine, ARequestSettlesOnce) {
              l.answer(1, 0x0004);
          },
          {"ok"}},
+        {"a poll the board never got does not make the command's answer a query's",
+         [&](Line& l, Requests& r, auto& seen) {
+             EXPECT_EQ(hex(l.turn()), hex(query(1)));  // lost on the way
+             r.ask(1, 0x0004, 0x0004, bus, [&](const Settled& s) { seen.push_back(text(s)); });
+             EXPECT_EQ(hex(l.turn()), hex(energize(1, 3)));
+             l.answer(1, 0x0004, 0x21);
+             EXPECT_TRUE(seen.empty()) << "the command's answer taken for the lost poll's";
+             EXPECT_EQ(hex(l.turn()), hex(query(1)));
+             l.answer(1, 0x0004);
+         },
+         {"ok"}},
         {"three queries' answers otherwise",
          [&](Line& l, Requests& r, auto& seen) {
              r.ask(1, 0x0004, 0x0004, bus, [&](const Settled& s) { seen.push_back(text(s)); });
