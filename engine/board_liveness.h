@@ -9,8 +9,8 @@ namespace tarnwick::link {
 // several addresses (one frame per tick, each board every k ticks): a board
 // is live from an accepted answer of its own until six of its polls in a row
 // go without one, the panel's rule for its one board counted in the board's
-// own polls. Fed from LinkController::frame_sent (a poll) and
-// status_answered (the answer, with the frame it answers).
+// own polls. Fed by the line with each frame it sends and each answer
+// credited to a frame (wire.h).
 class BoardLiveness {
   public:
     static constexpr int polls_without_answer = 6;
