@@ -31,6 +31,37 @@ int open_errno(const char* path) {
 
 }  // namespace
 
+// Why the open failed, in the words of the device itself where Qt's are vague.
+PortProblem QtSerialPort::open_failure(const QString& device) {
+    const auto error = port_.error();
+    PortProblem problem{device, PortFault::other, port_.errorString()};
+    port_.clearError();
+    const QFileInfo file(device);
+    const QByteArray path = file.absoluteFilePath().toLocal8Bit();
+    // Qt's words may carry an errno of an earlier step (its lock file);
+    // the device's own refusal is asked again.
+    const int refusal = open_errno(path.constData());
+    if (refusal != 0) problem.system_text = QString::fromLocal8Bit(std::strerror(refusal));
+    if (refusal == EPERM) {
+        // Not the file's mode: a device policy (systemd's DeviceAllow=,
+        // a cgroup) refuses this kind of device.
+        problem.fault = PortFault::not_permitted;
+    } else if (error == QSerialPort::DeviceNotFoundError || !file.exists()) {
+        problem.fault = PortFault::not_found;
+    } else if (error == QSerialPort::PermissionError &&
+               ::access(path.constData(), R_OK | W_OK) != 0) {
+        problem.fault = PortFault::permission;
+    } else if (error == QSerialPort::PermissionError) {
+        // Qt reports a device held by another program as a permission
+        // error; who holds it says more than its words.
+        problem.fault = PortFault::busy;
+        problem.holder = device_holder(device, true);
+    } else if (struct stat node{}; ::stat(path.constData(), &node) == 0 && !S_ISCHR(node.st_mode)) {
+        problem.fault = PortFault::not_serial;  // a plain file, a directory
+    }
+    return problem;
+}
+
 std::optional<PortProblem> QtSerialPort::open(const QString& device) {
     if (device.isEmpty()) return PortProblem{{}, PortFault::no_device, {}};
 
@@ -42,36 +73,7 @@ std::optional<PortProblem> QtSerialPort::open(const QString& device) {
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     lost_ = false;
-    if (!port_.open(QIODevice::ReadWrite)) {
-        const auto error = port_.error();
-        PortProblem problem{device, PortFault::other, port_.errorString()};
-        port_.clearError();
-        const QFileInfo file(device);
-        const QByteArray path = file.absoluteFilePath().toLocal8Bit();
-        // Qt's words may carry an errno of an earlier step (its lock file);
-        // the device's own refusal is asked again.
-        const int refusal = open_errno(path.constData());
-        if (refusal != 0) problem.system_text = QString::fromLocal8Bit(std::strerror(refusal));
-        if (refusal == EPERM) {
-            // Not the file's mode: a device policy (systemd's DeviceAllow=,
-            // a cgroup) refuses this kind of device.
-            problem.fault = PortFault::not_permitted;
-        } else if (error == QSerialPort::DeviceNotFoundError || !file.exists()) {
-            problem.fault = PortFault::not_found;
-        } else if (error == QSerialPort::PermissionError &&
-                   ::access(path.constData(), R_OK | W_OK) != 0) {
-            problem.fault = PortFault::permission;
-        } else if (error == QSerialPort::PermissionError) {
-            // Qt reports a device held by another program as a permission
-            // error; who holds it says more than its words.
-            problem.fault = PortFault::busy;
-            problem.holder = device_holder(device, true);
-        } else if (struct stat node{};
-                   ::stat(path.constData(), &node) == 0 && !S_ISCHR(node.st_mode)) {
-            problem.fault = PortFault::not_serial;  // a plain file, a directory
-        }
-        return problem;
-    }
+    if (!port_.open(QIODevice::ReadWrite)) return open_failure(device);
     // Qt's guard against a second user is a lock file named after the path,
     // plus TIOCEXCL, which root passes: a second panel reaching the same
     // device by another name (a symlink, another TARNWICK_COM variable) would

@@ -27,6 +27,7 @@ class QtSerialPort : public QObject, public SerialPort {
     std::size_t bytes_waiting() const override;
 
   private:
+    [[nodiscard]] PortProblem open_failure(const QString& device);
     void on_ready_read();
     void on_error(QSerialPort::SerialPortError error);
     void report_lost();
