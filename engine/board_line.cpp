@@ -368,6 +368,8 @@ std::uint64_t BoardLine::send_turn(std::uint8_t address, const protocol::Command
         next_frame_ = number + 1;
         if (Board* b = find(address); b && command.code == protocol::cmd_query)
             b->queried = static_cast<std::int64_t>(number);
+        else if (b)
+            b->commanded = number;
     }
     schedule_turn(tick_ms);
     return number;
@@ -462,9 +464,10 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
             schedule_turn(answer_silence_ms);
     }
     const std::uint16_t relays = protocol::relay_pattern(status);
-    const bool to_query = sent[2] == protocol::cmd_query;
-    // An answer to the command itself may show the relays from before it:
-    // only a query after it tells what the wanted states have done.
+    // An answer to the command itself may show the relays from before it,
+    // and so may a late answer to a query sent before it: only a query after
+    // the board's last command tells what the wanted states have done.
+    const bool to_query = sent[2] == protocol::cmd_query && frame_number > b->commanded;
     if (to_query) wanted_.board_status(address, relays);
     const std::optional<std::uint16_t> before =
         b->online ? std::optional<std::uint16_t>(b->relays) : std::nullopt;

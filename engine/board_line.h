@@ -143,7 +143,8 @@ class BoardLine : public QObject {
     // Relays of one group seen on together; the group is being released.
     void interlock_broken(std::uint8_t address, std::uint16_t relays_on);
     // Every answer credited to a board; `to_query` when it answers a status
-    // query, which shows what commands before it have done.
+    // query sent after the board's last command, which shows what the
+    // commands before it have done.
     void board_answered(std::uint8_t address, std::uint16_t relays, bool to_query);
     // The board came online or went offline (`why` says which way and why).
     void board_online_changed(std::uint8_t address, bool online, const QString& why);
@@ -169,6 +170,7 @@ class BoardLine : public QObject {
         std::uint16_t broken = 0;           // groups seen with two on, until released
         bool restoring = false;             // power-on's switches still to be seen done
         std::int64_t queried = 0;           // the number of the last query to it
+        std::uint64_t commanded = 0;        // ... and of the last command
         std::chrono::system_clock::time_point answered;  // its last answer
     };
     using SteadyClock = std::chrono::steady_clock;

@@ -819,6 +819,16 @@ TEST(BoardLine, AnAnswerIsCreditedToTheBoardItAnswers) {
              l.answer(2, 0x0004, 0x21);
          },
          {"online 2", "answered 2 0004 command"}},
+        {"a late answer to a query sent before the board's command",
+         [](Line& l) {
+             l.turns(2);
+             l.line.want(1, 3, true);
+             l.turn();
+             l.answer(1, 0x0000);
+             l.answer(1, 0x0004, 0x21);
+         },
+         // Neither shows what the command has done.
+         {"online 1", "answered 1 0000 command", "answered 1 0004 command"}},
         {"from an address not on the line",
          [](Line& l) {
              l.turns(2);
@@ -846,6 +856,32 @@ TEST(BoardLine, AnAnswerIsCreditedToTheBoardItAnswers) {
         c.steps(l);
         EXPECT_EQ(l.seen({"online", "offline", "answered", "unclaimed"}), c.told) << c.what;
     }
+}
+
+// A board that answers late: the answer to a query sent before a switch
+// shows the relay as it was, which must not pass for the switch wanted next.
+TEST(BoardLine, AnAnswerFromBeforeASwitchDoesNotUndoTheNextOne) {
+    Line l({1});
+    l.open();
+    l.turn();
+    l.answer(1, 0x0004);                      // relay 3 on
+    EXPECT_EQ(hex(l.turn()), hex(query(1)));  // its answer comes late
+    l.line.want(1, 3, false);
+    EXPECT_EQ(hex(l.turn()), hex(release(1, 3)));
+    l.line.want(1, 3, true);  // and on again, before any answer came
+    l.answer(1, 0x0004);      // the query's, from before the release
+    l.answer(1, 0x0000, 0x11);
+    std::vector<std::string> next;
+    std::uint16_t relays = 0x0000;
+    for (int i = 0; i < 3; ++i) {
+        const Frame sent = l.turn();
+        next.push_back(hex(sent));
+        if (sent == energize(1, 3)) relays = 0x0004;
+        l.answer(1, relays, sent[2]);
+    }
+    EXPECT_NE(std::find(next.begin(), next.end(), hex(energize(1, 3))), next.end())
+        << "the ON wanted last never went out";
+    EXPECT_EQ(l.line.relays(1), 0x0004);
 }
 
 TEST(BoardLine, ALateAnswerShowsItsOwnBoardsRelays) {
