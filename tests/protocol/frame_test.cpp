@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "protocol/modbus.h"
 #include "protocol/number_text.h"
 #include "tests/support/golden_frames.h"
 
@@ -178,6 +179,104 @@ TEST(RelayMapping, EncodedStatusRoundTrip) {
         for (int other = 1; other <= relay_count; ++other)
             EXPECT_EQ(relay_energized(frame, other), other == relay) << relay << " " << other;
     }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace tarnwick::protocol::modbus;
+
+Bytes modbus_golden(std::string_view what) {
+    for (const auto& g : tarnwick::test::modbus_golden)
+        if (what == g.what) return g.bytes;
+    throw std::invalid_argument("no Modbus example of that name");
+}
+
+// The CRC catalogue's check value: CRC-16/MODBUS of the ASCII "123456789".
+TEST(Modbus, CrcCheckValue) {
+    const std::string check = "123456789";
+    EXPECT_EQ(crc16({reinterpret_cast<const std::uint8_t*>(check.data()), check.size()}), 0x4B37);
+}
+
+TEST(Modbus, RequestsAsTheStandardFramesThem) {
+    const struct {
+        const char* what;
+        Bytes built;
+    } cases[] = {
+        {"read coils 20-56, unit 17", read_bits(0x11, read_coils, 0x0013, 0x0025)},
+        {"write coil 173 on, unit 17", write_coil(0x11, 0x00AC, true)},
+        {"write coils 20-29, unit 17", write_coils(0x11, 0x0013, 10, 0x01CD)},
+        {"read 16 coils, unit 1", read_bits(0x01, read_coils, 0, 16)},
+        {"all 16 coils off, unit 1", write_coils(0x01, 0, 16, 0x0000)},
+        {"coil 2 off, unit 1", write_coil(0x01, 2, false)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.built, modbus_golden(c.what)) << c.what;
+}
+
+TEST(Modbus, AnswersAcceptedWholeWithTheirCrc) {
+    const auto flipped = [](Bytes b, std::size_t i) {
+        b[i] ^= 0x01;
+        return b;
+    };
+    const auto cut = [](Bytes b) {
+        b.pop_back();
+        return b;
+    };
+    const struct {
+        const char* what;
+        Bytes frame;
+        bool accepted;
+        std::uint8_t function = 0;
+        std::optional<std::uint8_t> exception = std::nullopt;
+        std::optional<std::uint16_t> first_16_bits = std::nullopt;
+    } cases[] = {
+        {"the coils' answer", modbus_golden("their answer"), true, read_coils, {}, 0x6BCD},
+        {"the coils' answer, CRC wrong", flipped(modbus_golden("their answer"), 9), false},
+        {"the coils' answer, a data bit wrong", flipped(modbus_golden("their answer"), 4), false},
+        {"the coils' answer, a byte short", cut(modbus_golden("their answer")), false},
+        {"write coils echoed", modbus_golden("their answer, unit 17"), true, write_multiple_coils},
+        {"an exception", modbus_golden("illegal data address, unit 17"), true, read_coils, 0x02},
+        {"a function never asked for (03)",
+         {0x11, 0x03, 0x06, 0x02, 0x2B, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00},
+         false},
+        {"nothing", {}, false},
+    };
+    for (const auto& c : cases) {
+        const auto answer = accept(c.frame);
+        ASSERT_EQ(answer.has_value(), c.accepted) << c.what;
+        if (!answer) continue;
+        EXPECT_EQ(answer->unit, 0x11) << c.what;
+        EXPECT_EQ(answer->function, c.function) << c.what;
+        EXPECT_EQ(answer->exception, c.exception) << c.what;
+        if (c.first_16_bits) {
+            EXPECT_EQ(bits_of(*answer, 16), c.first_16_bits) << c.what;
+        }
+    }
+}
+
+TEST(Modbus, AnAnswersLengthFromItsFirstBytes) {
+    const struct {
+        Bytes head;
+        std::optional<std::size_t> length;
+    } cases[] = {
+        {{0x11, 0x01}, std::nullopt},
+        {{0x11, 0x01, 0x05}, 10},
+        {{0x01, 0x02, 0x01}, 6},
+        {{0x01, 0x05, 0x00}, 8},
+        {{0x01, 0x0F, 0x00}, 8},
+        {{0x01, 0x81, 0x02}, 5},
+        {{0x01, 0x03, 0x02}, std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(answer_length(c.head), c.length) << int(c.head[1]);
+}
+
+// The names the standard gives, for a message that says what went wrong.
+TEST(Modbus, ExceptionNames) {
+    EXPECT_EQ(exception_name(0x01), "illegal function");
+    EXPECT_EQ(exception_name(0x02), "illegal data address");
+    EXPECT_EQ(exception_name(0x0B), "gateway target device failed to respond");
+    EXPECT_EQ(exception_name(0x42), "exception 66");
 }
 
 }  // namespace

@@ -1,0 +1,124 @@
+#include "protocol/modbus.h"
+
+namespace tarnwick::protocol::modbus {
+
+namespace {
+
+void put16(Bytes& frame, std::uint16_t value) {
+    frame.push_back(static_cast<std::uint8_t>(value >> 8));
+    frame.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
+
+Bytes sealed(Bytes frame) {
+    const std::uint16_t crc = crc16(frame);
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));  // low byte first
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+}  // namespace
+
+std::uint16_t crc16(std::span<const std::uint8_t> bytes) {
+    std::uint16_t crc = 0xFFFF;
+    for (const std::uint8_t byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1U) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
+                             : static_cast<std::uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+Bytes read_bits(std::uint8_t unit, std::uint8_t function, std::uint16_t first,
+                std::uint16_t count) {
+    Bytes frame{unit, function};
+    put16(frame, first);
+    put16(frame, count);
+    return sealed(std::move(frame));
+}
+
+Bytes write_coil(std::uint8_t unit, std::uint16_t coil, bool on) {
+    Bytes frame{unit, write_single_coil};
+    put16(frame, coil);
+    put16(frame, on ? 0xFF00 : 0x0000);
+    return sealed(std::move(frame));
+}
+
+Bytes write_coils(std::uint8_t unit, std::uint16_t first, std::uint16_t count, std::uint16_t bits) {
+    Bytes frame{unit, write_multiple_coils};
+    put16(frame, first);
+    put16(frame, count);
+    const auto bytes = static_cast<std::uint8_t>((count + 7) / 8);
+    frame.push_back(bytes);
+    for (std::uint8_t i = 0; i < bytes; ++i)
+        frame.push_back(static_cast<std::uint8_t>((bits >> (8 * i)) & 0xFF));
+    return sealed(std::move(frame));
+}
+
+std::optional<std::size_t> answer_length(std::span<const std::uint8_t> head) {
+    if (head.size() < 3) return std::nullopt;
+    switch (head[1]) {
+        case read_coils:
+        case read_discrete_inputs:
+            return std::size_t{5} + head[2];  // unit, function, count, data, CRC
+        case write_single_coil:
+        case write_multiple_coils:
+            return std::size_t{8};  // the request's first six bytes echoed, CRC
+        default:
+            if ((head[1] & exception_bit) != 0) return std::size_t{5};
+            return std::nullopt;
+    }
+}
+
+std::optional<Answer> accept(std::span<const std::uint8_t> frame) {
+    const auto length = answer_length(frame);
+    if (!length || frame.size() != *length) return std::nullopt;
+    const std::uint16_t crc = crc16(frame.first(frame.size() - 2));
+    if (frame[frame.size() - 2] != (crc & 0xFF) || frame[frame.size() - 1] != (crc >> 8))
+        return std::nullopt;
+    Answer answer;
+    answer.unit = frame[0];
+    answer.function = static_cast<std::uint8_t>(frame[1] & ~exception_bit);
+    if ((frame[1] & exception_bit) != 0) answer.exception = frame[2];
+    answer.data.assign(frame.begin() + 2, frame.end() - 2);
+    return answer;
+}
+
+std::optional<std::uint16_t> bits_of(const Answer& answer, int count) {
+    if (answer.exception || answer.data.empty() || count < 0 || count > 16) return std::nullopt;
+    const std::size_t bytes = answer.data[0];
+    if (bytes * 8 < static_cast<std::size_t>(count) || answer.data.size() != bytes + 1)
+        return std::nullopt;
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < bytes && i < 2; ++i)
+        bits |= std::uint32_t{answer.data[i + 1]} << (8 * i);
+    const std::uint32_t mask = count == 16 ? 0xFFFFU : ((1U << count) - 1U);
+    return static_cast<std::uint16_t>(bits & mask);
+}
+
+std::string exception_name(std::uint8_t code) {
+    switch (code) {
+        case 0x01:
+            return "illegal function";
+        case 0x02:
+            return "illegal data address";
+        case 0x03:
+            return "illegal data value";
+        case 0x04:
+            return "server device failure";
+        case 0x05:
+            return "acknowledge";
+        case 0x06:
+            return "server device busy";
+        case 0x08:
+            return "memory parity error";
+        case 0x0A:
+            return "gateway path unavailable";
+        case 0x0B:
+            return "gateway target device failed to respond";
+        default:
+            return "exception " + std::to_string(code);
+    }
+}
+
+}  // namespace tarnwick::protocol::modbus

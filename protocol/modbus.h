@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Modbus RTU, as relay boards that speak it use it: relay n is coil n-1,
+// read with function 01, switched with 05 (one coil) or 0F (several);
+// discrete inputs read with 02. A frame is the unit id, the function, its
+// data and CRC-16/MODBUS, low byte first. Pure C++, no I/O.
+namespace tarnwick::protocol::modbus {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint8_t read_coils = 0x01;
+inline constexpr std::uint8_t read_discrete_inputs = 0x02;
+inline constexpr std::uint8_t write_single_coil = 0x05;
+inline constexpr std::uint8_t write_multiple_coils = 0x0F;
+// An exception answer carries the function with this bit set.
+inline constexpr std::uint8_t exception_bit = 0x80;
+
+// Unit ids a master may ask; 0 is broadcast, which no board answers.
+inline constexpr int first_unit = 1;
+inline constexpr int last_unit = 247;
+
+// CRC-16/MODBUS (reflected polynomial 0xA001, initial value 0xFFFF).
+[[nodiscard]] std::uint16_t crc16(std::span<const std::uint8_t> bytes);
+
+// Requests, CRC appended. `first` counts from 0 (coil 0 is relay 1).
+[[nodiscard]] Bytes read_bits(std::uint8_t unit, std::uint8_t function, std::uint16_t first,
+                              std::uint16_t count);
+[[nodiscard]] Bytes write_coil(std::uint8_t unit, std::uint16_t coil, bool on);
+// Coils first..first+count-1, coil first+k on when bit k of `bits` is set.
+[[nodiscard]] Bytes write_coils(std::uint8_t unit, std::uint16_t first, std::uint16_t count,
+                                std::uint16_t bits);
+
+// How long the answer that starts with `head` is, once its first three bytes
+// are in: nothing while fewer are, or when the function is not one this
+// program asks for (the bytes are then no answer of ours).
+[[nodiscard]] std::optional<std::size_t> answer_length(std::span<const std::uint8_t> head);
+
+// A whole answer whose CRC holds.
+struct Answer {
+    std::uint8_t unit = 0;
+    std::uint8_t function = 0;  // without exception_bit
+    std::optional<std::uint8_t> exception;
+    Bytes data;  // after the function: for 01/02 the byte count and the bits
+};
+[[nodiscard]] std::optional<Answer> accept(std::span<const std::uint8_t> frame);
+
+// The bits an answer to 01 or 02 carries, bit k for coil (or input) first+k;
+// nothing when it carries fewer than `count`.
+[[nodiscard]] std::optional<std::uint16_t> bits_of(const Answer& answer, int count);
+
+// The standard's name of an exception code: "illegal data address".
+[[nodiscard]] std::string exception_name(std::uint8_t code);
+
+}  // namespace tarnwick::protocol::modbus
