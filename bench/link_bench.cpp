@@ -30,7 +30,7 @@ class TimedPort : public link::SerialPort, private link::SerialListener {
     void close() override { inner_.close(); }
     bool is_open() const override { return inner_.is_open(); }
     std::size_t discard_input() override { return inner_.discard_input(); }
-    void write(const protocol::Frame& frame) override { inner_.write(frame); }
+    void write(std::span<const std::uint8_t> bytes) override { inner_.write(bytes); }
     std::optional<std::uint8_t> read_byte() override { return inner_.read_byte(); }
     std::size_t bytes_waiting() const override { return inner_.bytes_waiting(); }
     qint64 received_at_ns = -1;

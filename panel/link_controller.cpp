@@ -244,7 +244,7 @@ void LinkController::put_on_wire(const Frame& frame) {
 
 void LinkController::MSComm1_OnComm() {
     wire_.judge_waiting_answer();
-    while (every_answer_ && wire_.is_open() && wire_.bytes_waiting() >= protocol::frame_size)
+    while (every_answer_ && wire_.is_open() && wire_.bytes_waiting() >= wire_.shortest_answer())
         wire_.judge_waiting_answer();
 }
 

@@ -33,11 +33,20 @@ class AnswerAttribution {
 
     explicit AnswerAttribution(std::chrono::milliseconds patience) : patience_(patience) {}
 
-    // A frame went out on the wire; its number, counting from 1.
-    std::uint64_t sent(const protocol::Frame& frame, Clock::time_point now);
-    // An accepted status frame came in: the frame it answers (same address),
-    // no longer waiting, or nothing.
-    std::optional<protocol::Frame> answered(const protocol::Frame& status, Clock::time_point now);
+    // A frame went out on the wire, its answer to carry `code`; its number,
+    // counting from 1.
+    std::uint64_t sent(const protocol::Frame& frame, std::uint8_t code, Clock::time_point now);
+    // An accepted answer from `address` carrying `code` came in: the frame it
+    // answers, no longer waiting, or nothing.
+    std::optional<protocol::Frame> answered(std::uint8_t address, std::uint8_t code,
+                                            Clock::time_point now);
+    // The native family, whose answers carry the frame's own code.
+    std::uint64_t sent(const protocol::Frame& frame, Clock::time_point now) {
+        return sent(frame, frame[2], now);
+    }
+    std::optional<protocol::Frame> answered(const protocol::Frame& status, Clock::time_point now) {
+        return answered(status[1], status[2], now);
+    }
     // The number of the frame answered() returned last; 0 before any.
     [[nodiscard]] std::uint64_t last_answered_number() const { return last_answered_number_; }
     // Nothing waits any more (the port closed or opened again); the boards
@@ -50,6 +59,7 @@ class AnswerAttribution {
   private:
     struct Waiting {
         protocol::Frame frame;
+        std::uint8_t code = 0;  // what its answer carries
         Clock::time_point sent;
         std::uint64_t number = 0;
     };

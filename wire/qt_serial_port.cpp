@@ -67,10 +67,12 @@ std::optional<PortProblem> QtSerialPort::open(const QString& device) {
 
     device_ = device;
     port_.setPortName(device);
-    port_.setBaudRate(QSerialPort::Baud9600);
+    port_.setBaudRate(settings_.baud);
     port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
+    port_.setParity(settings_.parity == protocol::Parity::even  ? QSerialPort::EvenParity
+                    : settings_.parity == protocol::Parity::odd ? QSerialPort::OddParity
+                                                                : QSerialPort::NoParity);
+    port_.setStopBits(settings_.stop_bits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     lost_ = false;
     if (!port_.open(QIODevice::ReadWrite)) return open_failure(device);
@@ -111,8 +113,8 @@ std::size_t QtSerialPort::discard_input() {
     return static_cast<std::size_t>(buffered + std::max(in_driver, 0));
 }
 
-void QtSerialPort::write(const protocol::Frame& frame) {
-    port_.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
+void QtSerialPort::write(std::span<const std::uint8_t> bytes) {
+    port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
 }
 
 std::optional<std::uint8_t> QtSerialPort::read_byte() {
@@ -126,7 +128,8 @@ std::size_t QtSerialPort::bytes_waiting() const {
 }
 
 void QtSerialPort::on_ready_read() {
-    if (listener_ && port_.bytesAvailable() >= receive_threshold) listener_->on_received();
+    if (listener_ && static_cast<std::size_t>(port_.bytesAvailable()) >= settings_.threshold)
+        listener_->on_received();
 }
 
 void QtSerialPort::on_error(QSerialPort::SerialPortError error) {

@@ -14,15 +14,13 @@ namespace tarnwick::link {
 class QtSerialPort : public QObject, public SerialPort {
     Q_OBJECT
   public:
-    static constexpr int receive_threshold = 8;
-
     explicit QtSerialPort(QObject* parent = nullptr);
 
     std::optional<PortProblem> open(const QString& device) override;
     void close() override;
     bool is_open() const override { return port_.isOpen(); }
     std::size_t discard_input() override;
-    void write(const protocol::Frame& frame) override;
+    void write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::uint8_t> read_byte() override;
     std::size_t bytes_waiting() const override;
 

@@ -3,7 +3,9 @@
 #include <QString>
 #include <cstddef>
 #include <optional>
+#include <span>
 
+#include "protocol/board_family.h"
 #include "protocol/frame.h"
 #include "wire/device_info.h"
 
@@ -36,21 +38,35 @@ struct PortProblem {
 class SerialListener {
   public:
     virtual ~SerialListener() = default;
-    // 8 or more received bytes wait (the receive threshold).
+    // As many received bytes wait as the shortest answer has (the receive
+    // threshold), or more.
     virtual void on_received() = 0;
     // The device went away while open (adapter pulled, board process gone).
     // Reported once per open period; the port is still formally open.
     virtual void on_lost(const PortProblem& problem) = 0;
 };
 
+// How a line is set up: its speed and framing, and how many bytes must wait
+// before the listener hears of them.
+struct SerialSettings {
+    int baud = 9600;
+    protocol::Parity parity = protocol::Parity::none;
+    int stop_bits = 1;
+    std::size_t threshold = protocol::frame_size;
+};
+
 // The operations the link needs of a serial line, and nothing more: open a
-// device (9600 8N1, DTR on, RTS off, no flow control, receive threshold 8),
-// close it, discard unread input, write a frame as one write, read one raw
-// byte. Which device a port number means is decided above this (port_map.h).
+// device (as configured: 9600 8N1 unless told otherwise; DTR on, RTS off, no
+// flow control), close it, discard unread input, write a frame as one write,
+// read one raw byte. Which device a port number means is decided above this
+// (port_map.h).
 class SerialPort {
   public:
     virtual ~SerialPort() = default;
     void set_listener(SerialListener* listener) { listener_ = listener; }
+    // Holds from the next open on.
+    void configure(const SerialSettings& settings) { settings_ = settings; }
+    [[nodiscard]] const SerialSettings& settings() const { return settings_; }
 
     // Nothing on success.
     [[nodiscard]] virtual std::optional<PortProblem> open(const QString& device) = 0;
@@ -58,7 +74,7 @@ class SerialPort {
     [[nodiscard]] virtual bool is_open() const = 0;
     // Returns how many received bytes were dropped.
     virtual std::size_t discard_input() = 0;
-    virtual void write(const protocol::Frame& frame) = 0;
+    virtual void write(std::span<const std::uint8_t> bytes) = 0;
     // The next received byte, or nothing when none waits.
     [[nodiscard]] virtual std::optional<std::uint8_t> read_byte() = 0;
     // How many received bytes wait to be read.
@@ -66,6 +82,7 @@ class SerialPort {
 
   protected:
     SerialListener* listener_ = nullptr;
+    SerialSettings settings_;
 };
 
 }  // namespace tarnwick::link

@@ -1,12 +1,18 @@
 #include "wire/wire.h"
 
+#include <algorithm>
+
 #include "wire/port_texts.h"
 
 namespace tarnwick::link {
 
 Wire::Wire(SerialPort& port, LinkMessages& messages, std::chrono::milliseconds patience,
            QObject* parent)
-    : QObject(parent), port_(port), messages_(messages), answers_(patience) {
+    : QObject(parent),
+      port_(port),
+      messages_(messages),
+      answers_(patience),
+      family_(protocol::make_family({})) {
     port_.set_listener(this);
     connect(&watch_, &ReconnectWatch::present, this, &Wire::reopen);
 }
@@ -18,6 +24,13 @@ Wire::~Wire() {
 void Wire::start_counting() {
     counters_.start(SteadyClock::now());
     answers_.clear();
+    partial_.clear();
+}
+
+void Wire::use_line(const protocol::LineSettings& settings) {
+    family_ = protocol::make_family(settings);
+    port_.configure(
+        {settings.baud, settings.parity, settings.stop_bits, family_->shortest_answer()});
 }
 
 bool Wire::open(const PortDevice& device, int port_number) {
@@ -46,10 +59,13 @@ void Wire::close() {
 
 std::uint64_t Wire::send(const protocol::Frame& frame) {
     if (!port_.is_open()) return 0;
+    const protocol::Bytes bytes = family_->encode(frame);
+    if (bytes.empty()) return 0;
     const auto now = SteadyClock::now();
-    counters_.received(port_.discard_input(), now);
-    port_.write(frame);
-    const std::uint64_t number = answers_.sent(frame, now);
+    counters_.received(port_.discard_input() + partial_.size(), now);
+    partial_.clear();
+    port_.write(bytes);
+    const std::uint64_t number = answers_.sent(frame, family_->request_code(frame), now);
     counters_.sent();
     emit frame_sent(frame);
     return number;
@@ -61,28 +77,50 @@ void Wire::on_received() {
     }
 }
 
-bool Wire::judge_waiting_answer() {
-    protocol::Frame status{};
-    for (std::size_t i = 0; i < protocol::frame_size; ++i) {
+bool Wire::take_answer() {
+    for (;;) {
+        const std::optional<std::size_t> length = family_->answer_length(partial_);
+        if (length && partial_.size() >= std::max<std::size_t>(*length, 1)) return true;
         const auto byte = port_.read_byte();
         if (!byte) {
-            counters_.received(i, SteadyClock::now());
+            if (family_->keeps_partial()) return false;
+            counters_.received(partial_.size(), SteadyClock::now());
+            partial_.clear();
             return false;  // fewer than 8 waited after all: nothing to judge
         }
-        status[i] = *byte;
+        partial_.push_back(*byte);
     }
-    const auto now = SteadyClock::now();
-    counters_.received(protocol::frame_size, now);
-    const protocol::Verdict verdict = protocol::judge_status(status);
-    counters_.judged(verdict, now);
-    if (verdict != protocol::Verdict::accepted) {
-        emit answer_rejected(status);
-        return true;
-    }
-    const std::optional<protocol::Frame> sent = answers_.answered(status, now);
-    if (!sent) counters_.unclaimed();
-    emit answer_accepted(status, sent);
+}
+
+bool Wire::judge_waiting_answer() {
+    if (!take_answer()) return false;
+    judge(partial_);
+    partial_.clear();
     return true;
+}
+
+void Wire::judge(std::span<const std::uint8_t> answer) {
+    const auto now = SteadyClock::now();
+    std::size_t dropped = 0;
+    const bool no_answer = family_->answer_length(answer) == std::size_t{0};
+    // No answer starts so: the rest of these bytes is no answer either.
+    while (no_answer && port_.read_byte()) ++dropped;
+    counters_.received(answer.size() + dropped, now);
+    const protocol::Reply reply = no_answer ? protocol::Reply{} : family_->judge(answer);
+    counters_.judged(reply.verdict, now);
+    if (reply.verdict != protocol::Verdict::accepted) {
+        protocol::Frame shown{};
+        std::copy_n(answer.begin(), std::min(answer.size(), shown.size()), shown.begin());
+        emit answer_rejected(shown);
+        return;
+    }
+    const std::optional<protocol::Frame> sent = answers_.answered(reply.address, reply.code, now);
+    if (!sent) counters_.unclaimed();
+    if (reply.exception) {
+        if (sent) emit answer_refused(*sent, *reply.exception);
+        return;
+    }
+    emit answer_accepted(reply.status, sent);
 }
 
 void Wire::on_lost(const PortProblem& problem) {

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
+#include "protocol/board_family.h"
 #include "protocol/frame.h"
 #include "wire/answer_attribution.h"
 #include "wire/link_counters.h"
@@ -35,6 +37,15 @@ class Wire : public QObject, private SerialListener {
          QObject* parent = nullptr);
     ~Wire() override;
 
+    // The boards' family and the line's serial settings, from the next open
+    // on; a native line at 9600 8N1 until told.
+    void use_line(const protocol::LineSettings& settings);
+    [[nodiscard]] const protocol::LineSettings& line_settings() const {
+        return family_->settings();
+    }
+    // No answer of the line's family is shorter.
+    [[nodiscard]] std::size_t shortest_answer() const { return family_->shortest_answer(); }
+
     // The operator's saved devices, consulted on every open.
     void use_port_choices(const PortChoices* choices) { choices_ = choices; }
     [[nodiscard]] const PortChoices* port_choices() const { return choices_; }
@@ -47,12 +58,15 @@ class Wire : public QObject, private SerialListener {
     // No reconnect from now on.
     void stop_reconnecting() { watch_.stop(); }
 
-    // Puts a frame on the wire when the port is open, after dropping what
-    // input waits (a late or partial answer would be taken for this frame's).
-    // Its number (counting from 1 since the line was made), or 0 when not sent.
+    // Puts a frame on the wire, in the bytes of the line's family, when the
+    // port is open, after dropping what input waits (a late or partial answer
+    // would be taken for this frame's). Its number (counting from 1 since the
+    // line was made), or 0 when not sent (the family has no bytes for it).
     std::uint64_t send(const protocol::Frame& frame);
 
-    // Judges the next 8 bytes waiting, if there are 8; false when there were not.
+    // Judges the next answer waiting, if it is whole; false when it was not.
+    // A native line's bytes short of 8 are dropped; a Modbus line keeps them
+    // for the rest, which may come in another piece.
     bool judge_waiting_answer();
     // Who hears that bytes wait; without one, every whole answer waiting is
     // judged at once (several boards' answers may come back to back).
@@ -84,12 +98,17 @@ class Wire : public QObject, private SerialListener {
     // none (counted in counters()).
     void answer_accepted(const tarnwick::protocol::Frame& status,
                          const std::optional<tarnwick::protocol::Frame>& sent);
+    // A whole answer that refuses the frame it answers: a Modbus exception.
+    void answer_refused(const tarnwick::protocol::Frame& sent, std::uint8_t exception);
 
   private:
     void on_received() override;
     void on_lost(const PortProblem& problem) override;
     void reopen(const QString& path);
     void start_counting();
+    // Reads until a whole answer waits in partial_; false when none does.
+    bool take_answer();
+    void judge(std::span<const std::uint8_t> answer);
 
     SerialPort& port_;
     LinkMessages& messages_;
@@ -102,6 +121,8 @@ class Wire : public QObject, private SerialListener {
     ReconnectWatch watch_;
     bool reporting_loss_ = false;  // a message about a lost device is being shown
     AnswerAttribution answers_;
+    std::unique_ptr<protocol::BoardFamily> family_;
+    protocol::Bytes partial_;  // an answer's first bytes
 };
 
 }  // namespace tarnwick::link

@@ -34,7 +34,12 @@ class FakePort : public link::SerialPort {
         ++discards;
         return dropped;
     }
-    void write(const protocol::Frame& frame) override { written.push_back(frame); }
+    void write(std::span<const std::uint8_t> bytes) override {
+        written_bytes.emplace_back(bytes.begin(), bytes.end());
+        protocol::Frame frame{};
+        std::copy_n(bytes.begin(), std::min(bytes.size(), frame.size()), frame.begin());
+        written.push_back(frame);
+    }
     std::size_t bytes_waiting() const override { return input.size(); }
     std::optional<std::uint8_t> read_byte() override {
         if (input.empty()) return std::nullopt;
@@ -62,7 +67,8 @@ class FakePort : public link::SerialPort {
     std::optional<link::PortProblem> next_failure;
     QStringList opened_devices;
     std::deque<std::uint8_t> input;
-    std::vector<protocol::Frame> written;
+    std::vector<protocol::Frame> written;  // the first 8 bytes of each write
+    std::vector<std::vector<std::uint8_t>> written_bytes;
     int discards = 0;
 
   private:
