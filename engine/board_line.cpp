@@ -4,6 +4,8 @@
 #include <bit>
 #include <utility>
 
+#include "protocol/modbus.h"
+
 namespace tarnwick::link {
 
 namespace {
@@ -41,12 +43,18 @@ BoardLine::BoardLine(SerialPort& port, LinkMessages& messages, std::vector<std::
     connect(&turn_, &QTimer::timeout, this, &BoardLine::turn);
     connect(&wire_, &Wire::frame_sent, this, &BoardLine::on_frame_sent);
     connect(&wire_, &Wire::answer_accepted, this, &BoardLine::on_accepted);
+    connect(&wire_, &Wire::answer_refused, this, &BoardLine::on_refused);
     connect(&wire_, &Wire::opened, this, [this] { on_port_state(true); });
     connect(&wire_, &Wire::closed, this, [this] { on_port_state(false); });
 }
 
 BoardLine::~BoardLine() {
     wire_.stop_reconnecting();
+}
+
+void BoardLine::use_line(const protocol::LineSettings& settings) {
+    wire_.use_line(settings);
+    silence_ms_ = protocol::silence_ms(settings);
 }
 
 bool BoardLine::open(const PortDevice& device, int port_number, const PortChoices* choices) {
@@ -111,6 +119,12 @@ std::optional<std::uint16_t> BoardLine::relays(std::uint8_t address) const {
     return b->relays;
 }
 
+std::optional<std::uint16_t> BoardLine::inputs(std::uint8_t address) const {
+    const Board* b = find(address);
+    if (!b || !b->online) return std::nullopt;
+    return b->inputs;
+}
+
 std::optional<std::chrono::system_clock::time_point> BoardLine::answered_at(
     std::uint8_t address) const {
     const Board* b = find(address);
@@ -146,7 +160,7 @@ void BoardLine::hurry() {
         !worth_hurrying())
         return;
     const qint64 silent = last_answered_.elapsed();
-    schedule_turn(static_cast<int>(std::max<qint64>(0, answer_silence_ms - silent)));
+    schedule_turn(static_cast<int>(std::max<qint64>(0, silence_ms_ - silent)));
 }
 
 // `length`: an ON that ends by itself after this long.
@@ -290,6 +304,11 @@ void BoardLine::turn() {
     advance_waits(SteadyClock::now());
     expire_deadlines();
     const auto off = next_off();
+    if (const auto poll = std::exchange(inputs_next_, std::nullopt); poll && !off) {
+        const auto count = static_cast<std::uint8_t>(line_settings().inputs);
+        send_turn(*poll, {protocol::cmd_read_inputs, count, 0x00});
+        return;
+    }
     const std::optional<std::uint8_t> target = wanted_.next_board();
     const Board* overdue = target ? poll_first(*target) : nullptr;
     // A want the board shows already is dropped when taken: a command turn
@@ -368,7 +387,7 @@ std::uint64_t BoardLine::send_turn(std::uint8_t address, const protocol::Command
         next_frame_ = number + 1;
         if (Board* b = find(address); b && command.code == protocol::cmd_query)
             b->queried = static_cast<std::int64_t>(number);
-        else if (b)
+        else if (b && command.code != protocol::cmd_read_inputs)
             b->commanded = number;
     }
     schedule_turn(tick_ms);
@@ -461,8 +480,11 @@ void BoardLine::on_answer(const protocol::Frame& sent, const protocol::Frame& st
     if (sent == last_sent_) {
         last_answered_.start();
         if (turn_due_in_ms_ && (pace_ == Pace::answer || worth_hurrying()))
-            schedule_turn(answer_silence_ms);
+            schedule_turn(silence_ms_);
     }
+    if (sent[2] == protocol::cmd_read_inputs) return on_inputs(*b, protocol::relay_pattern(status));
+    const int inputs = line_settings().inputs;
+    if (sent[2] == protocol::cmd_query && inputs > 0) inputs_next_ = address;
     const std::uint16_t relays = protocol::relay_pattern(status);
     // An answer to the command itself may show the relays from before it,
     // and so may a late answer to a query sent before it: only a query after
@@ -549,9 +571,32 @@ void BoardLine::on_unclaimed(const protocol::Frame& status) {
     emit unclaimed_answers(status[1], wire_.counters().since_open.answers_other_address);
 }
 
+// Inputs count only from a board that is online: its relays are known too.
+void BoardLine::on_inputs(Board& b, std::uint16_t inputs) {
+    const int count = line_settings().inputs;
+    inputs &= static_cast<std::uint16_t>(count >= 16 ? 0xFFFF : (1U << count) - 1U);
+    if (!b.online) return;
+    const std::optional<std::uint16_t> before = std::exchange(b.inputs, inputs);
+    if (before != inputs) emit inputs_changed(b.address, before, inputs);
+}
+
+void BoardLine::on_refused(const protocol::Frame& sent, std::uint8_t function,
+                           std::uint8_t exception) {
+    const std::uint8_t address = sent[1];
+    if (!find(address)) return;
+    liveness_.answered(address);
+    if (sent == last_sent_) {
+        last_answered_.start();
+        if (turn_due_in_ms_) schedule_turn(silence_ms_);
+    }
+    emit request_refused(address, QString::fromStdString(protocol::modbus::refusal_text(
+                                      address, function, exception)));
+}
+
 void BoardLine::go_offline(Board& b, const QString& why) {
     b.online = false;
     b.relays = 0;
+    b.inputs.reset();
     wanted_.board_unknown(b.address);
     wanted_.forget(b.address);
     std::erase_if(urgent_, [&](const auto& u) { return u.first == b.address; });
@@ -576,6 +621,7 @@ void BoardLine::on_port_state(bool is_open) {
     urgent_.clear();
     liveness_ = {};
     confirm_next_.reset();
+    inputs_next_.reset();
     emit port_state_changed(false);
 }
 

@@ -67,8 +67,6 @@ class BoardLine : public QObject {
     Q_OBJECT
   public:
     enum class Pace { tick, answer };
-    // The line's 3.5-character silence at 9600 baud, rounded up.
-    static constexpr int answer_silence_ms = 4;
     // A turn at least this often while the line is open.
     static constexpr int tick_ms = 50;
     // How long a frame waits for its answer: longer than any board and
@@ -79,6 +77,13 @@ class BoardLine : public QObject {
               Pace pace = Pace::tick, QObject* parent = nullptr);
     ~BoardLine() override;
 
+    // The boards' family and the line's serial settings, before open(): a
+    // native line at 9600 8N1 until told. With inputs, every poll of a board
+    // is followed by a read of its inputs.
+    void use_line(const protocol::LineSettings& settings);
+    [[nodiscard]] const protocol::LineSettings& line_settings() const {
+        return wire_.line_settings();
+    }
     // Opens the device as the panel does; false when it failed (reported).
     bool open(const PortDevice& device, int port_number, const PortChoices* choices = nullptr);
     // Frames go out from now on while the port is open.
@@ -118,6 +123,8 @@ class BoardLine : public QObject {
     [[nodiscard]] bool online(std::uint8_t address) const;
     // The relays the board's last answer showed, while it is online.
     [[nodiscard]] std::optional<std::uint16_t> relays(std::uint8_t address) const;
+    // Its discrete inputs as last read (bit n-1: input n), while it is online.
+    [[nodiscard]] std::optional<std::uint16_t> inputs(std::uint8_t address) const;
     // When its last answer came, while it is online.
     [[nodiscard]] std::optional<std::chrono::system_clock::time_point> answered_at(
         std::uint8_t address) const;
@@ -146,6 +153,13 @@ class BoardLine : public QObject {
     // query sent after the board's last command, which shows what the
     // commands before it have done.
     void board_answered(std::uint8_t address, std::uint16_t relays, bool to_query);
+    // A board's inputs read; `before` is nothing at the first read since it
+    // came online.
+    void inputs_changed(std::uint8_t address, std::optional<std::uint16_t> before,
+                        std::uint16_t inputs);
+    // A board refused a frame (a Modbus exception): why, naming the board,
+    // the function and the exception.
+    void request_refused(std::uint8_t address, const QString& why);
     // The board came online or went offline (`why` says which way and why).
     void board_online_changed(std::uint8_t address, bool online, const QString& why);
     // The relays a board shows once nothing is left to do of what it was
@@ -172,6 +186,7 @@ class BoardLine : public QObject {
         std::int64_t queried = 0;           // the number of the last query to it
         std::uint64_t commanded = 0;        // ... and of the last command
         std::chrono::system_clock::time_point answered;  // its last answer
+        std::optional<std::uint16_t> inputs;             // as last read, while online
     };
     using SteadyClock = std::chrono::steady_clock;
     using WallClock = std::chrono::system_clock;
@@ -214,6 +229,8 @@ class BoardLine : public QObject {
     void on_accepted(const protocol::Frame& status, const std::optional<protocol::Frame>& sent);
     void on_answer(const protocol::Frame& sent, const protocol::Frame& status);
     void on_unclaimed(const protocol::Frame& status);
+    void on_inputs(Board& board, std::uint16_t inputs);
+    void on_refused(const protocol::Frame& sent, std::uint8_t function, std::uint8_t exception);
     void on_port_state(bool open);
     void go_offline(Board& board, const QString& why);
     Board* find(std::uint8_t address);
@@ -228,6 +245,8 @@ class BoardLine : public QObject {
     std::optional<int> turn_due_in_ms_;
     bool started_ = false;
     std::optional<std::uint8_t> confirm_next_;  // queried right after its command
+    std::optional<std::uint8_t> inputs_next_;   // its inputs read right after its poll
+    int silence_ms_ = protocol::silence_ms({});
     protocol::Frame last_sent_{};               // its answer may hurry the turn
     QElapsedTimer last_answered_;               // since its answer; invalid until it comes
     BoardLiveness liveness_;

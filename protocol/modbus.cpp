@@ -121,4 +121,30 @@ std::string exception_name(std::uint8_t code) {
     }
 }
 
+std::string function_name(std::uint8_t function) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    const std::string code{'(', digits[function >> 4], digits[function & 0xF], ')'};
+    switch (function) {
+        case read_coils:
+            return "read coils " + code;
+        case read_discrete_inputs:
+            return "read discrete inputs " + code;
+        case write_single_coil:
+            return "write single coil " + code;
+        case write_multiple_coils:
+            return "write multiple coils " + code;
+        default:
+            return "function " + code;
+    }
+}
+
+std::string refusal_text(std::uint8_t unit, std::uint8_t function, std::uint8_t exception) {
+    std::string text = "unit " + std::to_string(unit) + " refused " + function_name(function) +
+                       ": " + exception_name(exception) + " (" + (exception < 10 ? "0" : "") +
+                       std::to_string(exception) + ")";
+    if (exception == 0x02)
+        text += function == read_discrete_inputs ? ", it has fewer inputs" : ", it has fewer coils";
+    return text;
+}
+
 }  // namespace tarnwick::protocol::modbus

@@ -57,5 +57,11 @@ struct Answer {
 
 // The standard's name of an exception code: "illegal data address".
 [[nodiscard]] std::string exception_name(std::uint8_t code);
+// "read coils (01)": the functions this program sends, by name.
+[[nodiscard]] std::string function_name(std::uint8_t function);
+// Why a unit refused a request, in one sentence: "unit 1 refused write
+// single coil (05): illegal data address (02), it has no such coil".
+[[nodiscard]] std::string refusal_text(std::uint8_t unit, std::uint8_t function,
+                                       std::uint8_t exception);
 
 }  // namespace tarnwick::protocol::modbus

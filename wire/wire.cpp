@@ -117,7 +117,7 @@ void Wire::judge(std::span<const std::uint8_t> answer) {
     const std::optional<protocol::Frame> sent = answers_.answered(reply.address, reply.code, now);
     if (!sent) counters_.unclaimed();
     if (reply.exception) {
-        if (sent) emit answer_refused(*sent, *reply.exception);
+        if (sent) emit answer_refused(*sent, reply.code, *reply.exception);
         return;
     }
     emit answer_accepted(reply.status, sent);

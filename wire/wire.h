@@ -98,8 +98,10 @@ class Wire : public QObject, private SerialListener {
     // none (counted in counters()).
     void answer_accepted(const tarnwick::protocol::Frame& status,
                          const std::optional<tarnwick::protocol::Frame>& sent);
-    // A whole answer that refuses the frame it answers: a Modbus exception.
-    void answer_refused(const tarnwick::protocol::Frame& sent, std::uint8_t exception);
+    // A whole answer that refuses the frame it answers: a Modbus exception,
+    // with the function refused.
+    void answer_refused(const tarnwick::protocol::Frame& sent, std::uint8_t function,
+                        std::uint8_t exception);
 
   private:
     void on_received() override;
