@@ -153,12 +153,27 @@ std::vector<Answer> Bus::feed(std::span<const std::uint8_t> bytes, std::vector<B
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::vector<Answer> answers;
     std::size_t start = 0;
+    take(start, answers, frames);
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
+    return answers;
+}
+
+std::vector<Answer> Bus::drop_pending(std::vector<Bytes>* frames) {
+    std::vector<Answer> answers;
+    std::size_t start = 0;
+    while (start < buffer_.size()) {
+        ++start;  // a head whose frame never came whole
+        take(start, answers, frames);
+    }
+    buffer_.clear();
+    return answers;
+}
+
+void Bus::take(std::size_t& start, std::vector<Answer>& answers, std::vector<Bytes>* frames) {
     if (protocol_ == Protocol::modbus)
         take_modbus(start, answers, frames);
     else
         take_native(start, answers, frames);
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
-    return answers;
 }
 
 void Bus::take_native(std::size_t& start, std::vector<Answer>& answers,

@@ -82,12 +82,20 @@ class Bus {
     std::vector<Answer> feed(std::span<const std::uint8_t> bytes,
                              std::vector<Bytes>* frames = nullptr);
 
+    // The bytes still waiting to become a frame.
+    [[nodiscard]] std::size_t pending() const { return buffer_.size(); }
+    // The pending bytes will not grow into the frame they began: each head
+    // that waited for more is dropped in turn, and the frames found in what
+    // follows it are answered as feed() answers them. Nothing is left pending.
+    std::vector<Answer> drop_pending(std::vector<Bytes>* frames = nullptr);
+
     // Every board loses its power: bytes half-read are gone, the relays are
     // as at the start.
     void power_cut();
     [[nodiscard]] const std::vector<Board>& boards() const { return boards_; }
 
   private:
+    void take(std::size_t& start, std::vector<Answer>& answers, std::vector<Bytes>* frames);
     // Frames from buffer_ at `start` on, moving `start` past what they used.
     void take_native(std::size_t& start, std::vector<Answer>& answers, std::vector<Bytes>* frames);
     void take_modbus(std::size_t& start, std::vector<Answer>& answers, std::vector<Bytes>* frames);

@@ -763,6 +763,7 @@ class Server {
             bool cut = false;
             if (!take_signals(live_, cut)) return 0;
             if (cut) cut_power();
+            if (stale_from_ && Clock::now() >= *stale_from_) drop_stale();
             if (powered_from_ && Clock::now() >= *powered_from_) restore_power();
 
             if (fds[2].revents & POLLIN) reset_after_last_close(terminal_);
@@ -785,6 +786,7 @@ class Server {
         std::optional<Clock::time_point> wake = master_resting_until_;
         if (master_ok && writable) wake = line_.next_due();
         if (powered_from_ && (!wake || *powered_from_ < *wake)) wake = powered_from_;
+        if (stale_from_ && (!wake || *stale_from_ < *wake)) wake = stale_from_;
 
         fds[0] = {signal_pipe[0], POLLIN, 0};
         fds[1] = {master_ok ? terminal_.master : -1,
@@ -822,6 +824,24 @@ class Server {
         const auto now = Clock::now();
         std::vector<tarnwick::sim::Bytes> frames;
         const auto answers = bus_.feed(bytes, options_.report_frames ? &frames : nullptr);
+        // Modbus frames end in silence: a head that claimed more bytes than
+        // came is no request once the host has long stopped sending.
+        stale_from_.reset();
+        if (options_.protocol == tarnwick::sim::Protocol::modbus && bus_.pending())
+            stale_from_ = now + stale_after;
+        take_answers(frames, answers, now);
+    }
+
+    void drop_stale() {
+        stale_from_.reset();
+        const auto now = Clock::now();
+        std::vector<tarnwick::sim::Bytes> frames;
+        const auto answers = bus_.drop_pending(options_.report_frames ? &frames : nullptr);
+        take_answers(frames, answers, now);
+    }
+
+    void take_answers(const std::vector<tarnwick::sim::Bytes>& frames,
+                      const std::vector<tarnwick::sim::Answer>& answers, Clock::time_point now) {
         for (const auto& frame : frames) report_frame(frame, now);
         for (const auto& answer : answers) {
             if (answer.changed) report_relays(answer.address, answer.relays, several_);
@@ -834,6 +854,9 @@ class Server {
     void rest_master() { master_resting_until_ = Clock::now() + master_rest; }
 
     static constexpr milliseconds master_rest{50};
+    // Far longer than the 1.5 characters a host may pause within a frame,
+    // even at 1200 baud.
+    static constexpr milliseconds stale_after{100};
     const Options& options_;
     const Terminal& terminal_;
     tarnwick::sim::Bus bus_;
@@ -842,6 +865,7 @@ class Server {
     Line line_;
     std::optional<Clock::time_point> master_resting_until_;
     std::optional<Clock::time_point> powered_from_;  // the power is cut until then
+    std::optional<Clock::time_point> stale_from_;    // the bytes pending are no request then
 };
 
 int serve(const Options& options, const Terminal& terminal) {
