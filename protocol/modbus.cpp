@@ -29,6 +29,12 @@ std::uint16_t crc16(std::span<const std::uint8_t> bytes) {
     return crc;
 }
 
+bool crc_holds(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 3) return false;
+    const std::uint16_t crc = crc16(frame.first(frame.size() - 2));
+    return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
+}
+
 Bytes read_bits(std::uint8_t unit, std::uint8_t function, std::uint16_t first,
                 std::uint16_t count) {
     Bytes frame{unit, function};
@@ -55,6 +61,67 @@ Bytes write_coils(std::uint8_t unit, std::uint16_t first, std::uint16_t count, s
     return sealed(std::move(frame));
 }
 
+std::optional<std::size_t> request_length(std::span<const std::uint8_t> head) {
+    if (head.size() < 2) return std::nullopt;
+    // A request that carries a byte count at `at`, `fixed` bytes besides its data.
+    const auto counted = [&](std::size_t at, std::size_t fixed) -> std::optional<std::size_t> {
+        if (head.size() <= at) return std::nullopt;
+        return fixed + head[at];
+    };
+    switch (head[1]) {
+        case 0x07:
+        case 0x0B:
+        case 0x0C:
+        case 0x11:
+            return std::size_t{4};  // unit, function, CRC
+        case 0x18:
+            return std::size_t{6};  // the FIFO's address
+        case read_coils:
+        case read_discrete_inputs:
+        case 0x03:
+        case 0x04:
+        case write_single_coil:
+        case 0x06:
+        case 0x08:
+            return std::size_t{8};  // two words
+        case 0x16:
+            return std::size_t{10};  // address, AND mask, OR mask
+        case write_multiple_coils:
+        case 0x10:
+            return counted(6, 9);  // start, count, byte count, data
+        case 0x14:
+        case 0x15:
+            return counted(2, 5);  // byte count, sub-requests
+        case 0x17:
+            return counted(10, 13);  // read start and count, write start, count, byte count
+        default:
+            return unknown_length;
+    }
+}
+
+Bytes bits_answer(std::uint8_t unit, std::uint8_t function, std::uint16_t count,
+                  std::uint16_t bits) {
+    const auto bytes = static_cast<std::uint8_t>((count + 7) / 8);
+    // Bits past the count go out as zeros.
+    const std::uint32_t mask = count >= 16 ? 0xFFFFU : ((1U << count) - 1U);
+    const std::uint32_t sent = bits & mask;
+    Bytes frame{unit, function, bytes};
+    for (std::uint8_t i = 0; i < bytes; ++i)
+        frame.push_back(static_cast<std::uint8_t>((sent >> (8 * i)) & 0xFF));
+    return sealed(std::move(frame));
+}
+
+Bytes coils_written(std::uint8_t unit, std::uint16_t first, std::uint16_t count) {
+    Bytes frame{unit, write_multiple_coils};
+    put16(frame, first);
+    put16(frame, count);
+    return sealed(std::move(frame));
+}
+
+Bytes exception_answer(std::uint8_t unit, std::uint8_t function, std::uint8_t code) {
+    return sealed({unit, static_cast<std::uint8_t>(function | exception_bit), code});
+}
+
 std::optional<std::size_t> answer_length(std::span<const std::uint8_t> head) {
     if (head.size() < 3) return std::nullopt;
     switch (head[1]) {
@@ -72,10 +139,7 @@ std::optional<std::size_t> answer_length(std::span<const std::uint8_t> head) {
 
 std::optional<Answer> accept(std::span<const std::uint8_t> frame) {
     const auto length = answer_length(frame);
-    if (!length || frame.size() != *length) return std::nullopt;
-    const std::uint16_t crc = crc16(frame.first(frame.size() - 2));
-    if (frame[frame.size() - 2] != (crc & 0xFF) || frame[frame.size() - 1] != (crc >> 8))
-        return std::nullopt;
+    if (!length || frame.size() != *length || !crc_holds(frame)) return std::nullopt;
     Answer answer;
     answer.unit = frame[0];
     answer.function = static_cast<std::uint8_t>(frame[1] & ~exception_bit);

@@ -25,9 +25,21 @@ inline constexpr std::uint8_t exception_bit = 0x80;
 // Unit ids a master may ask; 0 is broadcast, which no board answers.
 inline constexpr int first_unit = 1;
 inline constexpr int last_unit = 247;
+inline constexpr std::uint8_t broadcast = 0;
+
+// The exception codes a board of 16 coils has cause to send.
+inline constexpr std::uint8_t illegal_function = 0x01;
+inline constexpr std::uint8_t illegal_data_address = 0x02;
+inline constexpr std::uint8_t illegal_data_value = 0x03;
+
+// No RTU frame is longer.
+inline constexpr std::size_t max_frame = 256;
 
 // CRC-16/MODBUS (reflected polynomial 0xA001, initial value 0xFFFF).
 [[nodiscard]] std::uint16_t crc16(std::span<const std::uint8_t> bytes);
+
+// Whether the last two bytes are the CRC of those before them.
+[[nodiscard]] bool crc_holds(std::span<const std::uint8_t> frame);
 
 // Requests, CRC appended. `first` counts from 0 (coil 0 is relay 1).
 [[nodiscard]] Bytes read_bits(std::uint8_t unit, std::uint8_t function, std::uint16_t first,
@@ -41,6 +53,23 @@ inline constexpr int last_unit = 247;
 // are in: nothing while fewer are, or when the function is not one this
 // program asks for (the bytes are then no answer of ours).
 [[nodiscard]] std::optional<std::size_t> answer_length(std::span<const std::uint8_t> head);
+
+// How long the request that starts with `head` is, for a server that frames
+// requests by their length rather than by the silence between them: nothing
+// while too few bytes are in to tell (2, or up to the byte count for
+// functions that carry one); unknown_length for a function whose requests the
+// standard gives no length to tell from their head.
+inline constexpr std::size_t unknown_length = 0;
+[[nodiscard]] std::optional<std::size_t> request_length(std::span<const std::uint8_t> head);
+
+// Answers as a board sends them, CRC appended. To 01 or 02: `count` bits,
+// bit k of `bits` for coil (or input) first+k, packed low bit first.
+[[nodiscard]] Bytes bits_answer(std::uint8_t unit, std::uint8_t function, std::uint16_t count,
+                                std::uint16_t bits);
+// To 0F: the coils written.
+[[nodiscard]] Bytes coils_written(std::uint8_t unit, std::uint16_t first, std::uint16_t count);
+// The function refused: the function with exception_bit, the code.
+[[nodiscard]] Bytes exception_answer(std::uint8_t unit, std::uint8_t function, std::uint8_t code);
 
 // A whole answer whose CRC holds.
 struct Answer {

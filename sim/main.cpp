@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/modbus.h"
 #include "protocol/number_text.h"
 #include "sim/board.h"
 
@@ -50,9 +51,22 @@ a status frame 22 <address> <code> 00 00 <relays 9..16> <relays 1..8> <sum>.
 Frames for other addresses and frames with a bad checksum get no answer; other
 bytes are skipped until a frame can start.
 
+With --protocol modbus the boards speak Modbus RTU: the unit id is the
+board's address (1..247), relay n is coil n-1, and each board has --inputs
+discrete inputs. A board answers 01 read coils, 02 read discrete inputs,
+05 write single coil (FF00 on, 0000 off) and 0F write multiple coils; any
+other function gets exception 01, a range past its coils or inputs (or a
+count of 0) exception 02, a bad value or byte count exception 03. Unit 0 is
+broadcast: every board applies the writes and none answers. Requests are
+framed by the length their first bytes tell; requests for other units and
+requests whose CRC does not hold get no answer, and bytes that begin no
+request are skipped. --baud, --parity and --stop-bits set the line's speed
+for --wire-time.
+
 With --report-frames every whole command frame that arrives, for any
 address, is reported before it is answered, with the time it was read in ms
-on the monotonic clock: "frame 55 01 10 00 00 00 00 66 at 81234.567".
+on the monotonic clock: "frame 55 01 10 00 00 00 00 66 at 81234.567"; a
+Modbus request is reported the same way, all of its bytes.
 
 Faults can be switched while the boards run: SIGUSR1 turns --bad-checksum on
 or off, SIGUSR2 turns --silent on or off; each switch prints a line
@@ -66,6 +80,7 @@ Numbers take 0x for hex. Exits with 0 on SIGINT/SIGTERM/SIGHUP, 2 on bad usage,
 1 when the terminal cannot be set up.)";
 
 struct Options {
+    tarnwick::sim::Protocol protocol = tarnwick::sim::Protocol::native;
     std::vector<std::uint8_t> addresses{1};
     std::uint16_t relays = 0;
     std::string link;
@@ -82,6 +97,12 @@ struct Options {
     std::optional<milliseconds> garbage_after;
     std::uint32_t seed = 1;
     milliseconds power_cut{1000};
+    // Modbus only: each board's discrete inputs, and the line's settings.
+    int inputs = 8;
+    std::uint16_t input_bits = 0;
+    std::uint32_t baud = 9600;
+    bool parity = false;  // a parity bit, even or odd: the byte takes one bit more
+    int stop_bits = 1;
 };
 
 // A whole number, decimal or 0x-prefixed hex, no sign, no spaces.
@@ -93,9 +114,14 @@ std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t m
 // The options, each with its --help text, listed in --help's order by all().
 struct CommandLine {
     QCommandLineOption help{QStringList{"h", "help"}, "Show this text."};
+    QCommandLineOption protocol{QStringLiteral("protocol"),
+                                "What the boards speak: native (default), the 8-byte frames, "
+                                "or modbus, Modbus RTU.",
+                                "native|modbus"};
     QCommandLineOption address{QStringLiteral("address"),
-                               "Board address 0..255 (default 1); several boards on one line "
-                               "as a list, e.g. 3,200, each with its own relays.",
+                               "Board address 0..255 (default 1; Modbus unit ids 1..247); "
+                               "several boards on one line as a list, e.g. 3,200, each with "
+                               "its own relays.",
                                "N[,N...]"};
     QCommandLineOption link{QStringLiteral("link"),
                             "Also make PATH a symlink to the terminal; an existing PATH is "
@@ -106,7 +132,8 @@ struct CommandLine {
                               "decimal (default 0).",
                               "MASK"};
     QCommandLineOption bad_checksum{QStringLiteral("bad-checksum"),
-                                    "Answers carry checksum + 1 instead of the right one."};
+                                    "Answers carry checksum + 1 (Modbus: CRC + 1) instead of "
+                                    "the right one."};
     QCommandLineOption silent{QStringLiteral("silent"),
                               "Never answer (a --garbage burst is still sent)."};
     QCommandLineOption stuck{QStringLiteral("stuck"),
@@ -117,8 +144,9 @@ struct CommandLine {
         "\"frame 55 01 ... at MS\"."};
     QCommandLineOption answer_address{
         QStringLiteral("answer-address"),
-        "Answers carry address N in byte 1 (checksum to match) instead of the board's own, as "
-        "from a board that listens to one address and reports another.",
+        "Answers carry address N in byte 1 (Modbus: unit N in byte 0; checksum to match) "
+        "instead of the board's own, as from a board that listens to one address and reports "
+        "another.",
         "N"};
     QCommandLineOption extra{QStringLiteral("extra"), "Append N random bytes to every answer.",
                              "N"};
@@ -148,16 +176,33 @@ struct CommandLine {
         QStringLiteral("wire-time"),
         "Take the time a line at 9600 baud takes: an answer starts 9.3 ms after its command "
         "(the command's 8 bytes take 8.3 ms to arrive, the board answers 1 ms later) and goes "
-        "out a byte every 1.04 ms, after any --delay; --split is then not used."};
+        "out a byte every 1.04 ms, after any --delay; --split is then not used. Modbus: at "
+        "--baud, a byte being 1 start, 8 data, a parity and the stop bits; the answer starts "
+        "once the request has arrived and the line been silent 3.5 bytes' time (1.75 ms above "
+        "19200 baud)."};
+    QCommandLineOption inputs{QStringLiteral("inputs"),
+                              "Modbus: discrete inputs of every board, 0..16 (default 8).", "N"};
+    QCommandLineOption input_bits{QStringLiteral("input-bits"),
+                                  "Modbus: what the inputs read, bit k for input k, none past "
+                                  "--inputs (default 0).",
+                                  "MASK"};
+    QCommandLineOption baud{QStringLiteral("baud"),
+                            "Modbus: the line's speed, 1200..115200 (default 9600), for "
+                            "--wire-time. The native boards run at 9600 8N1 only.",
+                            "N"};
+    QCommandLineOption parity{QStringLiteral("parity"), "Modbus: none (default), even or odd.",
+                              "none|even|odd"};
+    QCommandLineOption stop_bits{QStringLiteral("stop-bits"), "Modbus: 1 (default) or 2.", "1|2"};
     QCommandLineOption seed{QStringLiteral("seed"),
                             "Seed of the random bytes, 0..4294967295 (default 1, so runs "
                             "repeat unless a seed is given).",
                             "S"};
 
     [[nodiscard]] QList<QCommandLineOption> all() const {
-        return {help,    address,       link,           relays,    bad_checksum, silent,
-                stuck,   report_frames, answer_address, extra,     delay,        split,
-                garbage, garbage_after, power_cut,      wire_time, seed};
+        return {help,       protocol,      address,        link,      relays,       inputs,
+                input_bits, baud,          parity,         stop_bits, bad_checksum, silent,
+                stuck,      report_frames, answer_address, extra,     delay,        split,
+                garbage,    garbage_after, power_cut,      wire_time, seed};
     }
 };
 
@@ -247,6 +292,48 @@ bool take_delays(const QCommandLineParser& parser, const QCommandLineOption& opt
     return true;
 }
 
+// The settings only a Modbus line has; refused for the native boards.
+bool take_modbus(const QCommandLineParser& parser, const CommandLine& line, Options& options) {
+    const QCommandLineOption* only_modbus[] = {&line.inputs, &line.input_bits, &line.baud,
+                                               &line.parity, &line.stop_bits};
+    if (options.protocol != tarnwick::sim::Protocol::modbus) {
+        for (const auto* option : only_modbus)
+            if (parser.isSet(*option))
+                return refuse("--" + option->names().first() +
+                              ": only with --protocol modbus (the native boards run at 9600 8N1)");
+        return true;
+    }
+    for (const std::uint8_t a : options.addresses)
+        if (a < tarnwick::protocol::modbus::first_unit || a > tarnwick::protocol::modbus::last_unit)
+            return refuse(QStringLiteral("--address: Modbus unit ids are 1..247, not %1").arg(a));
+    const QString parity = parser.value(line.parity);
+    if (parser.isSet(line.parity) && parity != "none" && parity != "even" && parity != "odd")
+        return refuse("--parity: '" + parity + "' is not none, even or odd");
+    options.parity = parser.isSet(line.parity) && parity != "none";
+    if (!take_number(parser, line.inputs, 16, [&](auto v) { options.inputs = int(v); }) ||
+        !take_number(parser, line.input_bits, 0xFFFF,
+                     [&](auto v) { options.input_bits = static_cast<std::uint16_t>(v); }) ||
+        !take_number(parser, line.baud, 0xFFFFFFFF, [&](auto v) { options.baud = v; }) ||
+        !take_number(parser, line.stop_bits, 0xFF, [&](auto v) { options.stop_bits = int(v); }))
+        return false;
+    if (options.baud < 1200 || options.baud > 115200)
+        return refuse("--baud: the line runs at 1200..115200 baud");
+    if (options.stop_bits < 1 || options.stop_bits > 2) return refuse("--stop-bits: 1 or 2");
+    if ((options.input_bits >> options.inputs) != 0)
+        return refuse("--input-bits: sets inputs past --inputs");
+    return true;
+}
+
+bool take_protocol(const QCommandLineParser& parser, const CommandLine& line, Options& options) {
+    if (!parser.isSet(line.protocol)) return true;
+    const QString name = parser.value(line.protocol);
+    if (name == "modbus")
+        options.protocol = tarnwick::sim::Protocol::modbus;
+    else if (name != "native")
+        return refuse("--protocol: '" + name + "' is not native or modbus");
+    return true;
+}
+
 // The parsed options into OPTIONS, checked; false when one is refused.
 bool take_options(const QCommandLineParser& parser, const CommandLine& line, Options& options) {
     options.bad_checksum = parser.isSet(line.bad_checksum);
@@ -258,8 +345,9 @@ bool take_options(const QCommandLineParser& parser, const CommandLine& line, Opt
         options.link = parser.value(line.link).toStdString();
         if (options.link.empty()) return refuse("--link needs a path");
     }
-    return take_addresses(parser, line.address, options) && take_numbers(parser, line, options) &&
-           take_delays(parser, line.delay, options);
+    return take_protocol(parser, line, options) && take_addresses(parser, line.address, options) &&
+           take_numbers(parser, line, options) && take_delays(parser, line.delay, options) &&
+           take_modbus(parser, line, options);
 }
 
 // Options only, no positional arguments.
@@ -442,22 +530,44 @@ void remove_link(const std::string& path, const std::string& target) {
 
 // One board keeps the line the harness has always read; with several, each
 // line says whose relays it reports.
-void report_relays(const tarnwick::sim::Answer& board, bool several) {
+void report_relays(std::uint8_t address, std::uint16_t relays, bool several) {
     if (several)
-        std::printf("address %u relays 0x%04x\n", board.address, board.relays);
+        std::printf("address %u relays 0x%04x\n", address, relays);
     else
-        std::printf("relays 0x%04x\n", board.relays);
+        std::printf("relays 0x%04x\n", relays);
     std::fflush(stdout);
 }
 
 // With the time it was read, in ms on the system's monotonic clock, which
 // every process on the machine shares.
-void report_frame(const tarnwick::protocol::Frame& frame, Clock::time_point read) {
+void report_frame(std::span<const std::uint8_t> frame, Clock::time_point read) {
     std::printf("frame");
     for (const std::uint8_t byte : frame) std::printf(" %02X", byte);
     std::printf(" at %.3f\n",
                 std::chrono::duration<double, std::milli>(read.time_since_epoch()).count());
     std::fflush(stdout);
+}
+
+// How long one byte takes on the line: a start bit, 8 data bits, the parity
+// bit if any and the stop bits; the native boards' line is 9600 8N1.
+std::chrono::nanoseconds byte_time_of(const Options& options) {
+    if (options.protocol == tarnwick::sim::Protocol::native) return std::chrono::microseconds(1042);
+    const long bits = 1 + 8 + (options.parity ? 1 : 0) + options.stop_bits;
+    return std::chrono::nanoseconds(bits * 1000000000L / long(options.baud));
+}
+
+// From reading a command to the first byte of its answer: the time the
+// command's `heard` bytes took to arrive, then a native board answers 1 ms
+// later; a Modbus board only once the line has been silent 3.5 characters,
+// which marks the request's end (1.75 ms above 19200 baud, as the standard
+// fixes it there).
+Clock::duration answer_wait(const Options& options, std::size_t heard) {
+    const auto byte_time = byte_time_of(options);
+    if (options.protocol == tarnwick::sim::Protocol::native) return 8 * byte_time + milliseconds(1);
+    const Clock::duration silence = options.baud > 19200
+                                        ? Clock::duration(std::chrono::microseconds(1750))
+                                        : Clock::duration(byte_time * 7 / 2);
+    return static_cast<long>(heard) * byte_time + silence;
 }
 
 // Bytes waiting to go out on the line, strictly in order.
@@ -479,26 +589,20 @@ class Line {
     void answer(const tarnwick::sim::Answer& answer, Clock::time_point now) {
         const bool burst_first = options_.garbage > 0 && !options_.garbage_after;
         if (burst_first) push({now, milliseconds(0), random_bytes(options_.garbage)});
-        if (options_.silent) {
+        // A broadcast is heard by all and answered by none.
+        if (options_.silent || answer.bytes.empty()) {
             burst_after(now);
             return;
         }
 
-        tarnwick::protocol::Frame frame = answer.frame;
-        if (options_.answer_address) {
-            frame[1] = *options_.answer_address;
-            frame[7] = tarnwick::protocol::checksum(frame);
-        }
-        std::vector<std::uint8_t> bytes(frame.begin(), frame.end());
-        if (options_.bad_checksum) ++bytes[7];
+        std::vector<std::uint8_t> bytes = faulty(answer.bytes);
         const auto extra = random_bytes(options_.extra);
         bytes.insert(bytes.end(), extra.begin(), extra.end());
 
         auto due = now + delay_of(answer.address);
         if (options_.wire_time) {
-            // 10 bits a byte at 9600 baud.
-            constexpr auto byte_time = std::chrono::microseconds(1042);
-            due += 8 * byte_time + milliseconds(1);
+            const auto byte_time = byte_time_of(options_);
+            due += answer_wait(options_, answer.heard);
             for (std::size_t i = 0; i < bytes.size(); ++i)
                 push({due + static_cast<long>(i) * byte_time,
                       i ? Clock::duration(byte_time) : Clock::duration(0),
@@ -542,6 +646,30 @@ class Line {
     }
 
   private:
+    // The answer with the faults asked for: another address, a wrong checksum.
+    [[nodiscard]] std::vector<std::uint8_t> faulty(std::vector<std::uint8_t> bytes) const {
+        const bool modbus = options_.protocol == tarnwick::sim::Protocol::modbus;
+        if (options_.answer_address) {
+            namespace mb = tarnwick::protocol::modbus;
+            bytes[modbus ? 0 : 1] = *options_.answer_address;
+            if (modbus) {
+                const auto crc = mb::crc16(std::span(bytes).first(bytes.size() - 2));
+                bytes[bytes.size() - 2] = static_cast<std::uint8_t>(crc & 0xFF);
+                bytes[bytes.size() - 1] = static_cast<std::uint8_t>(crc >> 8);
+            } else {
+                tarnwick::protocol::Frame frame;
+                std::copy_n(bytes.begin(), frame.size(), frame.begin());
+                bytes[7] = tarnwick::protocol::checksum(frame);
+            }
+        }
+        // The CRC goes low byte first: + 1 carries into the byte after.
+        if (options_.bad_checksum && modbus && ++bytes[bytes.size() - 2] == 0)
+            ++bytes[bytes.size() - 1];
+        else if (options_.bad_checksum && !modbus)
+            ++bytes[7];
+        return bytes;
+    }
+
     [[nodiscard]] milliseconds delay_of(std::uint8_t address) const {
         if (options_.delays.size() == 1) return options_.delays.front();
         const auto at = std::find(options_.addresses.begin(), options_.addresses.end(), address);
@@ -601,8 +729,11 @@ std::optional<timespec> poll_timeout(std::optional<Clock::time_point> until,
 
 std::vector<tarnwick::sim::Board> make_boards(const Options& options) {
     std::vector<tarnwick::sim::Board> boards;
-    for (const std::uint8_t address : options.addresses)
+    for (const std::uint8_t address : options.addresses) {
         boards.emplace_back(address, options.relays, options.stuck);
+        if (options.protocol == tarnwick::sim::Protocol::modbus)
+            boards.back().with_inputs(options.inputs, options.input_bits);
+    }
     return boards;
 }
 
@@ -612,7 +743,7 @@ class Server {
     Server(const Options& options, const Terminal& terminal)
         : options_(options),
           terminal_(terminal),
-          bus_(make_boards(options)),
+          bus_(make_boards(options), options.protocol),
           several_(options.addresses.size() > 1),
           live_(options),
           line_(live_, terminal.master) {}
@@ -632,6 +763,7 @@ class Server {
             bool cut = false;
             if (!take_signals(live_, cut)) return 0;
             if (cut) cut_power();
+            if (stale_from_ && Clock::now() >= *stale_from_) drop_stale();
             if (powered_from_ && Clock::now() >= *powered_from_) restore_power();
 
             if (fds[2].revents & POLLIN) reset_after_last_close(terminal_);
@@ -654,6 +786,7 @@ class Server {
         std::optional<Clock::time_point> wake = master_resting_until_;
         if (master_ok && writable) wake = line_.next_due();
         if (powered_from_ && (!wake || *powered_from_ < *wake)) wake = powered_from_;
+        if (stale_from_ && (!wake || *stale_from_ < *wake)) wake = stale_from_;
 
         fds[0] = {signal_pipe[0], POLLIN, 0};
         fds[1] = {master_ok ? terminal_.master : -1,
@@ -666,7 +799,7 @@ class Server {
     void cut_power() {
         bus_.power_cut();
         for (const auto& board : bus_.boards())
-            report_relays({{}, board.address(), board.relays(), false}, several_);
+            report_relays(board.address(), board.relays(), several_);
         powered_from_ = Clock::now() + options_.power_cut;
     }
 
@@ -689,11 +822,29 @@ class Server {
 
     void take_commands(std::span<const std::uint8_t> bytes) {
         const auto now = Clock::now();
-        std::vector<tarnwick::protocol::Frame> frames;
+        std::vector<tarnwick::sim::Bytes> frames;
         const auto answers = bus_.feed(bytes, options_.report_frames ? &frames : nullptr);
+        // Modbus frames end in silence: a head that claimed more bytes than
+        // came is no request once the host has long stopped sending.
+        stale_from_.reset();
+        if (options_.protocol == tarnwick::sim::Protocol::modbus && bus_.pending())
+            stale_from_ = now + stale_after;
+        take_answers(frames, answers, now);
+    }
+
+    void drop_stale() {
+        stale_from_.reset();
+        const auto now = Clock::now();
+        std::vector<tarnwick::sim::Bytes> frames;
+        const auto answers = bus_.drop_pending(options_.report_frames ? &frames : nullptr);
+        take_answers(frames, answers, now);
+    }
+
+    void take_answers(const std::vector<tarnwick::sim::Bytes>& frames,
+                      const std::vector<tarnwick::sim::Answer>& answers, Clock::time_point now) {
         for (const auto& frame : frames) report_frame(frame, now);
         for (const auto& answer : answers) {
-            if (answer.changed) report_relays(answer, several_);
+            if (answer.changed) report_relays(answer.address, answer.relays, several_);
             line_.answer(answer, now);
         }
     }
@@ -703,6 +854,9 @@ class Server {
     void rest_master() { master_resting_until_ = Clock::now() + master_rest; }
 
     static constexpr milliseconds master_rest{50};
+    // Far longer than the 1.5 characters a host may pause within a frame,
+    // even at 1200 baud.
+    static constexpr milliseconds stale_after{100};
     const Options& options_;
     const Terminal& terminal_;
     tarnwick::sim::Bus bus_;
@@ -711,6 +865,7 @@ class Server {
     Line line_;
     std::optional<Clock::time_point> master_resting_until_;
     std::optional<Clock::time_point> powered_from_;  // the power is cut until then
+    std::optional<Clock::time_point> stale_from_;    // the bytes pending are no request then
 };
 
 int serve(const Options& options, const Terminal& terminal) {
@@ -744,7 +899,7 @@ int main(int argc, char** argv) {
 
     std::printf("%s\n", terminal->path.c_str());
     for (const std::uint8_t address : options->addresses)
-        report_relays({{}, address, options->relays, false}, options->addresses.size() > 1);
+        report_relays(address, options->relays, options->addresses.size() > 1);
 
     const int status = serve(*options, *terminal);
 

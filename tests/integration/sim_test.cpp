@@ -193,6 +193,81 @@ const Exchange exchanges[] = {
      {"55 01 10 00 00 00 00 66"}, "22 01 10 00 00 00 00 33", 5, 0},
     {"--silent still switches", {"--silent"},
      {"55 01 21 00 00 FA 03 74"}, "", 0, 0, 0x0004},
+
+    // Modbus RTU: answers as the standard frames them, CRCs computed apart
+    // from our code
+    {"modbus: read 16 coils", {"--protocol", "modbus", "--relays", "0x8001"},
+     {"01 01 00 00 00 10 3D C6"}, "01 01 02 01 80 B9 CC", 0, 0, 0x8001},
+    {"modbus: read coils 2 and 3", {"--protocol", "modbus", "--relays", "0x000C"},
+     {"01 01 00 02 00 02 1C 0B"}, "01 01 01 03 11 89"},
+    {"modbus: read 8 inputs", {"--protocol", "modbus", "--input-bits", "0xA5"},
+     {"01 02 00 00 00 08 79 CC"}, "01 02 01 A5 61 F3"},
+    {"modbus: read 16 inputs", {"--protocol", "modbus", "--inputs", "16", "--input-bits", "0x8001"},
+     {"01 02 00 00 00 10 79 C6"}, "01 02 02 01 80 B9 88"},
+    {"modbus: coil 2 on", {"--protocol", "modbus"},
+     {"01 05 00 02 FF 00 2D FA"}, "01 05 00 02 FF 00 2D FA", 0, 0, 0x0004},
+    {"modbus: coil 2 off", {"--protocol", "modbus", "--relays", "5"},
+     {"01 05 00 02 00 00 6C 0A"}, "01 05 00 02 00 00 6C 0A", 0, 0, 0x0001},
+    {"modbus: coil 15 is relay 16", {"--protocol", "modbus"},
+     {"01 05 00 0F FF 00 BC 39"}, "01 05 00 0F FF 00 BC 39", 0, 0, 0x8000},
+    {"modbus: all 16 coils on", {"--protocol", "modbus"},
+     {"01 0F 00 00 00 10 02 FF FF E3 90"}, "01 0F 00 00 00 10 54 07", 0, 0, 0xFFFF},
+    {"modbus: coils 3-10 from one byte", {"--protocol", "modbus"},
+     {"01 0F 00 03 00 08 01 81 7A F5"}, "01 0F 00 03 00 08 A4 0D", 0, 0, 0x0408},
+    {"modbus: 03 is an illegal function", {"--protocol", "modbus"},
+     {"01 03 00 00 00 0A C5 CD"}, "01 83 01 80 F0"},
+    {"modbus: coils past 16 are an illegal address", {"--protocol", "modbus"},
+     {"01 01 00 0F 00 02 8D C8"}, "01 81 02 C1 91"},
+    {"modbus: reading no coils is an illegal address", {"--protocol", "modbus"},
+     {"01 01 00 00 00 00 3C 0A"}, "01 81 02 C1 91"},
+    {"modbus: inputs past 8 are an illegal address", {"--protocol", "modbus"},
+     {"01 02 00 07 00 02 48 0A"}, "01 82 02 C1 61"},
+    {"modbus: coil 16 is an illegal address", {"--protocol", "modbus"},
+     {"01 05 00 10 FF 00 8D FF"}, "01 85 02 C3 51", 0, 0, 0x0000},
+    {"modbus: FF01 is an illegal value", {"--protocol", "modbus"},
+     {"01 05 00 00 FF 01 4D FA"}, "01 85 03 02 91", 0, 0, 0x0000},
+    {"modbus: one byte for 16 coils is an illegal value", {"--protocol", "modbus"},
+     {"01 0F 00 00 00 10 01 FF 3E D2"}, "01 8F 03 04 31", 0, 0, 0x0000},
+    {"modbus: writing no coils is an illegal value", {"--protocol", "modbus"},
+     {"01 0F 00 00 00 00 00 0B 3F"}, "01 8F 03 04 31"},
+    {"modbus: writing coils 8-16 is an illegal address", {"--protocol", "modbus"},
+     {"01 0F 00 08 00 09 02 FF 01 64 04"}, "01 8F 02 C5 F1", 0, 0, 0x0000},
+    {"modbus: unit 247", {"--protocol", "modbus", "--address", "247"},
+     {"F7 01 00 00 00 10 29 50"}, "F7 01 02 00 00 71 E9"},
+    {"modbus: a broadcast switches unanswered", {"--protocol", "modbus"},
+     {"00 05 00 02 FF 00 2C 2B", "01 01 00 00 00 10 3D C6"}, "01 01 02 04 00 BB 3C",
+     0, 0, 0x0004},
+    {"modbus: a broadcast reaches every board", {"--protocol", "modbus", "--address", "3,200"},
+     {"00 0F 00 00 00 10 02 FF FF EE 00", "03 01 00 00 00 10 3C 24", "C8 01 00 00 00 10 2C 5F"},
+     "03 01 02 FF FF C1 8C C8 01 02 FF FF 64 5C", 0, 0, 0xFFFF, 3},
+    {"modbus: a broadcast read gets no answer", {"--protocol", "modbus"},
+     {"00 01 00 00 00 10 3C 17", "00 03 00 00 00 01 85 DB", "01 01 00 00 00 10 3D C6"},
+     "01 01 02 00 00 B9 FC"},
+    {"modbus: a unit not simulated gets no answer", {"--protocol", "modbus"},
+     {"02 01 00 00 00 10 3D F5", "01 01 00 00 00 10 3D C6"}, "01 01 02 00 00 B9 FC"},
+    {"modbus: bad CRC ignored", {"--protocol", "modbus"},
+     {"01 05 00 02 FF 00 2D FB", "01 01 00 00 00 10 3D C6"}, "01 01 02 00 00 B9 FC",
+     0, 0, 0x0000},
+    {"modbus: noise, then a request", {"--protocol", "modbus"},
+     {"00 FF 55 22", "01 05 00 02 FF 00 2D FA"}, "01 05 00 02 FF 00 2D FA", 0, 0, 0x0004},
+    {"modbus: a cut-off request, then a whole one", {"--protocol", "modbus"},
+     {"01 05 00", "01 05 00 02 FF 00 2D FA"}, "01 05 00 02 FF 00 2D FA", 0, 0, 0x0004},
+    {"modbus: a head that claims a long request goes with the silence", {"--protocol", "modbus"},
+     {"01 10 00 00 00 78 F0", "01 05 00 02 FF 00 2D FA"}, "01 05 00 02 FF 00 2D FA",
+     0, 0, 0x0004},
+    {"modbus: a request one byte at a time", {"--protocol", "modbus"},
+     {"01", "0F", "00", "00", "00", "10", "02", "01", "80", "E2", "10"},
+     "01 0F 00 00 00 10 54 07", 0, 0, 0x8001},
+    {"modbus: two requests in one write", {"--protocol", "modbus"},
+     {"01 05 00 02 FF 00 2D FA 01 01 00 00 00 10 3D C6"},
+     "01 05 00 02 FF 00 2D FA 01 01 02 04 00 BB 3C", 0, 0, 0x0004},
+    {"modbus: --stuck echoes but switches nothing", {"--protocol", "modbus", "--stuck"},
+     {"01 05 00 02 FF 00 2D FA", "01 01 00 00 00 10 3D C6"},
+     "01 05 00 02 FF 00 2D FA 01 01 02 00 00 B9 FC"},
+    {"modbus: --bad-checksum", {"--protocol", "modbus", "--bad-checksum"},
+     {"01 01 00 00 00 10 3D C6"}, "01 01 02 00 00 BA FC"},
+    {"modbus: --answer-address 7", {"--protocol", "modbus", "--answer-address", "7"},
+     {"01 01 00 00 00 10 3D C6"}, "07 01 02 00 00 31 FC"},
 };
 // clang-format on
 
@@ -308,6 +383,56 @@ TEST(BoardSim, WireTimeTakesTheTimeOfTheLine) {
     EXPECT_GE(Clock::now() - sent, 8 * 1042us + 1ms);
     EXPECT_EQ(dump(port.read(7, answer_timeout)), dump(hex("01 10 00 00 00 00 33")));
     EXPECT_GE(Clock::now() - sent, 15 * 1042us + 1ms);
+}
+
+// Modbus at the speed given: a byte is 1 start, 8 data, a parity and the stop
+// bits; the answer waits for the request's bytes and 3.5 bytes of silence
+// (1.75 ms above 19200 baud). Bounds worked out by hand for the 8-byte
+// request and the 7-byte answer to reading 16 coils.
+TEST(BoardSim, ModbusWireTimeFollowsTheLineSettings) {
+    const struct {
+        std::vector<std::string> args;
+        std::chrono::microseconds first;  // least time to the answer's first byte
+        std::chrono::microseconds last;   // and to its last
+    } cases[] = {
+        // 10 bits: 1042 us a byte; 11.5 bytes to the first, 6 more to the last
+        {{}, 11979us, 18229us},
+        // 9600 8E2, 12 bits: 1250 us a byte
+        {{"--parity", "even", "--stop-bits", "2"}, 14375us, 21875us},
+        // 1200 8N1: 8333 us a byte
+        {{"--baud", "1200"}, 95833us, 145833us},
+        // 38400 8O1, 11 bits: 286 us a byte, 1.75 ms of silence
+        {{"--baud", "38400", "--parity", "odd"}, 4041us, 5760us},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--protocol", "modbus", "--wire-time"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(args.size() > 3 ? args[3] : "9600 8N1");
+        BoardSim sim(args);
+        Port port(sim.path());
+        const auto sent = Clock::now();
+        port.write_all(hex("01 01 00 00 00 10 3D C6"));
+        EXPECT_EQ(port.read(1, answer_timeout).size(), 1u);
+        EXPECT_GE(Clock::now() - sent, c.first);
+        EXPECT_EQ(dump(port.read(6, answer_timeout)), dump(hex("01 02 00 00 B9 FC")));
+        EXPECT_GE(Clock::now() - sent, c.last);
+    }
+}
+
+// Modbus requests are reported whole, noise and bad CRCs are not; the
+// harness reads the first 8 bytes of each.
+TEST(BoardSim, ReportsEveryModbusRequestItReads) {
+    BoardSim sim({"--protocol", "modbus", "--report-frames"});
+    Port port(sim.path());
+    port.write_all(
+        hex("FF 02 01 00 00 00 10 3D F5 01 05 00 02 FF 00 2D FB "
+            "01 0F 00 00 00 10 02 01 80 E2 10"));
+    EXPECT_EQ(dump(port.read(8, answer_timeout)), dump(hex("01 0F 00 00 00 10 54 07")));
+    ASSERT_TRUE(sim.wait_for_relays(0x8001, answer_timeout));
+    std::vector<Bytes> frames;
+    for (const auto& frame : sim.frames()) frames.emplace_back(frame.begin(), frame.end());
+    EXPECT_EQ(frames,
+              (std::vector{hex("02 01 00 00 00 10 3D F5"), hex("01 0F 00 00 00 10 02 01")}));
 }
 
 TEST(BoardSim, SplitSendsThreeBytesThenTheRest) {
@@ -566,6 +691,22 @@ TEST(BoardSim, RefusesBadArguments) {
         {"--address", "3,"},
         {"--address", "1,256"},
         {"stray"},
+        {"--protocol", "rtu"},
+        {"--baud", "9600"},
+        {"--parity", "even"},
+        {"--stop-bits", "2"},
+        {"--inputs", "4"},
+        {"--input-bits", "0x1"},
+        {"--protocol", "modbus", "--address", "0"},
+        {"--protocol", "modbus", "--address", "1,248"},
+        {"--protocol", "modbus", "--baud", "600"},
+        {"--protocol", "modbus", "--baud", "230400"},
+        {"--protocol", "modbus", "--parity", "mark"},
+        {"--protocol", "modbus", "--stop-bits", "0"},
+        {"--protocol", "modbus", "--stop-bits", "3"},
+        {"--protocol", "modbus", "--inputs", "17"},
+        {"--protocol", "modbus", "--input-bits", "0x100"},
+        {"--protocol", "modbus", "--inputs", "0", "--input-bits", "1"},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));

@@ -271,6 +271,80 @@ TEST(Modbus, AnAnswersLengthFromItsFirstBytes) {
     for (const auto& c : cases) EXPECT_EQ(answer_length(c.head), c.length) << int(c.head[1]);
 }
 
+TEST(Modbus, AnswersAsABoardSendsThem) {
+    const struct {
+        const char* what;
+        Bytes built;
+    } cases[] = {
+        {"illegal data address, unit 17", exception_answer(0x11, read_coils, illegal_data_address)},
+        {"their answer, unit 17", coils_written(0x11, 0x0013, 10)},
+        {"16 coils, relays 1 and 16 on, unit 1", bits_answer(0x01, read_coils, 16, 0x8001)},
+        {"8 inputs A5, unit 1", bits_answer(0x01, read_discrete_inputs, 8, 0x00A5)},
+        {"3 coils all on, unit 1", bits_answer(0x01, read_coils, 3, 0xFFFF)},
+        {"16 coils written, unit 1", coils_written(0x01, 0, 16)},
+        {"illegal data value to 05, unit 1",
+         exception_answer(0x01, write_single_coil, illegal_data_value)},
+        {"illegal function 03, unit 1", exception_answer(0x01, 0x03, illegal_function)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.built, modbus_golden(c.what)) << c.what;
+}
+
+TEST(Modbus, CrcHoldsOnlyOverAWholeFrame) {
+    const struct {
+        const char* what;
+        Bytes frame;
+        bool holds;
+    } cases[] = {
+        {"read coils request", modbus_golden("read coils 20-56, unit 17"), true},
+        {"write coils request", modbus_golden("write coils 20-29, unit 17"), true},
+        {"exception", modbus_golden("illegal data address, unit 17"), true},
+        {"CRC bytes swapped", {0x11, 0x01, 0x00, 0x13, 0x00, 0x25, 0x84, 0x0E}, false},
+        {"a data bit wrong", {0x11, 0x01, 0x00, 0x13, 0x00, 0x24, 0x0E, 0x84}, false},
+        {"a byte short", {0x11, 0x01, 0x00, 0x13, 0x00, 0x25, 0x0E}, false},
+        {"a CRC alone", {0xFF, 0xFF}, false},
+        {"nothing", {}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(crc_holds(c.frame), c.holds) << c.what;
+}
+
+// A board that frames requests by their length: the standard's public
+// functions, fixed or with their byte count.
+TEST(Modbus, ARequestsLengthFromItsHead) {
+    const struct {
+        const char* what;
+        Bytes head;
+        std::optional<std::size_t> length;
+    } cases[] = {
+        {"unit only", {0x01}, std::nullopt},
+        {"read coils", {0x01, 0x01}, 8},
+        {"read inputs", {0x01, 0x02}, 8},
+        {"read holding registers", {0x01, 0x03}, 8},
+        {"write single coil", {0x11, 0x05, 0x00, 0xAC}, 8},
+        {"write single register", {0x01, 0x06}, 8},
+        {"diagnostics", {0x01, 0x08}, 8},
+        {"read exception status", {0x01, 0x07}, 4},
+        {"report server id", {0x01, 0x11}, 4},
+        {"read FIFO queue", {0x01, 0x18}, 6},
+        {"mask write register", {0x01, 0x16}, 10},
+        {"write coils, byte count not in", {0x11, 0x0F, 0x00, 0x13, 0x00, 0x0A}, std::nullopt},
+        {"write coils 20-29", {0x11, 0x0F, 0x00, 0x13, 0x00, 0x0A, 0x02}, 11},
+        {"write 16 coils", {0x01, 0x0F, 0x00, 0x00, 0x00, 0x10, 0x02, 0x00}, 11},
+        {"write 2 registers", {0x11, 0x10, 0x00, 0x01, 0x00, 0x02, 0x04}, 13},
+        {"read file record", {0x01, 0x14, 0x0E}, 19},
+        {"read/write registers, byte count not in",
+         {0x01, 0x17, 0x00, 0x03, 0x00, 0x06, 0x00, 0x0E, 0x00, 0x03},
+         std::nullopt},
+        {"read/write 3 registers",
+         {0x01, 0x17, 0x00, 0x03, 0x00, 0x06, 0x00, 0x0E, 0x00, 0x03, 0x06},
+         19},
+        {"function 0", {0x01, 0x00}, unknown_length},
+        {"encapsulated interface", {0x01, 0x2B, 0x0E}, unknown_length},
+        {"user function 0x41", {0x01, 0x41}, unknown_length},
+        {"an exception's function", {0x01, 0x81}, unknown_length},
+    };
+    for (const auto& c : cases) EXPECT_EQ(request_length(c.head), c.length) << c.what;
+}
+
 // The names the standard gives, for a message that says what went wrong.
 TEST(Modbus, ExceptionNames) {
     EXPECT_EQ(exception_name(0x01), "illegal function");
