@@ -50,6 +50,9 @@ class BoardAccess : public QObject {
     // What the board showed last, for a failure's --json; nothing if unknown.
     [[nodiscard]] virtual std::optional<std::uint16_t> last_relays() const = 0;
     [[nodiscard]] virtual ChannelNames names() const = 0;
+    // Its discrete inputs as last read (bit n-1: input n); nothing when it
+    // has none or they are not known.
+    [[nodiscard]] virtual std::optional<std::uint16_t> inputs() const { return std::nullopt; }
     // The line's part of every --json object: the device and so on.
     virtual void add_json_head(QJsonObject& head) const = 0;
     // The --json "reason" of a failure with this exit status.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "protocol/frame.h"
+#include "protocol/modbus.h"
 #include "protocol/number_text.h"
 
 namespace tarnwick::ctl {
@@ -31,6 +32,11 @@ Before opening the device, every command but serve asks the bus
 if so the command goes through the service (scan is refused: its boards are
 the service's).
 
+--protocol modbus drives Modbus RTU boards: -a is the unit id 1..247, relay n
+is coil n-1; --baud, --parity and --stop-bits set the line (default 9600 8N1),
+--inputs N reads N discrete inputs with the relays. Native boards are always
+9600 8N1. Through tarnwickd the service's own settings for the line hold.
+
 Port n opens the device named by $TARNWICK_COMn, else the device saved for
 port n in the panel, else /dev/ttyS<n-1>; -p also takes a device path, best
 a stable one: -p /dev/serial/by-id/...
@@ -45,6 +51,7 @@ Exit status:
      service holds the device
   4  no valid answer within the timeout (scan: no board answered)
   5  the board answered but did not confirm the requested state
+  6  the board refused the request (a Modbus exception, named on stderr)
 130  interrupted (SIGINT or SIGTERM) before the command was done
 serve ends with 0 after SIGTERM or SIGINT, 2 on bad options, 3 when the port
 cannot be opened at its start; a device lost later is reopened when it is
@@ -344,6 +351,21 @@ struct GlobalOptions {
         QStringLiteral("How long to wait for the board, in ms (default 500); scan: per "
                        "address, default the wire time of a query and its answer plus 10 ms."),
         QStringLiteral("MS")};
+    QCommandLineOption protocol{QStringLiteral("protocol"),
+                                QStringLiteral("The boards' family: native (default) or modbus."),
+                                QStringLiteral("NAME")};
+    QCommandLineOption baud{
+        QStringLiteral("baud"),
+        QStringLiteral("modbus: the line's speed, 1200..115200 (default 9600)."),
+        QStringLiteral("N")};
+    QCommandLineOption parity{QStringLiteral("parity"),
+                              QStringLiteral("modbus: none (default), even or odd."),
+                              QStringLiteral("P")};
+    QCommandLineOption stop_bits{QStringLiteral("stop-bits"),
+                                 QStringLiteral("modbus: 1 (default) or 2."), QStringLiteral("N")};
+    QCommandLineOption inputs{QStringLiteral("inputs"),
+                              QStringLiteral("modbus: discrete inputs to read, 0..16 (default 0)."),
+                              QStringLiteral("N")};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
                             QStringLiteral("Print this help and exit.")};
     QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
@@ -356,7 +378,8 @@ struct GlobalOptions {
         QStringLiteral("Only through the tarnwickd that holds the device; exit 3 if none does.")};
 
     [[nodiscard]] QList<QCommandLineOption> all() const {
-        return {port, address, json, timeout, direct, via_service, help, version};
+        return {port,      address, json,   timeout,     protocol, baud,   parity,
+                stop_bits, inputs,  direct, via_service, help,     version};
     }
 };
 
@@ -444,11 +467,71 @@ bool take_timeout(const QCommandLineParser& parser, const QCommandLineOption& ti
     return true;
 }
 
+// --protocol and the serial settings; only modbus takes the latter.
+bool take_line(const QCommandLineParser& parser, const GlobalOptions& global, Request& request) {
+    protocol::LineSettings& line = request.line;
+    if (parser.isSet(global.protocol)) {
+        const auto chosen = protocol::parse_protocol(parser.value(global.protocol).toStdString());
+        if (!chosen) {
+            refuse(QStringLiteral("--protocol '%1' is neither native nor modbus")
+                       .arg(parser.value(global.protocol)));
+            return false;
+        }
+        line.protocol = *chosen;
+    }
+    for (const QCommandLineOption* o :
+         {&global.baud, &global.parity, &global.stop_bits, &global.inputs}) {
+        if (!parser.isSet(*o)) continue;
+        const QString name = o->names().constFirst(), value = parser.value(*o);
+        if (line.protocol != protocol::Protocol::modbus) {
+            refuse(
+                QStringLiteral("--%1 applies to --protocol modbus only; native boards are 9600 8N1")
+                    .arg(name));
+            return false;
+        }
+        const auto n = number_in(value, 0, 115200);
+        const auto parity = protocol::parse_parity(value.toStdString());
+        if (o == &global.parity ? !parity : !n) {
+            refuse(QStringLiteral("--%1 '%2' is not a usable value").arg(name, value));
+            return false;
+        }
+        if (o == &global.baud) line.baud = *n;
+        if (o == &global.parity) line.parity = *parity;
+        if (o == &global.stop_bits) line.stop_bits = *n;
+        if (o == &global.inputs) line.inputs = *n;
+    }
+    if (const auto fault = protocol::settings_fault(line)) {
+        refuse(QString::fromStdString(*fault));
+        return false;
+    }
+    return true;
+}
+
+// A Modbus unit id is 1..247: 0 is broadcast, which no board answers, so
+// nothing could confirm a switch; scan's range is kept within them.
+bool unit_in_range(Request& request) {
+    if (request.line.protocol != protocol::Protocol::modbus) return true;
+    if (request.verb == Verb::scan) {
+        request.first = std::max(request.first, protocol::modbus::first_unit);
+        request.last = std::min(request.last, protocol::modbus::last_unit);
+        if (request.first <= request.last) return true;
+        refuse(QStringLiteral("scan: Modbus unit ids are 1..247"));
+        return false;
+    }
+    if (request.address >= protocol::modbus::first_unit &&
+        request.address <= protocol::modbus::last_unit)
+        return true;
+    refuse(QStringLiteral(
+               "--address %1 is no Modbus unit id 1..247 (0 is broadcast, which nothing answers)")
+               .arg(request.address));
+    return false;
+}
+
 // The options before the command, in the order they are checked.
 bool take_global_options(const QCommandLineParser& parser, const GlobalOptions& global,
                          const VerbEntry& verb, Request& request) {
     if (!take_port(parser, global.port, request) ||
-        !take_address(parser, global.address, request) ||
+        !take_address(parser, global.address, request) || !take_line(parser, global, request) ||
         !board_options_apply(parser, global, verb))
         return false;
     request.json = parser.isSet(global.json);
@@ -484,7 +567,7 @@ Parsed parse_command_line(const QStringList& arguments) {
     QStringList positional = parser.positionalArguments();
     const VerbEntry* verb = take_verb(positional, request);
     if (!verb || !take_global_options(parser, global, *verb, request) ||
-        !parse_verb_arguments(positional, *verb, request))
+        !parse_verb_arguments(positional, *verb, request) || !unit_in_range(request))
         return {std::nullopt, exit_usage};
     if (request.help_shown) return {std::nullopt, exit_done};
     return {request, exit_done};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mqtt/options.h"
+#include "protocol/board_family.h"
 
 namespace tarnwick::ctl {
 
@@ -17,6 +18,7 @@ enum Exit : int {
     exit_port = 3,           // the port could not be opened, or went away
     exit_no_answer = 4,      // no valid answer within the timeout
     exit_not_confirmed = 5,  // answers came, but not the requested state
+    exit_refused = 6,        // the board refused the request (a Modbus exception)
     exit_interrupted = 130,  // SIGINT or SIGTERM before the end, as a shell reports SIGINT
 };
 
@@ -43,6 +45,7 @@ struct Request {
     bool help_shown = false;          // serve --help: printed, nothing to run
     bool direct = false;              // --direct: open the device, never ask tarnwickd
     bool via_service = false;         // --via-service: only through tarnwickd
+    protocol::LineSettings line;      // --protocol and the line's serial settings
 };
 
 // A request, or the status to exit with at once: 0 after --help or

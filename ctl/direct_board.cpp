@@ -33,6 +33,17 @@ DirectBoard::DirectBoard(const Request& request, QObject* parent)
     connect(&line_, &link::BoardLine::relays_changed, this, &BoardAccess::changed);
     connect(&line_, &link::BoardLine::board_online_changed, this, &BoardAccess::changed);
     connect(&line_, &link::BoardLine::port_state_changed, this, &DirectBoard::on_port_state);
+    connect(&line_, &link::BoardLine::inputs_changed, this, [this](std::uint8_t address) {
+        if (address != address_) return;
+        if (waiting_ == Waiting::answer && reported_) settle(std::nullopt);
+        emit changed();
+    });
+    connect(&line_, &link::BoardLine::request_refused, this,
+            [this](std::uint8_t address, const QString& why) {
+                if (address != address_ || waiting_ == Waiting::nothing) return;
+                if (waiting_ == Waiting::watch) return print_error(why);
+                settle(Failure{exit_refused, why});
+            });
     connect(&line_, &link::BoardLine::interlock_failed, this,
             [this](std::uint8_t, int relay, const QString&) { refused_relay_ = relay; });
     // The wait for the board starts again with each command.
@@ -53,6 +64,7 @@ Outcome DirectBoard::attach() {
     names_ = channel_names(request_.address, messages);
     int number = -1;
     const link::PortDevice device = requested_device(request_.port, choices_, number);
+    line_.use_line(request_.line);
     if (!line_.open(device, number, &choices_)) return Failure{exit_port, port_message_, true};
     // The service's interlocks hold for this line when it is driven from
     // here; its pulses and power-on states are the service's alone.
@@ -86,8 +98,14 @@ void DirectBoard::settle(const Outcome& outcome) {
     std::exchange(done_, {})(outcome);
 }
 
+// With inputs, a read is done once they are read too.
+bool DirectBoard::known() const {
+    return reported_ && line_.online(address_) &&
+           (request_.line.inputs == 0 || line_.inputs(address_));
+}
+
 void DirectBoard::read(Done done) {
-    if (reported_ && line_.online(address_)) return done(std::nullopt);
+    if (known()) return done(std::nullopt);
     wait(Waiting::answer, std::move(done));
 }
 
@@ -96,6 +114,7 @@ void DirectBoard::set(std::uint16_t mask, std::uint16_t bits, Done done) {
     bits_ = bits;
     refused_relay_.reset();
     wait(Waiting::confirmation, std::move(done));
+    waited_.start();
     requests_.ask(address_, mask, bits, link::Origin{link::Origin::Source::shell, {}},
                   [this](const link::Settled& settled) { on_settled(settled); });
 }
@@ -112,7 +131,7 @@ void DirectBoard::watch(Done failed) {
 void DirectBoard::on_answer(std::uint8_t address, std::uint16_t relays) {
     if (address != address_) return;
     reported_ = relays;
-    if (waiting_ == Waiting::answer) settle(std::nullopt);
+    if (waiting_ == Waiting::answer && known()) settle(std::nullopt);
     // A watch waits only for the first answer.
     if (waiting_ == Waiting::watch) deadline_.stop();
 }
@@ -145,8 +164,11 @@ void DirectBoard::on_port_state(bool open) {
 
 void DirectBoard::on_deadline() {
     if (waiting_ == Waiting::nothing) return;
-    // An ON waiting for its group's release has the group's own time.
-    if (waiting_ == Waiting::confirmation && (line_.pending(address_) & mask_)) {
+    // An ON waiting for its group's release has the group's own time, which
+    // is bounded: a command that never goes out must not wait for ever.
+    const auto group_time = link::Interlock::patience + line_.rules(address_).interlock_wait;
+    if (waiting_ == Waiting::confirmation && (line_.pending(address_) & mask_) &&
+        waited_.elapsed() < request_.timeout_ms + group_time.count()) {
         deadline_.start(request_.timeout_ms);
         return;
     }
@@ -209,8 +231,14 @@ link::RelayStates DirectBoard::states() const {
     return states;
 }
 
+std::optional<std::uint16_t> DirectBoard::inputs() const {
+    return line_.inputs(address_);
+}
+
 void DirectBoard::add_json_head(QJsonObject& head) const {
     head.insert(QStringLiteral("device"), line_.device());
+    head.insert(QStringLiteral("protocol"),
+                QString::fromUtf8(protocol::protocol_name(request_.line.protocol)));
     // Answers that answered no frame of this command, counted, not used.
     head.insert(QStringLiteral("answers_from_another_address"),
                 static_cast<qint64>(line_.counters().since_open.answers_other_address));

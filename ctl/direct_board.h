@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "ctl/board_access.h"
@@ -37,6 +38,7 @@ class DirectBoard : public BoardAccess, private link::LinkMessages {
     [[nodiscard]] link::RelayStates states() const override;
     [[nodiscard]] std::optional<std::uint16_t> last_relays() const override { return reported_; }
     [[nodiscard]] ChannelNames names() const override { return names_; }
+    [[nodiscard]] std::optional<std::uint16_t> inputs() const override;
     void add_json_head(QJsonObject& head) const override;
     [[nodiscard]] QString reason(int status) const override;
 
@@ -48,6 +50,7 @@ class DirectBoard : public BoardAccess, private link::LinkMessages {
     void wait(Waiting what, Done done);
     void settle(const Outcome& outcome);
     void on_answer(std::uint8_t address, std::uint16_t relays);
+    [[nodiscard]] bool known() const;
     void on_settled(const link::Settled& settled);
     void on_port_state(bool open);
     void on_deadline();
@@ -64,6 +67,7 @@ class DirectBoard : public BoardAccess, private link::LinkMessages {
     link::Requests requests_;
     ChannelNames names_;
     QTimer deadline_;
+    QElapsedTimer waited_;  // since the switch was asked for
     Waiting waiting_ = Waiting::nothing;
     Done done_;
     std::uint16_t mask_ = 0, bits_ = 0;      // the switch asked for

@@ -106,6 +106,8 @@ QString reason_code(int status, std::optional<link::PortFault> fault) {
             return QStringLiteral("no_answer");
         case exit_not_confirmed:
             return QStringLiteral("not_confirmed");
+        case exit_refused:
+            return QStringLiteral("refused");
         case exit_interrupted:
             return QStringLiteral("interrupted");
         default:

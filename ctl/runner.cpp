@@ -116,18 +116,25 @@ void Runner::watch_change() {
     if (status_) return;
     const link::RelayStates now = board_.states();
     if (!shown_ && !link::known_pattern(now)) return;
-    if (shown_ == now) return;
+    const std::optional<std::uint16_t> inputs = board_.inputs();
+    // A board with inputs is shown once they are read too.
+    if (!shown_ && request_.line.inputs > 0 && !inputs) return;
+    if (shown_ == now && shown_inputs_ == inputs) return;
     shown_ = now;
+    shown_inputs_ = inputs;
     const QString by = std::exchange(sources_, {}).join(QStringLiteral(", "));
     QJsonObject json{{QStringLiteral("time"), timestamp()},
                      {QStringLiteral("address"), request_.address},
                      {QStringLiteral("relays"), relays_json(now, &names_)}};
+    add_inputs(json);
     if (!by.isEmpty()) json.insert(QStringLiteral("by"), by);
     const bool printed =
         request_.json
             ? print_json(json)
-            : print_line(timestamp() + QStringLiteral("  ") + states_summary(now) +
-                         (by.isEmpty() ? QString() : QStringLiteral("  (by %1)").arg(by)));
+            : print_line(
+                  timestamp() + QStringLiteral("  ") + states_summary(now) +
+                  (inputs ? QStringLiteral("  inputs ") + inputs_summary(*inputs) : QString()) +
+                  (by.isEmpty() ? QString() : QStringLiteral("  (by %1)").arg(by)));
     if (!printed || (request_.count && ++lines_ >= *request_.count)) finish(exit_done);
 }
 
@@ -138,6 +145,7 @@ void Runner::report_states(bool confirmed) {
         json.insert(QStringLiteral("ok"), true);
         if (confirmed) json.insert(QStringLiteral("confirmed"), true);
         json.insert(QStringLiteral("relays"), relays_json(states, &names_));
+        add_inputs(json);
         print_json(json);
         return;
     }
@@ -147,6 +155,36 @@ void Runner::report_states(bool confirmed) {
         const auto i = static_cast<std::size_t>(channel - 1);
         print_line(channel_line(channel, states[i], names_[i]));
     }
+    if (request_.channels.empty()) report_inputs();
+}
+
+// "on: 1 3", "all off": the inputs that are on.
+QString Runner::inputs_summary(std::uint16_t inputs) const {
+    QStringList on;
+    for (int n = 1; n <= request_.line.inputs; ++n)
+        if ((inputs >> (n - 1)) & 1U) on << QString::number(n);
+    return on.isEmpty() ? QStringLiteral("all off") : QStringLiteral("on: ") + on.join(u' ');
+}
+
+// A board's discrete inputs, after its relays, when it has them.
+void Runner::report_inputs() const {
+    const std::optional<std::uint16_t> inputs = board_.inputs();
+    if (!inputs) return;
+    for (int n = 1; n <= request_.line.inputs; ++n)
+        print_line(QStringLiteral("in%1  %2")
+                       .arg(n, 2)
+                       .arg(state_word((*inputs >> (n - 1)) & 1U ? link::RelayState::energized
+                                                                 : link::RelayState::released)));
+}
+
+void Runner::add_inputs(QJsonObject& json) const {
+    const std::optional<std::uint16_t> inputs = board_.inputs();
+    if (!inputs) return;
+    QJsonArray list;
+    for (int n = 1; n <= request_.line.inputs; ++n)
+        list.append(QJsonObject{{QStringLiteral("input"), n},
+                                {QStringLiteral("on"), ((*inputs >> (n - 1)) & 1U) != 0}});
+    json.insert(QStringLiteral("inputs"), list);
 }
 
 QJsonObject Runner::json_head() const {

@@ -34,6 +34,9 @@ class Runner : public QObject {
     void switched(const Outcome& outcome);
     void watch();
     void watch_change();
+    void report_inputs() const;
+    [[nodiscard]] QString inputs_summary(std::uint16_t inputs) const;
+    void add_inputs(QJsonObject& json) const;
     void report_states(bool confirmed);
     // Ends the command; the failure's words go to stderr unless said
     // already, and with --json into a failure object.
@@ -46,6 +49,7 @@ class Runner : public QObject {
     ChannelNames names_;
     bool watching_ = false;
     std::optional<link::RelayStates> shown_;  // watch: the last line printed
+    std::optional<std::uint16_t> shown_inputs_;
     int lines_ = 0;
     QStringList sources_;  // watch: who switched since the last line
     QTimer reader_check_;  // watch: stdout's reader still there?

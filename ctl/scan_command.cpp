@@ -18,9 +18,9 @@ namespace tarnwick::ctl {
 
 namespace {
 
-// 10 bits a byte at 9600 baud (start, 8 data, stop).
-constexpr double wire_ms(int bytes) {
-    return bytes * 10 * 1000.0 / 9600.0;
+// The time `bytes` take on the line at its speed and framing.
+double wire_ms(int bytes, const protocol::LineSettings& line) {
+    return bytes * protocol::character_bits(line) * 1000.0 / line.baud;
 }
 
 // What a board and its adapter may add to the wire time before an answer is
@@ -33,9 +33,13 @@ constexpr std::chrono::milliseconds scan_patience{300};
 
 }  // namespace
 
-int scan_answer_wait_ms() {
-    return static_cast<int>(std::ceil(wire_ms(2 * static_cast<int>(protocol::frame_size)))) +
-           scan_margin_ms;
+int scan_answer_wait_ms(const protocol::LineSettings& line) {
+    // A query and its answer: 8 and 8 bytes; Modbus's read of 16 coils is 8
+    // and 7, and the line's silence before the answer.
+    const bool modbus = line.protocol == protocol::Protocol::modbus;
+    const int bytes = modbus ? 15 : 2 * static_cast<int>(protocol::frame_size);
+    return static_cast<int>(std::ceil(wire_ms(bytes, line))) +
+           (modbus ? protocol::silence_ms(line) : 0) + scan_margin_ms;
 }
 
 namespace {
@@ -48,8 +52,9 @@ class Scan : public QObject, private link::LinkMessages {
         : request_(request),
           choices_(QString::fromStdString(names::settings_file_path())),
           wire_(port_, *this, scan_patience),
-          wait_(request.timeout_given ? request.timeout_ms : scan_answer_wait_ms()) {
+          wait_(request.timeout_given ? request.timeout_ms : scan_answer_wait_ms(request.line)) {
         wire_.use_port_choices(&choices_);
+        wire_.use_line(request.line);
     }
 
     int run() {

@@ -385,9 +385,12 @@ std::uint64_t BoardLine::send_turn(std::uint8_t address, const protocol::Command
     const std::uint64_t number = wire_.send(protocol::encode_command(address, command));
     if (number) {
         next_frame_ = number + 1;
-        if (Board* b = find(address); b && command.code == protocol::cmd_query)
+        // A read of the inputs asks the board too: it must not make the board
+        // look unasked and hold a command back for yet another poll.
+        Board* b = find(address);
+        if (b && (command.code == protocol::cmd_query || command.code == protocol::cmd_read_inputs))
             b->queried = static_cast<std::int64_t>(number);
-        else if (b && command.code != protocol::cmd_read_inputs)
+        else if (b)
             b->commanded = number;
     }
     schedule_turn(tick_ms);
