@@ -67,13 +67,13 @@ Bytes ModbusFamily::encode(const Frame& request) {
         case cmd_query:
             return modbus::read_bits(unit, modbus::read_coils, 0, relay_count);
         case cmd_read_inputs:
-            return modbus::read_bits(unit, modbus::read_discrete_inputs, 0, request[3]);
+            return modbus::read_bits(unit, modbus::read_discrete_inputs, 0, request[5]);
         case cmd_energize:
         case cmd_release:
-            return modbus::write_coil(unit, static_cast<std::uint16_t>(request[4] - 1),
+            return modbus::write_coil(unit, static_cast<std::uint16_t>(request[6] - 1),
                                       request[2] == cmd_energize);
         case cmd_all:
-            all_on_[unit] = request[3] != 0;
+            all_on_[unit] = request[5] != 0;
             return modbus::write_coils(unit, 0, relay_count, all_on_[unit] ? 0xFFFF : 0);
         default:
             return {};
