@@ -1,9 +1,12 @@
 #include "panel/link_controller.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <bit>
 
+#include "protocol/modbus.h"
 #include "protocol/number_text.h"
+#include "wire/port_choices.h"
 #include "wire/port_texts.h"
 
 namespace tarnwick::link {
@@ -49,8 +52,20 @@ std::optional<PortDevice> LinkController::device_for_entry() const {
 
 UnknownCause LinkController::unknown_cause() const {
     const QString address = panel_.address_text();
-    return {protocol::parse_entry(address.toStdString()).has_value(), address, scanning(),
-            panel_.port_text()};
+    const auto number = protocol::parse_entry(address.toStdString());
+    return {number.has_value() && reaches(*number), address, scanning(), panel_.port_text(),
+            modbus_line()};
+}
+
+bool LinkController::modbus_line() const {
+    return wire_.line_settings().protocol == protocol::Protocol::modbus;
+}
+
+// Unit 0 is a Modbus broadcast, which no board answers and every board
+// obeys: never for the panel's frames.
+bool LinkController::reaches(int address) const {
+    return !modbus_line() ||
+           (address >= protocol::modbus::first_unit && address <= protocol::modbus::last_unit);
 }
 
 void LinkController::open_comm_Click() {
@@ -64,7 +79,9 @@ void LinkController::open_comm_Click() {
         messages_.port_error(bad_port_text(text));
         return;
     }
-    open_device(device_for_port(*number, wire_.port_choices()), *number);
+    const PortChoices* choices = wire_.port_choices();
+    wire_.use_line(choices ? choices->line(*number) : protocol::LineSettings{});
+    open_device(device_for_port(*number, choices), *number);
 }
 
 bool LinkController::open_device(const PortDevice& device, int port_number) {
@@ -118,6 +135,10 @@ void LinkController::scan_turn() {
 
 bool LinkController::start_scan(int first, int last) {
     if (!wire_.is_open() || scan_) return false;
+    if (modbus_line()) {
+        first = std::max(first, protocol::modbus::first_unit);
+        last = std::min(last, protocol::modbus::last_unit);
+    }
     scan_.emplace(first, last);
     emit scan_progress(0, scan_->total());
     return true;
@@ -239,6 +260,7 @@ void LinkController::send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t 
 }
 
 void LinkController::put_on_wire(const Frame& frame) {
+    if (!reaches(frame[1])) return;
     if (const std::uint64_t number = wire_.send(frame)) last_sent_ = number;
 }
 

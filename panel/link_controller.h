@@ -105,7 +105,8 @@ class LinkController : public QObject {
         set_command(command.code, command.a, command.b);
     }
     // Builds a frame from the address entry's current text and writes it when
-    // the port is open and the text is an address 0..255; otherwise drops it.
+    // the port is open and the text is an address 0..255 (on a Modbus line a
+    // unit id 1..247); otherwise drops it.
     void send_frame(std::uint8_t code, std::uint8_t a, std::uint8_t b);
 
     void show_status(const protocol::Frame& status);
@@ -122,6 +123,11 @@ class LinkController : public QObject {
     // The device opened last (while open: the one in use) and its port number.
     [[nodiscard]] const QString& open_device() const { return wire_.device(); }
     [[nodiscard]] int open_port_number() const { return wire_.port_number(); }
+    // The boards' family and the line's settings, of the port opened last
+    // (chosen for its number at each open: PortChoices::line).
+    [[nodiscard]] const protocol::LineSettings& line_settings() const {
+        return wire_.line_settings();
+    }
     [[nodiscard]] const LinkCounters& counters() const { return wire_.counters(); }
     // What unknown cells owe to the entry and to a scan (port_texts.h).
     [[nodiscard]] UnknownCause unknown_cause() const;
@@ -131,8 +137,8 @@ class LinkController : public QObject {
     [[nodiscard]] bool reconnecting() const { return wire_.reconnecting(); }
 
     // Finding boards (查找模块): one status query to each address
-    // first..last in turn, one a tick, while the port is open; a command in
-    // the slot goes first. Answers paint no cells while it runs.
+    // first..last (on a Modbus line no unit id outside 1..247) in turn, one a tick, while the port
+    // is open; a command in the slot goes first. Answers paint no cells while it runs.
     bool start_scan(int first = 0, int last = AddressScan::address_count - 1);
     void cancel_scan();
     [[nodiscard]] bool scanning() const { return scan_.has_value(); }
@@ -166,6 +172,9 @@ class LinkController : public QObject {
 
   private:
     void on_closed(bool lost);
+    [[nodiscard]] bool modbus_line() const;
+    // Whether a frame to the address may go on the line.
+    [[nodiscard]] bool reaches(int address) const;
     void on_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& sent);
     void set_timer_enabled(bool enabled);
     void paint_all(RelayState state);

@@ -4,6 +4,8 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <array>
 
 #include "wire/port_map.h"
 #include "wire/port_texts.h"
@@ -21,6 +23,11 @@ enum Column {
     usb_column,
     state_column
 };
+
+constexpr std::array bauds{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// In the order of the parity box's items.
+constexpr std::array parities{protocol::Parity::none, protocol::Parity::even,
+                              protocol::Parity::odd};
 
 }  // namespace
 
@@ -44,8 +51,9 @@ DeviceForm::DeviceForm(int port_number, link::PortChoices& choices,
     lay_out(refresh_button, cancel);
     connect_controls(refresh_button, cancel);
 
+    show_line(choices_.line(port_number_));
     refresh();
-    resize(760, 360);
+    resize(760, 400);
 }
 
 void DeviceForm::make_fields() {
@@ -64,6 +72,57 @@ void DeviceForm::make_fields() {
     refusal_ = new QLabel(this);
     refusal_->setWordWrap(true);
     refusal_->setStyleSheet(QStringLiteral("color: #c00000"));
+    make_line_fields();
+}
+
+void DeviceForm::make_line_fields() {
+    protocol_ = new QComboBox(this);
+    protocol_->addItems({QStringLiteral("原生协议"), QStringLiteral("Modbus RTU")});
+    baud_ = new QComboBox(this);
+    for (const int baud : bauds) baud_->addItem(QString::number(baud), baud);
+    parity_ = new QComboBox(this);
+    parity_->addItems({QStringLiteral("无"), QStringLiteral("偶"), QStringLiteral("奇")});
+    stop_bits_ = new QComboBox(this);
+    stop_bits_->addItems({QStringLiteral("1"), QStringLiteral("2")});
+}
+
+QLayout* DeviceForm::line_row() {
+    auto* row = new QHBoxLayout;
+    const std::array<std::pair<const char*, QComboBox*>, 4> fields{{{"协议：", protocol_},
+                                                                    {"波特率：", baud_},
+                                                                    {"校验：", parity_},
+                                                                    {"停止位：", stop_bits_}}};
+    for (const auto& [label, box] : fields) {
+        row->addWidget(new QLabel(QString::fromUtf8(label), this));
+        row->addWidget(box);
+    }
+    row->addStretch(1);
+    return row;
+}
+
+void DeviceForm::show_line(const protocol::LineSettings& line) {
+    const bool modbus = line.protocol == protocol::Protocol::modbus;
+    protocol_->setCurrentIndex(modbus ? 1 : 0);
+    // A native line is 9600 8N1, whatever was chosen for Modbus before.
+    const protocol::LineSettings shown = modbus ? line : protocol::LineSettings{};
+    baud_->setCurrentIndex(baud_->findData(shown.baud));
+    parity_->setCurrentIndex(static_cast<int>(
+        std::find(parities.begin(), parities.end(), shown.parity) - parities.begin()));
+    stop_bits_->setCurrentIndex(shown.stop_bits - 1);
+    for (QComboBox* box : {baud_, parity_, stop_bits_}) box->setEnabled(modbus);
+}
+
+void DeviceForm::protocol_changed() {
+    if (protocol_->currentIndex() == 0) return show_line({});
+    for (QComboBox* box : {baud_, parity_, stop_bits_}) box->setEnabled(true);
+}
+
+protocol::LineSettings DeviceForm::chosen_line() const {
+    if (protocol_->currentIndex() == 0) return {};
+    return {.protocol = protocol::Protocol::modbus,
+            .baud = baud_->currentData().toInt(),
+            .parity = parities.at(static_cast<std::size_t>(parity_->currentIndex())),
+            .stop_bits = stop_bits_->currentIndex() + 1};
 }
 
 void DeviceForm::lay_out(QPushButton* refresh_button, QPushButton* cancel) {
@@ -80,6 +139,7 @@ void DeviceForm::lay_out(QPushButton* refresh_button, QPushButton* cancel) {
     layout->addWidget(current_);
     layout->addWidget(list_, 1);
     layout->addLayout(path_row);
+    layout->addLayout(line_row());
     layout->addWidget(saved_as_);
     layout->addWidget(refusal_);
     layout->addLayout(buttons);
@@ -94,6 +154,7 @@ void DeviceForm::connect_controls(QPushButton* refresh_button, QPushButton* canc
     });
     connect(list_, &QTreeWidget::itemDoubleClicked, this, &DeviceForm::ok_clicked);
     connect(path_, &QLineEdit::textChanged, this, &DeviceForm::show_saved_name);
+    connect(protocol_, &QComboBox::currentIndexChanged, this, &DeviceForm::protocol_changed);
     connect(refresh_button, &QPushButton::clicked, this, &DeviceForm::refresh);
     connect(default_, &QPushButton::clicked, this, &DeviceForm::default_clicked);
     connect(ok_, &QPushButton::clicked, this, &DeviceForm::ok_clicked);
@@ -108,6 +169,7 @@ void DeviceForm::refresh() {
         text += QStringLiteral("\n环境变量 TARNWICK_COM%1 已设置：它优先于这里保存的选择。")
                     .arg(port_number_);
     }
+    text += QStringLiteral("\n线路：%1").arg(link::line_text(choices_.line(port_number_)));
     if (link_.port_open()) text += QStringLiteral("\n串口正打开着：新的选择在下次打开串口时生效。");
     current_->setText(text);
 
@@ -151,7 +213,9 @@ void DeviceForm::ok_clicked() {
         refusal_->setText(QStringLiteral("不能保存：%1").arg(*refused));
         return;
     }
-    if (const auto failed = choices_.save(port_number_, link::name_to_save(device))) {
+    auto failed = choices_.save(port_number_, link::name_to_save(device));
+    if (!failed) failed = choices_.save_line(port_number_, chosen_line());
+    if (failed) {
         refusal_->setText(*failed);
         return;
     }
@@ -159,7 +223,9 @@ void DeviceForm::ok_clicked() {
 }
 
 void DeviceForm::default_clicked() {
-    if (const auto failed = choices_.remove(port_number_)) {
+    auto failed = choices_.remove(port_number_);
+    if (!failed) failed = choices_.save_line(port_number_, {});
+    if (failed) {
         refusal_->setText(*failed);
         return;
     }

@@ -141,6 +141,12 @@ QString LinkAids::port_tip() const {
         if (link.port_open() && device->path != link.open_device())
             parts << QStringLiteral("现在打开的是 %1；新的设备在下次打开时生效。")
                          .arg(link.open_device());
+        const protocol::LineSettings line =
+            choices_ ? choices_->line(number) : protocol::LineSettings{};
+        parts << QStringLiteral("线路：%1").arg(link::line_text(line));
+        if (link.port_open() && line != link.line_settings())
+            parts << QStringLiteral("现在的线路是 %1；新的设置在下次打开时生效。")
+                         .arg(link::line_text(link.line_settings()));
     }
     if (link.reconnecting())
         parts << QStringLiteral("%1 已断开：正在等它重新出现，出现后自动重新打开。")

@@ -215,11 +215,29 @@ QString line_reason(const LinkCounters& counters, const UnknownCause& cause,
 QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
                        SteadyClock::time_point now, Reader reader) {
     if (cause.scanning) return QStringLiteral("正在查找模块：轮询暂停，查找结束后恢复。");
+    if (!cause.address_valid && cause.modbus) {
+        return QStringLiteral(
+                   "模块地址“%1”不是 1 到 247 之间的 Modbus 单元地址，没有发送任何查询。")
+            .arg(cause.address_text);
+    }
     if (!cause.address_valid) {
         return QStringLiteral("模块地址“%1”不是 0 到 255 之间的整数，没有发送任何查询。")
             .arg(cause.address_text);
     }
     return line_reason(counters, cause, now, reader) + other_address_note(counters);
+}
+
+QString line_text(const protocol::LineSettings& line) {
+    const QString name = line.protocol == protocol::Protocol::modbus ? QStringLiteral("Modbus RTU")
+                                                                     : QStringLiteral("原生协议");
+    const char parity = line.parity == protocol::Parity::even  ? 'E'
+                        : line.parity == protocol::Parity::odd ? 'O'
+                                                               : 'N';
+    return QStringLiteral("%1 %2 8%3%4")
+        .arg(name)
+        .arg(line.baud)
+        .arg(QChar::fromLatin1(parity))
+        .arg(line.stop_bits);
 }
 
 QString interlock_not_released_text(int relay, const QString& others) {

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "protocol/board_family.h"
 #include "wire/device_info.h"
 #include "wire/link_counters.h"
 #include "wire/messages.h"
@@ -38,6 +39,10 @@ namespace tarnwick::link {
 [[nodiscard]] QString device_text(int port_number, const PortDevice& device,
                                   const SerialDevice& found);
 
+// The boards' family and the line's settings: "Modbus RTU 19200 8E1",
+// "原生协议 9600 8N1".
+[[nodiscard]] QString line_text(const protocol::LineSettings& line);
+
 // "0x0104：第 3、9 路吸合", "0x0000：全部断开"
 [[nodiscard]] QString relay_pattern_text(std::uint16_t relays);
 
@@ -60,10 +65,11 @@ namespace tarnwick::link {
 // since the last accepted answer, and how many answers since the open came
 // from another address.
 struct UnknownCause {
-    bool address_valid = true;
+    bool address_valid = true;  // an address the line's boards can have
     QString address_text;
     bool scanning = false;
     QString port_text;  // the port entry's, for a shell reader's scan command
+    bool modbus = false;  // a Modbus line: unit ids 1..247
 };
 [[nodiscard]] QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
                                      SteadyClock::time_point now, Reader reader = Reader::panel);

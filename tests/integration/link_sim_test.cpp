@@ -10,6 +10,7 @@
 #include "tests/support/board_sim.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/wait.h"
+#include "wire/port_choices.h"
 #include "wire/qt_serial_port.h"
 
 namespace {
@@ -45,23 +46,53 @@ class LinkSimTest : public ::testing::Test {
     LinkController link{port, panel, messages};
 };
 
+// The same conversation on each family: the port's saved line says which.
 TEST_F(LinkSimTest, OpenPollClickAndSeeTheRelayEnergize) {
-    BoardSim board({"--relays", "0x0100"});  // relay 9 on
-    map_port_1(board.path());
-    link.open_comm_Click();
-    ASSERT_TRUE(link.port_open()) << messages.texts.join("\n").toStdString();
-    ASSERT_TRUE(wait_until([&] { return all_red_but({9}); }));
+    using protocol::LineSettings;
+    using protocol::Parity;
+    using protocol::Protocol;
+    struct {
+        const char* what;
+        std::vector<std::string> sim;  // relay 9 on
+        LineSettings line;
+        const char* address;
+    } cases[] = {
+        {"native", {"--relays", "0x0100"}, {}, "1"},
+        {"modbus 9600 8N1",
+         {"--protocol", "modbus", "--relays", "0x0100"},
+         {.protocol = Protocol::modbus},
+         "1"},
+        {"modbus 19200 8E1, unit 17",
+         {"--protocol", "modbus", "--address", "17", "--baud", "19200", "--parity", "even",
+          "--relays", "0x0100"},
+         {.protocol = Protocol::modbus, .baud = 19200, .parity = Parity::even},
+         "17"},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir dir;
+        link::PortChoices choices(dir.filePath("tarnwick.conf"));
+        ASSERT_FALSE(choices.save_line(1, c.line).has_value());
+        link.use_port_choices(&choices);
+        panel.address = c.address;
+        BoardSim board(c.sim);
+        map_port_1(board.path());
+        link.open_comm_Click();
+        ASSERT_TRUE(link.port_open()) << c.what << messages.texts.join("\n").toStdString();
+        ASSERT_TRUE(wait_until([&] { return all_red_but({9}); })) << c.what;
 
-    link.Picture1_Click(3);  // red: energize relay 3
-    ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0x0104; }));
-    ASSERT_TRUE(wait_until([&] { return all_red_but({3, 9}); }));
+        link.Picture1_Click(3);  // red: energize relay 3
+        ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0x0104; })) << c.what;
+        ASSERT_TRUE(wait_until([&] { return all_red_but({3, 9}); })) << c.what;
 
-    link.Picture1_Click(9);  // green: release relay 9
-    ASSERT_TRUE(wait_until([&] { return all_red_but({3}); }));
-    link.openall_Click();
-    ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0xFFFF; }));
-    ASSERT_TRUE(wait_until([&] { return panel.all(RS::energized); }));
-    EXPECT_TRUE(messages.texts.isEmpty());
+        link.Picture1_Click(9);  // green: release relay 9
+        ASSERT_TRUE(wait_until([&] { return all_red_but({3}); })) << c.what;
+        link.openall_Click();
+        ASSERT_TRUE(wait_until([&] { return board.last_relays() == 0xFFFF; })) << c.what;
+        ASSERT_TRUE(wait_until([&] { return panel.all(RS::energized); })) << c.what;
+        EXPECT_TRUE(messages.texts.isEmpty()) << c.what;
+        link.open_comm_Click();
+        link.use_port_choices(nullptr);
+    }
 }
 
 TEST_F(LinkSimTest, ASilentBoardTurnsTheCellsUnknown) {

@@ -9,9 +9,11 @@
 #include <functional>
 
 #include "engine/board_liveness.h"
+#include "protocol/modbus.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/golden_frames.h"
 #include "wire/answer_attribution.h"
+#include "wire/port_choices.h"
 #include "wire/port_texts.h"
 
 namespace {
@@ -317,6 +319,71 @@ TEST_F(LinkTest, TheAddressIsReadFromTheEntryForEveryFrame) {
     for (const auto& c : cases) {
         panel.address = c.text;
         EXPECT_EQ(tick_and_take(), c.expected) << c.text;
+    }
+}
+
+// Each open takes the line its port number has in the saved choices: its
+// bytes and its serial settings. On a Modbus line the address entry is the
+// unit id, and no frame goes to a unit outside 1..247 (unit 0 would reach
+// every board on the line).
+TEST_F(LinkTest, EachOpenTakesThePortsLineAndAModbusLineOnlyItsUnits) {
+    namespace modbus = tarnwick::protocol::modbus;
+    using tarnwick::protocol::LineSettings;
+    using tarnwick::protocol::Parity;
+    using tarnwick::protocol::Protocol;
+    QTemporaryDir dir;
+    PortChoices choices(dir.filePath("tarnwick.conf"));
+    const LineSettings even_19200{
+        .protocol = Protocol::modbus, .baud = 19200, .parity = Parity::even};
+    ASSERT_FALSE(choices.save_line(2, even_19200).has_value());
+    link.use_port_choices(&choices);
+    using Bytes = std::vector<std::uint8_t>;
+    // A query, then all on, each in the line's bytes.
+    const auto modbus_turns = [](std::uint8_t unit) {
+        return std::vector<Bytes>{modbus::read_bits(unit, modbus::read_coils, 0, 16),
+                                  modbus::write_coils(unit, 0, 16, 0xFFFF)};
+    };
+    const auto native_turns = [](std::uint8_t address) {
+        std::vector<Bytes> turns;
+        for (const auto& command :
+             {tarnwick::protocol::Command{tarnwick::protocol::cmd_query, 0, 0},
+              tarnwick::protocol::all_command(true)}) {
+            const Frame frame = tarnwick::protocol::encode_command(address, command);
+            turns.emplace_back(frame.begin(), frame.end());
+        }
+        return turns;
+    };
+    struct {
+        const char* port;
+        const char* address;
+        std::vector<Bytes> sent;
+        bool address_valid;
+    } cases[] = {
+        {"2", "1", modbus_turns(1), true},
+        {"2", "247", modbus_turns(247), true},
+        {"2", "0", {}, false},
+        {"2", "248", {}, false},
+        {"2", "255", {}, false},
+        {"2", "x", {}, false},
+        // Back on a native port, after a Modbus one: every address goes out.
+        {"1", "0", native_turns(0), true},
+        {"1", "255", native_turns(255), true},
+    };
+    for (const auto& c : cases) {
+        panel.port = c.port;
+        panel.address = c.address;
+        open();
+        const bool modbus_port = QString(c.port) == "2";
+        EXPECT_EQ(port.settings().baud, modbus_port ? 19200 : 9600) << c.port;
+        EXPECT_EQ(port.settings().parity, modbus_port ? Parity::even : Parity::none) << c.port;
+        port.written_bytes.clear();
+        link.Timer1_Timer();
+        link.openall_Click();
+        link.Timer1_Timer();
+        EXPECT_EQ(port.written_bytes, c.sent) << c.port << " " << c.address;
+        EXPECT_EQ(link.unknown_cause().address_valid, c.address_valid) << c.address;
+        EXPECT_EQ(link.unknown_cause().modbus, modbus_port) << c.address;
+        link.open_comm_Click();
     }
 }
 

@@ -293,12 +293,74 @@ TEST_F(MainFormTest, TheDeviceChooserSavesRefusesAndRestores) {
     }
 }
 
+// The chooser saves the port's line beside its device: a Modbus line's
+// protocol and settings, nothing for a native one (which also removes what
+// was there); a native line's settings cannot be changed.
+TEST_F(MainFormTest, TheDeviceChooserSavesTheLine) {
+    test::Pty adapter;
+    struct Case {
+        const char* what;
+        int protocol, baud, parity, stop_bits;  // the boxes' indexes
+        bool default_clicked;
+        QStringList lines;    // in tarnwick.conf
+        QStringList missing;  // not in it
+    } cases[] = {
+        {"modbus 19200 even",
+         1,
+         4,
+         1,
+         0,
+         false,
+         {"[protocols]\n3=modbus", "[serial]\n3=19200, even, 1"},
+         {}},
+        {"modbus 115200 odd, 2 stop bits", 1, 7, 2, 1, false, {"3=modbus", "3=115200, odd, 2"}, {}},
+        {"native", 0, 7, 2, 1, false, {"[ports]"}, {"[protocols]", "[serial]", "modbus"}},
+        {"modbus, then the default", 1, 0, 0, 0, true, {}, {"3="}},
+    };
+    const QString conf = dir.filePath("tarnwick.conf");
+    for (const auto& c : cases) {
+        form.port_entry()->setText("3");
+        ui::DeviceForm chooser(3, choices, form.link(), &form, dir.filePath("by-id"));
+        chooser.path_entry()->setText(QString::fromStdString(adapter.path()));
+        chooser.protocol_box()->setCurrentIndex(c.protocol);
+        chooser.baud_box()->setCurrentIndex(c.baud);
+        chooser.parity_box()->setCurrentIndex(c.parity);
+        chooser.stop_bits_box()->setCurrentIndex(c.stop_bits);
+        EXPECT_EQ(chooser.baud_box()->isEnabled(), c.protocol == 1) << c.what;
+        if (c.default_clicked) {
+            chooser.ok_clicked();
+            chooser.default_clicked();
+        } else {
+            chooser.ok_clicked();
+        }
+        EXPECT_EQ(chooser.result(), QDialog::Accepted) << c.what;
+        QFile file(conf);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        for (const auto& line : c.lines)
+            EXPECT_TRUE(text.contains(line)) << c.what << ":\n" << text.toStdString();
+        for (const auto& line : c.missing)
+            EXPECT_FALSE(text.contains(line)) << c.what << ":\n" << text.toStdString();
+        // Opened again, the chooser shows what was saved.
+        ui::DeviceForm again(3, choices, form.link(), &form, dir.filePath("by-id"));
+        EXPECT_EQ(again.chosen_line(), choices.line(3)) << c.what;
+        EXPECT_EQ(again.protocol_box()->currentIndex(),
+                  c.protocol == 1 && !c.default_clicked ? 1 : 0)
+            << c.what;
+    }
+}
+
 // The port entry's tooltip tells which device its number opens, from where,
 // and what the line did; a cell's tooltip says why it is unknown while the
 // port is open, and nothing otherwise.
 TEST_F(MainFormTest, TooltipsExplainThePortAndUnknownCells) {
     ui::LinkAids& aids = form.aids();
     ASSERT_FALSE(choices.save(2, "/dev/tarnwick-no-such-adapter").has_value());
+    ASSERT_FALSE(choices
+                     .save_line(3, {.protocol = protocol::Protocol::modbus,
+                                    .baud = 19200,
+                                    .parity = protocol::Parity::even})
+                     .has_value());
     struct Case {
         const char* what;
         const char* port;
@@ -307,7 +369,18 @@ TEST_F(MainFormTest, TooltipsExplainThePortAndUnknownCells) {
         QStringList port_says;
         QString cell_says;  // empty: no tooltip
     } cases[] = {
-        {"closed, default device", "1", false, std::nullopt, {"串口 1 → /dev/ttyS0（默认）"}, ""},
+        {"closed, default device",
+         "1",
+         false,
+         std::nullopt,
+         {"串口 1 → /dev/ttyS0（默认）", "线路：原生协议 9600 8N1"},
+         ""},
+        {"closed, a Modbus line",
+         "3",
+         false,
+         std::nullopt,
+         {"串口 3 → /dev/ttyS2（默认）", "线路：Modbus RTU 19200 8E1"},
+         ""},
         {"closed, saved choice",
          "2",
          false,
