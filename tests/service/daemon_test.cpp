@@ -112,8 +112,17 @@ TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
     const Row rows[] = {
         {"[line a]\ndevice=/dev/null\n", 0, ""},
         {"[line a]\ndevice=/dev/null\nspeed=9600\n", 2,
-         ":3: [line a] speed: unknown key; a line takes device, boards, pace, mqtt, username, "
-         "password-file, tls-ca, allow-plaintext-password and read-only"},
+         ":3: [line a] speed: unknown key; a line takes device, boards, pace, protocol, baud, "
+         "parity, stop-bits, inputs, mqtt, username, password-file, tls-ca, "
+         "allow-plaintext-password and read-only"},
+        {"[line a]\ndevice=/dev/null\nprotocol=modbus\nbaud=19200\nparity=even\ninputs=8\n", 0, ""},
+        {"[line a]\ndevice=/dev/null\nprotocol=modbus\nparity=space\n", 2,
+         ":4: [line a] parity: \"space\" is none of none, even and odd"},
+        {"[line a]\ndevice=/dev/null\nboards=1,2\nstop-bits=2\n", 2,
+         ":4: [line a] stop-bits: only on a Modbus line (protocol=modbus); native boards run at "
+         "9600 baud, 8N1, without inputs"},
+        {"[line a]\ndevice=/dev/null\nprotocol=modbus\nboards=0,1\n", 2,
+         ":4: [line a] boards: address 0 is the broadcast of a Modbus line; units are 1..247"},
         {"[line a]\ndevice=/dev/tarnwick-none\n", 0,
          ":1: [line a] device: /dev/tarnwick-none does not exist; the line waits for it"},
         {"\xEF\xBB\xBF[line a]\ndevice=/dev/null\n", 0, ""},
