@@ -15,6 +15,8 @@ constexpr Named error_names[] = {
     {BoardError::offline, "org.tarnwick.Tarnwick1.Error.Offline"},
     {BoardError::invalid_argument, "org.tarnwick.Tarnwick1.Error.InvalidArgument"},
     {BoardError::interlock, "org.tarnwick.Tarnwick1.Error.Interlock"},
+    {BoardError::refused, "org.tarnwick.Tarnwick1.Error.Refused"},
+    // Last: the name of any error without one of its own.
     {BoardError::failed, "org.tarnwick.Tarnwick1.Error.Failed"},
 };
 

@@ -3,8 +3,9 @@
 #include <QString>
 #include <optional>
 
-// tarnwickd's contract on the bus: the names it is known by and the errors
-// of its board methods, one definition for the service and its clients.
+// tarnwickd's contract on the bus: the names it is known by, the properties
+// and the errors of its board methods, one definition for the service and its
+// clients.
 namespace tarnwick::attach {
 
 inline constexpr const char* bus_name = "org.tarnwick.Tarnwick1";
@@ -12,8 +13,23 @@ inline constexpr const char* root_path = "/org/tarnwick/Tarnwick1";
 inline constexpr const char* line_interface = "org.tarnwick.Tarnwick1.Line";
 inline constexpr const char* board_interface = "org.tarnwick.Tarnwick1.Board";
 
-// How a board method ended; none is its plain reply.
-enum class BoardError { none, not_confirmed, offline, invalid_argument, interlock, failed };
+// A board's properties beyond its address, state and names: its line's
+// family ("native" or "modbus"), and its discrete inputs (q, bit n-1: input
+// n; 0 while offline or on a line without inputs).
+inline constexpr const char* protocol_property = "Protocol";
+inline constexpr const char* inputs_property = "Inputs";
+
+// How a board method ended; none is its plain reply. refused: the board
+// itself refused the command (a Modbus exception), the reason in its words.
+enum class BoardError {
+    none,
+    not_confirmed,
+    offline,
+    invalid_argument,
+    interlock,
+    failed,
+    refused
+};
 
 // Each error's name on the bus, org.tarnwick.Tarnwick1.Error.<Name>.
 [[nodiscard]] QString error_name(BoardError error);

@@ -59,6 +59,7 @@ CallResult result_of(const QDBusMessage& reply) {
         case BoardError::interlock:
             return {Refusal::interlock, text};
         case BoardError::failed:
+        case BoardError::refused:  // the board's own words say what it refused
             return {Refusal::failed, text};
         case BoardError::none:
             break;

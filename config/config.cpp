@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "protocol/modbus.h"
 #include "protocol/number_text.h"
 
 namespace tarnwick::config {
@@ -27,6 +28,9 @@ constexpr int relays = 16;
 constexpr int pulse_min_ms = 100;
 constexpr int pulse_max_ms = 86'400'000;
 constexpr int interlock_wait_max_ms = 10'000;
+// The keys of a line's family and serial settings.
+const std::set<std::string, std::less<>> serial_keys{"protocol", "baud", "parity", "stop-bits",
+                                                     "inputs"};
 
 std::string_view trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r");
@@ -106,13 +110,15 @@ class Reader {
         enum class Kind { none, line, board } kind = Kind::none;
         std::string title;
         int at = 0;  // its header's line number
-        std::set<std::string, std::less<>> keys;
+        std::map<std::string, int, std::less<>> keys;  // each with its line number
     };
 
     bool fail(std::string_view key, const std::string& why, int at = 0);
     bool header(std::string_view inside);
     bool entry(std::string_view key, std::string_view value);
     bool line_entry(LineConfig& line, std::string_view key, std::string_view value);
+    bool serial_entry(LineConfig& line, std::string_view key, std::string_view value);
+    bool check_serial(const LineConfig& line);
     bool board_entry(BoardConfig& board, std::string_view key, std::string_view value);
     bool interlock(BoardConfig& board, std::string_view value);
     bool end_section();
@@ -239,7 +245,7 @@ bool Reader::entry(std::string_view key, std::string_view value) {
     if (section_.kind == Section::Kind::none)
         return fail(key, "a key before any section; put it under [line NAME]");
     if (section_.keys.count(key)) return fail(key, "given twice in this section");
-    section_.keys.emplace(key);
+    section_.keys.emplace(key, at_);
     if (section_.kind == Section::Kind::line) return line_entry(config_.lines.back(), key, value);
     return board_entry(config_.boards.back(), key, value);
 }
@@ -279,10 +285,69 @@ bool Reader::line_entry(LineConfig& line, std::string_view key, std::string_view
         if (key == "username") line.mqtt->username = std::string(value);
         if (key == "tls-ca") line.mqtt->tls_ca = std::string(value);
         if (key == "password-file") line.password_file = std::string(value);
+    } else if (serial_keys.count(key)) {
+        return serial_entry(line, key, value);
     } else {
         return fail(key,
-                    "unknown key; a line takes device, boards, pace, mqtt, username, "
-                    "password-file, tls-ca, allow-plaintext-password and read-only");
+                    "unknown key; a line takes device, boards, pace, protocol, baud, parity, "
+                    "stop-bits, inputs, mqtt, username, password-file, tls-ca, "
+                    "allow-plaintext-password and read-only");
+    }
+    return true;
+}
+
+bool Reader::serial_entry(LineConfig& line, std::string_view key, std::string_view value) {
+    protocol::LineSettings& s = line.settings;
+    if (key == "protocol") {
+        const auto protocol = protocol::parse_protocol(value);
+        if (!protocol) return fail(key, in_quotes(value) + " is neither native nor modbus");
+        s.protocol = *protocol;
+    } else if (key == "baud") {
+        const auto baud = protocol::parse_unsigned(value, 1'000'000);
+        if (!baud || !protocol::usable_baud(static_cast<int>(*baud)))
+            return fail(key, in_quotes(value) +
+                                 " is none of 1200, 2400, 4800, 9600, 19200, 38400, 57600 "
+                                 "and 115200");
+        s.baud = static_cast<int>(*baud);
+    } else if (key == "parity") {
+        const auto parity = protocol::parse_parity(value);
+        if (!parity) return fail(key, in_quotes(value) + " is none of none, even and odd");
+        s.parity = *parity;
+    } else if (key == "stop-bits") {
+        if (value != "1" && value != "2")
+            return fail(key, in_quotes(value) + " is neither 1 nor 2");
+        s.stop_bits = value == "2" ? 2 : 1;
+    } else {
+        const auto inputs = protocol::parse_unsigned(value, protocol::max_inputs);
+        if (!inputs) return fail(key, in_quotes(value) + " is no number of inputs 0..16");
+        s.inputs = static_cast<int>(*inputs);
+    }
+    return true;
+}
+
+// Once the whole section is read: protocol= may come after the keys it
+// allows, boards= before or after protocol=.
+bool Reader::check_serial(const LineConfig& line) {
+    if (line.settings.protocol == protocol::Protocol::native) {
+        for (const auto& [key, at] : section_.keys)
+            if (key != "protocol" && serial_keys.count(key))
+                return fail(key,
+                            "only on a Modbus line (protocol=modbus); native boards run at "
+                            "9600 baud, 8N1, without inputs",
+                            at);
+        return true;
+    }
+    const auto boards = section_.keys.find("boards");
+    const int at = boards == section_.keys.end() ? section_.at : boards->second;
+    for (const std::uint8_t address : line.boards) {
+        if (address == 0)
+            return fail("boards", "address 0 is the broadcast of a Modbus line; units are 1..247",
+                        at);
+        if (address > protocol::modbus::last_unit)
+            return fail("boards",
+                        "address " + std::to_string(address) +
+                            " is past 247, the last unit of a Modbus line",
+                        at);
     }
     return true;
 }
@@ -364,6 +429,7 @@ bool Reader::end_section() {
 bool Reader::end_line(LineConfig& line) {
     const int at = section_.at;
     if (line.device.empty()) return fail("device", "missing; every line needs its device", at);
+    if (!check_serial(line)) return false;
     if (line.mqtt && mqtt_text_.empty()) {
         return fail("mqtt",
                     "missing; username, password-file, tls-ca and allow-plaintext-password are "
@@ -521,20 +587,36 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 }  // namespace
 
-std::map<std::uint8_t, link::BoardRules> rules_for_device(const std::string& device,
-                                                          const std::string& path) {
+namespace {
+// The line on `device` in the configuration at `path` (empty: the variable,
+// else the default); nothing when there is none or the file will not do.
+std::optional<LineConfig> line_for_device(const std::string& device, const std::string& path) {
     std::string file = path;
     if (file.empty()) {
         const char* variable = std::getenv("TARNWICK_SERVICE_CONFIG");
         file = variable && *variable ? variable : default_config_path;
     }
     std::error_code error;
-    if (!std::filesystem::exists(file, error)) return {};
-    const ConfigResult read = read_config(file, Reading::rules);
-    if (!read.config) return {};
-    for (const LineConfig& line : read.config->lines)
-        if (same_file(line.device, device)) return line.rules;
-    return {};
+    if (!std::filesystem::exists(file, error)) return std::nullopt;
+    ConfigResult read = read_config(file, Reading::rules);
+    if (!read.config) return std::nullopt;
+    for (LineConfig& line : read.config->lines)
+        if (same_file(line.device, device)) return std::move(line);
+    return std::nullopt;
+}
+}  // namespace
+
+std::map<std::uint8_t, link::BoardRules> rules_for_device(const std::string& device,
+                                                          const std::string& path) {
+    auto line = line_for_device(device, path);
+    return line ? std::move(line->rules) : std::map<std::uint8_t, link::BoardRules>{};
+}
+
+std::optional<protocol::LineSettings> settings_for_device(const std::string& device,
+                                                          const std::string& path) {
+    const auto line = line_for_device(device, path);
+    if (!line) return std::nullopt;
+    return line->settings;
 }
 
 }  // namespace tarnwick::config

@@ -10,6 +10,7 @@
 
 #include "engine/board_rules.h"
 #include "mqtt/options.h"
+#include "protocol/board_family.h"
 
 // tarnwickd.conf: one [line NAME] section per serial line, and optional
 // [board LINE ADDRESS] sections for the behaviours of one board. The service
@@ -30,6 +31,9 @@ struct LineConfig {
     std::string device;
     std::vector<std::uint8_t> boards{1};
     Pace pace = Pace::tick;
+    // The boards' family and the serial settings: native 9600 8N1 unless
+    // protocol=modbus.
+    protocol::LineSettings settings;
     // The broker bridge of the line; nothing without mqtt=.
     std::optional<mqtt::ClientOptions> mqtt;
     std::string password_file;
@@ -90,6 +94,10 @@ enum class Reading { all, rules };
 // Nothing when no line has that device or the file cannot be read or is not
 // valid. `path` empty: $TARNWICK_SERVICE_CONFIG, else the default.
 [[nodiscard]] std::map<std::uint8_t, link::BoardRules> rules_for_device(
+    const std::string& device, const std::string& path = {});
+// The same for the line's family and serial settings; nothing when no line
+// has that device.
+[[nodiscard]] std::optional<protocol::LineSettings> settings_for_device(
     const std::string& device, const std::string& path = {});
 
 }  // namespace tarnwick::config

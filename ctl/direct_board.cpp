@@ -145,6 +145,9 @@ void DirectBoard::on_settled(const link::Settled& settled) {
             return settle(refused_by_group());
         case link::Settled::Error::not_confirmed:
             return settle(not_confirmed(false));
+        case link::Settled::Error::refused:  // a Modbus exception, in the board's words
+            return settle(Failure{exit_not_confirmed,
+                                  QStringLiteral("%1拒绝了命令：%2").arg(where(), settled.why)});
         case link::Settled::Error::offline:
             // The device went away: on_port_state says so, in the port's words.
             if (line_.is_open()) settle(no_answer());

@@ -34,6 +34,7 @@ int run_serve(const Request& request, const StopHook& when_stopped) {
     LogMessages messages;
     link::QtSerialPort port;
     link::BoardLine line(port, messages, request.bridge.boards);
+    line.use_line(request.bridge.line);
     if (!line.open(device, number, &choices)) return exit_port;
     print_log(
         QString("polling boards %1 on %2, one frame every %3 ms")

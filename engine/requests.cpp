@@ -28,6 +28,12 @@ void Requests::listen() {
     connect(&line_, &BoardLine::port_state_changed, this, [this](bool open) {
         if (!open) fail_all(std::nullopt, Settled::Error::offline, "the line's device went away");
     });
+    connect(&line_, &BoardLine::frame_sent, this, [this](const protocol::Frame& frame) {
+        const std::uint8_t code = frame[2];
+        commanded_last_[frame[1]] = code == protocol::cmd_energize ||
+                                    code == protocol::cmd_release || code == protocol::cmd_all;
+    });
+    connect(&line_, &BoardLine::request_refused, this, &Requests::on_refused);
     connect(&line_, &BoardLine::interlock_failed, this,
             [this](std::uint8_t address, int relay, const QString& why) {
                 const std::uint16_t bit = protocol::relay_bit(relay);
@@ -75,10 +81,21 @@ void Requests::on_answer(std::uint8_t address, std::uint16_t relays, bool to_que
          QString("board %1 answered but did not switch").arg(address)});
 }
 
+// The refusal answers the frame last sent to the board: when that was a
+// command, the requests whose commands are out have been refused.
+void Requests::on_refused(std::uint8_t address, const QString& why) {
+    if (!commanded_last_[address]) return;
+    settle_if([&](const Asked& a) { return a.address == address && a.sent; },
+              {Settled::Error::refused, why});
+}
+
 // A pulse shorter than the way to its confirming answer: its end proves the
 // ON went out.
 void Requests::on_command(std::uint8_t address, const WantedStates::Want& want,
                           const Origin& origin) {
+    const std::uint16_t mask = want.relay == 0 ? all_relays : protocol::relay_bit(want.relay);
+    for (Asked& a : asked_)
+        if (a.address == address && (a.mask & mask)) a.sent = true;
     if (origin.source != Origin::Source::pulse || want.on) return;
     settle_if(
         [&](const Asked& a) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -15,7 +16,7 @@ namespace tarnwick::link {
 
 // What became of a request: done, or why not.
 struct Settled {
-    enum class Error { none, not_confirmed, offline, interlock };
+    enum class Error { none, not_confirmed, offline, interlock, refused };
     Error error = Error::none;
     QString why;  // for every error: one sentence
     [[nodiscard]] bool ok() const { return error == Error::none; }
@@ -30,7 +31,9 @@ using Settle = std::function<void(const Settled&)>;
 //   relays otherwise (an answer may still show them from before the command),
 //   or a later request wants those relays otherwise;
 // - offline when the board is offline or goes offline, or the device goes
-//   away; interlock when the board's groups refuse it.
+//   away; interlock when the board's groups refuse it;
+// - refused when the board refuses the command that carries it (a Modbus
+//   exception), with the board's reason.
 class Requests : public QObject {
     Q_OBJECT
   public:
@@ -60,10 +63,12 @@ class Requests : public QObject {
         int queries_after = 0;  // answers to queries since its command went out
         Settle settle;
         bool pulse = false;
+        bool sent = false;  // its command went out
     };
 
     void on_answer(std::uint8_t address, std::uint16_t relays, bool to_query);
     void on_command(std::uint8_t address, const WantedStates::Want& want, const Origin& origin);
+    void on_refused(std::uint8_t address, const QString& why);
     // Every request the predicate picks, taken out before any is told.
     void settle_if(const std::function<bool(const Asked&)>& pick, const Settled& settled);
 
@@ -71,6 +76,9 @@ class Requests : public QObject {
     std::list<Asked> asked_;
     bool caller_keeps_time_ = false;
     std::set<std::uint8_t> gone_;  // boards seen going offline
+    // Per board, whether the last frame sent to it was a command: a refused
+    // read of its inputs leaves the switches asked of it alone.
+    std::map<std::uint8_t, bool> commanded_last_;
 };
 
 }  // namespace tarnwick::link

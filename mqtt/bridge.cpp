@@ -50,6 +50,7 @@ Bridge::Bridge(BridgeOptions options, link::BoardLine& line, names::NameFileLoca
     connect(&line_, &link::BoardLine::board_answered, this, &Bridge::on_answer);
     connect(&line_, &link::BoardLine::board_online_changed, this, &Bridge::on_online);
     connect(&line_, &link::BoardLine::relays_changed, this, &Bridge::on_relays);
+    connect(&line_, &link::BoardLine::inputs_changed, this, &Bridge::on_inputs);
     connect(&line_, &link::BoardLine::command_sent, this, &Bridge::on_command);
     connect(&line_, &link::BoardLine::unclaimed_answers, this, &Bridge::on_unclaimed);
     connect(&line_, &link::BoardLine::port_state_changed, this, &Bridge::on_port_state);
@@ -175,6 +176,7 @@ void Bridge::on_connected() {
         publish_discovery(b);
         publish_availability(b.address, line_.online(b.address));
         publish_relays(b, std::nullopt);
+        publish_inputs(b.address, std::nullopt);
     }
 }
 
@@ -253,6 +255,21 @@ void Bridge::publish_relays(const Board& b, std::optional<std::uint16_t> before)
                     board_state_json({b.address, *relays, b.names, *answered}), true);
 }
 
+void Bridge::on_inputs(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t) {
+    if (board(address)) publish_inputs(address, before);
+}
+
+void Bridge::publish_inputs(std::uint8_t address, std::optional<std::uint16_t> before) {
+    const std::optional<std::uint16_t> inputs = line_.inputs(address);
+    if (!inputs) return;
+    for (int input = 1; input <= line_.line_settings().inputs; ++input) {
+        const auto bit = static_cast<std::uint16_t>(1U << (input - 1));
+        if (before && ((*before ^ *inputs) & bit) == 0) continue;
+        client_.publish(input_state_topic(options_.client.node, address, input),
+                        std::string(relay_payload((*inputs & bit) != 0)), true);
+    }
+}
+
 void Bridge::publish_discovery(const Board& b) {
     const std::string& node = options_.client.node;
     std::string& config = discovery_sent_[b.address];
@@ -260,8 +277,8 @@ void Bridge::publish_discovery(const Board& b) {
     const auto& rules = line_.rules(b.address);
     for (std::size_t i = 0; i < pulses.size(); ++i)
         if (rules.pulse[i]) pulses[i] = rules.pulse[i]->count();
-    config =
-        discovery_json(node, b.address, b.names, options_.version, !options_.read_only, pulses);
+    config = discovery_json(node, b.address, b.names, options_.version, !options_.read_only, pulses,
+                            line_.line_settings().inputs);
     client_.publish(discovery_topic(node, b.address), config, true);
 }
 

@@ -61,6 +61,7 @@ class Bridge : public QObject {
     void on_answer(std::uint8_t address, std::uint16_t relays, bool to_query);
     void on_online(std::uint8_t address, bool online, const QString& why);
     void on_relays(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t relays);
+    void on_inputs(std::uint8_t address, std::optional<std::uint16_t> before, std::uint16_t inputs);
     void on_command(std::uint8_t address, const link::WantedStates::Want& want);
     void on_unclaimed(std::uint8_t address, quint64 since_open);
     void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
@@ -76,6 +77,9 @@ class Bridge : public QObject {
     // The relays that differ from `before` (all of them without it) and the
     // board's state JSON, as the line has them; nothing while it is offline.
     void publish_relays(const Board& board, std::optional<std::uint16_t> before);
+    // The inputs that differ from `before` (all of them without it), as the
+    // line has them; nothing while the board is offline or has none.
+    void publish_inputs(std::uint8_t address, std::optional<std::uint16_t> before);
     void publish_discovery(const Board& board);
     void republish_discovery();
     void on_earlier_config(std::uint8_t address, const std::string& config);

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/board_family.h"
+
 // What `serve` is told on its command line about the broker, the cabinet and
 // its boards, checked before anything connects. Plain C++, no Qt.
 namespace tarnwick::mqtt {
@@ -82,12 +84,14 @@ struct ClientOptions {
 };
 
 // Everything serve needs besides the serial port: the broker and cabinet, the
-// boards on the line, and whether dashboards may switch them.
+// boards on the line, whether dashboards may switch them, and the line's
+// family and serial settings (its inputs are published).
 struct BridgeOptions {
     ClientOptions client;
     std::vector<std::uint8_t> boards{1};
     bool read_only = false;
     std::string version;  // the program's, for Home Assistant's device page
+    protocol::LineSettings line;
 };
 
 // Why these options cannot work, or nothing. The CA file must be a regular

@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "protocol/board_family.h"
+
 namespace tarnwick::mqtt {
 
 namespace {
@@ -51,6 +53,22 @@ QJsonObject device_config(std::string_view node, std::uint8_t address, std::stri
     };
 }
 
+// A board's discrete inputs, read-only, as its relays are shown.
+QJsonObject input_components(std::string_view node, std::uint8_t address, int inputs) {
+    const QString id = q(device_id(node, address));
+    QJsonObject components;
+    for (int input = 1; input <= inputs && input <= protocol::max_inputs; ++input)
+        components.insert(QString("i%1").arg(input),
+                          QJsonObject{{"p", "binary_sensor"},
+                                      {"name", QString("Input %1").arg(input)},
+                                      {"unique_id", id + QString("_i%1").arg(input)},
+                                      {"state_topic", q(input_state_topic(node, address, input))},
+                                      {"payload_on", q(on_payload)},
+                                      {"payload_off", q(off_payload)},
+                                      {"qos", 1}});
+    return components;
+}
+
 }  // namespace
 
 std::string board_state_json(const BoardState& state) {
@@ -69,9 +87,10 @@ std::string board_state_json(const BoardState& state) {
 }
 
 std::string discovery_json(std::string_view node, std::uint8_t address, const RelayNames& names,
-                           std::string_view version, bool switchable, const PulseLengths& pulses) {
+                           std::string_view version, bool switchable, const PulseLengths& pulses,
+                           int inputs) {
     const QString id = q(device_id(node, address));
-    QJsonObject components;
+    QJsonObject components = input_components(node, address, inputs);
     for (int relay = 1; relay <= relay_count; ++relay) {
         QJsonObject component{{"p", switchable ? "switch" : "binary_sensor"},
                               {"name", relay_name(names, relay)},

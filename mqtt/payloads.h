@@ -38,11 +38,14 @@ struct BoardState {
 // that takes no commands (--read-only) shows its relays as binary sensors
 // instead, with no command topic: switches that switch nothing would mislead.
 // A relay with a pulse length (index relay - 1) also gets a button p<n> that
-// publishes that many seconds on its pulse topic.
+// publishes that many seconds on its pulse topic. A board with discrete
+// inputs shows each as a binary sensor i1..i<inputs> (unique ids
+// tarnwick_<node>_<addr>_i<n>) on its input topic.
 using PulseLengths = std::array<std::optional<std::int64_t>, relay_count>;  // ms
 [[nodiscard]] std::string discovery_json(std::string_view node, std::uint8_t address,
                                          const RelayNames& names, std::string_view version,
-                                         bool switchable = true, const PulseLengths& pulses = {});
+                                         bool switchable = true, const PulseLengths& pulses = {},
+                                         int inputs = 0);
 
 // The same device with its 16 relays as components that go (the platform
 // alone each, as Home Assistant's device discovery takes a removal):

@@ -84,6 +84,10 @@ std::string relay_state_topic(std::string_view node, std::uint8_t address, int r
     return board_prefix(node, address) + "/relay/" + std::to_string(relay) + "/state";
 }
 
+std::string input_state_topic(std::string_view node, std::uint8_t address, int input) {
+    return board_prefix(node, address) + "/input/" + std::to_string(input);
+}
+
 std::string relay_set_topic(std::string_view node, std::uint8_t address, int relay) {
     return board_prefix(node, address) + "/relay/" + std::to_string(relay) + "/set";
 }

@@ -16,13 +16,14 @@
 //   tarnwick/<node>/<addr>/availability        online / offline                       retained
 //   tarnwick/<node>/<addr>/relay/<n>/state     ON / OFF, from the board's answers      retained
 //   tarnwick/<node>/<addr>/state               JSON of the whole board                 retained
+//   tarnwick/<node>/<addr>/input/<n>           ON / OFF, a discrete input (Modbus)    retained
 //   tarnwick/<node>/<addr>/relay/<n>/set       ON / OFF from dashboards               subscribed
 //   tarnwick/<node>/<addr>/error               what was refused and why
 //   tarnwick/<node>/error                      the same for a topic that names no board
 //   homeassistant/device/tarnwick_<node>_<addr>/config   discovery                  retained
 //
 // <addr> is the board address 0..255 in decimal without leading zeros, <n>
-// the relay 1..16.
+// the relay or input 1..16.
 namespace tarnwick::mqtt {
 
 inline constexpr std::string_view on_payload = "ON";
@@ -39,6 +40,7 @@ inline constexpr std::string_view ha_status_topic = "homeassistant/status";
 [[nodiscard]] std::string board_state_topic(std::string_view node, std::uint8_t address);
 [[nodiscard]] std::string board_error_topic(std::string_view node, std::uint8_t address);
 [[nodiscard]] std::string relay_state_topic(std::string_view node, std::uint8_t address, int relay);
+[[nodiscard]] std::string input_state_topic(std::string_view node, std::uint8_t address, int input);
 [[nodiscard]] std::string relay_set_topic(std::string_view node, std::uint8_t address, int relay);
 // A pulse: on now, off after the seconds in the payload.
 [[nodiscard]] std::string relay_pulse_topic(std::string_view node, std::uint8_t address, int relay);

@@ -52,6 +52,8 @@ const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board
     <property name="Online" type="b" access="read"/>
     <property name="Relays" type="q" access="read"/>
     <property name="Names" type="as" access="read"/>
+    <property name="Protocol" type="s" access="read"/>
+    <property name="Inputs" type="q" access="read"/>
     <method name="Switch">
       <arg name="relay" type="y" direction="in"/>
       <arg name="on" type="b" direction="in"/>
@@ -219,7 +221,10 @@ QVariantMap BusObjects::properties(const Target& target) const {
     return {{"Address", QVariant::fromValue(static_cast<uchar>(*target.board))},
             {"Online", state.online},
             {"Relays", QVariant::fromValue(static_cast<quint16>(state.online ? state.relays : 0))},
-            {"Names", state.names}};
+            {"Names", state.names},
+            {attach::protocol_property, line.protocol()},
+            {attach::inputs_property,
+             QVariant::fromValue(static_cast<quint16>(state.online ? state.inputs : 0))}};
 }
 
 bool BusObjects::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
@@ -405,6 +410,9 @@ void BusObjects::board_changed(LineModel* line, std::uint8_t address) {
     const quint16 relays_now = now.online ? now.relays : 0;
     if (relays_now != (before.online ? before.relays : 0))
         changed["Relays"] = QVariant::fromValue(relays_now);
+    const quint16 inputs_now = now.online ? now.inputs : 0;
+    if (inputs_now != (before.online ? before.inputs : 0))
+        changed[attach::inputs_property] = QVariant::fromValue(inputs_now);
     if (now.names != before.names) changed["Names"] = now.names;
     before = now;
     if (!changed.isEmpty())

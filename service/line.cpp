@@ -18,6 +18,8 @@ constexpr int retry_open_ms = 1000;
 constexpr int save_again_ms = 5000;
 // A device still missing is said again this often.
 constexpr auto open_failure_reminder = std::chrono::minutes(5);
+// A board's same refusal is said again this often.
+constexpr auto refusal_reminder = std::chrono::minutes(1);
 
 std::string board_section(std::uint8_t address) {
     return "board-" + std::to_string(address);
@@ -33,6 +35,7 @@ Outcome outcome(const link::Settled& settled) {
     const Outcome::Error error = settled.error == E::not_confirmed ? Outcome::Error::not_confirmed
                                  : settled.error == E::offline     ? Outcome::Error::offline
                                  : settled.error == E::interlock   ? Outcome::Error::interlock
+                                 : settled.error == E::refused     ? Outcome::Error::refused
                                                                    : Outcome::Error::none;
     return {error, settled.why};
 }
@@ -57,6 +60,7 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
              [this](Priority priority, const std::string& text) {
                  log(priority, text, {config_.name, {}, {}, {}});
              }) {
+    line_.use_line(config_.settings);
     for (const auto& [address, rules] : config_.rules) line_.set_rules(address, rules);
     restore_state();
     for (const std::uint8_t address : config_.boards)
@@ -79,9 +83,12 @@ Line::Line(LineConfig config, names::NameFile& names, const std::string& state_d
     connect(&line_, &link::BoardLine::deadline_changed, this, &Line::on_deadline);
     connect(&line_, &link::BoardLine::interlock_failed, this, &Line::on_interlock_failed);
     connect(&line_, &link::BoardLine::interlock_broken, this, &Line::on_interlock_broken);
+    connect(&line_, &link::BoardLine::request_refused, this, &Line::on_refused);
+    connect(&line_, &link::BoardLine::inputs_changed, this,
+            [this](std::uint8_t address) { emit board_changed(address); });
     if (config_.mqtt) {
         mqtt::BridgeOptions options{*config_.mqtt, config_.boards, config_.read_only,
-                                    TARNWICK_VERSION};
+                                    TARNWICK_VERSION, config_.settings};
         names::NameFileLocation names_at;
         names_at.why = names::NameFileLocation::Why::installed_copy;
         names_at.path = names_.path();
@@ -137,7 +144,8 @@ void Line::try_open() {
     retry_open_.stop();
     open_failure_.clear();
     log(Priority::info,
-        "polling boards " + mqtt::boards_text(config_.boards) + " on " + config_.device +
+        "polling boards " + mqtt::boards_text(config_.boards) + " on " + config_.device + " (" +
+            protocol::describe(config_.settings) + ")" +
             (config_.pace == Pace::answer ? ", each frame once the last is answered"
                                           : ", one frame every 50 ms"),
         {config_.name, {}, {}, {}});
@@ -156,6 +164,10 @@ bool Line::open() const {
 std::vector<std::uint8_t> Line::boards() const {
     return config_.boards;
 }
+QString Line::protocol() const {
+    const std::string_view name = protocol::protocol_name(config_.settings.protocol);
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+}
 int Line::boards_online() const {
     return static_cast<int>(std::count_if(config_.boards.begin(), config_.boards.end(),
                                           [this](std::uint8_t a) { return line_.online(a); }));
@@ -164,7 +176,8 @@ int Line::boards_online() const {
 BoardState Line::board(std::uint8_t address) const {
     const auto names = names_of_.find(address);
     if (names == names_of_.end()) return {};
-    return {line_.online(address), line_.relays(address).value_or(0), names->second};
+    return {line_.online(address), line_.relays(address).value_or(0), names->second,
+            line_.inputs(address).value_or(0)};
 }
 
 void Line::on_online(std::uint8_t address, bool online, const QString& why) {
@@ -267,6 +280,22 @@ void Line::on_interlock_broken(std::uint8_t address, std::uint16_t relays_on) {
         "relays " + relays.join(" and ").toStdString() +
             " of one interlocked group are on together; releasing the whole group",
         {config_.name, address, {}, "interlock"});
+}
+
+// A board that refuses its polls refuses each one: the same refusal is said
+// again only now and then, with how often it came meanwhile.
+void Line::on_refused(std::uint8_t address, const QString& why) {
+    const auto now = std::chrono::steady_clock::now();
+    Refusals& said = refusals_[address];
+    if (said.why == why && now - said.at < refusal_reminder) {
+        ++said.since;
+        return;
+    }
+    std::string text = "refused: " + why.toStdString();
+    if (said.why == why && said.since > 0)
+        text += " (" + std::to_string(said.since + 1) + " times since it was last said)";
+    said = {why, now, 0};
+    log(Priority::warning, text, {config_.name, address, {}, {}});
 }
 
 void Line::on_unclaimed(std::uint8_t address, quint64 since_open) {

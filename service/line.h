@@ -52,6 +52,7 @@ class Line : public LineModel, private link::LinkMessages {
     QString device() const override;
     bool open() const override;
     std::vector<std::uint8_t> boards() const override;
+    QString protocol() const override;
     BoardState board(std::uint8_t address) const override;
     void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
                       Done done) override;
@@ -78,6 +79,7 @@ class Line : public LineModel, private link::LinkMessages {
                      std::optional<std::chrono::system_clock::time_point> at);
     void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
     void on_interlock_broken(std::uint8_t address, std::uint16_t relays_on);
+    void on_refused(std::uint8_t address, const QString& why);
     void restore_state();
     // Written now; when that fails, again every few seconds until it works.
     void save_state();
@@ -107,6 +109,13 @@ class Line : public LineModel, private link::LinkMessages {
         link::Origin origin;
     };
     std::map<int, Expected> expected_;
+    // Per board, the refusal last said, when, and how often it came since.
+    struct Refusals {
+        QString why;
+        std::chrono::steady_clock::time_point at;
+        int since = 0;
+    };
+    std::map<std::uint8_t, Refusals> refusals_;
 };
 
 }  // namespace tarnwick::service

@@ -19,6 +19,7 @@ struct BoardState {
     bool online = false;
     std::uint16_t relays = 0;  // bit n-1: relay n energized; 0 while offline
     QStringList names;         // 16
+    std::uint16_t inputs = 0;  // bit n-1: input n; 0 while offline or unread
 };
 
 // How a switch or a rename ended.
@@ -39,6 +40,8 @@ class LineModel : public QObject {
     [[nodiscard]] virtual QString device() const = 0;  // as configured
     [[nodiscard]] virtual bool open() const = 0;
     [[nodiscard]] virtual std::vector<std::uint8_t> boards() const = 0;
+    // The boards' family: "native" or "modbus".
+    [[nodiscard]] virtual QString protocol() const { return QStringLiteral("native"); }
     [[nodiscard]] virtual BoardState board(std::uint8_t address) const = 0;
 
     // Each calls `done` exactly once, later or at once: a switch when a query
@@ -57,7 +60,7 @@ class LineModel : public QObject {
 
   signals:
     void open_changed();
-    // Its online state, relays or names.
+    // Its online state, relays, inputs or names.
     void board_changed(std::uint8_t address);
     // A relay seen to change, and who asked for it: "mqtt" (detail: the
     // topic), "dbus" (the caller), "pulse", "interlock", "power-on", or

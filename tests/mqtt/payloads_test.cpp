@@ -131,4 +131,31 @@ TEST(DiscoveryJson, OneDeviceWithSixteenSwitches) {
     }
 }
 
+// A board's discrete inputs as Home Assistant's MQTT binary sensors: read
+// only (no command_topic), ON/OFF as payload_on/payload_off, one unique_id
+// each, on the device of the relays.
+TEST(DiscoveryJson, EachInputIsABinarySensor) {
+    struct Row {
+        bool switchable;
+        int inputs;
+    };
+    for (const Row& row : {Row{true, 0}, Row{true, 8}, Row{false, 16}, Row{true, 1}}) {
+        const QJsonObject cmps = parsed(discovery_json("cab1", 7, some_names(), "0.1",
+                                                       row.switchable, {}, row.inputs))["cmps"]
+                                     .toObject();
+        EXPECT_EQ(cmps.size(), relay_count + row.inputs) << row.inputs;
+        EXPECT_FALSE(cmps.contains("i" + QString::number(row.inputs + 1))) << row.inputs;
+        for (int n = 1; n <= row.inputs; ++n) {
+            const QString expected = QString(R"({
+                "p": "binary_sensor", "name": "Input %1", "unique_id": "tarnwick_cab1_7_i%1",
+                "state_topic": "tarnwick/cab1/7/input/%1",
+                "payload_on": "ON", "payload_off": "OFF", "qos": 1
+            })")
+                                         .arg(n);
+            EXPECT_EQ(cmps["i" + QString::number(n)].toObject(), parsed(expected.toStdString()))
+                << n;
+        }
+    }
+}
+
 }  // namespace

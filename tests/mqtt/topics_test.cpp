@@ -17,6 +17,8 @@ TEST(Topics, TheTopicTable) {
         {relay_state_topic("cab1", 7, 3), "tarnwick/cab1/7/relay/3/state"},
         {relay_state_topic("cab1", 0, 16), "tarnwick/cab1/0/relay/16/state"},
         {board_state_topic("cab1", 255), "tarnwick/cab1/255/state"},
+        {input_state_topic("cab1", 7, 1), "tarnwick/cab1/7/input/1"},
+        {input_state_topic("cab1", 247, 16), "tarnwick/cab1/247/input/16"},
         {relay_set_topic("cab1", 7, 3), "tarnwick/cab1/7/relay/3/set"},
         {board_error_topic("cab1", 7), "tarnwick/cab1/7/error"},
         {node_error_topic("cab1"), "tarnwick/cab1/error"},

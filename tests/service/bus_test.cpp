@@ -15,7 +15,8 @@
 namespace tarnwick::service {
 namespace {
 
-// Boards 1 and 7 of a line; 7 never answers, relay 13 of 1 never switches.
+// Boards 1 and 7 of a Modbus line; 7 never answers, relay 13 of 1 never
+// switches, relay 14 of 1 is refused by the board.
 // Calls are answered a moment later, as a line's are.
 class FakeLine : public LineModel {
   public:
@@ -23,8 +24,10 @@ class FakeLine : public LineModel {
     QString device() const override { return "/dev/ttyUSB9"; }
     bool open() const override { return true; }
     std::vector<std::uint8_t> boards() const override { return {1, 7}; }
+    QString protocol() const override { return "modbus"; }
     BoardState board(std::uint8_t address) const override {
-        return {address == 1, address == 1 ? relays : std::uint16_t{0xffff}, names};
+        return {address == 1, address == 1 ? relays : std::uint16_t{0xffff}, names,
+                address == 1 ? inputs : std::uint16_t{0xffff}};
     }
     void switch_relay(std::uint8_t address, int relay, bool on, const QString&,
                       Done done) override {
@@ -34,6 +37,10 @@ class FakeLine : public LineModel {
             [=, this] {
                 if (relay == 13)
                     return Outcome{Outcome::Error::not_confirmed, "answered, not switched"};
+                if (relay == 14)
+                    return Outcome{
+                        Outcome::Error::refused,
+                        "unit 1 refused write single coil (05): illegal data address (02)"};
                 relays = static_cast<std::uint16_t>(on ? relays | (1u << (relay - 1))
                                                        : relays & ~(1u << (relay - 1)));
                 return Outcome{};
@@ -79,6 +86,7 @@ class FakeLine : public LineModel {
     }
 
     std::uint16_t relays = 0;
+    std::uint16_t inputs = 0;
     QStringList names = QStringList(16, "x");
     int calls = 0;
     std::chrono::milliseconds pulsed{0};
@@ -168,6 +176,7 @@ TEST_F(Bus, PropertiesHaveTheirTypes) {
     };
     const QString line = "/org/tarnwick/Tarnwick1/line/cabinet_2d3";
     line_.relays = 0x0005;
+    line_.inputs = 0x0102;
     const Row rows[] = {
         {line, "org.tarnwick.Tarnwick1.Line", "Name", "s \"cabinet-3\""},
         {line, "org.tarnwick.Tarnwick1.Line", "Device", "s \"/dev/ttyUSB9\""},
@@ -178,6 +187,9 @@ TEST_F(Bus, PropertiesHaveTheirTypes) {
         {board1, "org.tarnwick.Tarnwick1.Board", "Relays", "q 5"},
         {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "Online", "b false"},
         {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "Relays", "q 0"},  // offline: 0
+        {board1, "org.tarnwick.Tarnwick1.Board", "Protocol", "s \"modbus\""},
+        {board1, "org.tarnwick.Tarnwick1.Board", "Inputs", "q 258"},
+        {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "Inputs", "q 0"},  // offline: 0
     };
     for (const Row& row : rows) {
         const auto got = busctl({"get-property", bus_name, row.path, row.interface, row.property});
@@ -210,6 +222,7 @@ TEST_F(Bus, CallsReturnWhenTheLineIsDoneOrFailWithItsError) {
     const Row rows[] = {
         {board1, "Switch", {QVariant::fromValue(uchar(3)), true}, ""},
         {board1, "Switch", {QVariant::fromValue(uchar(13)), true}, e + "NotConfirmed"},
+        {board1, "Switch", {QVariant::fromValue(uchar(14)), true}, e + "Refused"},
         {board1, "Switch", {QVariant::fromValue(uchar(0)), true}, e + "InvalidArgument"},
         {board1, "Switch", {QVariant::fromValue(uchar(17)), true}, e + "InvalidArgument"},
         {board7, "Switch", {QVariant::fromValue(uchar(1)), true}, e + "Offline"},
@@ -248,6 +261,16 @@ TEST_F(Bus, ChangesAreSignalled) {
     EXPECT_EQ(seen.changes[1].keys(), QStringList{"Names"});
     EXPECT_EQ(seen.changes[1]["Names"].toStringList()[1], "fan");
 
+    // Inputs change as the board reads them, alone.
+    line_.inputs = 0x0003;
+    emit line_.board_changed(1);
+    emit line_.board_changed(1);  // no change, no signal
+    ASSERT_TRUE(QTest::qWaitFor([&] { return seen.changes.size() >= 3; }, 5000));
+    QTest::qWait(100);
+    ASSERT_EQ(seen.changes.size(), 3);
+    EXPECT_EQ(seen.changes[2].keys(), QStringList{"Inputs"});
+    EXPECT_EQ(seen.changes[2]["Inputs"].value<quint16>(), 0x0003);
+
     // Who switched a relay comes with the change.
     ASSERT_TRUE(client.connect(bus_name, board1, board_interface, "Switched", &seen,
                                SLOT(switched(uchar, bool, QString, QString))));
@@ -266,6 +289,7 @@ TEST(Contract, ErrorNamesBothWays) {
         {BoardError::invalid_argument, "org.tarnwick.Tarnwick1.Error.InvalidArgument"},
         {BoardError::interlock, "org.tarnwick.Tarnwick1.Error.Interlock"},
         {BoardError::failed, "org.tarnwick.Tarnwick1.Error.Failed"},
+        {BoardError::refused, "org.tarnwick.Tarnwick1.Error.Refused"},
     };
     for (const auto& [error, name] : rows) {
         EXPECT_EQ(attach::error_name(error), name);

@@ -98,6 +98,41 @@ INSTANTIATE_TEST_SUITE_P(
             "t.conf:4: [board a 1] pulse.+1: write the relay as"},
         Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npower-on.07=on\n",
             "t.conf:4: [board a 1] power-on.07: write the relay as"},
+        // Modbus RTU: standard rates only, 8 data bits with none/even/odd
+        // parity, 1 or 2 stop bits; unit 0 is the broadcast, 248..255 reserved.
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=rtu\n",
+            "t.conf:3: [line a] protocol: \"rtu\" is neither native nor modbus"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nbaud=9601\n",
+            "t.conf:4: [line a] baud: \"9601\" is none of 1200, 2400, 4800, 9600, 19200, 38400, "
+            "57600 and 115200"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nbaud=230400\n",
+            "t.conf:4: [line a] baud: \"230400\" is none of"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nbaud=600\n",
+            "t.conf:4: [line a] baud: \"600\" is none of"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nparity=mark\n",
+            "t.conf:4: [line a] parity: \"mark\" is none of none, even and odd"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nstop-bits=1.5\n",
+            "t.conf:4: [line a] stop-bits: \"1.5\" is neither 1 nor 2"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nstop-bits=0\n",
+            "t.conf:4: [line a] stop-bits: \"0\" is neither 1 nor 2"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\ninputs=17\n",
+            "t.conf:4: [line a] inputs: \"17\" is no number of inputs 0..16"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\ninputs=-1\n",
+            "t.conf:4: [line a] inputs: \"-1\" is no number of inputs 0..16"},
+        Bad{"[line a]\ndevice=/dev/null\nbaud=9600\n",
+            "t.conf:3: [line a] baud: only on a Modbus line (protocol=modbus); native boards run "
+            "at 9600 baud, 8N1, without inputs"},
+        Bad{"[line a]\ndevice=/dev/null\ninputs=4\nprotocol=native\n",
+            "t.conf:3: [line a] inputs: only on a Modbus line"},
+        Bad{"[line a]\ndevice=/dev/null\nparity=even\n", "t.conf:3: [line a] parity: only on"},
+        Bad{"[line a]\ndevice=/dev/null\nstop-bits=2\n", "t.conf:3: [line a] stop-bits: only on"},
+        Bad{"[line a]\ndevice=/dev/null\nboards=0-3\nprotocol=modbus\n",
+            "t.conf:3: [line a] boards: address 0 is the broadcast of a Modbus line; units are "
+            "1..247"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nboards=1,248\n",
+            "t.conf:4: [line a] boards: address 248 is past 247, the last unit of a Modbus line"},
+        Bad{"[line a]\ndevice=/dev/null\nprotocol=modbus\nprotocol=modbus\n",
+            "t.conf:4: [line a] protocol: given twice"},
         Bad{std::string_view("[line a]\ndevice=/dev/ttyUSB0\0/etc/shadow\n", 41),
             "t.conf:2: [line a]: the line holds the control character 0x00"},
         Bad{"[line a]\ndevice=/dev/null\x1b[2J\n",
@@ -167,6 +202,35 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
     EXPECT_EQ(c.warnings[0],
               "t.conf:11: [line b] device: /dev/tarnwick-not-here does not exist; the line "
               "waits for it");
+}
+
+// A Modbus line takes its serial settings; any it leaves out are 9600 8N1
+// without inputs. Units 1 and 247 are the first and the last.
+TEST(Config, ReadsAModbusLine) {
+    struct Row {
+        const char* keys;
+        protocol::LineSettings settings;
+    };
+    using protocol::Parity;
+    using protocol::Protocol;
+    const Row rows[] = {
+        {"protocol=modbus\nbaud=19200\nparity=even\nstop-bits=2\ninputs=8\n",
+         {Protocol::modbus, 19200, Parity::even, 2, 8}},
+        {"inputs=16\nparity=odd\nbaud=115200\nprotocol=modbus\n",
+         {Protocol::modbus, 115200, Parity::odd, 1, 16}},
+        {"protocol=modbus\nbaud=1200\nparity=none\ninputs=0\nstop-bits=1\n",
+         {Protocol::modbus, 1200, Parity::none, 1, 0}},
+        {"protocol=modbus\n", {Protocol::modbus, 9600, Parity::none, 1, 0}},
+        {"protocol=native\n", {}},
+        {"", {}},
+    };
+    for (const Row& row : rows) {
+        const auto result = parse_config(
+            std::string("[line a]\ndevice=/dev/null\nboards=1,247\n") + row.keys, "t.conf");
+        ASSERT_TRUE(result.config) << row.keys << result.problem;
+        EXPECT_EQ(result.config->lines[0].settings, row.settings) << row.keys;
+        EXPECT_EQ(result.config->lines[0].boards, (std::vector<std::uint8_t>{1, 247}));
+    }
 }
 
 // Windows editors start a UTF-8 file with a byte order mark.
@@ -256,7 +320,7 @@ TEST(Config, RulesAreFoundByTheDeviceUnderAnyOfItsNames) {
     std::ofstream(base + "/tarnwickd.conf")
         << "[line a]\ndevice=" << link << "\nboards=1,7\nmqtt=localhost\nusername=a\n"
         << "password-file=" << base << "/secret\n"
-        << "[line b]\ndevice=" << base << "/ttyUSB1\n"
+        << "[line b]\ndevice=" << base << "/ttyUSB1\nprotocol=modbus\ninputs=4\n"
         << "[board a 7]\ninterlock=1,2\n";
     const std::string config = base + "/tarnwickd.conf";
     struct Row {
@@ -274,10 +338,18 @@ TEST(Config, RulesAreFoundByTheDeviceUnderAnyOfItsNames) {
     for (const Row& row : rows) {
         const auto rules = rules_for_device(row.device, row.config);
         EXPECT_EQ(rules.size(), row.boards) << row.device << " in " << row.config;
+        EXPECT_EQ(settings_for_device(row.device, row.config).has_value(),
+                  row.device != base + "/ttyUSB9" && row.config == config)
+            << row.device << " in " << row.config;
         if (rules.size() == 1) {
             EXPECT_EQ(rules.at(7).groups, std::vector<std::uint16_t>{0x0003});
         }
     }
+    const auto modbus = settings_for_device(base + "/ttyUSB1", config);
+    ASSERT_TRUE(modbus);
+    EXPECT_EQ(modbus->protocol, protocol::Protocol::modbus);
+    EXPECT_EQ(modbus->inputs, 4);
+    EXPECT_EQ(settings_for_device(link, config), protocol::LineSettings{});
 }
 
 }  // namespace

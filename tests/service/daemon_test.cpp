@@ -16,6 +16,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -112,8 +114,17 @@ TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
     const Row rows[] = {
         {"[line a]\ndevice=/dev/null\n", 0, ""},
         {"[line a]\ndevice=/dev/null\nspeed=9600\n", 2,
-         ":3: [line a] speed: unknown key; a line takes device, boards, pace, mqtt, username, "
-         "password-file, tls-ca, allow-plaintext-password and read-only"},
+         ":3: [line a] speed: unknown key; a line takes device, boards, pace, protocol, baud, "
+         "parity, stop-bits, inputs, mqtt, username, password-file, tls-ca, "
+         "allow-plaintext-password and read-only"},
+        {"[line a]\ndevice=/dev/null\nprotocol=modbus\nbaud=19200\nparity=even\ninputs=8\n", 0, ""},
+        {"[line a]\ndevice=/dev/null\nprotocol=modbus\nparity=space\n", 2,
+         ":4: [line a] parity: \"space\" is none of none, even and odd"},
+        {"[line a]\ndevice=/dev/null\nboards=1,2\nstop-bits=2\n", 2,
+         ":4: [line a] stop-bits: only on a Modbus line (protocol=modbus); native boards run at "
+         "9600 baud, 8N1, without inputs"},
+        {"[line a]\ndevice=/dev/null\nprotocol=modbus\nboards=0,1\n", 2,
+         ":4: [line a] boards: address 0 is the broadcast of a Modbus line; units are 1..247"},
         {"[line a]\ndevice=/dev/tarnwick-none\n", 0,
          ":1: [line a] device: /dev/tarnwick-none does not exist; the line waits for it"},
         {"\xEF\xBB\xBF[line a]\ndevice=/dev/null\n", 0, ""},
@@ -403,6 +414,78 @@ TEST_F(Daemon, ServesItsLineOnTheBrokerAndLeavesItOfflineOnTerm) {
     EXPECT_EQ(broker.retained("tarnwick/cab-1/status"), QByteArray("offline"));
     EXPECT_EQ(broker.retained("tarnwick/cab-1/1/availability"), QByteArray("offline"));
     if (HasFailure()) std::fprintf(stderr, "broker's log:\n%s\n", qUtf8Printable(broker.log()));
+}
+
+// A Modbus line: its family and inputs on the bus and the broker (retained
+// ON/OFF, a binary sensor per input in Home Assistant's discovery), its
+// relays switched as a native line's.
+TEST_F(Daemon, AModbusLineShowsItsInputsAndSwitches) {
+    test::Broker broker;
+    QFile password(dir_.filePath("cab-1.password"));
+    ASSERT_TRUE(password.open(QIODevice::WriteOnly));
+    password.write(QByteArray(test::Broker::cabinet_password) + "\n");
+    password.close();
+    password.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--protocol", "modbus", "--inputs", "8", "--input-bits", "0x05"},
+              QString("protocol=modbus\ninputs=8\nmqtt=127.0.0.1:%1\nusername=%2\n"
+                      "password-file=%3\n")
+                  .arg(broker.port())
+                  .arg(test::Broker::cabinet_user)
+                  .arg(password.fileName())));
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Protocol"}).out,
+              "s \"modbus\"");
+    EXPECT_TRUE(wait_property(board(1), "Inputs", "q 5"));
+    EXPECT_TRUE(wait_property(board(2), "Inputs", "q 5"));
+    EXPECT_EQ(busctl({"get-property", bus_name, board(9), board_interface, "Inputs"}).out, "q 0");
+
+    const auto on = call(2, {"Switch", "yb", "3", "true"});
+    EXPECT_EQ(on.status, 0) << on.err.toStdString();
+    EXPECT_TRUE(board_->wait_for_relays(2, 0x0004, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(busctl({"get-property", bus_name, board(2), board_interface, "Relays"}).out, "q 4");
+
+    const struct {
+        const char* topic;
+        const char* payload;
+    } retained[] = {
+        {"tarnwick/cab-1/1/input/1", "ON"}, {"tarnwick/cab-1/1/input/2", "OFF"},
+        {"tarnwick/cab-1/1/input/3", "ON"}, {"tarnwick/cab-1/1/input/8", "OFF"},
+        {"tarnwick/cab-1/2/input/3", "ON"}, {"tarnwick/cab-1/2/relay/3/state", "ON"},
+    };
+    for (const auto& row : retained)
+        EXPECT_TRUE(broker.wait_retained(row.topic, row.payload, 10000)) << row.topic;
+    EXPECT_FALSE(broker.retained("tarnwick/cab-1/1/input/9"));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return broker.retained("homeassistant/device/tarnwick_cab-1_1/config").has_value(); },
+        10000));
+    const QJsonObject cmps =
+        QJsonDocument::fromJson(*broker.retained("homeassistant/device/tarnwick_cab-1_1/config"))
+            .object()["cmps"]
+            .toObject();
+    EXPECT_EQ(cmps["i8"]["p"].toString(), "binary_sensor");
+    EXPECT_EQ(cmps["i8"]["state_topic"].toString(), "tarnwick/cab-1/1/input/8");
+    EXPECT_FALSE(cmps.contains("i9"));
+    if (HasFailure()) std::fprintf(stderr, "broker's log:\n%s\n", qUtf8Printable(broker.log()));
+}
+
+// Boards with fewer inputs than configured refuse every read of them: said
+// in the journal, once for a while, and the relays still switch.
+TEST_F(Daemon, ABoardRefusingItsInputReadsIsSaidOnceAndStillSwitches) {
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--protocol", "modbus", "--inputs", "4"}, "protocol=modbus\ninputs=16\n"));
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    const QString refused =
+        "board 1: refused: unit 1 refused read discrete inputs (02): illegal data address (02), "
+        "it has fewer inputs";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return log().contains(refused); }, 3000))
+        << log().toStdString();
+    const auto on = call(1, {"Switch", "yb", "16", "true"});
+    EXPECT_EQ(on.status, 0) << on.err.toStdString();
+    EXPECT_TRUE(board_->wait_for_relays(1, 0x8000, std::chrono::milliseconds(1000)));
+    QTest::qWait(500);
+    EXPECT_EQ(log().count(refused), 1) << log().toStdString();
+    EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Inputs"}).out, "q 0");
 }
 
 // Frames as the board documentation writes them (the last byte the sum of
