@@ -510,7 +510,17 @@ bool take_line(const QCommandLineParser& parser, const GlobalOptions& global, Re
 // A Modbus unit id is 1..247: 0 is broadcast, which no board answers, so
 // nothing could confirm a switch; scan's range is kept within them.
 bool unit_in_range(Request& request) {
+    request.bridge.line = request.line;
     if (request.line.protocol != protocol::Protocol::modbus) return true;
+    if (request.verb == Verb::serve) {
+        for (const int board : request.bridge.boards) {
+            if (board >= protocol::modbus::first_unit && board <= protocol::modbus::last_unit)
+                continue;
+            refuse(QStringLiteral("serve: --boards %1 is no Modbus unit id 1..247").arg(board));
+            return false;
+        }
+        return true;
+    }
     if (request.verb == Verb::scan) {
         request.first = std::max(request.first, protocol::modbus::first_unit);
         request.last = std::min(request.last, protocol::modbus::last_unit);

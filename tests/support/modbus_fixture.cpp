@@ -186,7 +186,7 @@ void ModbusFixture::start_server(const ModbusServerOptions& options) {
     // which pymodbus runs.
     server_ = spawn({python, "-I", TARNWICK_MODBUS_SERVER, dir_ + "/server", "--baud",
                      std::to_string(options.baud), "--parity", std::string(1, options.parity),
-                     "--units", units},
+                     "--units", units, "--coils", std::to_string(options.coils)},
                     in[0], out[1], err);
     ::close(in[0]);
     ::close(out[1]);

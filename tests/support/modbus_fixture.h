@@ -18,6 +18,7 @@ struct ModbusServerOptions {
     std::vector<std::uint8_t> units{1, 2};  // units not listed never answer
     int baud = 9600;
     char parity = 'N';  // 'N', 'E' or 'O'
+    int coils = 16;     // of every unit
 };
 
 // A Modbus RTU server we did not write (pymodbus, run by Debian's python3)

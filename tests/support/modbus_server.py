@@ -146,8 +146,11 @@ def main():
     parser.add_argument(
         "--gap-ms", type=float, default=50, help="quiet time that ends an unfinished frame"
     )
+    parser.add_argument("--coils", type=int, default=COILS, help="coils of every unit")
     parser.add_argument("--debug", action="store_true", help="pymodbus' own log on stderr")
     args = parser.parse_args()
+    global COILS
+    COILS = args.coils
     # pymodbus logs every exception answer, and its own ending, as an error;
     # here those are wanted. It configures the root logger when imported.
     logging.getLogger("pymodbus").setLevel(logging.DEBUG if args.debug else logging.CRITICAL)
