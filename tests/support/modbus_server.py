@@ -136,6 +136,7 @@ async def serve(args):
 
 
 def main():
+    global COILS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("device")
     parser.add_argument("--baud", type=int, default=9600)
@@ -146,10 +147,9 @@ def main():
     parser.add_argument(
         "--gap-ms", type=float, default=50, help="quiet time that ends an unfinished frame"
     )
-    parser.add_argument("--coils", type=int, default=COILS, help="coils of every unit")
+    parser.add_argument("--coils", type=int, default=16, help="coils of every unit")
     parser.add_argument("--debug", action="store_true", help="pymodbus' own log on stderr")
     args = parser.parse_args()
-    global COILS
     COILS = args.coils
     # pymodbus logs every exception answer, and its own ending, as an error;
     # here those are wanted. It configures the root logger when imported.
