@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "protocol/board_family.h"
 #include "protocol/modbus.h"
 #include "protocol/number_text.h"
 #include "tests/support/golden_frames.h"
@@ -354,3 +355,178 @@ TEST(Modbus, ExceptionNames) {
 }
 
 }  // namespace
+
+// A line's family: what the frames the panel and the engine speak in become
+// on the wire, and what the answers become again.
+namespace family_test {
+
+using namespace tarnwick::protocol;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes flipped(Bytes bytes, std::size_t i) {
+    bytes.at(i) ^= 0x01;
+    return bytes;
+}
+
+using tarnwick::protocol::BoardFamily;
+using tarnwick::protocol::LineSettings;
+using tarnwick::protocol::Parity;
+using tarnwick::protocol::Protocol;
+using tarnwick::protocol::Verdict;
+
+LineSettings modbus_line() {
+    LineSettings line;
+    line.protocol = Protocol::modbus;
+    return line;
+}
+
+TEST(BoardFamily, ModbusRequestsForTheEnginesFrames) {
+    const struct {
+        tarnwick::protocol::Frame request;
+        const char* bytes;
+    } rows[] = {
+        {encode_command(1, {cmd_query, 0, 0}), "read 16 coils, unit 1"},
+        {encode_command(247, {cmd_query, 0, 0}), "read 16 coils, unit 247"},
+        {encode_command(1, switch_command(3, true)), "coil 2 on, unit 1"},
+        {encode_command(1, switch_command(3, false)), "coil 2 off, unit 1"},
+        {encode_command(1, all_command(true)), "all 16 coils on, unit 1"},
+        {encode_command(1, all_command(false)), "all 16 coils off, unit 1"},
+        {encode_command(1, {tarnwick::protocol::cmd_read_inputs, 8, 0}), "read 8 inputs, unit 1"},
+    };
+    const auto family = make_family(modbus_line());
+    for (const auto& row : rows)
+        EXPECT_EQ(family->encode(row.request), modbus_golden(row.bytes)) << row.bytes;
+    // A native line puts the frame itself on the wire.
+    const auto native = make_family({});
+    for (const auto& g : tarnwick::test::golden) {
+        EXPECT_EQ(native->encode(g.expected), Bytes(g.expected.begin(), g.expected.end()))
+            << g.what;
+    }
+}
+
+// Steps on one Modbus line: a request goes out (if any), an answer comes.
+TEST(BoardFamily, ModbusAnswersBecomeStatusFrames) {
+    struct Step {
+        const char* what;
+        std::optional<tarnwick::protocol::Command> sent;
+        Bytes answer;
+        Verdict verdict;
+        std::uint8_t code = 0;     // the status frame's, or the exception's function
+        std::uint16_t relays = 0;  // ... and what it carries
+        std::optional<std::uint8_t> exception = std::nullopt;
+    };
+    const Step steps[] = {
+        {"coils read", tarnwick::protocol::Command{cmd_query, 0, 0},
+         modbus_golden("16 coils, relays 1 and 16 on, unit 1"), Verdict::accepted, cmd_query,
+         0x8001},
+        {"a coil switched on: the coils read, with it", switch_command(3, true),
+         modbus_golden("coil 2 on, unit 1"), Verdict::accepted, cmd_energize, 0x8005},
+        {"and off again", switch_command(3, false), modbus_golden("coil 2 off, unit 1"),
+         Verdict::accepted, cmd_release, 0x8001},
+        {"all on in one frame", all_command(true), modbus_golden("16 coils written, unit 1"),
+         Verdict::accepted, cmd_all, 0xFFFF},
+        {"all off", all_command(false), modbus_golden("16 coils written, unit 1"),
+         Verdict::accepted, cmd_all, 0x0000},
+        {"inputs", tarnwick::protocol::Command{tarnwick::protocol::cmd_read_inputs, 8, 0},
+         modbus_golden("8 inputs A5, unit 1"), Verdict::accepted,
+         tarnwick::protocol::cmd_read_inputs, 0x00A5},
+        {"another unit's coils", std::nullopt, modbus_golden("16 coils, relay 3 on, unit 2"),
+         Verdict::accepted, cmd_query, 0x0004},
+        {"an exception", switch_command(3, true), modbus_golden("illegal data value to 05, unit 1"),
+         Verdict::accepted, 0x05, 0, 0x03},
+        {"fewer coils than asked for: no answer of ours", std::nullopt,
+         modbus_golden("3 coils all on, unit 1"), Verdict::bad_first_byte},
+        {"a CRC that does not hold", std::nullopt,
+         flipped(modbus_golden("16 coils written, unit 1"), 7), Verdict::bad_checksum},
+    };
+    const auto family = make_family(modbus_line());
+    for (const Step& step : steps) {
+        if (step.sent) (void)family->encode(encode_command(1, *step.sent));
+        const auto reply = family->judge(step.answer);
+        EXPECT_EQ(reply.verdict, step.verdict) << step.what;
+        EXPECT_EQ(reply.exception, step.exception) << step.what;
+        if (reply.verdict != Verdict::accepted) continue;
+        if (step.exception) {
+            EXPECT_EQ(reply.code, step.code) << step.what;
+            continue;
+        }
+        EXPECT_EQ(reply.status, encode_status(step.answer[0], step.code, step.relays)) << step.what;
+    }
+}
+
+TEST(BoardFamily, HowLongAnAnswerIs) {
+    const auto modbus = make_family(modbus_line());
+    const auto native = make_family({});
+    const struct {
+        Bytes head;
+        std::optional<std::size_t> modbus_length, native_length;
+    } rows[] = {
+        {{}, std::nullopt, 8},      {{0x01, 0x01}, std::nullopt, 8},
+        {{0x01, 0x01, 0x02}, 7, 8}, {{0x01, 0x81, 0x02}, 5, 8},
+        {{0x01, 0x0F, 0x00}, 8, 8}, {{0x01, 0x03, 0x02}, 0, 8},  // no function of ours: no answer
+        {{0x22, 0x10, 0x01}, 0, 8},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(modbus->answer_length(row.head), row.modbus_length) << row.head.size();
+        EXPECT_EQ(native->answer_length(row.head), row.native_length) << row.head.size();
+    }
+    EXPECT_EQ(modbus->shortest_answer(), 5U);  // an exception
+    EXPECT_EQ(native->shortest_answer(), 8U);
+}
+
+TEST(BoardFamily, TheSilenceBetweenFrames) {
+    // 3.5 characters, rounded up to whole ms; 1.75 ms above 19200 baud.
+    const struct {
+        int baud;
+        Parity parity;
+        int stop_bits;
+        int ms;
+    } rows[] = {
+        {9600, Parity::none, 1, 4},                                // 3.65 ms
+        {19200, Parity::even, 1, 3},                               // 2.005 ms
+        {19200, Parity::none, 1, 2},                               // 1.82 ms
+        {38400, Parity::none, 1, 2},                               // 1.75 ms
+        {115200, Parity::odd, 2, 2}, {1200, Parity::none, 1, 30},  // 29.2 ms
+        {2400, Parity::odd, 2, 18},                                // 17.5 ms
+    };
+    for (const auto& row : rows) {
+        LineSettings line = modbus_line();
+        line.baud = row.baud;
+        line.parity = row.parity;
+        line.stop_bits = row.stop_bits;
+        EXPECT_EQ(tarnwick::protocol::silence_ms(line), row.ms) << row.baud;
+    }
+}
+
+TEST(BoardFamily, SettingsALineTakes) {
+    const auto with = [](Protocol p, int baud, Parity parity, int stop, int inputs) {
+        return LineSettings{p, baud, parity, stop, inputs};
+    };
+    const struct {
+        LineSettings line;
+        const char* fault;  // "" when it holds
+    } rows[] = {
+        {{}, ""},
+        {with(Protocol::modbus, 115200, Parity::even, 2, 16), ""},
+        {with(Protocol::modbus, 1200, Parity::odd, 1, 0), ""},
+        {with(Protocol::modbus, 14400, Parity::none, 1, 0), "baud must be one of"},
+        {with(Protocol::modbus, 230400, Parity::none, 1, 0), "baud must be one of"},
+        {with(Protocol::modbus, 9600, Parity::none, 3, 0), "stop-bits must be 1 or 2"},
+        {with(Protocol::modbus, 9600, Parity::none, 1, 17), "inputs must be 0..16"},
+        {with(Protocol::native, 19200, Parity::none, 1, 0), "a native line is always 9600"},
+        {with(Protocol::native, 9600, Parity::even, 1, 0), "a native line is always 9600"},
+        {with(Protocol::native, 9600, Parity::none, 1, 4), "native boards have no inputs"},
+    };
+    for (const auto& row : rows) {
+        const auto fault = tarnwick::protocol::settings_fault(row.line);
+        if (*row.fault == '\0')
+            EXPECT_FALSE(fault) << *fault;
+        else
+            EXPECT_TRUE(fault && fault->find(row.fault) != std::string::npos) << row.fault;
+    }
+    EXPECT_EQ(describe(with(Protocol::modbus, 19200, Parity::even, 1, 8)),
+              "modbus 19200 8E1, 8 inputs");
+    EXPECT_EQ(describe({}), "native 9600 8N1");
+}
+
+}  // namespace family_test
