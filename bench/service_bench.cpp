@@ -3,7 +3,8 @@
 // Switch from the call to its confirmed return (p50/p99), and the service's
 // CPU and memory with 4 lines of 4 boards. Figures, not pass/fail.
 // Then pulses: how late each ends; and a storm of switches of interlocked
-// relays from the bus and the broker. Arguments: seconds per measurement (5),
+// relays from the bus and the broker; Modbus boards at 9600 baud with each
+// pace. Arguments: seconds per measurement (5),
 // Switch calls per pace (50), switches in the storm (10000), pulses (100);
 // TARNWICK_BENCH_BEHAVIOURS_ONLY=1 for the last two only.
 #include <unistd.h>
@@ -49,13 +50,14 @@ const std::string wire_time = "9600 baud";
 class Service {
   public:
     Service(const QString& pace, int lines, const std::string& delay_ms = "0",
-            const QString& more_config = {}, const QString& line_keys = {})
+            const QString& more_config = {}, const QString& line_keys = {}, bool modbus = false)
         : bus_(TARNWICK_SOURCE_DIR "/packaging/org.tarnwick.Tarnwick1.conf") {
         QString config;
         for (int i = 0; i < lines; ++i) {
             const QString device = dir_.filePath(QString("tty%1").arg(i));
             std::vector<std::string> sim{"--report-frames", "--address", "1,2,3,4", "--link",
                                          device.toStdString()};
+            if (modbus) sim.insert(sim.end(), {"--protocol", "modbus", "--inputs", "0"});
             if (delay_ms == wire_time)
                 sim.push_back("--wire-time");
             else
@@ -153,11 +155,14 @@ double frames_per_second(Service& service, int line, int seconds) {
     return static_cast<double>(frames) * 1000.0 / static_cast<double>(timer.elapsed());
 }
 
-// `delay_ms`: the boards answer that late, or as at 9600 baud.
-void pace_figures(const QString& pace, const std::string& delay_ms, int seconds, int calls) {
-    Service service(pace, 1, delay_ms);
-    const std::string late =
-        delay_ms == wire_time ? "answering as at 9600 baud" : "answering " + delay_ms + " ms late";
+// `delay_ms`: the boards answer that late, or as at 9600 baud; Modbus RTU
+// boards (each frame a read of 16 coils or a switch) when `modbus`.
+void pace_figures(const QString& pace, const std::string& delay_ms, int seconds, int calls,
+                  bool modbus = false) {
+    Service service(pace, 1, delay_ms, {}, modbus ? "protocol=modbus" : "", modbus);
+    const std::string late = std::string(modbus ? "Modbus " : "") +
+                             (delay_ms == wire_time ? "answering as at 9600 baud"
+                                                    : "answering " + delay_ms + " ms late");
     if (!service.ready()) {
         std::printf("pace=%s: the service did not bring its 4 boards online\n", qPrintable(pace));
         return;
@@ -392,6 +397,8 @@ int main(int argc, char** argv) {
     }
     for (const std::string& delay : {std::string("0"), wire_time})
         for (const QString pace : {"tick", "answer"}) pace_figures(pace, delay, seconds, calls);
+    for (const QString pace : {"tick", "answer"})
+        pace_figures(pace, wire_time, seconds, calls, true);
     for (const QString pace : {"tick", "answer"}) load_figures(pace, seconds);
     pulse_figures(pulses);
     storm_figures(switches);

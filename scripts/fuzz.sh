@@ -6,7 +6,7 @@
 #   bash scripts/fuzz.sh -n INPUTS [TARGET...]
 #
 # -t stops each target after SECONDS, -n after INPUTS inputs, whichever comes
-# first. Targets: reception_fuzz, profile_fuzz, profile_engine_fuzz,
+# first. Targets: reception_fuzz, modbus_reception_fuzz, profile_fuzz, profile_engine_fuzz,
 # serve_fuzz (default: all). Each starts from its seeds in
 # fuzz/corpus/<target without _fuzz>/ (profile_engine_fuzz shares profile/,
 # its input form) and from what earlier runs kept in
@@ -30,7 +30,7 @@ if [ -z "$seconds$inputs" ]; then
     exit 2
 fi
 targets=("$@")
-((${#targets[@]})) || targets=(reception_fuzz profile_fuzz profile_engine_fuzz serve_fuzz)
+((${#targets[@]})) || targets=(reception_fuzz modbus_reception_fuzz profile_fuzz profile_engine_fuzz serve_fuzz)
 
 tarnwick_install
 build="$tarnwick_root/build-fuzz"

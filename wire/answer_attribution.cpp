@@ -23,7 +23,8 @@ std::deque<AnswerAttribution::Waiting>::iterator AnswerAttribution::match(std::u
         oldest, waiting_.end(), [&](const Waiting& w) { return to_address(w) && w.code == code; });
     if (with_code != waiting_.end() && with_code->frame[2] != protocol::cmd_query)
         echoes_.set(address);
-    if (with_code == waiting_.end() || !echoes_.test(address)) return oldest;
+    if (codes_always_ && with_code == waiting_.end()) return waiting_.end();
+    if (with_code == waiting_.end() || !(codes_always_ || echoes_.test(address))) return oldest;
     // The board answers in order: those before it will not be answered.
     const auto lost = std::count_if(oldest, with_code, to_address);
     if (lost == 0) return with_code;

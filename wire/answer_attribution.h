@@ -49,6 +49,9 @@ class AnswerAttribution {
     }
     // The number of the frame answered() returned last; 0 before any.
     [[nodiscard]] std::uint64_t last_answered_number() const { return last_answered_number_; }
+    // Boards whose answers always carry the function they answer (Modbus):
+    // an answer with another code answers no frame.
+    void match_codes_always(bool always) { codes_always_ = always; }
     // Nothing waits any more (the port closed or opened again); the boards
     // there may be others now.
     void clear() {
@@ -71,6 +74,7 @@ class AnswerAttribution {
     std::chrono::milliseconds patience_;
     std::deque<Waiting> waiting_;  // oldest first; one frame a tick keeps it short
     std::bitset<256> echoes_;      // addresses whose boards echo the code
+    bool codes_always_ = false;
     std::uint64_t sent_count_ = 0;
     std::uint64_t last_answered_number_ = 0;
 };

@@ -29,6 +29,7 @@ void Wire::start_counting() {
 
 void Wire::use_line(const protocol::LineSettings& settings) {
     family_ = protocol::make_family(settings);
+    answers_.match_codes_always(settings.protocol == protocol::Protocol::modbus);
     port_.configure(
         {settings.baud, settings.parity, settings.stop_bits, family_->shortest_answer()});
 }

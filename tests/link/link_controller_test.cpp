@@ -778,6 +778,7 @@ TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
     struct Case {
         const char* what;
         std::vector<Step> steps;
+        bool codes_always = false;  // a Modbus line: every answer carries its function
     } cases[] = {
         {"in time", {{0, 'q', 1}, {10, 'a', 1, 0}}},
         {"70 ms late, after the next board was asked",
@@ -812,9 +813,19 @@ TEST(AnswerAttribution, AnAnswerGoesToTheOldestFrameWaitingOnItsAddress) {
          {{0, 'q', 1}, {50, 'c', 1}, {60, 'a', 1, 0}, {100, 'q', 1}, {110, 'a', 1, 1}}},
         {"what one board echoes says nothing of another",
          {{0, 'c', 1}, {10, 'e', 1, 0}, {50, 'c', 2}, {60, 'q', 2}, {70, 'a', 2, 2}}},
+        {"Modbus: an answer of another function answers nothing",
+         {{0, 'c', 1}, {10, 'a', 1}, {20, 'e', 1, 0}},
+         true},
+        {"Modbus: a lost query is given up by the first command's answer",
+         {{0, 'q', 1}, {50, 'c', 1}, {60, 'e', 1, 1}, {70, 'a', 1}},
+         true},
+        {"Modbus: late answers in order still go to their own frames",
+         {{0, 'c', 1}, {50, 'q', 1}, {120, 'e', 1, 0}, {170, 'a', 1, 1}},
+         true},
     };
     for (const auto& c : cases) {
         AnswerAttribution answers(300ms);
+        answers.match_codes_always(c.codes_always);
         const AnswerAttribution::Clock::time_point start{};
         std::vector<Frame> frames;
         for (const Step& step : c.steps) {
