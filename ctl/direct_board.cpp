@@ -183,7 +183,12 @@ QString DirectBoard::where() const {
 }
 
 Failure DirectBoard::no_answer() const {
-    const link::UnknownCause cause{true, QString::number(request_.address), false, request_.port};
+    const link::UnknownCause cause{true,
+                                   QString::number(request_.address),
+                                   false,
+                                   request_.port,
+                                   request_.line.protocol == protocol::Protocol::modbus,
+                                   request_.line.baud};
     const QString why = link::unknown_reason(line_.counters(), cause, link::SteadyClock::now(),
                                              link::Reader::shell);
     return {exit_no_answer, QStringLiteral("%1在 %2 ms 内没有有效应答。\n%3")

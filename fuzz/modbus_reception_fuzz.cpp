@@ -164,7 +164,9 @@ class Session {
 
     void judge() {
         int judged = 0;
+        // Only the first answer judged can be the one delivered whole.
         while (wire_.judge_waiting_answer()) {
+            last_answer_.reset();
             TARNWICK_FUZZ_CHECK(++judged <= 4096, "the wire judges without end");
         }
         last_answer_.reset();

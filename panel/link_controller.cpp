@@ -53,8 +53,12 @@ std::optional<PortDevice> LinkController::device_for_entry() const {
 UnknownCause LinkController::unknown_cause() const {
     const QString address = panel_.address_text();
     const auto number = protocol::parse_entry(address.toStdString());
-    return {number.has_value() && reaches(*number), address, scanning(), panel_.port_text(),
-            modbus_line()};
+    return {number.has_value() && reaches(*number),
+            address,
+            scanning(),
+            panel_.port_text(),
+            modbus_line(),
+            wire_.line_settings().baud};
 }
 
 bool LinkController::modbus_line() const {

@@ -188,14 +188,16 @@ QString line_reason(const LinkCounters& counters, const UnknownCause& cause,
                                                                            : QStringLiteral("内"));
         return QStringLiteral(
                    "%1没有收到任何字节%2。\n可能的原因：串口号或设备不对、接线、模块电源、"
-                   "波特率（应为 9600）、模块地址不对（%3）。")
-            .arg(within, ever ? QStringLiteral("（上一个有效应答之后）") : QString(), find);
+                   "波特率（应为 %4）、模块地址不对（%3）。")
+            .arg(within, ever ? QStringLiteral("（上一个有效应答之后）") : QString(), find,
+                 QString::number(cause.baud));
     }
     if (recent.answers_rejected() == 0) {
         return QStringLiteral(
-                   "收到 %1 字节，但凑不成一个完整的 8 字节应答。\n可能的原因：波特率不对、"
+                   "收到 %1 字节，但凑不成一个完整的%2应答。\n可能的原因：波特率不对、"
                    "接线干扰，或线上的设备不是继电器模块。")
-            .arg(recent.bytes_received);
+            .arg(recent.bytes_received)
+            .arg(cause.modbus ? QString() : QStringLiteral(" 8 字节"));
     }
     QStringList why;
     if (recent.rejected_checksum > 0)

@@ -70,6 +70,7 @@ struct UnknownCause {
     bool scanning = false;
     QString port_text;  // the port entry's, for a shell reader's scan command
     bool modbus = false;  // a Modbus line: unit ids 1..247
+    int baud = 9600;      // the line's speed
 };
 [[nodiscard]] QString unknown_reason(const LinkCounters& counters, const UnknownCause& cause,
                                      SteadyClock::time_point now, Reader reader = Reader::panel);
