@@ -14,10 +14,12 @@ inline constexpr const char* line_interface = "org.tarnwick.Tarnwick1.Line";
 inline constexpr const char* board_interface = "org.tarnwick.Tarnwick1.Board";
 
 // A board's properties beyond its address, state and names: its line's
-// family ("native" or "modbus"), and its discrete inputs (q, bit n-1: input
-// n; 0 while offline or on a line without inputs).
+// family ("native" or "modbus"), its discrete inputs (q, bit n-1: input n;
+// 0 while offline or on a line without inputs), and how many its line reads
+// (q, 0..16: a client cannot tell "none" from "all off" by Inputs alone).
 inline constexpr const char* protocol_property = "Protocol";
 inline constexpr const char* inputs_property = "Inputs";
+inline constexpr const char* input_count_property = "InputCount";
 
 // How a board method ended; none is its plain reply. refused: the board
 // itself refused the command (a Modbus exception), the reason in its words.

@@ -7,6 +7,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "attach/contract.h"
 #include "protocol/number_text.h"
@@ -196,6 +197,12 @@ void BoardClient::take(const QVariantMap& values) {
     const auto relays = values.find(QStringLiteral("Relays"));
     if (relays != values.end() && relays->metaType() == QMetaType::fromType<quint16>())
         properties_.relays = relays->value<quint16>();
+    const auto inputs = values.find(QLatin1String(inputs_property));
+    if (inputs != values.end() && inputs->metaType() == QMetaType::fromType<quint16>())
+        properties_.inputs = inputs->value<quint16>();
+    const auto count = values.find(QLatin1String(input_count_property));
+    if (count != values.end() && count->metaType() == QMetaType::fromType<quint16>())
+        properties_.input_count = std::min<quint16>(count->value<quint16>(), 16);
     const auto names = values.find(QStringLiteral("Names"));
     if (names != values.end() && names->metaType() == QMetaType::fromType<QStringList>()) {
         const QStringList list = names->toStringList();

@@ -53,6 +53,9 @@ class BoardAccess : public QObject {
     // Its discrete inputs as last read (bit n-1: input n); nothing when it
     // has none or they are not known.
     [[nodiscard]] virtual std::optional<std::uint16_t> inputs() const { return std::nullopt; }
+    // How many inputs its line reads, 0..16: this program's --inputs, or the
+    // service's own setting, which may differ.
+    [[nodiscard]] virtual int input_count() const = 0;
     // The line's part of every --json object: the device and so on.
     virtual void add_json_head(QJsonObject& head) const = 0;
     // The --json "reason" of a failure with this exit status.

@@ -39,6 +39,7 @@ class DirectBoard : public BoardAccess, private link::LinkMessages {
     [[nodiscard]] std::optional<std::uint16_t> last_relays() const override { return reported_; }
     [[nodiscard]] ChannelNames names() const override { return names_; }
     [[nodiscard]] std::optional<std::uint16_t> inputs() const override;
+    [[nodiscard]] int input_count() const override { return request_.line.inputs; }
     void add_json_head(QJsonObject& head) const override;
     [[nodiscard]] QString reason(int status) const override;
 

@@ -118,7 +118,7 @@ void Runner::watch_change() {
     if (!shown_ && !link::known_pattern(now)) return;
     const std::optional<std::uint16_t> inputs = board_.inputs();
     // A board with inputs is shown once they are read too.
-    if (!shown_ && request_.line.inputs > 0 && !inputs) return;
+    if (!shown_ && board_.input_count() > 0 && !inputs) return;
     if (shown_ == now && shown_inputs_ == inputs) return;
     shown_ = now;
     shown_inputs_ = inputs;
@@ -161,7 +161,7 @@ void Runner::report_states(bool confirmed) {
 // "on: 1 3", "all off": the inputs that are on.
 QString Runner::inputs_summary(std::uint16_t inputs) const {
     QStringList on;
-    for (int n = 1; n <= request_.line.inputs; ++n)
+    for (int n = 1; n <= board_.input_count(); ++n)
         if ((inputs >> (n - 1)) & 1U) on << QString::number(n);
     return on.isEmpty() ? QStringLiteral("all off") : QStringLiteral("on: ") + on.join(u' ');
 }
@@ -170,7 +170,7 @@ QString Runner::inputs_summary(std::uint16_t inputs) const {
 void Runner::report_inputs() const {
     const std::optional<std::uint16_t> inputs = board_.inputs();
     if (!inputs) return;
-    for (int n = 1; n <= request_.line.inputs; ++n)
+    for (int n = 1; n <= board_.input_count(); ++n)
         print_line(QStringLiteral("in%1  %2")
                        .arg(n, 2)
                        .arg(state_word((*inputs >> (n - 1)) & 1U ? link::RelayState::energized
@@ -181,7 +181,7 @@ void Runner::add_inputs(QJsonObject& json) const {
     const std::optional<std::uint16_t> inputs = board_.inputs();
     if (!inputs) return;
     QJsonArray list;
-    for (int n = 1; n <= request_.line.inputs; ++n)
+    for (int n = 1; n <= board_.input_count(); ++n)
         list.append(QJsonObject{{QStringLiteral("input"), n},
                                 {QStringLiteral("on"), ((*inputs >> (n - 1)) & 1U) != 0}});
     json.insert(QStringLiteral("inputs"), list);

@@ -95,6 +95,17 @@ link::RelayStates ServiceBoard::states() const {
     return pattern_states(board_->properties().relays);
 }
 
+// Inputs read 0 while the board is offline: unknown then, as its relays.
+std::optional<std::uint16_t> ServiceBoard::inputs() const {
+    if (input_count() == 0 || !service_present_ || !board_->properties().online)
+        return std::nullopt;
+    return board_->properties().inputs;
+}
+
+int ServiceBoard::input_count() const {
+    return board_ ? board_->properties().input_count : 0;
+}
+
 void ServiceBoard::read(Done done) {
     done(board_->properties().online ? Outcome{} : refused(board_offline));
 }

@@ -29,6 +29,8 @@ class ServiceBoard : public BoardAccess {
     [[nodiscard]] link::RelayStates states() const override;
     [[nodiscard]] std::optional<std::uint16_t> last_relays() const override { return std::nullopt; }
     [[nodiscard]] ChannelNames names() const override { return names_; }
+    [[nodiscard]] std::optional<std::uint16_t> inputs() const override;
+    [[nodiscard]] int input_count() const override;
     void add_json_head(QJsonObject& head) const override;
     [[nodiscard]] QString reason(int status) const override { return reason_code(status); }
 

@@ -54,6 +54,7 @@ const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board
     <property name="Names" type="as" access="read"/>
     <property name="Protocol" type="s" access="read"/>
     <property name="Inputs" type="q" access="read"/>
+    <property name="InputCount" type="q" access="read"/>
     <method name="Switch">
       <arg name="relay" type="y" direction="in"/>
       <arg name="on" type="b" direction="in"/>
@@ -224,7 +225,9 @@ QVariantMap BusObjects::properties(const Target& target) const {
             {"Names", state.names},
             {attach::protocol_property, line.protocol()},
             {attach::inputs_property,
-             QVariant::fromValue(static_cast<quint16>(state.online ? state.inputs : 0))}};
+             QVariant::fromValue(static_cast<quint16>(state.online ? state.inputs : 0))},
+            {attach::input_count_property,
+             QVariant::fromValue(static_cast<quint16>(line.input_count()))}};
 }
 
 bool BusObjects::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {

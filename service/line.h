@@ -53,6 +53,7 @@ class Line : public LineModel, private link::LinkMessages {
     bool open() const override;
     std::vector<std::uint8_t> boards() const override;
     QString protocol() const override;
+    int input_count() const override { return config_.settings.inputs; }
     BoardState board(std::uint8_t address) const override;
     void switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,
                       Done done) override;

@@ -42,6 +42,8 @@ class LineModel : public QObject {
     [[nodiscard]] virtual std::vector<std::uint8_t> boards() const = 0;
     // The boards' family: "native" or "modbus".
     [[nodiscard]] virtual QString protocol() const { return QStringLiteral("native"); }
+    // The discrete inputs read of each board, 0..16.
+    [[nodiscard]] virtual int input_count() const { return 0; }
     [[nodiscard]] virtual BoardState board(std::uint8_t address) const = 0;
 
     // Each calls `done` exactly once, later or at once: a switch when a query

@@ -25,6 +25,7 @@ class FakeLine : public LineModel {
     bool open() const override { return true; }
     std::vector<std::uint8_t> boards() const override { return {1, 7}; }
     QString protocol() const override { return "modbus"; }
+    int input_count() const override { return 12; }
     BoardState board(std::uint8_t address) const override {
         return {address == 1, address == 1 ? relays : std::uint16_t{0xffff}, names,
                 address == 1 ? inputs : std::uint16_t{0xffff}};
@@ -190,6 +191,9 @@ TEST_F(Bus, PropertiesHaveTheirTypes) {
         {board1, "org.tarnwick.Tarnwick1.Board", "Protocol", "s \"modbus\""},
         {board1, "org.tarnwick.Tarnwick1.Board", "Inputs", "q 258"},
         {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "Inputs", "q 0"},  // offline: 0
+        {board1, "org.tarnwick.Tarnwick1.Board", "InputCount", "q 12"},
+        // The line's count, whether the board answers or not.
+        {line + "/board/7", "org.tarnwick.Tarnwick1.Board", "InputCount", "q 12"},
     };
     for (const Row& row : rows) {
         const auto got = busctl({"get-property", bus_name, row.path, row.interface, row.property});

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDBusMessage>
@@ -26,11 +27,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "tests/service/private_bus.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
+#include "tests/support/modbus_fixture.h"
 #include "tests/support/program_copy.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
@@ -158,10 +161,15 @@ class Daemon : public ::testing::Test {
         sim_args_ = {"--report-frames", "--address", "1,2", "--link", device().toStdString()};
         sim_args_.insert(sim_args_.end(), sim.begin(), sim.end());
         board_ = std::make_unique<test::BoardSim>(sim_args_);
+        ASSERT_NO_FATAL_FAILURE(
+            start_line(QString("device=%1\nboards=1,2,9\n%2").arg(device(), keys)));
+    }
+    // Line cab-1 of these keys alone, on whatever serves its device.
+    void start_line(const QString& keys) {
+        stop_daemon();
         QFile config(dir_.filePath("tarnwickd.conf"));
-        config.open(QIODevice::WriteOnly);
-        config.write(
-            QString("[line cab-1]\ndevice=%1\nboards=1,2,9\n%2").arg(device(), keys).toUtf8());
+        config.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        config.write(QString("[line cab-1]\n%1").arg(keys).toUtf8());
         config.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("NOTIFY_SOCKET", notify_.path());
@@ -467,6 +475,94 @@ TEST_F(Daemon, AModbusLineShowsItsInputsAndSwitches) {
     EXPECT_EQ(cmps["i8"]["state_topic"].toString(), "tarnwick/cab-1/1/input/8");
     EXPECT_FALSE(cmps.contains("i9"));
     if (HasFailure()) std::fprintf(stderr, "broker's log:\n%s\n", qUtf8Printable(broker.log()));
+}
+
+// A Modbus line on a server nobody here wrote (pymodbus): what the server
+// holds shows on the bus and in tarnwick-ctl through the service, and their
+// switches reach it. Expectations come from the server's own state. The rows
+// run in order; each starts from the state the one before left.
+TEST_F(Daemon, AModbusLineOnAServerWeDidNotWrite) {
+    test::ModbusFixture server;
+    const QString path = QString::fromStdString(server.path());
+    ASSERT_NO_FATAL_FAILURE(start_line(
+        QString("device=%1\nprotocol=modbus\nbaud=9600\nparity=none\nboards=1,2\ninputs=8\n")
+            .arg(path)));
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true")) << log().toStdString();
+    const auto copy = test::program_copy(ctl_program);
+    ASSERT_TRUE(copy);
+    const auto events = [] { QCoreApplication::processEvents(); };
+    struct Row {
+        const char* what;
+        std::function<void(test::ModbusFixture&)> on_server = {};
+        QStringList call = {};           // a method of board 1's on the bus
+        QStringList ctl = {};            // tarnwick-ctl's arguments after -p DEVICE
+        const char* property = nullptr;  // board 1's, and its value
+        const char* value = nullptr;
+        bool relays_as_server = false;  // board 1's Relays come to be unit 1's coils
+        std::optional<std::uint16_t> unit1 = std::nullopt;  // the server's coils
+        std::optional<std::uint16_t> unit2 = std::nullopt;
+        QStringList out = {};
+    };
+    const auto no = std::nullopt;
+    // clang-format off
+    const Row rows[] = {
+        {"its family", {}, {}, {}, "Protocol", "s \"modbus\""},
+        {"how many inputs it reads", {}, {}, {}, "InputCount", "q 8"},
+        {"the inputs the server starts with", {}, {}, {}, "Inputs", "q 5"},
+        {"a coil set on the server", [](auto& s) { s.set_coil(1, 9, true); }, {}, {},
+         nullptr, nullptr, true, 0x0200},
+        {"an input set on the server", [](auto& s) { s.set_input(1, 7, true); }, {}, {},
+         "Inputs", "q 133"},
+        {"a switch on the bus", {}, {"Switch", "yb", "3", "true"}, {},
+         nullptr, nullptr, true, 0x0204, 0x0000},
+        {"status through the service", {}, {}, {"-a", "1", "status"}, nullptr, nullptr, false, no, no,
+         {"10  on", " 3  on", " 9  off", "in 1  on", "in 2  off", "in 8  on"}},
+        {"inputs in --json", {}, {}, {"--json", "status"}, nullptr, nullptr, false, no, no,
+         {"\"inputs\":[{\"input\":1,\"on\":true},{\"input\":2,\"on\":false}"}},
+        {"unit 2's inputs in a watch", {}, {}, {"-a", "2", "watch", "--count", "1"},
+         nullptr, nullptr, false, no, no, {"all off  inputs on: 6 8"}},
+        {"a switch through the service", {}, {}, {"-a", "2", "on", "16"},
+         nullptr, nullptr, false, 0x0204, 0x8000, {"16  on"}},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.on_server) row.on_server(server);
+        if (!row.call.isEmpty()) {
+            const auto done = call(1, row.call);
+            EXPECT_EQ(done.status, 0) << done.err.toStdString();
+        }
+        if (!row.ctl.isEmpty()) {
+            QProcess ctl;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("TARNWICK_BUS", bus_.address());
+            env.insert("TARNWICK_SERVICE_WAIT_MS", "3000");
+            env.insert("XDG_CONFIG_HOME", dir_.filePath("ctl-config"));
+            ctl.setProcessEnvironment(env);
+            ctl.start(copy->filePath(QFileInfo(ctl_program).fileName()),
+                      QStringList{"-p", path} + row.ctl);
+            ASSERT_TRUE(ctl.waitForFinished(10000));
+            const QString out = QString::fromUtf8(ctl.readAllStandardOutput());
+            EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
+            for (const QString& part : row.out)
+                EXPECT_TRUE(out.contains(part)) << part.toStdString() << "\n" << out.toStdString();
+        }
+        if (row.unit1) {
+            EXPECT_TRUE(server.wait_for_coils(1, *row.unit1, std::chrono::seconds(3), events));
+        }
+        if (row.unit2) {
+            EXPECT_TRUE(server.wait_for_coils(2, *row.unit2, std::chrono::seconds(3), events));
+        }
+        if (row.relays_as_server) {
+            EXPECT_TRUE(wait_property(board(1), "Relays", QString("q %1").arg(server.coils(1))));
+        }
+        if (row.property) {
+            EXPECT_TRUE(wait_property(board(1), row.property, row.value))
+                << busctl({"get-property", bus_name, board(1), board_interface, row.property})
+                       .out.toStdString();
+        }
+    }
+    if (HasFailure()) std::fprintf(stderr, "server's log:\n%s\n", server.log().c_str());
 }
 
 // Boards with fewer inputs than configured refuse every read of them: said
