@@ -67,6 +67,9 @@ class SerialPort {
     // Holds from the next open on.
     void configure(const SerialSettings& settings) { settings_ = settings; }
     [[nodiscard]] const SerialSettings& settings() const { return settings_; }
+    // How many waiting bytes make the listener hear of them, from now on:
+    // the rest of an answer whose first bytes are in.
+    void set_threshold(std::size_t bytes) { settings_.threshold = bytes; }
 
     // Nothing on success.
     [[nodiscard]] virtual std::optional<PortProblem> open(const QString& device) = 0;

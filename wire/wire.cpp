@@ -65,6 +65,7 @@ std::uint64_t Wire::send(const protocol::Frame& frame) {
     const auto now = SteadyClock::now();
     counters_.received(port_.discard_input() + partial_.size(), now);
     partial_.clear();
+    port_.set_threshold(family_->shortest_answer());
     port_.write(bytes);
     const std::uint64_t number = answers_.sent(frame, family_->request_code(frame), now);
     counters_.sent();
@@ -84,7 +85,11 @@ bool Wire::take_answer() {
         if (length && partial_.size() >= std::max<std::size_t>(*length, 1)) return true;
         const auto byte = port_.read_byte();
         if (!byte) {
-            if (family_->keeps_partial()) return false;
+            if (family_->keeps_partial()) {
+                // The rest may come in a piece shorter than any answer.
+                port_.set_threshold(length ? *length - partial_.size() : 1);
+                return false;
+            }
             counters_.received(partial_.size(), SteadyClock::now());
             partial_.clear();
             return false;  // fewer than 8 waited after all: nothing to judge
@@ -95,6 +100,7 @@ bool Wire::take_answer() {
 
 bool Wire::judge_waiting_answer() {
     if (!take_answer()) return false;
+    port_.set_threshold(family_->shortest_answer());
     judge(partial_);
     partial_.clear();
     return true;
