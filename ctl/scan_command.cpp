@@ -65,6 +65,7 @@ class Scan : public QObject, private link::LinkMessages {
         }
         link::LineScan scan(wire_, request_.first, request_.last, wait_);
         connect(&scan, &link::LineScan::found, this, &Scan::found);
+        connect(&scan, &link::LineScan::found_refusing, this, &Scan::found_refusing);
         connect(&scan, &link::LineScan::ended, this, &Scan::ended);
         // The line says why the device went away only after it has closed
         // the port: the end waits for its words.
@@ -106,6 +107,13 @@ class Scan : public QObject, private link::LinkMessages {
             print_line(QStringLiteral("%1  %2")
                            .arg(address, 3)
                            .arg(states_summary(pattern_states(pattern))));
+    }
+
+    void found_refusing(int address, const QString& why) {
+        found_.append(
+            QJsonObject{{QStringLiteral("address"), address}, {QStringLiteral("refused"), why}});
+        if (!request_.json)
+            print_line(QStringLiteral("%1  answers, but %2").arg(address, 3).arg(why));
     }
 
     void ended() {

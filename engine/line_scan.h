@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <QTimer>
 #include <cstdint>
 #include <optional>
+#include <set>
 
 #include "engine/address_scan.h"
 #include "wire/wire.h"
@@ -25,17 +27,23 @@ class LineScan : public QObject {
 
   signals:
     void found(int address, int relays);
+    // A board answered the scan's query with a refusal (a Modbus board with
+    // fewer coils than a status reads): there is a board, its relays unknown.
+    void found_refusing(int address, const QString& why);
     // Every address asked; not told when the port went away first.
     void ended();
 
   private:
     void next_turn();
     void on_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& asked);
+    void on_refused(const protocol::Frame& asked, std::uint8_t function, std::uint8_t exception);
+    void answered(std::uint8_t address);
 
     Wire& wire_;
     AddressScan scan_;
     int wait_ms_;
     QTimer timer_;
+    std::set<std::uint8_t> refusing_;  // told once each
 };
 
 }  // namespace tarnwick::link

@@ -68,6 +68,10 @@ const LineCase cases[] = {
      {"unit 1 refused read discrete inputs (02): illegal data address (02)"}},
     {"scan finds the two units", {"scan", "1-6"}, 0, {}, {}, {}, {"  1  all off", "  2  all off"},
      {"2 answered"}},
+    {"scan finds units that refuse a read of 16 coils", {"scan", "1-4"}, 0, {}, {}, {},
+     {"  1  answers, but unit 1 refused read coils (01): illegal data address (02)",
+      "  2  answers, but unit 2 refused read coils"},
+     {"2 answered"}, 8},
 };
 // clang-format on
 
