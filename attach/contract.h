@@ -12,6 +12,19 @@ inline constexpr const char* bus_name = "org.tarnwick.Tarnwick1";
 inline constexpr const char* root_path = "/org/tarnwick/Tarnwick1";
 inline constexpr const char* line_interface = "org.tarnwick.Tarnwick1.Line";
 inline constexpr const char* board_interface = "org.tarnwick.Tarnwick1.Board";
+// Schedules and scenes of the configuration, one object each under
+// root_path/schedule/<name> and root_path/scene/<name> (path_element).
+// A schedule: Name (s), Enabled (b, kept across restarts), Active (b, inside
+// its window now; an event schedule is never active), NextChange (t, µs since
+// the epoch, 0 when none); Enable(b). A scene: Name (s); Apply() -> as, the
+// relays that were not confirmed ("LINE/ADDRESS/RELAY: why"), empty when
+// every relay is as the scene says.
+inline constexpr const char* schedule_interface = "org.tarnwick.Tarnwick1.Schedule";
+inline constexpr const char* scene_interface = "org.tarnwick.Tarnwick1.Scene";
+inline constexpr const char* schedule_node = "schedule";
+inline constexpr const char* scene_node = "scene";
+// How long Apply() may take: a scene over every line waits for each board.
+inline constexpr int scene_timeout_ms = 30000;
 
 // A board's properties beyond its address, state and names: its line's
 // family ("native" or "modbus"), its discrete inputs (q, bit n-1: input n;
