@@ -55,6 +55,14 @@ BoardLine::~BoardLine() {
 void BoardLine::use_line(const protocol::LineSettings& settings) {
     wire_.use_line(settings);
     silence_ms_ = protocol::silence_ms(settings);
+    for (const Board& b : boards_) take_patterns(b);
+}
+
+// Modbus writes all 16 coils in one frame as they are wanted. Not for a board
+// with rules: a pulse or an interlocked group needs its relays one by one.
+void BoardLine::take_patterns(const Board& board) {
+    wanted_.take_patterns(board.address, line_settings().protocol == protocol::Protocol::modbus &&
+                                             board.rules == BoardRules{});
 }
 
 bool BoardLine::open(const PortDevice& device, int port_number, const PortChoices* choices) {
@@ -83,7 +91,10 @@ void BoardLine::stop() {
 }
 
 void BoardLine::set_rules(std::uint8_t address, BoardRules rules) {
-    if (Board* b = find(address)) b->rules = std::move(rules);
+    if (Board* b = find(address)) {
+        b->rules = std::move(rules);
+        take_patterns(*b);
+    }
 }
 
 const BoardRules& BoardLine::rules(std::uint8_t address) const {
@@ -334,7 +345,7 @@ void BoardLine::turn() {
 }
 
 void BoardLine::off_turn(std::uint8_t address, int relay) {
-    const WantedStates::Want want{address, relay, false};
+    const WantedStates::Want want{address, relay, false, {}};
     wanted_.sent(address);
     confirm_next_ = address;
     emit command_sent(address, want, origins_[key(address, relay)]);
@@ -413,7 +424,9 @@ bool BoardLine::command_turn() {
 // Only a query after this OFF shows what it did.
 void BoardLine::releasing(std::uint8_t address, const WantedStates::Want& want,
                           std::uint64_t frame) {
-    if (!want.on)
+    if (want.pattern)
+        interlock_.release_sent(address, static_cast<std::uint16_t>(~*want.pattern), frame);
+    else if (!want.on)
         interlock_.release_sent(address, want.relay == 0 ? every_relay : bit(want.relay), frame);
 }
 
@@ -428,9 +441,9 @@ void BoardLine::pulse_sent(const Board& b, const WantedStates::Want& want) {
             length = start->second;
             pulse_starts_.erase(start);
         }
-        if (want.on && length) {
+        if (want.on_for(relay) && length) {
             start_pulse(b.address, relay, *length);
-        } else if (!want.on && deadlines_.erase(k)) {
+        } else if (!want.on_for(relay) && deadlines_.erase(k)) {
             emit deadline_changed(b.address, relay, std::nullopt);
         }
     }

@@ -197,6 +197,7 @@ class BoardLine : public QObject {
     };
     static int key(std::uint8_t address, int relay) { return protocol::relay_key(address, relay); }
 
+    void take_patterns(const Board& board);
     void want_on(Board& board, int relay, const Origin& origin);
     void fail_waits(std::uint8_t address, std::uint16_t relays, const QString& why);
     void advance_waits(SteadyClock::time_point now);

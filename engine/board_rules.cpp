@@ -35,6 +35,12 @@ const char* source_name(Origin::Source source) {
             return "shell";
         case Origin::Source::panel:
             return "panel";
+        case Origin::Source::schedule:
+            return "schedule";
+        case Origin::Source::schedule_catch_up:
+            return "schedule-catch-up";
+        case Origin::Source::scene:
+            return "scene";
         case Origin::Source::observed:
             break;
     }

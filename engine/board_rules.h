@@ -31,9 +31,21 @@ struct BoardRules {
 
 // Who switched a relay: said with every change in the journal.
 struct Origin {
-    enum class Source { observed, mqtt, dbus, pulse, interlock, power_on, shell, panel };
+    enum class Source {
+        observed,
+        mqtt,
+        dbus,
+        pulse,
+        interlock,
+        power_on,
+        shell,
+        panel,
+        schedule,           // at a schedule's edge
+        schedule_catch_up,  // setting what a schedule wants after downtime
+        scene
+    };
     Source source = Source::observed;
-    std::string detail;  // the topic, the caller's uid
+    std::string detail;  // the topic, the caller's uid, the schedule's or scene's name
     friend bool operator==(const Origin&, const Origin&) = default;
 };
 

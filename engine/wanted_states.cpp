@@ -3,6 +3,9 @@
 namespace tarnwick::link {
 
 protocol::Command WantedStates::Want::command() const {
+    if (relay == 0 && pattern)
+        return {protocol::cmd_all, static_cast<std::uint8_t>(*pattern >> 8),
+                static_cast<std::uint8_t>(*pattern & 0xff)};
     return relay == 0 ? protocol::all_command(on) : protocol::switch_command(relay, on);
 }
 
@@ -53,25 +56,43 @@ std::optional<bool> WantedStates::all_alike(std::uint8_t address) const {
     return first->second;
 }
 
+std::optional<std::uint16_t> WantedStates::whole_pattern(std::uint8_t address) const {
+    if (!patterns_[address]) return std::nullopt;
+    const auto first = wanted_.lower_bound(key(address, 1));
+    const auto end = wanted_.upper_bound(key(address, relays));
+    if (std::distance(first, end) != relays) return std::nullopt;
+    std::uint16_t bits = 0;
+    for (auto it = first; it != end; ++it)
+        if (it->second) bits |= static_cast<std::uint16_t>(1U << (it->first % relays));
+    return bits;
+}
+
 std::optional<WantedStates::Want> WantedStates::take() {
     while (!wanted_.empty()) {
         auto it = wanted_.upper_bound(last_taken_);
         if (it == wanted_.end()) it = wanted_.begin();
         const auto [k, on] = *it;
         const auto address = protocol::key_address(k);
+        if (const auto bits = whole_pattern(address); bits && *bits != 0 && *bits != 0xffff) {
+            forget(address);
+            last_taken_ = key(address, relays);
+            if (shown_[address] == *bits) continue;
+            shown_[address].reset();
+            return Want{address, 0, true, *bits};
+        }
         if (const auto all = all_alike(address)) {
             forget(address);
             last_taken_ = key(address, relays);
             const std::uint16_t every = 0xffff;
             if (shown_[address] == (*all ? every : 0)) continue;
             shown_[address].reset();
-            return Want{address, 0, *all};
+            return Want{address, 0, *all, {}};
         }
         wanted_.erase(it);
         last_taken_ = k;
         if (shown(k, on)) continue;
         shown_[address].reset();
-        return Want{address, protocol::key_relay(k), on};
+        return Want{address, protocol::key_relay(k), on, {}};
     }
     return std::nullopt;
 }
@@ -82,6 +103,12 @@ std::optional<std::uint8_t> WantedStates::next_board() const {
     for (std::size_t looked = 0; looked < wanted_.size(); ++looked, ++it) {
         if (it == wanted_.end()) it = wanted_.begin();
         const auto address = protocol::key_address(it->first);
+        if (const auto bits = whole_pattern(address)) {
+            if (shown_[address] != *bits) return address;
+            it = std::prev(wanted_.upper_bound(key(address, relays)));
+            looked += relays - 1;
+            continue;
+        }
         if (const auto all = all_alike(address)) {
             const std::uint16_t every = 0xffff;
             if (shown_[address] != (*all ? every : 0)) return address;

@@ -21,9 +21,18 @@ class WantedStates {
         std::uint8_t address = 0;
         int relay = 0;  // 1..16; 0: every relay of the board, one command
         bool on = false;
+        // relay 0 on a board that takes one: each relay as its bit says
+        // (bit r-1: relay r), in one frame; `on` is then whether any is.
+        std::optional<std::uint16_t> pattern;
         // 0x21 FA n energizes relay n, 0x11 00 n releases it; 0x13 FF FF
-        // energizes all of them, 0x13 00 00 releases all.
+        // energizes all of them, 0x13 00 00 releases all; 0x13 A B sets each
+        // as the pattern A B says.
         [[nodiscard]] protocol::Command command() const;
+        // What the command wants of one relay of the board.
+        [[nodiscard]] bool on_for(int r) const {
+            if (relay != 0 || !pattern) return on;
+            return (*pattern >> (r - 1)) & 1U;
+        }
         friend bool operator==(const Want&, const Want&) = default;
     };
 
@@ -34,6 +43,9 @@ class WantedStates {
     void drop(std::uint8_t address, int relay) { wanted_.erase(key(address, relay)); }
     void forget(std::uint8_t address);
     void clear();
+    // The board takes a pattern (Modbus coils written at once): when all 16
+    // relays are wanted, however alike, one command switches them.
+    void take_patterns(std::uint8_t address, bool patterns) { patterns_[address] = patterns; }
 
     // An accepted status frame of a board, answering a frame sent after the
     // last command handed out for it: wants it already shows are dropped.
@@ -69,6 +81,10 @@ class WantedStates {
     // The whole board wanted alike: which way.
     [[nodiscard]] std::optional<bool> all_alike(std::uint8_t address) const;
 
+    // The whole board wanted, as one pattern, when it takes one.
+    [[nodiscard]] std::optional<std::uint16_t> whole_pattern(std::uint8_t address) const;
+
+    std::array<bool, 256> patterns_{};
     std::map<int, bool> wanted_;                           // key(address, relay) -> on
     std::array<std::optional<std::uint16_t>, 256> shown_;  // bit r-1: relay r
     int last_taken_ = -1;

@@ -103,11 +103,11 @@ void Bridge::on_command(std::uint8_t address, const link::WantedStates::Want& wa
         if (want.relay != 0 && want.relay != relay) continue;
         const auto set = sets_.find({address, relay});
         if (set == sets_.end()) continue;  // wanted by someone else on the line
-        if (set->second == want.on)
+        if (set->second == want.on_for(relay))
             emit report(QString("switching relay %1 of board %2 %3, as set")
                             .arg(relay)
                             .arg(address)
-                            .arg(want.on ? "ON" : "OFF"));
+                            .arg(set->second ? "ON" : "OFF"));
         sets_.erase(set);
     }
 }

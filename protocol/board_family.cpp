@@ -58,7 +58,7 @@ class ModbusFamily final : public BoardFamily {
 
     LineSettings settings_;
     std::array<std::optional<std::uint16_t>, 256> coils_{};  // as last read or written
-    std::array<bool, 256> all_on_{};                         // what the last 0F asked
+    std::array<std::uint16_t, 256> written_{};               // what the last 0F asked
 };
 
 Bytes ModbusFamily::encode(const Frame& request) {
@@ -73,8 +73,9 @@ Bytes ModbusFamily::encode(const Frame& request) {
             return modbus::write_coil(unit, static_cast<std::uint16_t>(request[6] - 1),
                                       request[2] == cmd_energize);
         case cmd_all:
-            all_on_[unit] = request[5] != 0;
-            return modbus::write_coils(unit, 0, relay_count, all_on_[unit] ? 0xFFFF : 0);
+            // A B: the coils 16..9 and 8..1; FF FF all on, 00 00 all off.
+            written_[unit] = static_cast<std::uint16_t>(request[5] << 8 | request[6]);
+            return modbus::write_coils(unit, 0, relay_count, written_[unit]);
         default:
             return {};
     }
@@ -105,7 +106,7 @@ std::optional<std::uint16_t> ModbusFamily::written(const modbus::Answer& answer,
     if (answer.function == modbus::write_multiple_coils) {
         if (first != 0 || second != relay_count) return std::nullopt;
         code = cmd_all;
-        return all_on_[answer.unit] ? 0xFFFF : 0;
+        return written_[answer.unit];
     }
     if (first >= relay_count || (second != 0xFF00 && second != 0)) return std::nullopt;
     const auto bit = static_cast<std::uint16_t>(1U << first);

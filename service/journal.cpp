@@ -37,6 +37,8 @@ std::string place_text(const LogFields& fields) {
     if (fields.board) text += "board " + std::to_string(*fields.board) + " ";
     if (fields.relay) text += "relay " + std::to_string(*fields.relay) + " ";
     if (!fields.source.empty()) text += "(" + fields.source + ") ";
+    if (!fields.schedule.empty()) text += "schedule " + fields.schedule + " ";
+    if (!fields.scene.empty()) text += "scene " + fields.scene + " ";
     if (!text.empty()) text.back() = ':', text += ' ';
     return text;
 }
@@ -50,6 +52,8 @@ void send_to_journal(Priority priority, const std::string& message, const LogFie
     if (fields.board) items.push_back("TARNWICK_BOARD=" + std::to_string(*fields.board));
     if (fields.relay) items.push_back("TARNWICK_RELAY=" + std::to_string(*fields.relay));
     if (!fields.source.empty()) items.push_back("TARNWICK_SOURCE=" + fields.source);
+    if (!fields.schedule.empty()) items.push_back("TARNWICK_SCHEDULE=" + fields.schedule);
+    if (!fields.scene.empty()) items.push_back("TARNWICK_SCENE=" + fields.scene);
     std::vector<iovec> vector;
     for (std::string& item : items) vector.push_back({item.data(), item.size()});
     sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));

@@ -208,8 +208,7 @@ void Line::on_relays(std::uint8_t address, std::optional<std::uint16_t> before,
         }
         std::string text = on ? "relay on" : "relay off";
         if (!origin.detail.empty()) text += " (" + origin.detail + ")";
-        log(Priority::notice, text,
-            {config_.name, address, relay, link::source_name(origin.source)});
+        log(Priority::notice, text, origin_fields(origin, address, relay));
         emit relay_switched(address, relay, on, link::source_name(origin.source),
                             QString::fromStdString(origin.detail));
     }
@@ -220,7 +219,7 @@ void Line::on_command(std::uint8_t address, const link::WantedStates::Want& want
                       const link::Origin& origin) {
     for (int relay = 1; relay <= protocol::relay_count; ++relay)
         if (want.relay == 0 || want.relay == relay)
-            expected_[key(address, relay)] = {want.on, origin};
+            expected_[key(address, relay)] = {want.on_for(relay), origin};
     // The service's own decisions are said when taken; a caller's were said
     // when asked.
     using Source = link::Origin::Source;
@@ -315,6 +314,61 @@ void Line::want(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
     requests_.ask(
         address, mask, bits, origin,
         [done = std::move(done)](const link::Settled& settled) { done(outcome(settled)); }, length);
+}
+
+void Line::set_relays(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
+                      const link::Origin& origin, Done done) {
+    want(address, mask, bits, origin, std::move(done));
+}
+
+LogFields Line::origin_fields(const link::Origin& origin, std::uint8_t address,
+                              std::optional<int> relay) const {
+    using Source = link::Origin::Source;
+    LogFields fields{config_.name, address, relay, link::source_name(origin.source)};
+    if (origin.source == Source::schedule || origin.source == Source::schedule_catch_up)
+        fields.schedule = origin.detail;
+    if (origin.source == Source::scene) fields.scene = origin.detail;
+    return fields;
+}
+
+void Line::apply_setting(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
+                         const link::Origin& origin, Set done) {
+    const bool patterns = config_.settings.protocol == protocol::Protocol::modbus &&
+                          line_.rules(address) == link::BoardRules{};
+    // An all-off step may cover relays outside the setting: they were off.
+    setting_steps(address, link::plan_setting(line_.relays(address), mask, bits, patterns), 0,
+                  origin, 0, {},
+                  [mask, done = std::move(done)](std::uint16_t failed, const QString& why) {
+                      done(static_cast<std::uint16_t>(failed & mask), why);
+                  });
+}
+
+// One step after the other: the energizes only once the releases are seen.
+// A step that failed leaves its relays not as wanted as failed, and the next
+// step still goes.
+void Line::setting_steps(std::uint8_t address, std::vector<link::SettingStep> steps,
+                         std::size_t next, const link::Origin& origin, std::uint16_t failed,
+                         QString why, Set done) {
+    if (next >= steps.size()) return done(failed, why);
+    const link::SettingStep step = steps[next];
+    requests_.ask(address, step.mask, step.bits, origin,
+                  [this, address, steps = std::move(steps), next, origin, failed, why,
+                   done = std::move(done), step](const link::Settled& settled) mutable {
+                      if (!settled.ok()) {
+                          const auto shown = line_.relays(address);
+                          const auto wrong = static_cast<std::uint16_t>(
+                              shown ? ((*shown ^ step.bits) & step.mask) : step.mask);
+                          failed |= wrong;
+                          if (why.isEmpty() && wrong) why = settled.why;
+                      }
+                      // Out of the request's own settling: the next may settle at once.
+                      QTimer::singleShot(
+                          0, this,
+                          [=, this, steps = std::move(steps), done = std::move(done)]() mutable {
+                              setting_steps(address, std::move(steps), next + 1, origin, failed,
+                                            why, std::move(done));
+                          });
+                  });
 }
 
 void Line::switch_relay(std::uint8_t address, int relay, bool on, const QString& caller,

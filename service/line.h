@@ -10,9 +10,11 @@
 
 #include "config/config.h"
 #include "engine/board_line.h"
+#include "engine/board_setting.h"
 #include "engine/requests.h"
 #include "mqtt/bridge.h"
 #include "names/name_file.h"
+#include "service/journal.h"
 #include "service/line_model.h"
 #include "service/state_file.h"
 #include "wire/qt_serial_port.h"
@@ -63,6 +65,19 @@ class Line : public LineModel, private link::LinkMessages {
     void rename(std::uint8_t address, int relay, const QString& name, const QString& caller,
                 Done done) override;
 
+    // The relays in `mask` of a board as `bits` says, for the service's own
+    // timekeeping (a schedule; `origin` names it).
+    void set_relays(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
+                    const link::Origin& origin, Done done);
+    // A scene's relays of one board, with the fewest frames, releases first;
+    // `done` with the relays that did not end as wanted (0: all did) and why.
+    using Set = std::function<void(std::uint16_t failed, const QString& why)>;
+    void apply_setting(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
+                       const link::Origin& origin, Set done);
+    // Journal fields of a change with this origin.
+    [[nodiscard]] LogFields origin_fields(const link::Origin& origin, std::uint8_t address,
+                                          std::optional<int> relay) const;
+
   signals:
     // Each turn of the loop: the watchdog's keep-alive goes with it.
     void ticked();
@@ -81,6 +96,8 @@ class Line : public LineModel, private link::LinkMessages {
     void on_interlock_failed(std::uint8_t address, int relay, const QString& why);
     void on_interlock_broken(std::uint8_t address, std::uint16_t relays_on);
     void on_refused(std::uint8_t address, const QString& why);
+    void setting_steps(std::uint8_t address, std::vector<link::SettingStep> steps, std::size_t next,
+                       const link::Origin& origin, std::uint16_t failed, QString why, Set done);
     void restore_state();
     // Written now; when that fails, again every few seconds until it works.
     void save_state();

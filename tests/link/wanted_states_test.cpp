@@ -29,13 +29,13 @@ TEST(WantedStates, ABurstEndsInTheStateOfItsLastSet) {
 
 TEST(WantedStates, CommandsAsTheBoardTakesThem) {
     // 0x21 FA n energizes relay n, 0x11 00 n releases it.
-    EXPECT_EQ((Want{1, 3, true}).command(), (tarnwick::protocol::Command{0x21, 0xFA, 0x03}));
-    EXPECT_EQ((Want{1, 16, false}).command(), (tarnwick::protocol::Command{0x11, 0x00, 0x10}));
+    EXPECT_EQ((Want{1, 3, true, {}}).command(), (tarnwick::protocol::Command{0x21, 0xFA, 0x03}));
+    EXPECT_EQ((Want{1, 16, false, {}}).command(), (tarnwick::protocol::Command{0x11, 0x00, 0x10}));
     // Relay 3 of board 1 energized: 55 01 21 00 00 FA 03 74 on the wire.
-    EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 3, true}).command()),
+    EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 3, true, {}}).command()),
               (tarnwick::protocol::Frame{0x55, 0x01, 0x21, 0x00, 0x00, 0xFA, 0x03, 0x74}));
     // All relays of board 1 energized: 55 01 13 00 00 FF FF 67.
-    EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 0, true}).command()),
+    EXPECT_EQ(tarnwick::protocol::encode_command(1, (Want{1, 0, true, {}}).command()),
               (tarnwick::protocol::Frame{0x55, 0x01, 0x13, 0x00, 0x00, 0xFF, 0xFF, 0x67}));
 }
 
@@ -85,7 +85,7 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
          [](WantedStates& w) {
              w.board_status(1, 0);
              w.want(1, 3, true);
-             EXPECT_EQ(w.take(), (Want{1, 3, true}));
+             EXPECT_EQ(w.take(), (Want{1, 3, true, {}}));
              w.want(1, 3, false);
          },
          {{1, 3, false}}},
