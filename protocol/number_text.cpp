@@ -77,4 +77,26 @@ std::optional<std::int64_t> parse_seconds_ms(std::string_view text, std::int64_t
     return static_cast<std::int64_t>(ms);
 }
 
+std::optional<double> parse_decimal(std::string_view text, double min, double max) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '+' || negative)) text.remove_prefix(1);
+    // Digits on both sides of the point: "1." and ".5" are typing slips.
+    const auto point = text.find('.');
+    const auto whole = text.substr(0, point);
+    const auto fraction =
+        point == std::string_view::npos ? std::string_view{"0"} : text.substr(point + 1);
+    const auto digits_only = [](std::string_view part) {
+        return !part.empty() && part.size() <= 20 &&
+               part.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!digits_only(whole) || !digits_only(fraction)) return std::nullopt;
+    double value = 0;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    if (negative) value = -value;
+    if (value < min || value > max) return std::nullopt;
+    return value;
+}
+
 }  // namespace tarnwick::protocol

@@ -38,4 +38,9 @@ inline constexpr int entry_max = 255;
                                                            std::int64_t min_ms,
                                                            std::int64_t max_ms);
 
+// A signed decimal as a person writes a latitude or longitude, "-33.87" or
+// "151": an optional sign, digits, and one point with digits after it,
+// nothing else (no exponent, no blanks), when within min..max.
+[[nodiscard]] std::optional<double> parse_decimal(std::string_view text, double min, double max);
+
 }  // namespace tarnwick::protocol

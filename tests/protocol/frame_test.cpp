@@ -114,6 +114,40 @@ TEST(ParseUnsigned, DigitsWithinTheLimit) {
         EXPECT_EQ(parse_unsigned(c.text, c.max, c.digits), c.expected) << c.text;
 }
 
+// Latitudes and longitudes: a sign, digits, one point; nothing more.
+TEST(ParseDecimal, SignedDigitsWithOnePoint) {
+    struct {
+        const char* text;
+        std::optional<double> expected;
+    } cases[] = {{"52.52", 52.52},
+                 {"-33.8688", -33.8688},
+                 {"+51.2093", 51.2093},
+                 {"151.2", std::nullopt},
+                 {"0", 0.0},
+                 {"-0.0", 0.0},
+                 {"90", 90.0},
+                 {"-90.000", -90.0},
+                 {"90.0001", std::nullopt},
+                 {"-91", std::nullopt},
+                 {"1.", std::nullopt},
+                 {".5", std::nullopt},
+                 {"-.5", std::nullopt},
+                 {"1.2.3", std::nullopt},
+                 {"1e1", std::nullopt},
+                 {"1E1", std::nullopt},
+                 {" 1", std::nullopt},
+                 {"1 ", std::nullopt},
+                 {"+-1", std::nullopt},
+                 {"--1", std::nullopt},
+                 {"-", std::nullopt},
+                 {"", std::nullopt},
+                 {"nan", std::nullopt},
+                 {"inf", std::nullopt},
+                 {"0x1p3", std::nullopt},
+                 {"12,5", std::nullopt}};
+    for (const auto& c : cases) EXPECT_EQ(parse_decimal(c.text, -90, 90), c.expected) << c.text;
+}
+
 TEST(AcceptStatus, ChecksumAndHeaderOnly) {
     struct {
         const char* what;
