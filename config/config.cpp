@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "config/time_sections.h"
 #include "protocol/modbus.h"
 #include "protocol/number_text.h"
 
@@ -107,7 +108,7 @@ class Reader {
 
   private:
     struct Section {
-        enum class Kind { none, line, board } kind = Kind::none;
+        enum class Kind { none, line, board, site, scene, schedule } kind = Kind::none;
         std::string title;
         int at = 0;  // its header's line number
         std::map<std::string, int, std::less<>> keys;  // each with its line number
@@ -125,12 +126,18 @@ class Reader {
     bool end_line(LineConfig& line);
     bool end_board(const BoardConfig& board);
     bool cross_check();
+    bool time_header(std::string_view kind, std::string_view name);
+    bool time_entry(std::string_view key, std::string_view value);
+    bool end_time_section();
+    bool time_cross_check();
+    void schedules_own_power_on();
 
     std::string file_;
     Reading reading_;
     int at_ = 0;  // the line being read
     Section section_;
     std::vector<int> line_at_, board_at_;  // header line of each entry of config_
+    std::vector<time_sections::Keys> scene_keys_, schedule_keys_;
     std::uint16_t power_on_each_ = 0;      // the board's relays with a power-on.N line
     std::string mqtt_text_;
     Config config_;
@@ -185,7 +192,8 @@ ConfigResult Reader::run(std::string_view text) {
     }
     ok = ok && end_section();
     section_ = {};
-    ok = ok && cross_check();
+    ok = ok && cross_check() && time_cross_check();
+    if (ok) schedules_own_power_on();
     if (ok && config_.lines.empty()) ok = fail({}, "no [line NAME] section: nothing to run", 1);
     if (!ok) return {std::nullopt, problem_};
     for (const BoardConfig& board : config_.boards)
@@ -238,7 +246,10 @@ bool Reader::header(std::string_view inside) {
         board_at_.push_back(at_);
         return true;
     }
-    return fail({}, "unknown section; the sections are [line NAME] and [board LINE ADDRESS]");
+    if (kind == "site" || kind == "scene" || kind == "schedule") return time_header(kind, rest);
+    return fail({},
+                "unknown section; the sections are [line NAME], [board LINE ADDRESS], [site], "
+                "[scene NAME] and [schedule NAME]");
 }
 
 bool Reader::entry(std::string_view key, std::string_view value) {
@@ -247,7 +258,9 @@ bool Reader::entry(std::string_view key, std::string_view value) {
     if (section_.keys.count(key)) return fail(key, "given twice in this section");
     section_.keys.emplace(key, at_);
     if (section_.kind == Section::Kind::line) return line_entry(config_.lines.back(), key, value);
-    return board_entry(config_.boards.back(), key, value);
+    if (section_.kind == Section::Kind::board)
+        return board_entry(config_.boards.back(), key, value);
+    return time_entry(key, value);
 }
 
 bool Reader::line_entry(LineConfig& line, std::string_view key, std::string_view value) {
@@ -423,7 +436,87 @@ bool Reader::interlock(BoardConfig& board, std::string_view value) {
 bool Reader::end_section() {
     if (section_.kind == Section::Kind::line) return end_line(config_.lines.back());
     if (section_.kind == Section::Kind::board) return end_board(config_.boards.back());
+    return end_time_section();
+}
+
+bool Reader::time_header(std::string_view kind, std::string_view name) {
+    namespace ts = time_sections;
+    if (kind == "site") {
+        section_.kind = Section::Kind::site;
+        if (!name.empty()) return fail({}, "the site has no name: [site]");
+        if (config_.site) return fail({}, "the site is configured twice");
+        config_.site.emplace();
+        return true;
+    }
+    if (auto problem = ts::name_problem(kind, name))
+        return fail({}, name.empty()
+                            ? *problem
+                            : "the " + std::string(kind) + "'s name " + in_file_words(*problem));
+    if (kind == "scene") {
+        section_.kind = Section::Kind::scene;
+        for (const SceneConfig& other : config_.scenes)
+            if (other.name == name) return fail({}, "this scene is configured twice");
+        config_.scenes.push_back({std::string(name), {}});
+        return true;
+    }
+    section_.kind = Section::Kind::schedule;
+    for (const ScheduleConfig& other : config_.schedules)
+        if (other.name == name) return fail({}, "this schedule is configured twice");
+    config_.schedules.push_back({});
+    config_.schedules.back().name = std::string(name);
     return true;
+}
+
+bool Reader::time_entry(std::string_view key, std::string_view value) {
+    namespace ts = time_sections;
+    ts::Problem problem;
+    if (section_.kind == Section::Kind::site)
+        problem = ts::site_entry(*config_.site, key, value);
+    else if (section_.kind == Section::Kind::scene)
+        problem = ts::scene_entry(config_.scenes.back(), key, value);
+    else
+        problem = ts::schedule_entry(config_.schedules.back(), key, value);
+    return problem ? fail(key, *problem) : true;
+}
+
+bool Reader::end_time_section() {
+    namespace ts = time_sections;
+    std::optional<ts::Placed> problem;
+    if (section_.kind == Section::Kind::site) problem = ts::end_site(section_.keys);
+    if (section_.kind == Section::Kind::scene) scene_keys_.push_back(section_.keys);
+    if (section_.kind == Section::Kind::schedule) {
+        schedule_keys_.push_back(section_.keys);
+        problem = ts::end_schedule(config_.schedules.back(), section_.keys);
+    }
+    if (problem) return fail(problem->key, problem->why, problem->at ? problem->at : section_.at);
+    return true;
+}
+
+bool Reader::time_cross_check() {
+    const auto problem =
+        time_sections::cross_check(config_, scene_keys_, schedule_keys_, section_.title);
+    if (problem) return fail(problem->key, problem->why, problem->at);
+    for (ScheduleConfig& schedule : config_.schedules) schedule.timing.site = config_.site;
+    return true;
+}
+
+// A window's relay is set by its schedule whenever its board comes up, so
+// power-on leaves it alone.
+void Reader::schedules_own_power_on() {
+    for (const ScheduleConfig& schedule : config_.schedules)
+        for (const BoardRelays& window : schedule.relays)
+            for (BoardConfig& board : config_.boards) {
+                if (board.line != window.line || board.address != window.address) continue;
+                for (int r = 1; r <= relays; ++r) {
+                    auto& mode = board.power_on[static_cast<std::size_t>(r - 1)];
+                    if (!(window.mask & (1U << (r - 1))) || mode == PowerOn::keep) continue;
+                    mode = PowerOn::keep;
+                    config_.warnings.push_back(
+                        file_ + ": [board " + board.line + " " + std::to_string(board.address) +
+                        "] power-on." + std::to_string(r) + ": the relay is in [schedule " +
+                        schedule.name + "], which sets it when the board comes up");
+                }
+            }
 }
 
 bool Reader::end_line(LineConfig& line) {

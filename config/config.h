@@ -11,6 +11,7 @@
 #include "engine/board_rules.h"
 #include "mqtt/options.h"
 #include "protocol/board_family.h"
+#include "service/schedule_time.h"
 
 // tarnwickd.conf: one [line NAME] section per serial line, and optional
 // [board LINE ADDRESS] sections for the behaviours of one board. The service
@@ -54,9 +55,38 @@ struct BoardConfig {
     std::array<PowerOn, 16> power_on{};
 };
 
+// Relays of one board of a line: bit r-1 of `mask` for relay r; `bits` the
+// states a scene wants of them.
+struct BoardRelays {
+    std::string line;
+    std::uint8_t address = 0;
+    std::uint16_t mask = 0, bits = 0;
+    friend bool operator==(const BoardRelays&, const BoardRelays&) = default;
+};
+
+// [scene NAME]: LINE/ADDRESS/RELAY=on|off, or LINE/ADDRESS/FIRST-LAST; one
+// entry per board, in the order the boards first appear.
+struct SceneConfig {
+    std::string name;
+    std::vector<BoardRelays> boards;
+};
+
+// [schedule NAME]: a window (relays=, on=, off=) or an event (scene=, at=),
+// with days=, from=, until=.
+struct ScheduleConfig {
+    std::string name;
+    std::vector<BoardRelays> relays;  // a window's, bits unused
+    std::string scene;                // an event's
+    service::when::Timing timing;
+    [[nodiscard]] bool window() const { return timing.off.has_value(); }
+};
+
 struct Config {
     std::vector<LineConfig> lines;
     std::vector<BoardConfig> boards;
+    std::optional<service::when::Site> site;
+    std::vector<SceneConfig> scenes;
+    std::vector<ScheduleConfig> schedules;
     // Usable, but worth a look: a password file others can read, a device
     // not there yet (the line waits for it).
     std::vector<std::string> warnings;

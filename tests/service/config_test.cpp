@@ -142,7 +142,63 @@ INSTANTIATE_TEST_SUITE_P(
             "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
             "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
             "]\ndevice=/dev/null\n",
-            "t.conf:1: [line aaaa"}));
+            "t.conf:1: [line aaaa"},
+        // Schedules and scenes: the line, board, relay and scene must exist.
+        Bad{"[line a]\ndevice=/dev/null\nboards=7\n[scene s]\nb/7/1=on\n",
+            "t.conf:5: [scene s] b/7: there is no [line b]"},
+        Bad{"[line a]\ndevice=/dev/null\nboards=7\n[scene s]\na/8/1=on\n",
+            "t.conf:5: [scene s] a/8: board 8 is not in the boards=7 of the line a"},
+        Bad{"[line a]\ndevice=/dev/null\n[scene s]\na/1/17=on\n",
+            "t.conf:4: [scene s] a/1/17: unknown key; write relays as LINE/ADDRESS/RELAY"},
+        Bad{"[line a]\ndevice=/dev/null\n[scene s]\na/1/6-2=on\n",
+            "t.conf:4: [scene s] a/1/6-2: unknown key"},
+        Bad{"[line a]\ndevice=/dev/null\n[scene s]\na/1/1=yes\n",
+            "t.conf:4: [scene s] a/1/1: \"yes\" is neither on nor off"},
+        Bad{"[line a]\ndevice=/dev/null\n[scene s]\na/1/2-4=on\na/1/3=off\n",
+            "t.conf:5: [scene s] a/1/3: relay 3 of a/1 is in this scene twice"},
+        Bad{"[line a]\ndevice=/dev/null\n[scene s]\n[scene s]\n",
+            "t.conf:4: [scene s]: this scene is configured twice"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule e]\nscene=none\nat=06:00\n",
+            "t.conf:4: [schedule e] scene: there is no [scene none]"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=06:00\noff=06:00\n",
+            "t.conf:6: [schedule w] off: the same time as on="},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=06:00\n",
+            "t.conf:3: [schedule w] off: missing; a window needs relays, on and off"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=6\n",
+            "t.conf:5: [schedule w] on: \"6\" is no time of day"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=24:00\n",
+            "t.conf:5: [schedule w] on: \"24:00\" is no time of day"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=01:00\noff=02:00\n"
+            "days=mon-xyz\n",
+            "t.conf:7: [schedule w] days: \"mon-xyz\" is no list of days"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=01:00\noff=02:00\n"
+            "from=2026-02-30\n",
+            "t.conf:7: [schedule w] from: \"2026-02-30\" is no date"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=01:00\noff=02:00\n"
+            "from=2026-05-01\nuntil=2026-04-01\n",
+            "t.conf:8: [schedule w] until: before from="},
+        Bad{"[line a]\ndevice=/dev/null\n[scene s]\na/1/1=on\n[schedule w]\nrelays=a/1/1\n"
+            "scene=s\n",
+            "t.conf:5: [schedule w]: give either relays, on and off (a window) or scene and at"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1,a/1/1-2\n",
+            "t.conf:4: [schedule w] relays: relay 1 of a/1 is in this schedule twice"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule v]\nrelays=a/1/1-3\non=01:00\noff=02:00\n"
+            "[schedule w]\nrelays=a/1/3\non=03:00\noff=04:00\n",
+            "t.conf:8: [schedule w] relays: relay 3 of a/1 is in the window of [schedule v] too"},
+        Bad{"[line a]\ndevice=/dev/null\n[board a 1]\npulse.2=1\n[schedule w]\n"
+            "relays=a/1/2\non=01:00\noff=02:00\n",
+            "t.conf:6: [schedule w] relays: relay 2 of a/1 has pulse.2"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule w]\nrelays=a/1/1\non=sunset\n"
+            "off=23:00\n",
+            "t.conf:5: [schedule w] on: sunrise and sunset need the site"},
+        Bad{"[line a]\ndevice=/dev/null\n[site]\nlatitude=91\n",
+            "t.conf:4: [site] latitude: \"91\" is no latitude of -90 ... 90 degrees"},
+        Bad{"[line a]\ndevice=/dev/null\n[site]\nlatitude=52.5\n",
+            "t.conf:3: [site] longitude: missing"},
+        Bad{"[line a]\ndevice=/dev/null\n[site]\nlatitude=1\nlongitude=2\n[site]\n",
+            "t.conf:6: [site]: the site is configured twice"},
+        Bad{"[line a]\ndevice=/dev/null\n[schedule a b]\n",
+            "t.conf:3: [schedule a b]: the schedule's name \"a b\""}));
 
 TEST(Config, ReadsEveryKeyOfTheExample) {
     // The CA file must hold a certificate: one as openssl makes it.
@@ -202,6 +258,47 @@ TEST(Config, ReadsEveryKeyOfTheExample) {
     EXPECT_EQ(c.warnings[0],
               "t.conf:11: [line b] device: /dev/tarnwick-not-here does not exist; the line "
               "waits for it");
+}
+
+// Scenes one entry per board, in order; a window's relays left to it at
+// power-on, with a warning where the board said otherwise.
+TEST(Config, ReadsSchedulesAndScenes) {
+    const auto result = parse_config(
+        "[line cabinet-3]\ndevice=/dev/null\nboards=7,9\n"
+        "[board cabinet-3 7]\npower-on=on\n"
+        "[site]\nlatitude=52.52\nlongitude=-13.4\n"
+        "[scene evening]\ncabinet-3/7/1=on\ncabinet-3/9/16=on\ncabinet-3/7/2-6=off\n"
+        "[schedule pump]\nrelays=cabinet-3/7/3,cabinet-3/7/4\non=06:00\noff=06:10:30\n"
+        "days=mon-fri\nfrom=2026-04-01\nuntil=2026-10-31\n"
+        "[schedule lights]\nscene=evening\nat=sunset+00:30\n",
+        "t.conf");
+    ASSERT_TRUE(result.config) << result.problem;
+    const Config& c = *result.config;
+    ASSERT_EQ(c.scenes.size(), 1U);
+    EXPECT_EQ(c.scenes[0].boards, (std::vector<BoardRelays>{{"cabinet-3", 7, 0x003f, 0x0001},
+                                                            {"cabinet-3", 9, 0x8000, 0x8000}}));
+    ASSERT_EQ(c.schedules.size(), 2U);
+    const ScheduleConfig& pump = c.schedules[0];
+    EXPECT_TRUE(pump.window());
+    EXPECT_EQ(pump.relays, (std::vector<BoardRelays>{{"cabinet-3", 7, 0x000c, 0}}));
+    EXPECT_EQ(pump.timing.on.seconds, 6 * 3600);
+    EXPECT_EQ(pump.timing.off->seconds, 6 * 3600 + 630);
+    EXPECT_EQ(pump.timing.days, 0x1f);
+    EXPECT_EQ(pump.timing.from, (service::when::Date{2026, 4, 1}));
+    ASSERT_TRUE(pump.timing.site);
+    EXPECT_DOUBLE_EQ(pump.timing.site->longitude, -13.4);
+    const ScheduleConfig& lights = c.schedules[1];
+    EXPECT_FALSE(lights.window());
+    EXPECT_EQ(lights.scene, "evening");
+    EXPECT_EQ(lights.timing.on.kind, service::when::Moment::Kind::sunset);
+    EXPECT_EQ(lights.timing.on.seconds, 1800);
+    const auto& rules = c.lines[0].rules.at(7);
+    EXPECT_EQ(rules.power_on[2], PowerOn::keep);
+    EXPECT_EQ(rules.power_on[3], PowerOn::keep);
+    EXPECT_EQ(rules.power_on[4], PowerOn::on);
+    ASSERT_EQ(c.warnings.size(), 2U);
+    EXPECT_NE(c.warnings[0].find("power-on.3: the relay is in [schedule pump]"), std::string::npos)
+        << c.warnings[0];
 }
 
 // A Modbus line takes its serial settings; any it leaves out are 9600 8N1
