@@ -24,7 +24,7 @@ TEST(WantedStates, ABurstEndsInTheStateOfItsLastSet) {
     for (int i = 0; i < 1000; ++i) wanted.want(1, 3, i % 3 == 0);   // the last, 999: ON
     for (int i = 0; i < 1000; ++i) wanted.want(7, 16, i % 2 == 0);  // the last, 999: OFF
     EXPECT_EQ(wanted.size(), 2u);
-    EXPECT_EQ(take_all(wanted), (std::vector<Want>{{1, 3, true}, {7, 16, false}}));
+    EXPECT_EQ(take_all(wanted), (std::vector<Want>{{1, 3, true, {}}, {7, 16, false, {}}}));
 }
 
 TEST(WantedStates, CommandsAsTheBoardTakesThem) {
@@ -52,7 +52,7 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
              w.want(1, 3, true);
              w.want(1, 4, true);
          },
-         {{1, 4, true}}},
+         {{1, 4, true, {}}}},
         {"shown after the set",
          [](WantedStates& w) {
              w.want(1, 3, true);
@@ -65,20 +65,20 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
              w.board_status(2, relay3_on);
              w.want(1, 3, true);
          },
-         {{1, 3, true}}},
+         {{1, 3, true, {}}}},
         {"the opposite is wanted",
          [](WantedStates& w) {
              w.board_status(1, relay3_on);
              w.want(1, 3, false);
          },
-         {{1, 3, false}}},
+         {{1, 3, false, {}}}},
         {"a board that fell silent",
          [](WantedStates& w) {
              w.board_status(1, relay3_on);
              w.board_unknown(1);
              w.want(1, 3, true);
          },
-         {{1, 3, true}}},
+         {{1, 3, true, {}}}},
         // ON goes out while the board still shows OFF; OFF is wanted before
         // the board's answer: the old status must not drop it, or ON stays.
         {"a set while a command is on its way",
@@ -88,13 +88,13 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
              EXPECT_EQ(w.take(), (Want{1, 3, true, {}}));
              w.want(1, 3, false);
          },
-         {{1, 3, false}}},
+         {{1, 3, false, {}}}},
         {"all sixteen wanted alike: one command",
          [](WantedStates& w) {
              w.want(1, 3, false);
              w.want_all(1, true);
          },
-         {{1, 0, true}}},
+         {{1, 0, true, {}}}},
         {"all sixteen, already shown",
          [](WantedStates& w) {
              w.board_status(1, 0xffff);
@@ -107,7 +107,7 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
              w.want(2, 16, true);
              w.board_status(2, 0x0001);
          },
-         {{2, 1, false}, {2, 16, true}}},
+         {{2, 1, false, {}}, {2, 16, true, {}}}},
     };
     for (const auto& c : cases) {
         WantedStates wanted;
@@ -120,6 +120,43 @@ TEST(WantedStates, WhatTheBoardShowsNeedsNoCommand) {
             << c.what;
         EXPECT_EQ(taken, c.expected) << c.what;
     }
+}
+
+// A board that takes a pattern gets all 16 relays in one command; others, and
+// fewer than 16 relays, one by one.
+TEST(WantedStates, AWholeBoardInOneFrameWhereItTakesOne) {
+    const struct {
+        bool patterns;
+        std::uint16_t mask, bits;
+        std::optional<std::uint16_t> shown;
+        std::vector<Want> expected;
+    } rows[] = {
+        {true, 0xffff, 0x8155, std::nullopt, {{1, 0, true, 0x8155}}},
+        {true, 0xffff, 0x8155, 0x8155, {}},
+        {true, 0xffff, 0xffff, std::nullopt, {{1, 0, true, {}}}},
+        {true, 0xffff, 0x0000, 0x0001, {{1, 0, false, {}}}},
+        // After a command the board's state is unknown: relay 2 goes too.
+        {true, 0x0003, 0x0001, 0x0000, {{1, 1, true, {}}, {1, 2, false, {}}}},
+        {false, 0xffff, 0x7fff, 0x0000, {}},  // one by one, counted below
+    };
+    for (const auto& row : rows) {
+        WantedStates wanted;
+        wanted.take_patterns(1, row.patterns);
+        if (row.shown) wanted.board_status(1, *row.shown);
+        for (int relay = 1; relay <= relay_count; ++relay) {
+            const std::uint16_t bit = static_cast<std::uint16_t>(1U << (relay - 1));
+            if (row.mask & bit) wanted.want(1, relay, (row.bits & bit) != 0);
+        }
+        const auto taken = take_all(wanted);
+        if (!row.patterns) {
+            EXPECT_EQ(taken.size(), 16U);
+            continue;
+        }
+        EXPECT_EQ(taken, row.expected) << std::hex << row.bits;
+    }
+    // The pattern's frame: A relays 16..9, B relays 8..1.
+    EXPECT_EQ((Want{1, 0, true, 0x8155}).command(),
+              (tarnwick::protocol::Command{0x13, 0x81, 0x55}));
 }
 
 TEST(WantedStates, AFloodedRelayKeepsNoOtherWaiting) {

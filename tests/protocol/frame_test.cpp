@@ -425,6 +425,7 @@ TEST(BoardFamily, ModbusRequestsForTheEnginesFrames) {
         {encode_command(1, switch_command(3, false)), "coil 2 off, unit 1"},
         {encode_command(1, all_command(true)), "all 16 coils on, unit 1"},
         {encode_command(1, all_command(false)), "all 16 coils off, unit 1"},
+        {encode_command(1, {cmd_all, 0x81, 0x55}), "coils 1 3 5 7 9 16 on, the rest off, unit 1"},
         {encode_command(1, {tarnwick::protocol::cmd_read_inputs, 8, 0}), "read 8 inputs, unit 1"},
     };
     const auto family = make_family(modbus_line());
@@ -461,6 +462,8 @@ TEST(BoardFamily, ModbusAnswersBecomeStatusFrames) {
          Verdict::accepted, cmd_all, 0xFFFF},
         {"all off", all_command(false), modbus_golden("16 coils written, unit 1"),
          Verdict::accepted, cmd_all, 0x0000},
+        {"a pattern in one frame", tarnwick::protocol::Command{cmd_all, 0x81, 0x55},
+         modbus_golden("16 coils written, unit 1"), Verdict::accepted, cmd_all, 0x8155},
         {"inputs", tarnwick::protocol::Command{tarnwick::protocol::cmd_read_inputs, 8, 0},
          modbus_golden("8 inputs A5, unit 1"), Verdict::accepted,
          tarnwick::protocol::cmd_read_inputs, 0x00A5},
