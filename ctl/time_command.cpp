@@ -42,21 +42,12 @@ int refused(const Request& request, QJsonObject json, const attach::CallResult& 
     return status;
 }
 
-int list(const Request& request, const QDBusConnection& bus) {
-    QJsonObject json{{QStringLiteral("command"), request.verb_name}};
-    const attach::TimeObjects listed = attach::list_time_objects(bus);
-    if (!listed.result.ok()) return refused(request, json, listed.result);
-    QJsonArray items;
-    if (request.verb == Verb::scene) {
-        for (const QString& scene : listed.scenes) {
-            items.append(scene);
-            if (!request.json) print_line(scene);
-        }
-    }
+// One line per schedule: its name, enabled or not, active or not, the next change.
+QJsonArray print_schedules(const Request& request, const std::vector<attach::ScheduleInfo>& all) {
     qsizetype width = 0;
-    for (const attach::ScheduleInfo& s : listed.schedules) width = std::max(width, s.name.size());
-    for (const attach::ScheduleInfo& s : listed.schedules) {
-        if (request.verb != Verb::schedules) break;
+    for (const attach::ScheduleInfo& s : all) width = std::max(width, s.name.size());
+    QJsonArray items;
+    for (const attach::ScheduleInfo& s : all) {
         const QString next = local_time(s.next_change);
         items.append(QJsonObject{
             {QStringLiteral("name"), s.name},
@@ -66,13 +57,25 @@ int list(const Request& request, const QDBusConnection& bus) {
         if (!request.json)
             print_line(QStringLiteral("%1  %2 %3 %4")
                            .arg(s.name, -static_cast<int>(width))
-                           .arg(s.enabled ? "enabled" : "disabled", -8)
-                           .arg(s.active ? "active" : "idle", -6)
+                           .arg(QLatin1String(s.enabled ? "enabled" : "disabled"), -8)
+                           .arg(QLatin1String(s.active ? "active" : "idle"), -6)
                            .arg(next.isEmpty() ? QStringLiteral("-") : next));
     }
-    json.insert(
-        request.verb == Verb::scene ? QStringLiteral("scenes") : QStringLiteral("schedules"),
-        items);
+    return items;
+}
+
+// schedules, or scene without a name: the scenes' names.
+int list(const Request& request, const QDBusConnection& bus) {
+    QJsonObject json{{QStringLiteral("command"), request.verb_name}};
+    const attach::TimeObjects listed = attach::list_time_objects(bus);
+    if (!listed.result.ok()) return refused(request, json, listed.result);
+    if (request.verb == Verb::schedules) {
+        json.insert(QStringLiteral("schedules"), print_schedules(request, listed.schedules));
+    } else {
+        if (!request.json)
+            for (const QString& scene : listed.scenes) print_line(scene);
+        json.insert(QStringLiteral("scenes"), QJsonArray::fromStringList(listed.scenes));
+    }
     json.insert(QStringLiteral("ok"), true);
     if (request.json) print_json(json);
     return exit_done;

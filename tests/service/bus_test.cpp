@@ -550,6 +550,7 @@ TEST_F(TimeBus, CtlListsEnablesAndApplies) {
         {{"schedule", "dusk", "enable"}, 2, "", "tarnwickd has no schedule dusk"},
         {{"schedule", "boiler"}, 2, "", "enable or disable"},
         {{"scene"}, 0, "day\nnight\n", ""},
+        {{"--json", "scene"}, 0, R"({"command":"scene","ok":true,"scenes":["day","night"]})", ""},
         {{"scene", "day"}, 0, "\n", ""},
         {{"scene", "night"}, 5, "", "scene night: not confirmed: cabinet-3/7/2: board 7 does not"},
         {{"--json", "scene", "night"},
