@@ -138,6 +138,80 @@ std::optional<HeldLine> find_holder(const QDBusConnection& bus, const QString& d
     return line_of(objects, device);
 }
 
+namespace {
+
+// A name the service does not know is the caller's mistake, not its absence.
+CallResult time_result(const QDBusMessage& reply, const char* node, const QString& name) {
+    if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownObject"))
+        return {Refusal::invalid_argument,
+                QStringLiteral("tarnwickd has no %1 %2").arg(QLatin1String(node), name)};
+    return result_of(reply);
+}
+
+QDBusMessage time_call(const QDBusConnection& bus, const char* node, const char* interface,
+                       const QString& name, const QString& member, const QVariantList& args,
+                       int timeout_ms) {
+    QDBusMessage message = method(
+        QStringLiteral("%1/%2/%3").arg(root_path, node, path_element(name)), interface, member);
+    message.setArguments(args);
+    return QDBusConnection(bus).call(message, QDBus::Block, timeout_ms);
+}
+
+template <typename T>
+T value_of(const QVariantMap& values, const char* name, T otherwise = {}) {
+    const QVariant value = values.value(QLatin1String(name));
+    return value.metaType() == QMetaType::fromType<T>() ? value.value<T>() : otherwise;
+}
+
+}  // namespace
+
+TimeObjects list_time_objects(const QDBusConnection& bus, int timeout_ms) {
+    register_types();
+    TimeObjects listed;
+    const QDBusMessage reply = QDBusConnection(bus).call(
+        method(root_path, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+               QStringLiteral("GetManagedObjects")),
+        QDBus::Block, timeout_ms);
+    listed.result = result_of(reply);
+    if (!listed.result.ok()) return listed;
+    if (reply.signature() != "a{oa{sa{sv}}}") {
+        listed.result = {Refusal::failed, QStringLiteral("bad reply")};
+        return listed;
+    }
+    const auto objects = qdbus_cast<ManagedObjects>(reply.arguments().constFirst());
+    for (const Interfaces& object : objects) {
+        if (const auto s = object.find(schedule_interface); s != object.end())
+            listed.schedules.push_back({value_of<QString>(*s, "Name"),
+                                        value_of<bool>(*s, "Enabled"), value_of<bool>(*s, "Active"),
+                                        value_of<qulonglong>(*s, "NextChange")});
+        if (const auto s = object.find(scene_interface); s != object.end())
+            listed.scenes << value_of<QString>(*s, "Name");
+    }
+    std::sort(listed.schedules.begin(), listed.schedules.end(),
+              [](const ScheduleInfo& a, const ScheduleInfo& b) { return a.name < b.name; });
+    listed.scenes.sort();
+    return listed;
+}
+
+CallResult enable_schedule(const QDBusConnection& bus, const QString& name, bool enabled,
+                           int timeout_ms) {
+    return time_result(time_call(bus, schedule_node, schedule_interface, name,
+                                 QStringLiteral("Enable"), {enabled}, timeout_ms),
+                       schedule_node, name);
+}
+
+SceneResult apply_scene(const QDBusConnection& bus, const QString& name, int timeout_ms) {
+    const QDBusMessage reply =
+        time_call(bus, scene_node, scene_interface, name, QStringLiteral("Apply"), {}, timeout_ms);
+    SceneResult applied{time_result(reply, scene_node, name), {}};
+    if (!applied.result.ok()) return applied;
+    if (reply.signature() != "as")
+        applied.result = {Refusal::failed, QStringLiteral("bad reply")};
+    else
+        applied.failed = reply.arguments().constFirst().toStringList();
+    return applied;
+}
+
 QString refusal_text(Refusal refusal) {
     switch (refusal) {
         case Refusal::none:

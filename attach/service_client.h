@@ -7,6 +7,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <vector>
+
+#include "attach/contract.h"
 
 // A tarnwickd that holds a device: the panel and tarnwick-ctl use its line
 // through the bus instead of opening the device a second time.
@@ -63,6 +66,32 @@ struct CallResult {
 
 // The reason as the panel says it.
 [[nodiscard]] QString refusal_text(Refusal refusal);
+
+// The schedules and scenes of the running service.
+struct ScheduleInfo {
+    QString name;
+    bool enabled = false;
+    bool active = false;
+    quint64 next_change = 0;  // µs since the epoch; 0: none
+};
+struct TimeObjects {
+    CallResult result;                    // gone: no service on the bus
+    std::vector<ScheduleInfo> schedules;  // by name
+    QStringList scenes;                   // by name
+};
+[[nodiscard]] TimeObjects list_time_objects(const QDBusConnection& bus,
+                                            int timeout_ms = reply_timeout_ms);
+// invalid_argument: the service has no schedule of that name.
+CallResult enable_schedule(const QDBusConnection& bus, const QString& name, bool enabled,
+                           int timeout_ms = reply_timeout_ms);
+// The relays the scene left unconfirmed ("LINE/ADDRESS/RELAY: why"), when
+// the service did it; invalid_argument: it has no scene of that name.
+struct SceneResult {
+    CallResult result;
+    QStringList failed;
+};
+SceneResult apply_scene(const QDBusConnection& bus, const QString& name,
+                        int timeout_ms = scene_timeout_ms);
 
 struct BoardProperties {
     bool online = false;

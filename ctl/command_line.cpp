@@ -30,7 +30,8 @@ answer shows every requested relay in the requested state.
 Before opening the device, every command but serve asks the bus
 ($TARNWICK_BUS, else the system bus) for 300 ms whether tarnwickd holds it;
 if so the command goes through the service (scan is refused: its boards are
-the service's).
+the service's). schedules, schedule and scene are tarnwickd's own: they
+always go through it, and take --json only.
 
 --protocol modbus drives Modbus RTU boards: -a is the unit id 1..247, relay n
 is coil n-1; --baud, --parity and --stop-bits set the line (default 9600 8N1),
@@ -45,12 +46,15 @@ Exit status:
   0  done; a switch confirmed by the board
   1  the name file could not be written (names)
   2  bad usage (unknown command, channel outside 1..16, address outside
-     0..255, a name that cannot be stored): nothing was sent or written
+     0..255, a name that cannot be stored, a schedule or scene tarnwickd
+     does not have): nothing was sent or written
   3  the port cannot be opened (missing, busy, not permitted), or went away;
      through tarnwickd: the bus refused the call, or (--via-service) no
-     service holds the device
+     service holds the device; schedules, schedule, scene: no tarnwickd on
+     the bus
   4  no valid answer within the timeout (scan: no board answered)
-  5  the board answered but did not confirm the requested state
+  5  the board answered but did not confirm the requested state (scene:
+     the relays named on stderr)
   6  the board refused the request (a Modbus exception, named on stderr)
 130  interrupted (SIGINT or SIGTERM) before the command was done
 serve ends with 0 after SIGTERM or SIGINT, 2 on bad options, 3 when the port
@@ -239,6 +243,27 @@ bool names(const QStringList& args, const QCommandLineParser&, Request& request)
     return at_most(args, 2, request);
 }
 
+bool schedule(const QStringList& args, const QCommandLineParser&, Request& request) {
+    const QString action = args.value(1);
+    if (args.value(0).isEmpty() ||
+        (action != QLatin1String("enable") && action != QLatin1String("disable"))) {
+        refuse(QStringLiteral("schedule: give a NAME and enable or disable"));
+        return false;
+    }
+    request.time_name = args[0];
+    request.enable = action == QLatin1String("enable");
+    return at_most(args, 2, request);
+}
+
+bool scene(const QStringList& args, const QCommandLineParser&, Request& request) {
+    if (!args.isEmpty() && args[0].isEmpty()) {
+        refuse(QStringLiteral("scene: an empty NAME"));
+        return false;
+    }
+    request.time_name = args.value(0);
+    return at_most(args, 1, request);
+}
+
 bool serve(const QStringList& args, const QCommandLineParser& parser, Request& request) {
     return at_most(args, 0, request) && parse_serve_options(parser, request);
 }
@@ -283,6 +308,18 @@ const VerbEntry verbs[] = {
      "put the boards of the line on an MQTT broker, with Home\n"
      "Assistant discovery, until SIGTERM or Ctrl-C",
      serve, "the boards are given with --boards, and serve logs on stderr"},
+    {"schedules", Verb::schedules, "",
+     "tarnwickd's schedules: enabled or not, active or not,\n"
+     "and their next change in local time",
+     no_arguments},
+    {"schedule", Verb::schedule, "NAME enable|disable",
+     "through tarnwickd: enable or disable a schedule, kept\n"
+     "across the service's restarts",
+     schedule},
+    {"scene", Verb::scene, "[NAME]",
+     "through tarnwickd: apply a scene and wait until every\n"
+     "relay of it is confirmed; without NAME, list the scenes",
+     scene},
 };
 
 // The list of commands in --help: the command and its arguments, then what
@@ -296,9 +333,9 @@ QString commands_text() {
         QStringList help = QString::fromUtf8(verb.help).split(u'\n');
         QString first = QStringLiteral("  ") + usage.section(u'\n', 0, 0);
         const QString more = usage.section(u'\n', 1);
-        if (!more.isEmpty()) {
+        if (!more.isEmpty() || first.size() >= column) {
             text += first + u'\n';
-            for (const QString& line : more.split(u'\n'))
+            for (const QString& line : more.split(u'\n', Qt::SkipEmptyParts))
                 text += QStringLiteral("  ") + line + u'\n';
             first.clear();
         }
@@ -437,9 +474,26 @@ bool take_address(const QCommandLineParser& parser, const QCommandLineOption& ad
     return true;
 }
 
+// Of the options before the command, only --json and --via-service apply to
+// the schedules and scenes, which are the service's.
+bool service_options_apply(const QCommandLineParser& parser, const GlobalOptions& global,
+                           const VerbEntry& verb) {
+    for (const QCommandLineOption* option :
+         {&global.port, &global.address, &global.timeout, &global.protocol, &global.baud,
+          &global.parity, &global.stop_bits, &global.inputs, &global.direct}) {
+        if (parser.isSet(*option)) {
+            refuse(QStringLiteral("%1: --%2 does not apply; it goes through tarnwickd only")
+                       .arg(QLatin1String(verb.name), option->names().constLast()));
+            return false;
+        }
+    }
+    return true;
+}
+
 // -a, --json and --timeout, refused for a command they do not apply to.
 bool board_options_apply(const QCommandLineParser& parser, const GlobalOptions& global,
                          const VerbEntry& verb) {
+    if (service_only(verb.verb)) return service_options_apply(parser, global, verb);
     if (!verb.no_board_options) return true;
     for (const QCommandLineOption* option : {&global.address, &global.json, &global.timeout}) {
         if (parser.isSet(*option)) {

@@ -22,7 +22,27 @@ enum Exit : int {
     exit_interrupted = 130,  // SIGINT or SIGTERM before the end, as a shell reports SIGINT
 };
 
-enum class Verb { status, on, off, toggle, all_on, all_off, pulse, watch, scan, names, serve };
+enum class Verb {
+    status,
+    on,
+    off,
+    toggle,
+    all_on,
+    all_off,
+    pulse,
+    watch,
+    scan,
+    names,
+    serve,
+    schedules,
+    schedule,
+    scene
+};
+
+// The schedules and scenes are tarnwickd's: these verbs only go through it.
+[[nodiscard]] constexpr bool service_only(Verb verb) {
+    return verb == Verb::schedules || verb == Verb::schedule || verb == Verb::scene;
+}
 
 // One command line, checked whole before anything is opened or sent.
 struct Request {
@@ -46,6 +66,8 @@ struct Request {
     bool direct = false;              // --direct: open the device, never ask tarnwickd
     bool via_service = false;         // --via-service: only through tarnwickd
     protocol::LineSettings line;      // --protocol and the line's serial settings
+    QString time_name;                // schedule NAME, scene NAME
+    bool enable = false;              // schedule NAME enable
 };
 
 // A request, or the status to exit with at once: 0 after --help or

@@ -16,6 +16,7 @@
 #include "ctl/scan_command.h"
 #include "ctl/serve_command.h"
 #include "ctl/service_board.h"
+#include "ctl/time_command.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     const auto parsed = tarnwick::ctl::parse_command_line(QCoreApplication::arguments());
     if (!parsed.request) return parsed.exit_status;
     const tarnwick::ctl::Request& request = *parsed.request;
+    if (tarnwick::ctl::service_only(request.verb)) return tarnwick::ctl::run_time_command(request);
     // A line tarnwickd holds is used through it: never two programs on one wire.
     const auto held = tarnwick::ctl::run_if_held(request, [](tarnwick::ctl::Runner& runner) {
         on_signals(&runner, [&runner](int) { runner.interrupt(); });

@@ -15,6 +15,10 @@ constexpr int reread_ms = 500;
 
 constexpr std::uint16_t every_relay = 0xffff;
 
+const attach::CallResult board_offline{attach::Refusal::offline, QStringLiteral("board offline")};
+
+}  // namespace
+
 int status_of(attach::Refusal refusal) {
     switch (refusal) {
         case attach::Refusal::none:
@@ -31,10 +35,6 @@ int status_of(attach::Refusal refusal) {
             return exit_port;
     }
 }
-
-const attach::CallResult board_offline{attach::Refusal::offline, QStringLiteral("board offline")};
-
-}  // namespace
 
 ServiceBoard::ServiceBoard(const Request& request, QDBusConnection bus, attach::HeldLine line,
                            QObject* parent)

@@ -58,6 +58,9 @@ class ServiceBoard : public BoardAccess {
 
 class Runner;
 
+// The exit status of a call the service did not do.
+[[nodiscard]] int status_of(attach::Refusal refusal);
+
 // The command through tarnwickd when a service holds the device -p names
 // (asked for 300 ms), with `prepare` called on its runner first; nothing
 // when none does and the command may open the device itself.

@@ -79,6 +79,25 @@ const char* const board_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Board
   </interface>
 )";
 
+const char* const schedule_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Schedule">
+    <property name="Name" type="s" access="read"/>
+    <property name="Enabled" type="b" access="read"/>
+    <property name="Active" type="b" access="read"/>
+    <property name="NextChange" type="t" access="read"/>
+    <method name="Enable">
+      <arg name="enabled" type="b" direction="in"/>
+    </method>
+  </interface>
+)";
+
+const char* const scene_xml = R"(  <interface name="org.tarnwick.Tarnwick1.Scene">
+    <property name="Name" type="s" access="read"/>
+    <method name="Apply">
+      <arg name="failed" type="as" direction="out"/>
+    </method>
+  </interface>
+)";
+
 // The reply once the model is done; the caller waits for it meanwhile.
 Done replier(const QDBusMessage& message, const QDBusConnection& connection) {
     message.setDelayedReply(true);
@@ -164,6 +183,12 @@ BusObjects::Target BusObjects::resolve(const QString& path) const {
     if (parts.isEmpty()) {
         target.exists = true;
         if (!lines_.empty()) target.children = {"line"};
+        if (time_ && !time_->schedule_names().isEmpty()) target.children << attach::schedule_node;
+        if (time_ && !time_->scene_names().isEmpty()) target.children << attach::scene_node;
+        return target;
+    }
+    if (parts[0] == attach::schedule_node || parts[0] == attach::scene_node) {
+        target.exists = resolve_time(parts, target);
         return target;
     }
     if (parts[0] != "line" || parts.size() > 4) return target;
@@ -199,7 +224,11 @@ QString BusObjects::introspect(const QString& path) const {
     const Target target = resolve(path);
     QString xml;
     if (path == root_path) xml += manager_xml;
-    if (target.line && target.board)
+    if (!target.schedule.isEmpty())
+        xml += schedule_xml;
+    else if (!target.scene.isEmpty())
+        xml += scene_xml;
+    else if (target.line && target.board)
         xml += board_xml;
     else if (target.line && target.children == QStringList{"board"})
         xml += line_xml;
@@ -208,7 +237,15 @@ QString BusObjects::introspect(const QString& path) const {
     return xml;
 }
 
+const char* BusObjects::interface_of(const Target& target) {
+    if (!target.schedule.isEmpty()) return schedule_interface;
+    if (!target.scene.isEmpty()) return scene_interface;
+    if (target.board) return board_interface;
+    return target.line ? line_interface : nullptr;
+}
+
 QVariantMap BusObjects::properties(const Target& target) const {
+    if (!target.line) return time_properties(target);
     const LineModel& line = *target.line;
     if (!target.board) {
         const std::vector<std::uint8_t> boards = line.boards();
@@ -241,7 +278,8 @@ bool BusObjects::handleMessage(const QDBusMessage& message, const QDBusConnectio
             message.createErrorReply(QDBusError::UnknownObject, "no object " + message.path()));
         return true;
     }
-    if (interface == properties_interface && target.line) return properties_call(message, target);
+    if (interface == properties_interface && interface_of(target))
+        return properties_call(message, target);
     if (message.path() == root_path && message.member() == "GetManagedObjects" &&
         (interface.isEmpty() || interface == manager_interface)) {
         managed_objects(message);
@@ -251,6 +289,11 @@ bool BusObjects::handleMessage(const QDBusMessage& message, const QDBusConnectio
         board_call(message, target);
         return true;
     }
+    if ((!target.schedule.isEmpty() || !target.scene.isEmpty()) &&
+        (interface.isEmpty() || interface == interface_of(target))) {
+        time_call(message, target);
+        return true;
+    }
     connection.send(
         message.createErrorReply(QDBusError::UnknownMethod,
                                  QString("no method %1.%2 here").arg(interface, message.member())));
@@ -258,7 +301,7 @@ bool BusObjects::handleMessage(const QDBusMessage& message, const QDBusConnectio
 }
 
 bool BusObjects::properties_call(const QDBusMessage& message, const Target& target) {
-    const QString wanted_interface = target.board ? board_interface : line_interface;
+    const QString wanted_interface = interface_of(target);
     const QList<QVariant> args = message.arguments();
     const QVariantMap all = properties(target);
     if (message.member() == "GetAll" && message.signature() == "s") {
@@ -332,6 +375,15 @@ void BusObjects::refuse_unknown_caller(const QDBusMessage& message) {
                     .arg(message.service()));
 }
 
+std::optional<QString> BusObjects::caller(const QDBusMessage& message) {
+    const auto uid = uids_.find(message.service());
+    if (uid != uids_.end()) return QString("uid %1").arg(uid->second);
+    message.setDelayedReply(true);
+    waiting_[message.service()].push_back(message);
+    ask_uid(message.service());
+    return std::nullopt;
+}
+
 void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
     const QString member = message.member();
     const QString signature = message.signature();
@@ -346,13 +398,9 @@ void BusObjects::board_call(const QDBusMessage& message, const Target& target) {
             QString("no method %1(%2) on a board; see Introspect").arg(member, signature)));
         return;
     }
-    const auto uid = uids_.find(message.service());
-    if (uid == uids_.end()) {
-        message.setDelayedReply(true);
-        waiting_[message.service()].push_back(message);
-        return ask_uid(message.service());
-    }
-    const QString caller = QString("uid %1").arg(uid->second);
+    const std::optional<QString> asked_by = caller(message);
+    if (!asked_by) return;
+    const QString& caller = *asked_by;
     Done done = replier(message, connection_);
     if (member == "SwitchAll") {
         target.line->switch_all(address, args[0].toBool(), caller, std::move(done));
@@ -390,14 +438,14 @@ void BusObjects::managed_objects(const QDBusMessage& message) {
                 {board_interface, properties(b)}};
         }
     }
+    add_time_objects(objects);
     connection_.send(message.createReply(QVariant::fromValue(objects)));
 }
 
 void BusObjects::interfaces_added(const Target& target, const QString& path) {
     QDBusMessage signal =
         QDBusMessage::createSignal(root_path, manager_interface, "InterfacesAdded");
-    const Interfaces interfaces{
-        {target.board ? board_interface : line_interface, properties(target)}};
+    const Interfaces interfaces{{interface_of(target), properties(target)}};
     signal << QVariant::fromValue(QDBusObjectPath(path)) << QVariant::fromValue(interfaces);
     connection_.send(signal);
 }
