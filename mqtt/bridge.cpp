@@ -83,6 +83,8 @@ void Bridge::start() {
         client_.subscribe(pulse_filter(options_.client.node));
         client_.subscribe(std::string(ha_status_topic));
     }
+    started_ = true;
+    if (timekeeping_) subscribe_timekeeping();
     client_.start();
 }
 
@@ -90,6 +92,29 @@ void Bridge::stop(std::chrono::milliseconds timeout) {
     line_.disconnect(this);
     for (const Board& b : boards_) publish_availability(b.address, false);
     client_.stop(timeout);
+}
+
+void Bridge::set_timekeeping(Timekeeping* timekeeping) {
+    if (timekeeping_) timekeeping_->disconnect(this);
+    timekeeping_ = timekeeping;
+    if (!timekeeping) {
+        timekeeping_sent_.clear();
+        schedules_sent_.clear();
+        client_.unsubscribe(scene_filter(options_.client.node));
+        client_.unsubscribe(schedule_filter(options_.client.node));
+        return;
+    }
+    connect(timekeeping, &Timekeeping::schedule_changed, this, &Bridge::on_schedule_changed);
+    if (!started_) return;
+    subscribe_timekeeping();
+    publish_timekeeping();
+}
+
+// As for relays: no command subscription when read-only.
+void Bridge::subscribe_timekeeping() {
+    if (options_.read_only) return;
+    client_.subscribe(scene_filter(options_.client.node));
+    client_.subscribe(schedule_filter(options_.client.node));
 }
 
 Bridge::Board* Bridge::board(std::uint8_t address) {
@@ -178,6 +203,7 @@ void Bridge::on_connected() {
         publish_relays(b, std::nullopt);
         publish_inputs(b.address, std::nullopt);
     }
+    publish_timekeeping();
 }
 
 void Bridge::on_message(const Message& message) {
@@ -186,6 +212,15 @@ void Bridge::on_message(const Message& message) {
         if (message.payload != online_payload) return;
         if (!discovery_burst_.isActive()) discovery_burst_since_.start();
         if (discovery_burst_since_.elapsed() < discovery_burst_max_ms) discovery_burst_.start();
+        return;
+    }
+    if (message.topic == timekeeping_discovery_topic(options_.client.node)) {
+        if (message.retained && !message.payload.empty())
+            on_earlier_timekeeping_config(message.payload);
+        return;
+    }
+    if (is_timekeeping_topic(options_.client.node, message.topic)) {
+        on_timekeeping_message(message);
         return;
     }
     if (message.topic.rfind("homeassistant/", 0) == 0) {
@@ -214,6 +249,77 @@ void Bridge::on_message(const Message& message) {
         line_.pulse(set.address, set.relay, std::chrono::milliseconds(*set.pulse_ms), origin);
     else
         line_.want(set.address, set.relay, set.on, origin);
+}
+
+void Bridge::publish_timekeeping() {
+    if (!timekeeping_) return;
+    publish_timekeeping_discovery();
+    for (const Timekeeping::Schedule& s : timekeeping_->schedules())
+        client_.publish(schedule_state_topic(options_.client.node, s.name),
+                        std::string(relay_payload(s.enabled)), true);
+}
+
+void Bridge::publish_timekeeping_discovery() {
+    if (!timekeeping_) return;
+    schedules_sent_.clear();
+    for (const Timekeeping::Schedule& s : timekeeping_->schedules())
+        schedules_sent_.push_back(s.name);
+    timekeeping_sent_ =
+        timekeeping_discovery_json(options_.client.node, options_.version, timekeeping_->scenes(),
+                                   schedules_sent_, !options_.read_only);
+    if (!timekeeping_sent_.empty())
+        client_.publish(timekeeping_discovery_topic(options_.client.node), timekeeping_sent_, true);
+}
+
+// A schedule not in the config sent is new: the config goes again first.
+void Bridge::on_schedule_changed(const QString& name, bool enabled) {
+    const std::string schedule = name.toStdString();
+    if (std::find(schedules_sent_.begin(), schedules_sent_.end(), schedule) ==
+        schedules_sent_.end())
+        publish_timekeeping_discovery();
+    client_.publish(schedule_state_topic(options_.client.node, schedule),
+                    std::string(relay_payload(enabled)), true);
+}
+
+void Bridge::on_timekeeping_message(const Message& message) {
+    std::vector<std::string> scenes;
+    std::vector<std::string> schedules;
+    if (timekeeping_) {
+        scenes = timekeeping_->scenes();
+        for (const Timekeeping::Schedule& s : timekeeping_->schedules())
+            schedules.push_back(s.name);
+    }
+    const auto read = read_timekeeping(options_.client.node, scenes, schedules, message.topic,
+                                       message.payload, message.retained);
+    if (const auto* refusal = std::get_if<Refusal>(&read)) {
+        refuse(*refusal);
+    } else if (const auto* scene = std::get_if<SceneCommand>(&read)) {
+        emit report(QString("applying the scene %1, as set").arg(q(scene->scene)));
+        timekeeping_->apply_scene(scene->scene);
+    } else {
+        const auto& set = std::get<ScheduleCommand>(read);
+        emit report(QString("%1 the schedule %2, as set")
+                        .arg(set.enabled ? "enabling" : "disabling", q(set.schedule)));
+        timekeeping_->enable_schedule(set.schedule, set.enabled);
+    }
+}
+
+// As for a board's config: a device with nothing left to show goes, and
+// entities that went get a removal before the config is sent again.
+void Bridge::on_earlier_timekeeping_config(const std::string& config) {
+    if (config == timekeeping_sent_) return;
+    const std::string topic = timekeeping_discovery_topic(options_.client.node);
+    if (timekeeping_sent_.empty()) {
+        emit report(
+            "no scenes or schedules are offered any more: removing their Home "
+            "Assistant device");
+        client_.publish(topic, std::string(), true);
+        return;
+    }
+    const std::string removal = discovery_with_removals(timekeeping_sent_, config);
+    if (removal.empty()) return;
+    client_.publish(topic, removal, true);
+    client_.publish(topic, timekeeping_sent_, true);
 }
 
 void Bridge::refuse(const Refusal& refusal) {
@@ -290,6 +396,10 @@ void Bridge::republish_discovery() {
         else
             client_.publish(discovery_topic(options_.client.node, b.address), sent->second, true);
     }
+    if (!timekeeping_sent_.empty())
+        client_.publish(timekeeping_discovery_topic(options_.client.node), timekeeping_sent_, true);
+    else
+        publish_timekeeping_discovery();
 }
 
 // A config of this node kept by the broker, from this run or an earlier one.

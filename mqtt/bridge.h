@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QThreadPool>
 #include <QTimer>
@@ -16,6 +17,7 @@
 #include "engine/board_line.h"
 #include "mqtt/client.h"
 #include "mqtt/payloads.h"
+#include "mqtt/timekeeping.h"
 #include "names/locations.h"
 
 namespace tarnwick::mqtt {
@@ -45,6 +47,13 @@ class Bridge : public QObject {
     // Every board offline, the cabinet's status offline, acknowledged by the
     // broker (at most `timeout`), then a clean disconnect.
     void stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+
+    // The scenes and schedules the line's owner keeps under this node, before
+    // start() or after; null for none. A fresh message on a scene's set topic
+    // applies it; a schedule's state is published, retained, as the owner
+    // tells it, and a fresh ON or OFF on its set topic enables or disables it.
+    // Both get Home Assistant entities on a device of their own.
+    void set_timekeeping(Timekeeping* timekeeping);
 
   signals:
     // One sentence for the log: the broker, the line, the boards, refused sets.
@@ -83,6 +92,13 @@ class Bridge : public QObject {
     void publish_discovery(const Board& board);
     void republish_discovery();
     void on_earlier_config(std::uint8_t address, const std::string& config);
+    void subscribe_timekeeping();
+    // The device config of the scenes and schedules, then each schedule's state.
+    void publish_timekeeping();
+    void publish_timekeeping_discovery();
+    void on_schedule_changed(const QString& name, bool enabled);
+    void on_timekeeping_message(const Message& message);
+    void on_earlier_timekeeping_config(const std::string& config);
     void refuse(const Refusal& refusal);
     void log_refusals();
     Board* board(std::uint8_t address);
@@ -106,6 +122,12 @@ class Bridge : public QObject {
     std::map<std::uint8_t, std::string> discovery_sent_;
     QTimer discovery_burst_;
     QElapsedTimer discovery_burst_since_;
+    QPointer<Timekeeping> timekeeping_;
+    bool started_ = false;
+    // The scenes' and schedules' config as last sent ("" for none), and the
+    // schedules it has.
+    std::string timekeeping_sent_;
+    std::vector<std::string> schedules_sent_;
     // One log line per second for a burst of refused sets.
     QTimer refusal_log_;
     int refusals_unlogged_ = 0;

@@ -32,6 +32,20 @@ std::string compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
+// A device's config around its components.
+QJsonObject config_around(const QJsonObject& device, const QJsonArray& availabilities,
+                          std::string_view version, const QJsonObject& components) {
+    const QJsonObject origin{{"name", "tarnwick"}, {"sw_version", q(version)}};
+    return {
+        {"dev", device},
+        {"o", origin},
+        {"availability", availabilities},
+        {"availability_mode", "all"},
+        {"qos", 1},
+        {"cmps", components},
+    };
+}
+
 // A board's device config around its components.
 QJsonObject device_config(std::string_view node, std::uint8_t address, std::string_view version,
                           const QJsonObject& components) {
@@ -41,16 +55,10 @@ QJsonObject device_config(std::string_view node, std::uint8_t address, std::stri
         {"model", "16-channel relay board"},
         {"sw_version", q(version)},
     };
-    const QJsonObject origin{{"name", "tarnwick"}, {"sw_version", q(version)}};
-    return {
-        {"dev", device},
-        {"o", origin},
-        {"availability", QJsonArray{availability(node_status_topic(node)),
-                                    availability(availability_topic(node, address))}},
-        {"availability_mode", "all"},
-        {"qos", 1},
-        {"cmps", components},
-    };
+    return config_around(device,
+                         QJsonArray{availability(node_status_topic(node)),
+                                    availability(availability_topic(node, address))},
+                         version, components);
 }
 
 // A board's discrete inputs, read-only, as its relays are shown.
@@ -129,6 +137,69 @@ std::string discovery_removal_json(std::string_view node, std::uint8_t address,
         components.insert(QString("r%1").arg(relay),
                           QJsonObject{{"p", switches ? "switch" : "binary_sensor"}});
     return compact(device_config(node, address, version, components));
+}
+
+std::string timekeeping_discovery_json(std::string_view node, std::string_view version,
+                                       const std::vector<std::string>& scenes,
+                                       const std::vector<std::string>& schedules, bool switchable) {
+    const std::string id = "tarnwick_" + std::string(node);
+    QJsonObject components;
+    for (const std::string& scene : switchable ? scenes : std::vector<std::string>{})
+        components.insert(q("scene_" + scene),
+                          QJsonObject{{"p", "scene"},
+                                      {"name", q(scene)},
+                                      {"unique_id", q(id + "_scene_" + scene)},
+                                      {"command_topic", q(scene_set_topic(node, scene))},
+                                      {"payload_on", q(on_payload)},
+                                      {"retain", false},
+                                      {"qos", 1}});
+    for (const std::string& schedule : schedules) {
+        QJsonObject component{{"p", switchable ? "switch" : "binary_sensor"},
+                              {"name", q(schedule)},
+                              {"unique_id", q(id + "_schedule_" + schedule)},
+                              {"state_topic", q(schedule_state_topic(node, schedule))},
+                              {"payload_on", q(on_payload)},
+                              {"payload_off", q(off_payload)},
+                              {"qos", 1}};
+        if (switchable) {
+            component.insert("command_topic", q(schedule_set_topic(node, schedule)));
+            component.insert("optimistic", false);
+            component.insert("retain", false);
+        }
+        components.insert(q("schedule_" + schedule), component);
+    }
+    if (components.isEmpty()) return {};
+    const QJsonObject device{
+        {"identifiers", QJsonArray{q(timekeeping_device_id(node))}},
+        {"name", QString("%1 scenes and schedules").arg(q(node))},
+        {"model", "scenes and schedules"},
+        {"sw_version", q(version)},
+    };
+    return compact(config_around(device, QJsonArray{availability(node_status_topic(node))}, version,
+                                 components));
+}
+
+std::string discovery_with_removals(std::string_view config, std::string_view earlier) {
+    const auto object = [](std::string_view json) {
+        return QJsonDocument::fromJson(QByteArray(json.data(), static_cast<qsizetype>(json.size())))
+            .object();
+    };
+    QJsonObject now = object(config);
+    QJsonObject components = now["cmps"].toObject();
+    bool removed = false;
+    const QJsonObject before = object(earlier)["cmps"].toObject();
+    for (auto c = before.begin(); c != before.end(); ++c) {
+        const QJsonObject component = c->toObject();
+        // A platform alone is a removal already sent.
+        if (components.contains(c.key()) || component.size() < 2) continue;
+        const QString platform = component["p"].toString();
+        if (platform.isEmpty()) continue;
+        components.insert(c.key(), QJsonObject{{"p", platform}});
+        removed = true;
+    }
+    if (!removed) return {};
+    now.insert("cmps", components);
+    return compact(now);
 }
 
 }  // namespace tarnwick::mqtt

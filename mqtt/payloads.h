@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mqtt/topics.h"
 
@@ -52,5 +53,25 @@ using PulseLengths = std::array<std::optional<std::int64_t>, relay_count>;  // m
 // published before a config whose relays are of the other platform.
 [[nodiscard]] std::string discovery_removal_json(std::string_view node, std::uint8_t address,
                                                  std::string_view version, bool switches);
+
+// The device-based discovery config of the scenes and schedules under a node,
+// retained on timekeeping_discovery_topic(node): one device (identifiers
+// tarnwick_<node>_timekeeping), available while the node status says online.
+// Each scene is a `scene` scene_<name> (unique id tarnwick_<node>_scene_<name>)
+// that publishes ON on its set topic; each schedule a `switch` schedule_<name>
+// (unique id tarnwick_<node>_schedule_<name>) on its state and set topics,
+// ON / OFF. Not switchable (--read-only): no scenes, and the schedules are
+// binary sensors. Empty when that leaves no component.
+[[nodiscard]] std::string timekeeping_discovery_json(std::string_view node,
+                                                     std::string_view version,
+                                                     const std::vector<std::string>& scenes,
+                                                     const std::vector<std::string>& schedules,
+                                                     bool switchable = true);
+
+// `config` with each component of `earlier` (a config on the same topic) it
+// no longer has as its platform alone, which Home Assistant's device
+// discovery takes as that entity's removal; empty when there is none.
+[[nodiscard]] std::string discovery_with_removals(std::string_view config,
+                                                  std::string_view earlier);
 
 }  // namespace tarnwick::mqtt

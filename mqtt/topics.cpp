@@ -58,6 +58,20 @@ std::string relay_of_board(int relay, std::uint8_t address) {
     return "relay " + std::to_string(relay) + " of board " + std::to_string(address);
 }
 
+// The names offered, for a refusal: at most a few, then how many in all.
+std::string names_text(const std::vector<std::string>& names) {
+    constexpr std::size_t shown_names = 6;
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < shown_names; ++i)
+        text += (i ? ", " : "") + names[i];
+    if (names.size() > shown_names) text += " ... (" + std::to_string(names.size()) + " in all)";
+    return text;
+}
+
+std::string node_prefix(std::string_view node) {
+    return "tarnwick/" + std::string(node) + "/";
+}
+
 }  // namespace
 
 std::string node_status_topic(std::string_view node) {
@@ -122,6 +136,75 @@ std::optional<std::uint8_t> discovery_address(std::string_view node, std::string
         topic_number(topic.substr(head.size(), topic.size() - head.size() - tail.size()), 255);
     if (!address) return std::nullopt;
     return static_cast<std::uint8_t>(*address);
+}
+
+std::string scene_set_topic(std::string_view node, std::string_view scene) {
+    return node_prefix(node) + "scene/" + std::string(scene) + "/set";
+}
+
+std::string schedule_state_topic(std::string_view node, std::string_view schedule) {
+    return node_prefix(node) + "schedule/" + std::string(schedule);
+}
+
+std::string schedule_set_topic(std::string_view node, std::string_view schedule) {
+    return schedule_state_topic(node, schedule) + "/set";
+}
+
+std::string scene_filter(std::string_view node) {
+    return node_prefix(node) + "scene/+/set";
+}
+
+std::string schedule_filter(std::string_view node) {
+    return node_prefix(node) + "schedule/+/set";
+}
+
+std::string timekeeping_device_id(std::string_view node) {
+    return "tarnwick_" + std::string(node) + "_timekeeping";
+}
+
+std::string timekeeping_discovery_topic(std::string_view node) {
+    return "homeassistant/device/" + timekeeping_device_id(node) + "/config";
+}
+
+bool is_timekeeping_topic(std::string_view node, std::string_view topic) {
+    const auto parts = split(topic);
+    return parts.size() >= 3 && parts[0] == "tarnwick" && parts[1] == node &&
+           (parts[2] == "scene" || parts[2] == "schedule");
+}
+
+std::variant<SceneCommand, ScheduleCommand, Refusal> read_timekeeping(
+    std::string_view node, const std::vector<std::string>& scenes,
+    const std::vector<std::string>& schedules, std::string_view topic, std::string_view payload,
+    bool retained) {
+    const auto parts = split(topic);
+    const bool shaped = parts.size() == 5 && is_timekeeping_topic(node, topic) && parts[4] == "set";
+    if (!shaped)
+        return Refusal{node_error_topic(node),
+                       "refused " + shown(topic, 100) + ": not a command topic of this cabinet; " +
+                           "scenes are applied on " + scene_set_topic(node, "<name>") +
+                           ", schedules enabled on " + schedule_set_topic(node, "<name>")};
+    const bool scene = parts[2] == "scene";
+    const std::string kind = scene ? "scene" : "schedule";
+    const auto& names = scene ? scenes : schedules;
+    const std::string name(parts[3]);
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        return Refusal{node_error_topic(node),
+                       "refused a set for the " + kind + " " + shown(name) +
+                           (names.empty() ? ": this cabinet has no " + kind + "s"
+                                          : ": this cabinet has " + kind + "s " +
+                                                names_text(names) + " only")};
+    if (retained)
+        return Refusal{node_error_topic(node),
+                       "dropped a retained set for the " + kind + " " + name +
+                           ": a command kept on the broker would " +
+                           (scene ? "apply it" : "set it") +
+                           " again at every start; publish sets without the retain flag"};
+    if (scene) return SceneCommand{name};
+    if (payload != on_payload && payload != off_payload)
+        return Refusal{node_error_topic(node),
+                       "refused the payload " + shown(payload) + " for the schedule " + name +
+                           ": only ON or OFF, exactly, enable or disable a schedule"};
+    return ScheduleCommand{name, payload == on_payload};
 }
 
 std::variant<SetCommand, Refusal> read_set(std::string_view node,

@@ -21,9 +21,14 @@
 //   tarnwick/<node>/<addr>/error               what was refused and why
 //   tarnwick/<node>/error                      the same for a topic that names no board
 //   homeassistant/device/tarnwick_<node>_<addr>/config   discovery                  retained
+//   tarnwick/<node>/scene/<name>/set           any payload applies the scene          subscribed
+//   tarnwick/<node>/schedule/<name>            ON / OFF, enabled or not                retained
+//   tarnwick/<node>/schedule/<name>/set        ON / OFF enables or disables it        subscribed
+//   homeassistant/device/tarnwick_<node>_timekeeping/config   scenes, schedules    retained
 //
 // <addr> is the board address 0..255 in decimal without leading zeros, <n>
-// the relay or input 1..16.
+// the relay or input 1..16, <name> a scene's or schedule's name, checked as a
+// node is ([A-Za-z0-9_-]+).
 namespace tarnwick::mqtt {
 
 inline constexpr std::string_view on_payload = "ON";
@@ -62,6 +67,19 @@ inline constexpr std::string_view discovery_filter = "homeassistant/device/+/con
 [[nodiscard]] std::optional<std::uint8_t> discovery_address(std::string_view node,
                                                             std::string_view topic);
 
+// The scenes and schedules the line's owner keeps under this node.
+[[nodiscard]] std::string scene_set_topic(std::string_view node, std::string_view scene);
+[[nodiscard]] std::string schedule_state_topic(std::string_view node, std::string_view schedule);
+[[nodiscard]] std::string schedule_set_topic(std::string_view node, std::string_view schedule);
+// tarnwick/<node>/scene/+/set and tarnwick/<node>/schedule/+/set: names not
+// offered are refused aloud, as boards not served are.
+[[nodiscard]] std::string scene_filter(std::string_view node);
+[[nodiscard]] std::string schedule_filter(std::string_view node);
+// One device for them all: tarnwick_<node>_timekeeping, never a board's
+// (whose last part is a number).
+[[nodiscard]] std::string timekeeping_device_id(std::string_view node);
+[[nodiscard]] std::string timekeeping_discovery_topic(std::string_view node);
+
 [[nodiscard]] inline std::string_view relay_payload(bool on) {
     return on ? on_payload : off_payload;
 }
@@ -93,5 +111,30 @@ struct Refusal {
                                                          const std::vector<std::uint8_t>& boards,
                                                          std::string_view topic,
                                                          std::string_view payload, bool retained);
+
+// A fresh message on scene_filter(node) or schedule_filter(node) that names
+// one of `scenes` or `schedules`: apply that scene, or enable (ON) or disable
+// (OFF) that schedule.
+struct SceneCommand {
+    std::string scene;
+    friend bool operator==(const SceneCommand&, const SceneCommand&) = default;
+};
+struct ScheduleCommand {
+    std::string schedule;
+    bool enabled = false;
+    friend bool operator==(const ScheduleCommand&, const ScheduleCommand&) = default;
+};
+
+// True for a topic of this node's scenes or schedules, which read_timekeeping
+// answers, rather than read_set.
+[[nodiscard]] bool is_timekeeping_topic(std::string_view node, std::string_view topic);
+
+// What such a message asks for. A scene takes any payload; a schedule exactly
+// ON or OFF. A retained message, an unknown name or any other payload is
+// refused with a reason, on the node's error topic.
+[[nodiscard]] std::variant<SceneCommand, ScheduleCommand, Refusal> read_timekeeping(
+    std::string_view node, const std::vector<std::string>& scenes,
+    const std::vector<std::string>& schedules, std::string_view topic, std::string_view payload,
+    bool retained);
 
 }  // namespace tarnwick::mqtt

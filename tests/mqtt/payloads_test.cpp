@@ -158,4 +158,70 @@ TEST(DiscoveryJson, EachInputIsABinarySensor) {
     }
 }
 
+// Scenes and schedules: one device of the node, available with the cabinet;
+// keys as Home Assistant's MQTT scene and switch document them.
+TEST(TimekeepingDiscoveryJson, AScenePerSceneAndASwitchPerSchedule) {
+    const QJsonObject config =
+        parsed(timekeeping_discovery_json("cab1", "0.1", {"night"}, {"pump_am", "lights"}));
+    EXPECT_EQ(config, parsed(R"({
+        "dev": {"identifiers": ["tarnwick_cab1_timekeeping"], "name": "cab1 scenes and schedules",
+                "model": "scenes and schedules", "sw_version": "0.1"},
+        "o": {"name": "tarnwick", "sw_version": "0.1"},
+        "availability": [
+            {"topic": "tarnwick/cab1/status",
+             "payload_available": "online", "payload_not_available": "offline"}],
+        "availability_mode": "all",
+        "qos": 1,
+        "cmps": {
+            "scene_night": {"p": "scene", "name": "night", "unique_id": "tarnwick_cab1_scene_night",
+                            "command_topic": "tarnwick/cab1/scene/night/set",
+                            "payload_on": "ON", "retain": false, "qos": 1},
+            "schedule_pump_am": {"p": "switch", "name": "pump_am",
+                                 "unique_id": "tarnwick_cab1_schedule_pump_am",
+                                 "state_topic": "tarnwick/cab1/schedule/pump_am",
+                                 "command_topic": "tarnwick/cab1/schedule/pump_am/set",
+                                 "payload_on": "ON", "payload_off": "OFF",
+                                 "optimistic": false, "retain": false, "qos": 1},
+            "schedule_lights": {"p": "switch", "name": "lights",
+                                "unique_id": "tarnwick_cab1_schedule_lights",
+                                "state_topic": "tarnwick/cab1/schedule/lights",
+                                "command_topic": "tarnwick/cab1/schedule/lights/set",
+                                "payload_on": "ON", "payload_off": "OFF",
+                                "optimistic": false, "retain": false, "qos": 1}
+        }
+    })"));
+
+    // Read-only: no scenes, schedules shown but not switched.
+    const QJsonObject read_only =
+        parsed(timekeeping_discovery_json("cab1", "0.1", {"night"}, {"lights"}, false))["cmps"]
+            .toObject();
+    EXPECT_EQ(read_only, parsed(R"({
+        "schedule_lights": {"p": "binary_sensor", "name": "lights",
+                            "unique_id": "tarnwick_cab1_schedule_lights",
+                            "state_topic": "tarnwick/cab1/schedule/lights",
+                            "payload_on": "ON", "payload_off": "OFF", "qos": 1}
+    })"));
+    // Nothing to show: no config at all.
+    EXPECT_EQ(timekeeping_discovery_json("cab1", "0.1", {}, {}), "");
+    EXPECT_EQ(timekeeping_discovery_json("cab1", "0.1", {"night"}, {}, false), "");
+}
+
+// An entity that went is sent as its platform alone, once.
+TEST(DiscoveryWithRemovals, EachComponentGoneAsItsPlatformAlone) {
+    const std::string earlier =
+        timekeeping_discovery_json("cab1", "0.1", {"night", "day"}, {"lights", "pump_am"});
+    const std::string now = timekeeping_discovery_json("cab1", "0.1", {"night"}, {"lights"});
+    QJsonObject expected = parsed(now);
+    QJsonObject cmps = expected["cmps"].toObject();
+    cmps.insert("scene_day", QJsonObject{{"p", "scene"}});
+    cmps.insert("schedule_pump_am", QJsonObject{{"p", "switch"}});
+    expected.insert("cmps", cmps);
+    const std::string removal = discovery_with_removals(now, earlier);
+    EXPECT_EQ(parsed(removal), expected);
+    // The removal itself, coming back from the broker, removes nothing more.
+    EXPECT_EQ(discovery_with_removals(now, removal), "");
+    EXPECT_EQ(discovery_with_removals(now, now), "");
+    EXPECT_EQ(discovery_with_removals(earlier, now), "");
+}
+
 }  // namespace

@@ -25,6 +25,13 @@ TEST(Topics, TheTopicTable) {
         {set_filter("cab1"), "tarnwick/cab1/+/relay/+/set"},
         {device_id("cab-1", 20), "tarnwick_cab-1_20"},
         {discovery_topic("cab1", 7), "homeassistant/device/tarnwick_cab1_7/config"},
+        {scene_set_topic("cab1", "night"), "tarnwick/cab1/scene/night/set"},
+        {scene_filter("cab1"), "tarnwick/cab1/scene/+/set"},
+        {schedule_state_topic("cab1", "pump_am"), "tarnwick/cab1/schedule/pump_am"},
+        {schedule_set_topic("cab1", "pump-am"), "tarnwick/cab1/schedule/pump-am/set"},
+        {schedule_filter("cab1"), "tarnwick/cab1/schedule/+/set"},
+        {timekeeping_discovery_topic("cab-1"),
+         "homeassistant/device/tarnwick_cab-1_timekeeping/config"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.topic, c.expected);
 }
@@ -118,6 +125,72 @@ TEST(ReadSet, OnlyFreshExactSetsOfServedBoardsSwitch) {
         EXPECT_NE(refusal.text.find(c.reason), std::string::npos) << c.what << ": " << refusal.text;
         EXPECT_LT(refusal.text.size(), 400u) << c.what;
     }
+}
+
+// The device of the scenes and schedules is never taken for a board's.
+TEST(Topics, TheTimekeepingDeviceIsNoBoard) {
+    EXPECT_EQ(discovery_address("cab1", timekeeping_discovery_topic("cab1")), std::nullopt);
+    EXPECT_EQ(discovery_address("cab1", discovery_topic("cab1", 7)), 7);
+}
+
+struct TimekeepingCase {
+    const char* what;
+    std::string topic;
+    std::string payload;
+    bool retained;
+    std::variant<SceneCommand, ScheduleCommand, const char*> expected;  // or part of the refusal
+};
+
+TEST(ReadTimekeeping, FreshSetsOfKnownNamesOnly) {
+    const std::vector<std::string> scenes{"night", "all-off"};
+    const std::vector<std::string> schedules{"pump_am", "lights"};
+    const std::string base = "tarnwick/cab1/";
+    const TimekeepingCase cases[] = {
+        {"scene ON", base + "scene/night/set", "ON", false, SceneCommand{"night"}},
+        // Any payload applies a scene: Home Assistant sends payload_on.
+        {"scene empty", base + "scene/all-off/set", "", false, SceneCommand{"all-off"}},
+        {"scene junk", base + "scene/night/set", "whatever", false, SceneCommand{"night"}},
+        {"scene retained", base + "scene/night/set", "ON", true, "dropped a retained set"},
+        {"scene unknown", base + "scene/day/set", "ON", false, "has scenes night, all-off only"},
+        {"scene case", base + "scene/Night/set", "ON", false, "\"Night\""},
+        {"scene empty name", base + "scene//set", "ON", false, "the scene \"\""},
+        {"schedule ON", base + "schedule/pump_am/set", "ON", false,
+         ScheduleCommand{"pump_am", true}},
+        {"schedule OFF", base + "schedule/lights/set", "OFF", false,
+         ScheduleCommand{"lights", false}},
+        {"schedule on", base + "schedule/lights/set", "on", false, "only ON or OFF, exactly"},
+        {"schedule 1", base + "schedule/lights/set", "1", false, "the payload \"1\""},
+        {"schedule blank", base + "schedule/lights/set", "OFF ", false, "\"OFF \""},
+        {"schedule empty", base + "schedule/lights/set", "", false, "the payload \"\""},
+        {"schedule retained", base + "schedule/lights/set", "OFF", true, "dropped a retained"},
+        {"schedule unknown", base + "schedule/night/set", "ON", false, "schedules pump_am, lights"},
+        {"scene as schedule", base + "schedule/night/set", "ON", false, "the schedule \"night\""},
+        {"state topic", base + "schedule/lights", "ON", false, "not a command topic"},
+        {"longer", base + "scene/night/set/x", "ON", false, "not a command topic"},
+        {"other node", "tarnwick/cab2/scene/night/set", "ON", false, "not a command topic"},
+    };
+    for (const auto& c : cases) {
+        const auto result =
+            read_timekeeping("cab1", scenes, schedules, c.topic, c.payload, c.retained);
+        if (const auto* scene = std::get_if<SceneCommand>(&c.expected)) {
+            ASSERT_TRUE(std::holds_alternative<SceneCommand>(result)) << c.what;
+            EXPECT_EQ(std::get<SceneCommand>(result), *scene) << c.what;
+        } else if (const auto* schedule = std::get_if<ScheduleCommand>(&c.expected)) {
+            ASSERT_TRUE(std::holds_alternative<ScheduleCommand>(result)) << c.what;
+            EXPECT_EQ(std::get<ScheduleCommand>(result), *schedule) << c.what;
+        } else {
+            ASSERT_TRUE(std::holds_alternative<Refusal>(result)) << c.what;
+            const auto& refusal = std::get<Refusal>(result);
+            EXPECT_EQ(refusal.error_topic, "tarnwick/cab1/error") << c.what;
+            EXPECT_NE(refusal.text.find(std::get<const char*>(c.expected)), std::string::npos)
+                << c.what << ": " << refusal.text;
+            EXPECT_LT(refusal.text.size(), 400u) << c.what;
+        }
+    }
+    // None offered at all.
+    const auto none = read_timekeeping("cab1", {}, {}, base + "scene/night/set", "ON", false);
+    ASSERT_TRUE(std::holds_alternative<Refusal>(none));
+    EXPECT_NE(std::get<Refusal>(none).text.find("has no scenes"), std::string::npos);
 }
 
 }  // namespace
