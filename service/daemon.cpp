@@ -155,9 +155,11 @@ void Daemon::apply(const Config& config) {
         log(Priority::info, "stopped", {(*line)->config().name, {}, {}, {}});
         objects_->remove_line(line->get());
         (*line)->stop(std::chrono::milliseconds(1000));  // its broker told "offline"
+        offered_.erase(line->get());
         ticked_.erase(std::remove(ticked_.begin(), ticked_.end(), line->get()), ticked_.end());
         line = lines_.erase(line);
     }
+    std::vector<Line*> started;
     for (const LineConfig& wanted : config.lines) {
         if (std::any_of(lines_.begin(), lines_.end(),
                         [&](const auto& l) { return l->config().name == wanted.name; }))
@@ -170,9 +172,25 @@ void Daemon::apply(const Config& config) {
         });
         connect(raw, &LineModel::board_changed, this, &Daemon::update_status);
         objects_->add_line(raw);
-        raw->start();
+        offered_[raw] = std::make_unique<LineTimekeeping>(wanted.name);
+        raw->offer_timekeeping(offered_[raw].get());
+        started.push_back(raw);
         lines_.push_back(std::move(line));
     }
+    keep_time(config);
+    for (Line* line : started) line->start();
+}
+
+// Schedules and scenes start afresh with each configuration read: what was
+// overridden is forgotten, what is enabled and applied is kept on disk.
+void Daemon::keep_time(const Config& config) {
+    std::vector<Line*> lines;
+    for (const auto& line : lines_) lines.push_back(line.get());
+    auto keeper = std::make_unique<Timekeeper>(config, lines, state_directory());
+    objects_->set_time_model(keeper.get());
+    for (auto& [line, offered] : offered_) offered->use(keeper.get());
+    keeper_ = std::move(keeper);
+    keeper_->start();
 }
 
 void Daemon::on_signal() {

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "names/name_file.h"
 #include "service/bus.h"
 #include "service/line.h"
+#include "service/schedules.h"
 
 namespace tarnwick::service {
 
@@ -35,6 +37,7 @@ class Daemon : public QObject {
     static void seed_name_file();
     bool own_bus_name();
     void apply(const Config& config);
+    void keep_time(const Config& config);
     void on_signal();
     void reload();
     void stop();
@@ -47,7 +50,12 @@ class Daemon : public QObject {
     std::unique_ptr<BusObjects> objects_;
     names::TextMessages name_messages_;
     std::unique_ptr<names::NameFile> names_;
+    // Before the lines: their bridges hold these until they are gone.
+    std::map<Line*, std::unique_ptr<LineTimekeeping>> offered_;
     std::vector<std::unique_ptr<Line>> lines_;
+    // Made anew from each configuration read; the lines' bridges see it
+    // through their LineTimekeeping, which lives as long as the line.
+    std::unique_ptr<Timekeeper> keeper_;
     std::unique_ptr<QSocketNotifier> signals_;
     QTimer keep_alive_;
     std::vector<Line*> ticked_;  // lines that ticked since the last keep-alive

@@ -13,6 +13,7 @@
 #include "engine/board_setting.h"
 #include "engine/requests.h"
 #include "mqtt/bridge.h"
+#include "mqtt/timekeeping.h"
 #include "names/name_file.h"
 #include "service/journal.h"
 #include "service/line_model.h"
@@ -74,6 +75,10 @@ class Line : public LineModel, private link::LinkMessages {
     using Set = std::function<void(std::uint16_t failed, const QString& why)>;
     void apply_setting(std::uint8_t address, std::uint16_t mask, std::uint16_t bits,
                        const link::Origin& origin, Set done);
+    // The schedules and scenes its broker bridge offers, before start().
+    void offer_timekeeping(mqtt::Timekeeping* timekeeping) {
+        if (bridge_) bridge_->set_timekeeping(timekeeping);
+    }
     // Journal fields of a change with this origin.
     [[nodiscard]] LogFields origin_fields(const link::Origin& origin, std::uint8_t address,
                                           std::optional<int> relay) const;
