@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <random>
+#include <utility>
 
 #include "tests/support/board_sim.h"
 #include "tests/support/wait.h"
@@ -51,10 +54,10 @@ class Schedules : public ::testing::Test {
         const std::string list = boards == 4 ? "1,2,3,4" : "1";
         sim_args.insert(sim_args.end(), {"--address", list});
         sim_ = std::make_unique<test::BoardSim>(sim_args);
-        const auto read = config::parse_config("[line cab]\ndevice=" + sim_->path() +
-                                                   "\nboards=" + list + "\npace=answer\n" +
-                                                   line_keys + extra,
-                                               "t.conf");
+        const auto read = config::parse_config(
+            "[line cab]\ndevice=" + sim_->path() + "\nboards=" + list + "\n" +
+                (line_keys.empty() ? std::string("pace=answer\n") : line_keys) + extra,
+            "t.conf");
         ASSERT_TRUE(read.config) << read.problem;
         config_ = *read.config;
         names_ = std::make_unique<names::NameFile>(dir_.path().toStdString(), messages_);
@@ -233,8 +236,129 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, Scenes,
     ::testing::Values(SceneRow{"native, one board", "", "native", 1},
                       SceneRow{"native, four boards", "", "native", 4},
-                      SceneRow{"modbus, one board", "protocol=modbus\n", "modbus", 1},
-                      SceneRow{"modbus, four boards", "protocol=modbus\n", "modbus", 4}));
+                      SceneRow{"modbus, one board", "pace=answer\nprotocol=modbus\n", "modbus", 1},
+                      SceneRow{"modbus, four boards", "pace=answer\nprotocol=modbus\n", "modbus",
+                               4}));
+
+// On the real clock, at pace=tick with four boards: how long after its
+// second an edge's first frame reaches the boards. A figure, printed.
+TEST_F(Schedules, AnEdgesFirstFrameFollowsItsSecond) {
+    using namespace std::chrono;
+    const std::int64_t first =
+        duration_cast<seconds>(system_clock::now().time_since_epoch()).count() + 3;
+    const auto clock_text = [](std::int64_t at) {
+        const auto t = static_cast<std::time_t>(at);
+        std::tm local{};
+        localtime_r(&t, &local);
+        char text[16];
+        std::strftime(text, sizeof text, "%H:%M:%S", &local);
+        return std::string(text);
+    };
+    // Ten windows a second long, one a second after the other, each on a
+    // relay of its own: twenty edges.
+    std::string extra;
+    for (int k = 0; k < 10; ++k)
+        extra += "[schedule w" + std::to_string(k) + "]\nrelays=cab/" + std::to_string(k % 4 + 1) +
+                 "/" + std::to_string(k / 4 + 1) + "\non=" + clock_text(first + k) +
+                 "\noff=" + clock_text(first + k + 1) + "\n";
+    start(extra, {"--report-frames"}, "pace=tick\n");
+    keeper_ = std::make_unique<Timekeeper>(config_, std::vector<Line*>{line_.get()},
+                                           dir_.path().toStdString());
+    keeper_->start();
+    // The wall clock's edges on the boards' clock (steady, as the simulator's).
+    const auto wall_to_steady =
+        steady_clock::now().time_since_epoch() -
+        duration_cast<steady_clock::duration>(system_clock::now().time_since_epoch());
+    test::run_events_for(static_cast<int>(
+        (first + 11) * 1000 -
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() + 500));
+    const auto frames = sim_->frames();
+    const auto times = sim_->frame_times();
+    std::vector<double> delays;
+    for (int k = 0; k < 10; ++k)
+        for (const bool on : {true, false}) {
+            const std::int64_t edge_s = first + k + (on ? 0 : 1);
+            const auto edge = steady_clock::time_point(
+                duration_cast<steady_clock::duration>(seconds(edge_s)) + wall_to_steady);
+            const auto address = static_cast<std::uint8_t>(k % 4 + 1);
+            const auto relay = static_cast<std::uint8_t>(k / 4 + 1);
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                const auto& f = frames[i];
+                const bool switch_frame =
+                    f[1] == address && f[6] == relay && f[2] == (on ? 0x21 : 0x11);
+                if (switch_frame && times[i] >= edge - milliseconds(50)) {
+                    delays.push_back(duration<double, std::milli>(times[i] - edge).count());
+                    break;
+                }
+            }
+        }
+    EXPECT_EQ(delays.size(), 20U) << "every edge put its frame on the wire";
+    std::sort(delays.begin(), delays.end());
+    if (!delays.empty())
+        std::printf(
+            "edge to first frame, pace=tick, four boards, %zu edges: p50 %.1f ms, p99 %.1f "
+            "ms, max %.1f ms\n",
+            delays.size(), delays[delays.size() / 2],
+            delays[std::min(delays.size() - 1, delays.size() * 99 / 100)], delays.back());
+}
+
+// Ten years of a daily 02:30 window and event, in two zones with daylight
+// saving time, edge to edge as fast as the clock can be moved: every local
+// day has one on, one off and one event, none missed, none doubled.
+TEST(TenYears, EveryEdgeOnceADay) {
+    for (const char* zone : {"Europe/Berlin", "America/New_York"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        const auto read = config::parse_config(
+            "[line cab]\ndevice=/dev/null\n[scene s]\ncab/1/2=on\n"
+            "[schedule w]\nrelays=cab/1/1\non=02:30\noff=03:30\n"
+            "[schedule e]\nscene=s\nat=02:30\n",
+            "t.conf", config::Reading::rules);
+        ASSERT_TRUE(read.config) << read.problem;
+        QTemporaryDir dir;
+        std::int64_t now = berlin(2027, 1, 1, 0, 0) * 1000;  // in the zone set
+        const std::int64_t end = berlin(2037, 1, 1, 0, 0) * 1000;
+        Timekeeper keeper(*read.config, {}, dir.path().toStdString(), [&] { return now; });
+        keeper.start(true);
+        std::map<std::string, std::map<std::string, int>> per_day;  // "w on" -> date -> count
+        std::map<QString, ScheduleView> seen{{"w", *keeper.schedule("w")},
+                                             {"e", *keeper.schedule("e")}};
+        QObject::connect(&keeper, &TimeModel::schedule_changed, [&](const QString& name) {
+            const ScheduleView view = *keeper.schedule(name);
+            const ScheduleView before = std::exchange(seen[name], view);
+            const auto fired = static_cast<std::int64_t>(before.next_change / 1'000'000);
+            const std::string what = name.toStdString() + (name == "e"   ? " at"
+                                                           : view.active ? " on"
+                                                                         : " off");
+            ++per_day[what][when::date_text(when::local_date(fired))];
+        });
+        const auto started = std::chrono::steady_clock::now();
+        int evaluations = 0;
+        while (const auto due = keeper.next_due()) {
+            if (*due >= end) break;
+            now = *due;
+            keeper.evaluate();
+            ++evaluations;
+        }
+        const auto took = std::chrono::steady_clock::now() - started;
+        int missed = 0, doubled = 0;
+        for (when::Date day{2027, 1, 1}; day < when::Date{2037, 1, 1}; day = when::add_days(day, 1))
+            for (const char* what : {"w on", "w off", "e at"}) {
+                const int count = per_day[what][when::date_text(day)];
+                missed += count == 0;
+                doubled += count > 1;
+            }
+        EXPECT_EQ(missed, 0) << zone;
+        EXPECT_EQ(doubled, 0) << zone;
+        std::printf("%s: ten years, %d edges evaluated in %lld ms; %d missed, %d doubled\n", zone,
+                    evaluations,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+                    missed, doubled);
+    }
+    unsetenv("TZ");
+    tzset();
+}
 
 }  // namespace
 }  // namespace tarnwick::service
