@@ -120,8 +120,12 @@ int main(int argc, char* argv[]) {
         }
         std::size_t boards = 0;
         for (const LineConfig& line : read.config->lines) boards += line.boards.size();
-        std::printf("%s: %zu line(s), %zu board(s)\n", qPrintable(options.config),
+        std::printf("%s: %zu line(s), %zu board(s)", qPrintable(options.config),
                     read.config->lines.size(), boards);
+        if (!read.config->scenes.empty() || !read.config->schedules.empty())
+            std::printf(", %zu scene(s), %zu schedule(s)", read.config->scenes.size(),
+                        read.config->schedules.size());
+        std::printf("\n");
         return 0;
     }
     Daemon daemon(options.config, options.bus);
