@@ -75,15 +75,7 @@ int set_name(const Request& request) {
     const auto refused = [&](names::WriteError why, int status) {
         const QString text = from(names::refused_name_text(why, location.path, address, channel)) +
                              QStringLiteral("名称没有保存。");
-        print_error(text);
-        if (request.json) {
-            json.insert(QStringLiteral("ok"), false);
-            json.insert(QStringLiteral("exit"), status);
-            json.insert(QStringLiteral("error"), text);
-            json.insert(QStringLiteral("reason"), reason_code(status));
-            print_json(json);
-        }
-        return status;
+        return print_failure(request.json, json, text, status);
     };
 
     // A name that cannot be stored is refused before the file is touched.

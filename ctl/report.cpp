@@ -135,6 +135,18 @@ void print_error(const QString& text) {
     std::fprintf(stderr, "tarnwick-ctl: %s\n", qUtf8Printable(text));
 }
 
+int print_failure(bool json_too, QJsonObject json, const QString& text, int status) {
+    print_error(text);
+    if (json_too) {
+        json.insert(QStringLiteral("ok"), false);
+        json.insert(QStringLiteral("exit"), status);
+        json.insert(QStringLiteral("error"), text);
+        json.insert(QStringLiteral("reason"), reason_code(status));
+        print_json(json);
+    }
+    return status;
+}
+
 void print_log(const QString& text) {
     const QString line = text.split(u'\n', Qt::SkipEmptyParts).join(u' ');
     std::fprintf(stderr, "%s  %s\n", qUtf8Printable(timestamp()), qUtf8Printable(line));

@@ -50,6 +50,9 @@ bool print_json(const QJsonObject& object);
 
 // "tarnwick-ctl: " + text on stderr.
 void print_error(const QString& text);
+// A command that failed: `text` on stderr and, with --json, the object with
+// ok false, exit, error and reason; returns `status`.
+int print_failure(bool json_too, QJsonObject json, const QString& text, int status);
 // One line of a log on stderr: the timestamp, then the text with its line
 // breaks made spaces.
 void print_log(const QString& text);

@@ -31,15 +31,7 @@ int refused(const Request& request, QJsonObject json, const attach::CallResult& 
                   .arg(request.verb_name, result.message)
             : QStringLiteral("tarnwickd：%1：%2")
                   .arg(attach::refusal_text(result.refusal), result.message);
-    print_error(text);
-    if (request.json) {
-        json.insert(QStringLiteral("ok"), false);
-        json.insert(QStringLiteral("exit"), status);
-        json.insert(QStringLiteral("error"), text);
-        json.insert(QStringLiteral("reason"), reason_code(status));
-        print_json(json);
-    }
-    return status;
+    return print_failure(request.json, std::move(json), text, status);
 }
 
 // One line per schedule: its name, enabled or not, active or not, the next change.
@@ -106,14 +98,7 @@ int apply(const Request& request, const QDBusConnection& bus) {
     }
     const QString text = QStringLiteral("scene %1: not confirmed: %2")
                              .arg(request.time_name, applied.failed.join(QStringLiteral("; ")));
-    print_error(text);
-    if (request.json) {
-        json.insert(QStringLiteral("exit"), exit_not_confirmed);
-        json.insert(QStringLiteral("error"), text);
-        json.insert(QStringLiteral("reason"), reason_code(exit_not_confirmed));
-        print_json(json);
-    }
-    return exit_not_confirmed;
+    return print_failure(request.json, std::move(json), text, exit_not_confirmed);
 }
 
 }  // namespace
