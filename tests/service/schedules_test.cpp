@@ -152,6 +152,30 @@ TEST_F(Schedules, AMissedEventIsAppliedOnceWithinADay) {
     EXPECT_TRUE(shows(2, 0x0007));
 }
 
+// The clock stepping forwards over edges: the window as it wants now, the
+// event skipped applied once; stepping back over them again runs nothing.
+TEST_F(Schedules, AClockStepForwardCatchesUpAndBackRunsNothingTwice) {
+    start(
+        "[scene s]\ncab/2/1=on\n[schedule e]\nscene=s\nat=08:15\n"
+        "[schedule w]\nrelays=cab/1/4\non=08:00\noff=09:00\n");
+    now_ = berlin(2027, 6, 1, 7, 0);
+    up();
+    at(berlin(2027, 6, 1, 8, 30));  // a step of an hour and a half
+    EXPECT_TRUE(shows(1, 0x0008));
+    EXPECT_TRUE(shows(2, 0x0001));
+    test::run_events_for(300);  // the scene's confirmation
+    bool done = false;
+    line_->set_relays(2, 0x0001, 0, {}, [&](const Outcome&) { done = true; });
+    ASSERT_TRUE(test::wait_until([&] { return done; }));
+    at(berlin(2027, 6, 1, 7, 30));  // back before both
+    at(berlin(2027, 6, 1, 8, 20));
+    test::run_events_for(300);
+    EXPECT_EQ(sim_->last_relays(2), 0);
+    EXPECT_EQ(sim_->last_relays(1), 0x0008);
+    at(berlin(2027, 6, 1, 9, 0));
+    EXPECT_TRUE(shows(1, 0));
+}
+
 // A switch inside a window holds until the next edge, also when the board
 // comes back from a power cut meanwhile.
 TEST_F(Schedules, AnOverrideHoldsUntilTheNextEdge) {
