@@ -225,6 +225,7 @@ void Timekeeper::event_due(Running& s, std::int64_t now, bool at_start) {
     if (!last || last->at <= s.applied || now - last->at > day_s) return;
     const bool late = at_start || now - last->at > edge_late_s;
     s.applied = last->at;
+    std::erase_if(deferred_, [&](const Deferred& d) { return d.origin.detail == s.config->name; });
     save_state();
     const auto source = late ? link::Origin::Source::schedule_catch_up : link::Origin::Source::schedule;
     const std::string source_text = link::source_name(source);
@@ -287,6 +288,20 @@ void Timekeeper::catch_up_board(Line* l, std::uint8_t address) {
         if (!s.enabled || !s.config->window()) continue;
         const bool on = when::inside(s.config->timing, std::max(now, high_water_));
         set_window(s, on, link::Origin::Source::schedule_catch_up, &board);
+    }
+    for (auto d = deferred_.begin(); d != deferred_.end();) {
+        if (d->board.line != board.line || d->board.address != address) {
+            ++d;
+            continue;
+        }
+        LogFields fields = schedule_fields(d->origin.detail, "schedule-catch-up");
+        l->apply_setting(address, d->board.mask, d->board.bits, d->origin,
+                         [fields](std::uint16_t failed, const QString& why) {
+                             if (failed)
+                                 log(Priority::warning, "not confirmed: " + why.toStdString(),
+                                     fields);
+                         });
+        d = deferred_.erase(d);
     }
 }
 
@@ -411,6 +426,12 @@ void Timekeeper::scene(const SceneConfig& scene, const link::Origin& origin, App
             return QString("%1/%2/%3").arg(QString::fromStdString(b.line)).arg(b.address).arg(relay);
         };
         Line* l = line(b.line);
+        if (l && origin.source == link::Origin::Source::schedule_catch_up &&
+            !l->board(b.address).online) {
+            deferred_.push_back({b, origin});
+            finish_one();
+            continue;
+        }
         if (!l) {
             for (int r = 1; r <= protocol::relay_count; ++r)
                 if (b.mask & protocol::relay_bit(r)) tally->failed << name_of(r) + ": no such line";

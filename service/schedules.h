@@ -108,6 +108,14 @@ class Timekeeper : public TimeModel {
     int clock_fd_ = -1;
     std::unique_ptr<QSocketNotifier> clock_notifier_;
     std::set<std::pair<Line*, std::uint8_t>> up_;  // boards online
+    // A missed event's relays on a board not up yet (at a start the lines
+    // have not polled at all): applied when the board comes up, unless the
+    // schedule's next event comes first.
+    struct Deferred {
+        BoardRelays board;
+        link::Origin origin;
+    };
+    std::vector<Deferred> deferred_;
 };
 
 // A line's broker bridge's view of the timekeeper: lives as long as the line,
