@@ -20,6 +20,7 @@ tarnwick_packages=(
     libsystemd-dev dbus-daemon dbus-bin systemd
     mmdebstrap systemd-container
     python3-pymodbus socat mbpoll
+    faketime
 )
 
 tarnwick_install() {

@@ -19,9 +19,6 @@ constexpr std::int64_t day_s = 24 * 60 * 60;
 constexpr std::int64_t look_again_ms = 60'000;
 // Later than this after its edge, a window's state is a catch-up.
 constexpr std::int64_t edge_late_s = 2;
-// How long an event missed while the service was down waits for its boards
-// to answer after a start.
-constexpr int scene_wait_ms = 10'000;
 
 std::string section_of(const std::string& name) {
     return "schedule-" + name;
@@ -228,6 +225,7 @@ void Timekeeper::event_due(Running& s, std::int64_t now, bool at_start) {
     if (!last || last->at <= s.applied || now - last->at > day_s) return;
     const bool late = at_start || now - last->at > edge_late_s;
     s.applied = last->at;
+    std::erase_if(deferred_, [&](const Deferred& d) { return d.origin.detail == s.config->name; });
     save_state();
     const auto source = late ? link::Origin::Source::schedule_catch_up : link::Origin::Source::schedule;
     const std::string source_text = link::source_name(source);
@@ -236,49 +234,9 @@ void Timekeeper::event_due(Running& s, std::int64_t now, bool at_start) {
     log(Priority::info,
         "applying the scene" + (late ? " missed at " + local_text(last->at, now) : std::string()),
         fields);
-    const std::size_t index = static_cast<std::size_t>(&s - schedules_.data());
-    // At a start the boards have not answered yet: the scene waits for them,
-    // a while.
-    if (at_start && !scene_ready(s)) {
-        waiting_.push_back({index, source});
-        if (!by_hand_) QTimer::singleShot(scene_wait_ms, this, [this] { apply_waiting(true); });
-        return;
-    }
-    apply_event(index, source);
-}
-
-const SceneConfig* Timekeeper::scene_of(const Running& s) const {
     const auto scene = std::find_if(config_.scenes.begin(), config_.scenes.end(),
                                     [&](const SceneConfig& c) { return c.name == s.config->scene; });
-    return scene == config_.scenes.end() ? nullptr : &*scene;
-}
-
-bool Timekeeper::scene_ready(const Running& s) const {
-    const SceneConfig* scene = scene_of(s);
-    if (!scene) return true;
-    return std::all_of(scene->boards.begin(), scene->boards.end(), [this](const BoardRelays& b) {
-        const Line* l = line(b.line);
-        return l && l->board(b.address).online;
-    });
-}
-
-void Timekeeper::apply_waiting(bool anyway) {
-    std::vector<Waiting> still;
-    for (const Waiting& w : std::exchange(waiting_, {})) {
-        if (anyway || scene_ready(schedules_[w.index]))
-            apply_event(w.index, w.source);
-        else
-            still.push_back(w);
-    }
-    waiting_ = std::move(still);
-}
-
-void Timekeeper::apply_event(std::size_t index, link::Origin::Source source) {
-    const Running& s = schedules_[index];
-    const SceneConfig* scene = scene_of(s);
-    if (!scene) return;  // the configuration checks it
-    LogFields fields = schedule_fields(s.config->name, link::source_name(source));
-    fields.scene = s.config->scene;
+    if (scene == config_.scenes.end()) return;  // the configuration checks it
     this->scene(*scene, {source, s.config->name}, [fields](const QStringList& failed) {
         if (!failed.isEmpty())
             log(Priority::warning, "not confirmed: " + failed.join("; ").toStdString(), fields);
@@ -319,7 +277,6 @@ void Timekeeper::on_board_changed(Line* l, std::uint8_t address) {
     }
     up_.insert(key);
     catch_up_board(l, address);
-    if (!waiting_.empty()) apply_waiting(false);
 }
 
 // A board that comes up gets what its windows want now (or what someone
@@ -331,6 +288,20 @@ void Timekeeper::catch_up_board(Line* l, std::uint8_t address) {
         if (!s.enabled || !s.config->window()) continue;
         const bool on = when::inside(s.config->timing, std::max(now, high_water_));
         set_window(s, on, link::Origin::Source::schedule_catch_up, &board);
+    }
+    for (auto d = deferred_.begin(); d != deferred_.end();) {
+        if (d->board.line != board.line || d->board.address != address) {
+            ++d;
+            continue;
+        }
+        LogFields fields = schedule_fields(d->origin.detail, "schedule-catch-up");
+        l->apply_setting(address, d->board.mask, d->board.bits, d->origin,
+                         [fields](std::uint16_t failed, const QString& why) {
+                             if (failed)
+                                 log(Priority::warning, "not confirmed: " + why.toStdString(),
+                                     fields);
+                         });
+        d = deferred_.erase(d);
     }
 }
 
@@ -455,6 +426,12 @@ void Timekeeper::scene(const SceneConfig& scene, const link::Origin& origin, App
             return QString("%1/%2/%3").arg(QString::fromStdString(b.line)).arg(b.address).arg(relay);
         };
         Line* l = line(b.line);
+        if (l && origin.source == link::Origin::Source::schedule_catch_up &&
+            !l->board(b.address).online) {
+            deferred_.push_back({b, origin});
+            finish_one();
+            continue;
+        }
         if (!l) {
             for (int r = 1; r <= protocol::relay_count; ++r)
                 if (b.mask & protocol::relay_bit(r)) tally->failed << name_of(r) + ": no such line";

@@ -85,10 +85,6 @@ class Timekeeper : public TimeModel {
     void clock_stepped();
     void window_due(Running& s, std::int64_t now, std::int64_t edge_at);
     void event_due(Running& s, std::int64_t now, bool at_start);
-    [[nodiscard]] const SceneConfig* scene_of(const Running& s) const;
-    [[nodiscard]] bool scene_ready(const Running& s) const;
-    void apply_waiting(bool anyway);
-    void apply_event(std::size_t index, link::Origin::Source source);
     void set_window(Running& s, bool on, link::Origin::Source source,
                     const BoardRelays* only = nullptr);
     void catch_up_board(Line* line, std::uint8_t address);
@@ -112,12 +108,14 @@ class Timekeeper : public TimeModel {
     int clock_fd_ = -1;
     std::unique_ptr<QSocketNotifier> clock_notifier_;
     std::set<std::pair<Line*, std::uint8_t>> up_;  // boards online
-    // Events missed while down, until their boards answer.
-    struct Waiting {
-        std::size_t index = 0;
-        link::Origin::Source source = link::Origin::Source::schedule_catch_up;
+    // A missed event's relays on a board not up yet (at a start the lines
+    // have not polled at all): applied when the board comes up, unless the
+    // schedule's next event comes first.
+    struct Deferred {
+        BoardRelays board;
+        link::Origin origin;
     };
-    std::vector<Waiting> waiting_;
+    std::vector<Deferred> deferred_;
 };
 
 // A line's broker bridge's view of the timekeeper: lives as long as the line,

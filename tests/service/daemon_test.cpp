@@ -13,6 +13,7 @@
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
@@ -51,6 +53,7 @@ const QString bus_name = "org.tarnwick.Tarnwick1";
 const QString board_interface = "org.tarnwick.Tarnwick1.Board";
 const QString line_interface = "org.tarnwick.Tarnwick1.Line";
 const QString line_path = "/org/tarnwick/Tarnwick1/line/cab_2d1";
+const QString schedule_interface = "org.tarnwick.Tarnwick1.Schedule";
 
 // What the service tells systemd, read from a socket of the test's own by a
 // thread of its own as it comes, as systemd would: a queue left full while
@@ -149,6 +152,29 @@ TEST(DaemonCheck, ExitsWithTheSentenceOrZero) {
     }
 }
 
+// The service's wall clock runs from `at` (seconds since the epoch) in
+// `zone`, by libfaketime. An offset rather than its "@YYYY-MM-DD hh:mm:ss":
+// that is read as local time, and a repeated hour as its second occurrence.
+struct FakeClock {
+    std::int64_t at = 0;
+    QString zone;
+};
+
+QProcessEnvironment with_clock(QProcessEnvironment env, const FakeClock& clock) {
+    const std::int64_t offset = clock.at - QDateTime::currentSecsSinceEpoch();
+    env.insert("TZ", clock.zone);
+    // The service has threads of its own: the variant that locks.
+    env.insert("LD_PRELOAD", "/usr/$LIB/faketime/libfaketimeMT.so.1");
+    env.insert("FAKETIME", QString("%1%2").arg(offset < 0 ? "" : "+").arg(offset));
+    // A sanitized service refuses a library preloaded before its runtime.
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    return env;
+}
+
+bool have_faketime() {
+    return !QStandardPaths::findExecutable("faketime").isEmpty();
+}
+
 class Daemon : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(bus_.ready()); }
@@ -192,6 +218,8 @@ class Daemon : public ::testing::Test {
     // is kept), waiting until it is ready.
     void start_daemon() {
         const int ready = notify_.received().count("READY=1");
+        if (clock_)
+            daemon_.setProcessEnvironment(with_clock(daemon_.processEnvironment(), *clock_));
         daemon_.start(daemon_program,
                       {"--config", dir_.filePath("tarnwickd.conf"), "--bus", bus_.address()});
         ASSERT_TRUE(
@@ -240,6 +268,11 @@ class Daemon : public ::testing::Test {
     }
     test::Busctl busctl(const QStringList& args) { return test::busctl(bus_.address(), args); }
     QString board(int address) { return line_path + "/board/" + QString::number(address); }
+    QString schedule_property(const QString& name, const QString& property) {
+        return busctl({"get-property", bus_name, "/org/tarnwick/Tarnwick1/schedule/" + name,
+                       schedule_interface, property})
+            .out;
+    }
     QString device() const { return dir_.filePath("ttyUSB0"); }
     bool wait_property(const QString& path, const QString& name, const QString& value,
                        const QString& interface = board_interface) {
@@ -255,6 +288,7 @@ class Daemon : public ::testing::Test {
     NotifySocket notify_{dir_.filePath("notify")};
     std::unique_ptr<test::BoardSim> board_;
     QProcess daemon_;
+    std::optional<FakeClock> clock_;  // from the next start
     QString log_;
     std::vector<std::string> sim_args_;
 };
@@ -1248,6 +1282,147 @@ TEST_F(Daemon, ReloadAddsALineAndTheOthersPollOn) {
     EXPECT_EQ(busctl({"get-property", bus_name, board(1), board_interface, "Online"}).out,
               "b true");
     EXPECT_TRUE(QTest::qWaitFor([&] { return board_->frames().size() > frames_before; }, 1000));
+}
+
+// Local times across the changes of daylight saving time, on the service's
+// own timers under a faked wall clock: a window starting in the hour that
+// does not exist starts at the first instant after it; an event in the hour
+// that comes twice happens at its first occurrence and next on the next
+// day. Each row starts the service 10 s before the change it watches. The
+// instants are date(1)'s, e.g. TZ=Europe/Berlin date -d '2027-03-28 03:00' +%s.
+TEST_F(Daemon, SchedulesKeepLocalTimeAcrossDaylightSavingChanges) {
+    if (!have_faketime()) GTEST_SKIP() << "needs faketime";
+    const QString window = "[schedule porch]\nrelays=cab-1/1/1\non=02:30\noff=03:10\n";
+    const auto event = [](const char* at) {
+        return QString("[scene night]\ncab-1/1/2=on\n[schedule porch]\nscene=night\nat=%1\n")
+            .arg(at);
+    };
+    struct Row {
+        const char* what;
+        const char* zone;
+        std::int64_t start;  // the service's first instant (s)
+        QString keys;
+        std::uint16_t relays;      // board 1's once it happened
+        std::int64_t next, after;  // NextChange before and after it (s)
+        const char* active;        // Active after it
+    };
+    const Row rows[] = {
+        // 03:00 CEST, then 03:10 CEST
+        {"2027-03-28 01:59:50 CET", "Europe/Berlin", 1806195590, window, 0x0001, 1806195600,
+         1806196200, "b true"},
+        // 03:00 EDT, then 03:10 EDT
+        {"2027-03-14 01:59:50 EST", "America/New_York", 1805007590, window, 0x0001, 1805007600,
+         1805008200, "b true"},
+        // 02:30 CEST, then 2027-11-01 02:30 CET (not 02:30 CET an hour later)
+        {"2027-10-31 02:29:50 CEST", "Europe/Berlin", 1824942590, event("02:30"), 0x0002,
+         1824942600, 1825032600, "b false"},
+        // 01:30 EDT, then 2027-11-08 01:30 EST
+        {"2027-11-07 01:29:50 EDT", "America/New_York", 1825565390, event("01:30"), 0x0002,
+         1825565400, 1825655400, "b false"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        // Each a first start: an event applied in a row before would be
+        // made up for.
+        QFile::remove(dir_.filePath("schedules.state"));
+        clock_ = FakeClock{row.start, row.zone};
+        ASSERT_NO_FATAL_FAILURE(start({}, row.keys));
+        ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+        const auto micros = [](std::int64_t s) { return QString("t %1").arg(s * 1'000'000); };
+        EXPECT_EQ(schedule_property("porch", "NextChange").toStdString(),
+                  micros(row.next).toStdString());
+        EXPECT_EQ(schedule_property("porch", "Active").toStdString(), "b false");
+        EXPECT_EQ(board_->last_relays(1).value_or(0), 0);
+        EXPECT_TRUE(board_->wait_for_relays(1, row.relays, std::chrono::milliseconds(20000)));
+        EXPECT_TRUE(wait_property("/org/tarnwick/Tarnwick1/schedule/porch", "NextChange",
+                                  micros(row.after), schedule_interface));
+        EXPECT_EQ(schedule_property("porch", "Active").toStdString(), row.active);
+    }
+}
+
+// An event missed while the service was down is applied once at the next
+// start (within a day); the state directory remembers it, so a start after
+// that applies nothing. A first start makes up for nothing, though the
+// day before's 06:00 is within a day.
+TEST_F(Daemon, AnEventMissedWhileDownIsAppliedOnceAtTheNextStart) {
+    if (!have_faketime()) GTEST_SKIP() << "needs faketime";
+    const QString keys =
+        "[scene morning]\ncab-1/2/3=on\n[schedule wake]\nscene=morning\nat=06:00\n";
+    clock_ = FakeClock{1811840400, "America/New_York"};  // 2027-06-01 05:00 EDT
+    ASSERT_NO_FATAL_FAILURE(start({}, keys));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    EXPECT_EQ(schedule_property("wake", "NextChange").toStdString(),
+              "t 1811844000000000");  // 06:00 EDT
+    test::run_events_for(1000);
+    EXPECT_EQ(board_->last_relays(2).value_or(0), 0);
+    EXPECT_FALSE(log().contains("applying the scene"));
+
+    clock_ = FakeClock{1811854800, "America/New_York"};  // 09:00 EDT
+    stop_daemon();
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    EXPECT_TRUE(board_->wait_for_relays(2, 0x0004, std::chrono::milliseconds(5000)));
+    EXPECT_TRUE(
+        log().contains("(schedule-catch-up) schedule wake scene morning: applying the "
+                       "scene missed at 06:00:00"))
+        << log().toStdString();
+    EXPECT_EQ(schedule_property("wake", "NextChange").toStdString(),
+              "t 1811930400000000");  // 06-02 06:00
+    EXPECT_TRUE(QFile::exists(dir_.filePath("schedules.state")));
+    ASSERT_EQ(call(2, {"Switch", "yb", "3", "false"}).status, 0);
+
+    clock_ = FakeClock{1811854830, "America/New_York"};  // 09:00:30 EDT
+    stop_daemon();
+    const auto seen = log().size();
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    test::run_events_for(1000);
+    EXPECT_EQ(board_->last_relays(2).value_or(0xffff), 0);
+    EXPECT_FALSE(log().mid(seen).contains("applying the scene")) << log().mid(seen).toStdString();
+}
+
+// tarnwick-ctl scene through the service: every relay of the scene as it
+// says and exit 0, or exit 5 naming each relay not confirmed (board 9 never
+// answers) with the boards that answer set all the same. Rows in order.
+TEST_F(Daemon, TarnwickCtlAppliesASceneAndNamesTheRelaysNotConfirmed) {
+    ASSERT_NO_FATAL_FAILURE(start({"--relays", "0x0001"},
+                                  "[scene evening]\ncab-1/1/1-3=on\ncab-1/2/1=off\ncab-1/2/4=on\n"
+                                  "[scene away]\ncab-1/1/2-3=off\ncab-1/9/2=on\ncab-1/9/5=off\n"));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    struct Row {
+        QStringList args;
+        int status;
+        const char* out;
+        const char* err;
+        std::uint16_t board_1, board_2;
+    };
+    const Row rows[] = {
+        {{"scene", "evening"}, 0, "", "", 0x0007, 0x0008},
+        {{"scene", "away"}, 5, "", "scene away: not confirmed: cab-1/9/2: ", 0x0001, 0x0008},
+        {{"--json", "scene", "away"},
+         5,
+         "\"failed\":[\"cab-1/9/2: ",
+         "cab-1/9/5: ",
+         0x0001,
+         0x0008},
+        {{"scene"}, 0, "away\nevening\n", "", 0x0001, 0x0008},
+        {{"scene", "dawn"}, 2, "", "dawn", 0x0001, 0x0008},
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TARNWICK_BUS", bus_.address());
+    for (const Row& row : rows) {
+        const std::string text = row.args.join(' ').toStdString();
+        QProcess ctl;
+        ctl.setProcessEnvironment(env);
+        ctl.start(ctl_program, row.args);
+        ASSERT_TRUE(ctl.waitForFinished(15000)) << text;
+        const QString out = QString::fromUtf8(ctl.readAllStandardOutput());
+        const QString err = QString::fromUtf8(ctl.readAllStandardError());
+        EXPECT_EQ(ctl.exitCode(), row.status) << text << ": " << err.toStdString();
+        EXPECT_TRUE(out.contains(QString::fromUtf8(row.out))) << text << ": " << out.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromUtf8(row.err))) << text << ": " << err.toStdString();
+        EXPECT_EQ(board_->last_relays(1).value_or(0xffff), row.board_1) << text;
+        EXPECT_EQ(board_->last_relays(2).value_or(0xffff), row.board_2) << text;
+    }
 }
 
 TEST_F(Daemon, EndsNonZeroWhenTheBusGoesAway) {
