@@ -258,11 +258,10 @@ void Timekeeper::set_window(Running& s, bool on, link::Origin::Source source,
             bits = static_cast<std::uint16_t>(value ? (bits | bit) : (bits & ~bit));
         }
         l->set_relays(b.address, b.mask, bits, {source, name},
-                      [name, b, l, source](const Outcome& outcome) {
+                      [name, source](const Outcome& outcome) {
                           if (outcome.ok()) return;
                           log(Priority::warning, "not set: " + outcome.message.toStdString(),
                               schedule_fields(name, link::source_name(source)));
-                          (void)l;
                       });
     }
 }
