@@ -197,11 +197,18 @@ void Timekeeper::refresh(Running& s, std::int64_t now) {
     const auto before = std::make_tuple(s.next, s.active);
     std::vector<when::Date> skipped;
     s.next = when::next_edge(s.config->timing, std::max(now, high_water_), &skipped);
-    for (const when::Date& day : skipped)
+    // Looked at every minute: each day said once, a run of days in one line.
+    std::erase_if(skipped,
+                  [&](const when::Date& day) { return s.skip_said && day <= *s.skip_said; });
+    if (!skipped.empty()) {
+        s.skip_said = skipped.back();
+        const std::string days = skipped.size() == 1 ? when::date_text(skipped.front())
+                                                     : when::date_text(skipped.front()) + " .. " +
+                                                           when::date_text(skipped.back());
         log(Priority::notice,
-            "the sun does not rise or set on " + when::date_text(day) +
-                " at the site: that day's edge is skipped",
+            "the sun does not rise or set at the site on " + days + ": the edge is skipped",
             schedule_fields(s.config->name, "schedule"));
+    }
     if (s.config->window() && now >= high_water_) s.active = when::inside(s.config->timing, now);
     if (before != std::make_tuple(s.next, s.active))
         emit schedule_changed(QString::fromStdString(s.config->name));

@@ -75,6 +75,7 @@ class Timekeeper : public TimeModel {
         std::int64_t applied = 0;  // an event: the last one applied (s)
         bool active = false;
         std::map<RelayKey, bool> overrides;  // switched by others since the last edge
+        std::optional<when::Date> skip_said;  // the last day without its sun time said
     };
 
     [[nodiscard]] std::int64_t now_ms() const;
