@@ -54,6 +54,8 @@ const BoardRound::Board* BoardRound::board(std::uint8_t address) const {
 bool BoardRound::online(std::uint8_t address, Clock::time_point now) const {
     const Board* b = board(address);
     if (!b || !b->answered) return false;
+    const auto round = turn_time_ * static_cast<int>(boards_.size());
+    if (now - *b->answered > round + patience_) return false;
     return !b->waiting_since || now - *b->waiting_since <= patience_;
 }
 

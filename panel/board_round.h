@@ -13,7 +13,9 @@ namespace tarnwick::link {
 // The other boards of a line, queried one after another between the panel's
 // ticks, and what each last said. A board is online while it answered and no
 // query to it has waited longer than `patience` since; a silent board is
-// told apart from one never asked. No I/O, no clock of its own.
+// told apart from one never asked, and one not asked for a whole round and
+// its patience (a busy line) is not taken for online. No I/O, no clock of
+// its own.
 class BoardRound {
   public:
     using Clock = SteadyClock;
@@ -25,7 +27,9 @@ class BoardRound {
         int asked = 0;
     };
 
-    explicit BoardRound(std::chrono::milliseconds patience) : patience_(patience) {}
+    // `turn`: the least time between two of its queries to the boards.
+    BoardRound(std::chrono::milliseconds patience, std::chrono::milliseconds turn)
+        : patience_(patience), turn_time_(turn) {}
 
     // The boards from now on; those kept keep what they said.
     void set_boards(const std::vector<std::uint8_t>& addresses);
@@ -45,6 +49,7 @@ class BoardRound {
 
   private:
     std::chrono::milliseconds patience_;
+    std::chrono::milliseconds turn_time_;
     std::map<std::uint8_t, Board> boards_;
     std::uint8_t turn_ = 0;  // the next one asked is the first at or after it
 };

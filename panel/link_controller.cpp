@@ -107,6 +107,7 @@ void LinkController::shutdown() {
 }
 
 void LinkController::Timer1_Timer() {
+    tick_at_ = SteadyClock::now();
     if (live_count_ > 0)
         --live_count_;
     else
@@ -126,16 +127,16 @@ void LinkController::Timer1_Timer() {
     } else {
         send_frame(protocol::cmd_query, 0x00, 0x00);
     }
-    tick_at_ = SteadyClock::now();
     extras_ = 0;
     if (!round_.empty() && wire_.is_open() && !scan_) arm_extra();
 }
 
 std::chrono::microseconds LinkController::exchange_time() const {
     const protocol::LineSettings& line = wire_.line_settings();
-    // A frame and an answer of at most 8 characters each.
-    const std::int64_t bits =
-        2 * std::int64_t{protocol::frame_size} * protocol::character_bits(line);
+    // A request of 8 characters; a status of 8, or on Modbus 16 coils' 7
+    // (unit, function, count, two bytes of coils, CRC).
+    const std::int64_t characters = modbus_line() ? 8 + 7 : 8 + 8;
+    const std::int64_t bits = characters * protocol::character_bits(line);
     std::chrono::microseconds time{bits * 1'000'000 / line.baud};
     if (modbus_line()) time += std::chrono::milliseconds(protocol::silence_ms(line));
     return time;
@@ -143,7 +144,9 @@ std::chrono::microseconds LinkController::exchange_time() const {
 
 // The last frame's answer is due by then, and a late board a little after.
 void LinkController::arm_extra() {
-    constexpr std::chrono::microseconds late{4000};
+    // A Modbus board answers once the request's silence is over, a native
+    // one when it will.
+    const std::chrono::microseconds late{modbus_line() ? 2000 : 6000};
     between_.start(static_cast<int>((exchange_time() + late).count() + 999) / 1000);
 }
 
@@ -366,7 +369,12 @@ void LinkController::on_answer(const Frame& status, const std::optional<Frame>& 
         interlock_answer(status, asked);
         if (asked) emit status_answered(*asked, status);
     }
-    if (last && between_.isActive()) extra_turn();
+    if (!last || !between_.isActive()) return;
+    // A Modbus frame may start only after the line was silent 3.5 characters.
+    if (modbus_line())
+        between_.start(protocol::silence_ms(wire_.line_settings()));
+    else
+        extra_turn();
 }
 
 // An answer in a scan belongs to its own address, which need not be the one

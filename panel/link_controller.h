@@ -246,7 +246,7 @@ class LinkController : public QObject {
     std::uint64_t last_sent_ = 0;   // the number of the last frame out
 
     std::vector<std::uint8_t> found_;
-    BoardRound round_{answer_patience};
+    BoardRound round_{answer_patience, std::chrono::milliseconds(tick_ms)};
     QTimer between_;  // the last frame's time on the line is over
     SteadyClock::time_point tick_at_{};
     int extras_ = 0;                            // sent since the tick

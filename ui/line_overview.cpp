@@ -98,7 +98,8 @@ void OverviewCell::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-LineOverview::LineOverview(MainForm& form) : QWidget(&form, Qt::Window), form_(form) {
+LineOverview::LineOverview(MainForm& form)
+    : QWidget(&form, Qt::Window), form_(form), link_(&form.link()) {
     setObjectName(QStringLiteral("line_overview"));
     setWindowTitle(QStringLiteral("线路总览"));
     auto* grid = new QGridLayout(this);
@@ -119,7 +120,11 @@ LineOverview::LineOverview(MainForm& form) : QWidget(&form, Qt::Window), form_(f
 }
 
 LineOverview::~LineOverview() {
-    form_.link().watch_boards({});
+    watch_none();
+}
+
+void LineOverview::watch_none() {
+    if (link_) link_->watch_boards({});
 }
 
 void LineOverview::showEvent(QShowEvent* event) {
@@ -132,7 +137,7 @@ void LineOverview::showEvent(QShowEvent* event) {
 // Hidden or closed, nothing but the tick's frames go out.
 void LineOverview::hideEvent(QHideEvent* event) {
     refresh_.stop();
-    form_.link().watch_boards({});
+    watch_none();
     QWidget::hideEvent(event);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <array>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "attach/service_client.h"
+#include "panel/link_controller.h"
 #include "panel/relay_state.h"
 #include "ui/relay_cell.h"
 
@@ -108,7 +110,12 @@ class LineOverview : public QWidget {
     void follow_service();
     void step(int row, int relay, int rows, int relays);
 
+    // Stops the round.
+    void watch_none();
+
     MainForm& form_;
+    // The window's link, which goes before the window's children do.
+    QPointer<link::LinkController> link_;
     std::vector<Row> rows_;
     QTimer refresh_;
     std::map<int, std::unique_ptr<attach::BoardClient>> clients_;  // by address
