@@ -277,6 +277,9 @@ void BoardClient::take(const QVariantMap& values) {
     const auto count = values.find(QLatin1String(input_count_property));
     if (count != values.end() && count->metaType() == QMetaType::fromType<quint16>())
         properties_.input_count = std::min<quint16>(count->value<quint16>(), 16);
+    const auto family = values.find(QLatin1String(protocol_property));
+    if (family != values.end() && family->metaType() == QMetaType::fromType<QString>())
+        properties_.protocol = family->toString().left(16);
     const auto names = values.find(QStringLiteral("Names"));
     if (names != values.end() && names->metaType() == QMetaType::fromType<QStringList>()) {
         const QStringList list = names->toStringList();

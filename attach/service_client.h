@@ -99,6 +99,7 @@ struct BoardProperties {
     QStringList names;  // 16, or empty when the service sent something else
     quint16 inputs = 0;       // bit n-1: input n; 0 while offline
     quint16 input_count = 0;  // 0..16; 0 also from a service without inputs
+    QString protocol;         // its line's family: "native", "modbus", or unsaid
 };
 
 // One board of a held line: its properties, kept current from

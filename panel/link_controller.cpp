@@ -30,6 +30,9 @@ LinkController::LinkController(SerialPort& port, PanelView& panel, LinkMessages&
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(tick_ms);
     connect(&Timer1, &QTimer::timeout, this, &LinkController::Timer1_Timer);
+    between_.setTimerType(Qt::PreciseTimer);
+    between_.setSingleShot(true);
+    connect(&between_, &QTimer::timeout, this, &LinkController::extra_turn);
     // The timer runs from the start, before any port is open; its frames are
     // dropped until then.
     set_timer_enabled(true);
@@ -104,6 +107,7 @@ void LinkController::shutdown() {
 }
 
 void LinkController::Timer1_Timer() {
+    tick_at_ = SteadyClock::now();
     if (live_count_ > 0)
         --live_count_;
     else
@@ -112,13 +116,88 @@ void LinkController::Timer1_Timer() {
     const bool releasing = interlock_turn();
     if (pending_) {
         pending_ = false;
-        send_frame(slot_.code, slot_.a, slot_.b);
+        if (slot_address_)
+            put_on_wire(protocol::encode_command(*slot_address_, slot_));
+        else
+            send_frame(slot_.code, slot_.a, slot_.b);
+        slot_address_.reset();
         if (releasing) interlock_release_sent();
     } else if (scan_) {
         scan_turn();
     } else {
         send_frame(protocol::cmd_query, 0x00, 0x00);
     }
+    extras_ = 0;
+    if (!round_.empty() && wire_.is_open() && !scan_) arm_extra();
+}
+
+std::chrono::microseconds LinkController::exchange_time() const {
+    const protocol::LineSettings& line = wire_.line_settings();
+    // A request of 8 characters; a status of 8, or on Modbus 16 coils' 7
+    // (unit, function, count, two bytes of coils, CRC).
+    const std::int64_t characters = modbus_line() ? 8 + 7 : 8 + 8;
+    const std::int64_t bits = characters * protocol::character_bits(line);
+    std::chrono::microseconds time{bits * 1'000'000 / line.baud};
+    if (modbus_line()) time += std::chrono::milliseconds(protocol::silence_ms(line));
+    return time;
+}
+
+// The last frame's answer is due by then, and a late board a little after.
+void LinkController::arm_extra() {
+    // A Modbus board answers once the request's silence is over, a native
+    // one when it will.
+    const std::chrono::microseconds late{modbus_line() ? 2000 : 6000};
+    between_.start(static_cast<int>((exchange_time() + late).count() + 999) / 1000);
+}
+
+void LinkController::watch_boards(const std::vector<std::uint8_t>& addresses) {
+    round_.set_boards(addresses);
+    if (round_.empty()) between_.stop();
+}
+
+void LinkController::extra_turn() {
+    between_.stop();
+    if (round_.empty() || scan_ || !wire_.is_open() || extras_ >= extra_per_tick) return;
+    const auto now = SteadyClock::now();
+    // Its answer must be in before the tick's frame drops what input waits.
+    if (now - tick_at_ + exchange_time() > std::chrono::milliseconds(tick_ms)) return;
+    const auto entry = protocol::parse_entry(panel_.address_text().toStdString());
+    std::optional<std::uint8_t> address = round_.next();
+    if (address && entry && *address == *entry) address = round_.next();  // the tick asks it
+    if (!address || (entry && *address == *entry) || !reaches(*address)) return;
+    ++extras_;
+    put_on_wire(protocol::encode_command(*address, {protocol::cmd_query, 0x00, 0x00}));
+    round_.asked(*address, now);
+    emit board_changed(*address);
+    arm_extra();
+}
+
+void LinkController::switch_board_relay(std::uint8_t address, int relay) {
+    const auto entry = protocol::parse_entry(panel_.address_text().toStdString());
+    if (entry && *entry == address) return Picture1_Click(relay);
+    const BoardRound::Board* board = round_.board(address);
+    if (!board || !board->relays || !round_.online(address, SteadyClock::now())) return;
+    const bool on = !(*board->relays & protocol::relay_bit(relay));
+    const auto rules = rules_.find(address);
+    if (on && rules != rules_.end() && !rules->second.groups.empty()) {
+        messages_.interlock_refused(interlock_elsewhere_text(address));
+        return;
+    }
+    slot_ = protocol::switch_command(relay, on);
+    slot_address_ = address;
+    pending_ = true;
+}
+
+// The answer of a watched board goes to it; one from a board nothing asked
+// goes nowhere, lest it be taken for the entry's board.
+bool LinkController::round_answer(const Frame& status, const std::optional<Frame>& asked) {
+    if (round_.empty()) return false;
+    const std::uint8_t from = status[1];
+    const auto entry = protocol::parse_entry(panel_.address_text().toStdString());
+    if (entry && *entry == from) return false;
+    if (asked && round_.answered(from, protocol::relay_pattern(status), SteadyClock::now()))
+        emit board_changed(from);
+    return true;
 }
 
 bool LinkController::ask_next_address() {
@@ -144,6 +223,7 @@ bool LinkController::start_scan(int first, int last) {
         last = std::min(last, protocol::modbus::last_unit);
     }
     scan_.emplace(first, last);
+    found_.clear();
     emit scan_progress(0, scan_->total());
     return true;
 }
@@ -160,6 +240,7 @@ void LinkController::end_scan(bool complete) {
 void LinkController::set_command(std::uint8_t code, std::uint8_t a, std::uint8_t b) {
     if (!interlock_allows(code, a, b)) return;
     slot_ = protocol::Command{code, a, b};
+    slot_address_.reset();
     pending_ = true;
 }
 
@@ -280,10 +361,20 @@ void LinkController::on_answer(const Frame& status, const std::optional<Frame>& 
         scan_answer(status, asked);
         return;
     }
-    show_status(status);
-    live_count_ = live_ticks;
-    interlock_answer(status, asked);
-    if (asked) emit status_answered(*asked, status);
+    // The next watched board may go as soon as the line is quiet.
+    const bool last = asked && wire_.last_answered_number() == last_sent_;
+    if (!round_answer(status, asked)) {
+        show_status(status);
+        live_count_ = live_ticks;
+        interlock_answer(status, asked);
+        if (asked) emit status_answered(*asked, status);
+    }
+    if (!last || !between_.isActive()) return;
+    // A Modbus frame may start only after the line was silent 3.5 characters.
+    if (modbus_line())
+        between_.start(protocol::silence_ms(wire_.line_settings()));
+    else
+        extra_turn();
 }
 
 // An answer in a scan belongs to its own address, which need not be the one
@@ -291,8 +382,10 @@ void LinkController::on_answer(const Frame& status, const std::optional<Frame>& 
 void LinkController::scan_answer(const Frame& status, const std::optional<Frame>& asked) {
     if (!asked || (*asked)[2] != protocol::cmd_query) return;  // a command's answer
     const std::uint8_t address = status[1];
-    if (const auto found = scan_->answered(address, protocol::relay_pattern(status)))
+    if (const auto found = scan_->answered(address, protocol::relay_pattern(status))) {
+        found_.push_back(static_cast<std::uint8_t>(found->address));
         emit scan_found(found->address, found->relays);
+    }
 }
 
 void LinkController::show_status(const Frame& status) {
@@ -314,6 +407,7 @@ void LinkController::mark_unknown() {
 }
 
 void LinkController::show_port_open() {
+    round_.forget();
     paint_all(RelayState::unknown);
     panel_.set_all_relay_buttons_enabled(true);
     set_timer_enabled(true);
@@ -344,8 +438,11 @@ void LinkController::Picture1_Click(int n) {
 void LinkController::on_closed(bool lost) {
     // What the operator asked for before a loss is stale by the time the
     // device is back; the cells will show what the board says instead.
+    round_.forget();
+    between_.stop();
     if (lost) {
         pending_ = false;
+        slot_address_.reset();
         interlock_reset();
     }
     show_port_closed();

@@ -9,6 +9,7 @@
 #include "engine/address_scan.h"
 #include "engine/board_rules.h"
 #include "engine/interlock.h"
+#include "panel/board_round.h"
 #include "panel/panel_view.h"
 #include "protocol/frame.h"
 #include "wire/answer_attribution.h"
@@ -38,6 +39,13 @@ class PortChoices;
 //
 // The cells are painted through PanelView as relay states; the window shows
 // them in colour.
+//
+// While other boards are watched (the line's overview is open) they are
+// queried in turn between the ticks, each query after the answer to the one
+// before or its time on the line, and only while the next tick leaves room
+// for its answer. An answer then goes to the board it came from: the cells
+// are painted from the entry's board alone. With none watched, the frames
+// are the tick's and nothing else.
 class LinkController : public QObject {
     Q_OBJECT
   public:
@@ -143,6 +151,21 @@ class LinkController : public QObject {
     void cancel_scan();
     [[nodiscard]] bool scanning() const { return scan_.has_value(); }
     [[nodiscard]] int scan_asked() const { return scan_ ? scan_->asked() : 0; }
+    // The addresses the last scan found (so far, while it runs).
+    [[nodiscard]] const std::vector<std::uint8_t>& found_boards() const { return found_; }
+
+    // Watching other boards of the line (the entry's board left out); none
+    // ends it. What each said, by address.
+    void watch_boards(const std::vector<std::uint8_t>& addresses);
+    [[nodiscard]] const BoardRound& watched() const { return round_; }
+    // Switches a relay of a watched board from what it last said, through
+    // the command slot; an ON to a board with interlocked groups is refused
+    // unless it is the entry's.
+    void switch_board_relay(std::uint8_t address, int relay);
+    // Queries sent between ticks at most, and the time one exchange takes on
+    // this line (a frame and its answer, and a Modbus line's silence).
+    static constexpr int extra_per_tick = 2;
+    [[nodiscard]] std::chrono::microseconds exchange_time() const;
 
   signals:
     // A frame went out on the wire (for measurements).
@@ -169,6 +192,8 @@ class LinkController : public QObject {
     void answer_unclaimed(const tarnwick::protocol::Frame& status);
     // The cells were painted (an answer, unknown, the port opened or closed).
     void cells_painted();
+    // A watched board answered, or was asked.
+    void board_changed(int address);
 
   private:
     void on_closed(bool lost);
@@ -196,6 +221,11 @@ class LinkController : public QObject {
     void interlock_answer(const protocol::Frame& status,
                           const std::optional<protocol::Frame>& asked);
     void interlock_refused_all();
+    // The next watched board's query, when the tick leaves room for it.
+    void extra_turn();
+    void arm_extra();
+    // Whether an answer belongs to a watched board; credits it then.
+    bool round_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& asked);
 
     Wire wire_;
     PanelView& panel_;
@@ -214,6 +244,13 @@ class LinkController : public QObject {
     Interlock interlock_;           // one ON at most, of the board in the address entry
     std::uint16_t to_release_ = 0;  // its OFFs still to send
     std::uint64_t last_sent_ = 0;   // the number of the last frame out
+
+    std::vector<std::uint8_t> found_;
+    BoardRound round_{answer_patience, std::chrono::milliseconds(tick_ms)};
+    QTimer between_;  // the last frame's time on the line is over
+    SteadyClock::time_point tick_at_{};
+    int extras_ = 0;                            // sent since the tick
+    std::optional<std::uint8_t> slot_address_;  // the slot's board, when not the entry's
 };
 
 }  // namespace tarnwick::link

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Renders docs/main-polling.png, docs/main-closed.png, docs/name-dialog.png and
-# docs/main-long-names.png under Xvfb at 96 dpi.
+# Renders docs/main-polling.png, docs/main-closed.png, docs/name-dialog.png,
+# docs/main-long-names.png, the link aids' pictures and docs/line-overview*.png
+# under Xvfb at 96 dpi.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 tarnwick_install

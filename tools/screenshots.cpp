@@ -2,9 +2,9 @@
 // panel after its port is closed, the name dialog, long channel names wrapped
 // in their labels with the tooltip of one that does not fit, and what the
 // panel adds around its serial link: the port entry's tooltip, an unknown
-// cell's tooltip, the address label's menu, the board scan and the device
-// chooser. Run it on an X server (scripts/screenshots.sh starts Xvfb) with the
-// output folder as argument.
+// cell's tooltip, the address label's menu, the board scan, the device
+// chooser and the line's overview. Run it on an X server (scripts/screenshots.sh starts Xvfb) with
+// the output folder as argument.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -18,6 +18,7 @@
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
 #include "ui/fonts.h"
+#include "ui/line_overview.h"
 #include "ui/link_aids.h"
 #include "ui/main_form.h"
 #include "ui/name_form.h"
@@ -114,6 +115,33 @@ bool shoot_link_aids(ui::MainForm& form, const QDir& out) {
     return ok;
 }
 
+// 线路总览 over the boards the scan found, with a relay's name in its
+// tooltip; then with board 7, which answers nothing, in the address entry
+// and the tooltip saying why it is 离线.
+bool shoot_overview(ui::MainForm& form, const QDir& out) {
+    ui::LineOverview* view = form.aids().open_overview();
+    view->move(40, 400);  // over the main window: room for its tooltips on the screen
+    test::wait_until([&] { return view->windowHandle() && view->windowHandle()->isExposed(); });
+    test::wait_until([&] { return view->row_count() == 3 && view->row_online(2); });
+    ui::OverviewCell* cell = view->cell(0, 2);
+    QToolTip::showText(cell->mapToGlobal(QPoint(4, cell->height() + 4)), cell->toolTip(), cell, {},
+                       60000);
+    bool ok = save_with_popup(view, tooltip_window(), out.filePath("line-overview.png"));
+    QToolTip::hideText();
+
+    form.address_entry()->setText(QStringLiteral("7"));
+    test::run_events_for(2300);  // six silent ticks
+    QLabel* state = view->online_label(2);
+    // Just below the rows (the tip lands 16 pixels below the point given).
+    const QPoint under(state->x(), view->height() - 14);
+    QToolTip::showText(view->mapToGlobal(under), state->toolTip(), state, {}, 60000);
+    ok = save_with_popup(view, tooltip_window(), out.filePath("line-overview-offline.png")) && ok;
+    QToolTip::hideText();
+    view->close();
+    form.address_entry()->setText(QStringLiteral("1"));
+    return ok;
+}
+
 // Long channel names wrapped in their labels, with the tooltip of one that
 // does not fit.
 bool shoot_long_names(ui::MainForm& form, names::NameFile& names, const QDir& out) {
@@ -167,6 +195,7 @@ int main(int argc, char** argv) {
 
     bool ok = shoot_polling(form, out);
     ok = shoot_link_aids(form, out) && ok;
+    ok = shoot_overview(form, out) && ok;
     form.link().open_comm_Click();
     ok = save(&form, out.filePath("main-closed.png")) && ok;
     ok = shoot_long_names(form, names, out) && ok;

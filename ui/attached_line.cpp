@@ -25,9 +25,33 @@ AttachedLine::AttachedLine(QDBusConnection bus, attach::HeldLine line, QString d
     connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
             &AttachedLine::service_gone);
     connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this, &AttachedLine::look_again);
+    follow_line(true);
 }
 
-AttachedLine::~AttachedLine() = default;
+AttachedLine::~AttachedLine() {
+    follow_line(false);
+}
+
+void AttachedLine::follow_line(bool follow) {
+    const QString service = QString::fromLatin1(attach::bus_name);
+    const QString interface = QStringLiteral("org.freedesktop.DBus.Properties");
+    const QString member = QStringLiteral("PropertiesChanged");
+    const char* slot = SLOT(on_line_changed(QString, QVariantMap, QStringList));
+    if (follow)
+        bus_.connect(service, line_.path, interface, member, this, slot);
+    else
+        bus_.disconnect(service, line_.path, interface, member, this, slot);
+}
+
+// Boards added to or taken from the line: read the line anew.
+void AttachedLine::on_line_changed(const QString& interface, const QVariantMap& changed,
+                                   const QStringList& invalidated) {
+    if (interface != QLatin1String(attach::line_interface)) return;
+    if (!changed.contains(QStringLiteral("Boards")) &&
+        !invalidated.contains(QStringLiteral("Boards")))
+        return;
+    look_again();
+}
 
 void AttachedLine::show_board(const QString& address_text) {
     address_text_ = address_text;
@@ -148,6 +172,7 @@ void AttachedLine::service_gone() {
     board_.reset();
     repaint();
     retry_.start();
+    emit boards_changed();
 }
 
 // The service is back, or may be: attach again if it still holds the device
@@ -161,8 +186,11 @@ void AttachedLine::look_again() {
     }
     retry_.stop();
     present_ = true;
+    follow_line(false);
     line_ = *line;
+    follow_line(true);
     show_board(address_text_);
+    emit boards_changed();
 }
 
 }  // namespace tarnwick::ui

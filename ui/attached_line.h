@@ -38,15 +38,27 @@ class AttachedLine : public QObject {
     [[nodiscard]] QString port_tip() const;
     [[nodiscard]] QString cell_tip() const;
 
+    // The service's line as last read, its bus, and whether the service is there.
+    [[nodiscard]] const attach::HeldLine& line() const { return line_; }
+    [[nodiscard]] const QDBusConnection& bus() const { return bus_; }
+    [[nodiscard]] bool present() const { return present_; }
+
   signals:
     // The shown board's names changed on the service's side (or another
     // board is shown).
     void names_changed();
+    // The line's boards changed (its Boards property, or the service came back).
+    void boards_changed();
+
+  private slots:
+    void on_line_changed(const QString& interface, const QVariantMap& changed,
+                         const QStringList& invalidated);
 
   private:
     void repaint();
     void service_gone();
     void look_again();
+    void follow_line(bool follow);
     // The object of the board an address entry names, when the line has it.
     [[nodiscard]] std::optional<QString> board_path(const QString& address_text) const;
     // Whether a board is shown; when not, the click that asked is told why.

@@ -3,6 +3,7 @@
 #include <QContextMenuEvent>
 #include <QHelpEvent>
 #include <QMenu>
+#include <QShortcut>
 #include <QToolTip>
 
 #include "protocol/number_text.h"
@@ -18,6 +19,8 @@ namespace {
 
 const QString choose_device_text = QStringLiteral("选择设备…");
 const QString find_boards_text = QStringLiteral("查找模块…");
+const QString overview_text = QStringLiteral("线路总览…");
+const QKeySequence overview_key(Qt::CTRL | Qt::Key_L);
 
 // "3 秒前", and below a second "40 ms 前" rather than "0 秒前".
 QString seconds_ago(link::SteadyClock::time_point then) {
@@ -39,6 +42,10 @@ LinkAids::LinkAids(MainForm& form) : QObject(&form), form_(form) {
         form_.cell(n)->installEventFilter(this);
         form_.cell(n)->label()->installEventFilter(this);
     }
+    auto* overview_shortcut = new QShortcut(overview_key, &form_);
+    connect(overview_shortcut, &QShortcut::activated, this, [this] {
+        if (form_.link().port_open() || form_.attached()) open_overview();
+    });
 }
 
 bool LinkAids::eventFilter(QObject* watched, QEvent* event) {
@@ -96,8 +103,13 @@ QMenu* LinkAids::address_menu(QWidget* on) {
     QMenu* menu = entry ? entry->createStandardContextMenu() : new QMenu(on);
     QAction* find = new QAction(find_boards_text, menu);
     connect(find, &QAction::triggered, this, [this] { open_find_form(); });
+    QAction* overview = new QAction(overview_text, menu);
+    overview->setShortcut(overview_key);  // shown in the menu; the window's shortcut acts
+    overview->setShortcutContext(Qt::WidgetShortcut);
+    connect(overview, &QAction::triggered, this, [this] { open_overview(); });
     QAction* first = menu->actions().isEmpty() ? nullptr : menu->actions().first();
     menu->insertAction(first, find);
+    menu->insertAction(first, overview);
     if (first) menu->insertSeparator(first);
     return menu;
 }
@@ -126,6 +138,17 @@ FindForm* LinkAids::open_find_form() {
     find_form_->raise();
     find_form_->activateWindow();
     return find_form_;
+}
+
+LineOverview* LinkAids::open_overview() {
+    if (!overview_) {
+        overview_ = new LineOverview(form_);
+        overview_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    overview_->show();
+    overview_->raise();
+    overview_->activateWindow();
+    return overview_;
 }
 
 QString LinkAids::port_tip() const {

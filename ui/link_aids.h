@@ -5,6 +5,7 @@
 
 #include "ui/device_form.h"
 #include "ui/find_form.h"
+#include "ui/line_overview.h"
 #include "wire/port_choices.h"
 
 class QMenu;
@@ -19,7 +20,8 @@ class MainForm;
 // tooltips on the port entry (which device its number opens, from where, and
 // what the line did) and on unknown cells (why they are unknown), and the
 // context menus "选择设备…" on the port entry and its label 串口号 and
-// "查找模块…" on the address entry and its label 模块地址.
+// "查找模块…" and "线路总览…" (also Ctrl+L while the port is open) on the
+// address entry and its label 模块地址.
 class LinkAids : public QObject {
     Q_OBJECT
   public:
@@ -36,6 +38,8 @@ class LinkAids : public QObject {
 
     DeviceForm* open_device_form();
     FindForm* open_find_form();
+    LineOverview* open_overview();
+    LineOverview* overview() const { return overview_; }
     DeviceForm* device_form() const { return device_form_; }
     FindForm* find_form() const { return find_form_; }
 
@@ -50,6 +54,7 @@ class LinkAids : public QObject {
     link::PortChoices* choices_ = nullptr;
     QPointer<DeviceForm> device_form_;
     QPointer<FindForm> find_form_;
+    QPointer<LineOverview> overview_;
 };
 
 }  // namespace tarnwick::ui

@@ -81,6 +81,8 @@ class MainForm : public QWidget, public link::PanelView {
     QLabel* port_label() const { return Label3; }
     QLabel* address_label() const { return Label5; }
     LinkAids& aids() const { return *aids_; }
+    names::NameFile& names() const { return names_; }
+    OperatorMessages& messages() const { return messages_; }
     QPushButton* port_button() const { return open_comm; }
     QPushButton* all_on_button() const { return openall; }
     QPushButton* all_off_button() const { return closeall; }

@@ -248,6 +248,11 @@ QString interlock_not_released_text(int relay, const QString& others) {
         .arg(others);
 }
 
+QString interlock_elsewhere_text(int address) {
+    return QStringLiteral("模块 %1 设有互锁继电器组：请先把它填入“模块地址”，再在主窗口中吸合")
+        .arg(address);
+}
+
 QString interlock_all_on_text() {
     return QStringLiteral("该模块设有互锁继电器组，不能全部吸合；请逐路吸合");
 }

@@ -53,6 +53,8 @@ namespace tarnwick::link {
 [[nodiscard]] QString interlock_not_released_text(int relay, const QString& others);
 // "该模块设有互锁继电器组，不能全部吸合；请逐路吸合"
 [[nodiscard]] QString interlock_all_on_text();
+// An ON asked of an interlocked board other than the address entry's.
+[[nodiscard]] QString interlock_elsewhere_text(int address);
 
 // A wait as the operator reads it: "3 秒", and below a second "500 ms".
 [[nodiscard]] QString duration_text(std::chrono::milliseconds wait);

@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -39,6 +40,7 @@
 #include "tests/support/program_copy.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
+#include "ui/line_overview.h"
 #include "ui/link_aids.h"
 #include "ui/main_form.h"
 #include "ui/name_form.h"
@@ -1256,6 +1258,113 @@ TEST_F(Daemon, ThePanelShowsAndSwitchesTheLineOfTheServiceHoldingItsDevice) {
     EXPECT_EQ(form.port_button()->text(), "打开串口");
     // The names went to the service's file, not the panel's.
     EXPECT_EQ(names.channel_name("1", "3"), "第3路");
+    unsetenv("TARNWICK_COM1");
+    unsetenv("TARNWICK_BUS");
+}
+
+// "1 在线 原生 GRRR…": each row of the overview, G on, R off, Y unknown.
+QString overview_rows(const ui::LineOverview& view) {
+    QStringList rows;
+    for (int row = 0; row < view.row_count(); ++row) {
+        QString cells;
+        for (int relay = 1; relay <= 16; ++relay) {
+            const ui::Colour colour = view.cell(row, relay)->colour();
+            cells += colour == ui::colour_green    ? 'G'
+                     : colour == ui::colour_red    ? 'R'
+                     : colour == ui::colour_yellow ? 'Y'
+                                                   : '-';
+        }
+        rows << QString("%1 %2 %3 %4")
+                    .arg(view.row_address(row))
+                    .arg(view.online_label(row)->text(), view.family_label(row)->text(), cells);
+    }
+    return rows.join("; ");
+}
+
+// The panel attached to the service's line opens 线路总览: the rows are the
+// service's boards 1, 2 and the silent 9; a click switches that row's board
+// through the service. A reload that drops board 9 takes the line's object
+// away and brings it back; the window goes on, and has the new boards once
+// the panel reads the line again (the service restarted).
+TEST_F(Daemon, ThePanelsLineOverviewShowsAndSwitchesTheServicesBoards) {
+    ASSERT_NO_FATAL_FAILURE(start({"--relays", "0x0004"}));
+    ASSERT_TRUE(wait_property(board(1), "Online", "b true"));
+    ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    qputenv("TARNWICK_COM1", device().toUtf8());
+    qputenv("TARNWICK_BUS", bus_.address().toUtf8());
+    qputenv("TARNWICK_SERVICE_WAIT_MS", "3000");
+    QTemporaryDir panel_dir;
+    test::RecordingBoxes boxes;
+    names::NameFile names(panel_dir.path().toStdString(), boxes);
+    link::QtSerialPort port;
+    ui::MainForm form(port, boxes, names);
+    boxes.texts.clear();  // a first start's words about the name file
+    form.address_entry()->setText("2");
+    form.open_comm_Click();
+    ASSERT_NE(form.attached(), nullptr) << boxes.texts.join('\n').toStdString();
+    QPointer<ui::LineOverview> view = form.aids().open_overview();
+    const auto reload_without_9 = [&] {
+        QFile config(dir_.filePath("tarnwickd.conf"));
+        config.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        config.write(QString("[line cab-1]\ndevice=%1\nboards=1,2\n").arg(device()).toUtf8());
+        config.close();
+        ::kill(static_cast<pid_t>(daemon_.processId()), SIGHUP);
+        // Until the new line has heard board 2, a click is refused as offline.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log().contains("polling boards 1,2 on"); }, 5000));
+        ASSERT_TRUE(wait_property(board(2), "Online", "b true"));
+    };
+    const QString unknown(16, 'Y');
+    struct Row {
+        const char* what;
+        std::function<void()> act;
+        QString rows;  // what the window's rows begin with then
+        std::uint16_t board_1, board_2;
+        const char* why_9 = "";  // in the tooltip of board 9's state
+    };
+    const Row rows[] = {
+        {"opened", [] {},
+         "1 在线 原生 RRGRRRRRRRRRRRRR; 2 在线 原生 RRGRRRRRRRRRRRRR; 9 离线 原生 " + unknown,
+         0x0004, 0x0004, "模块 9 没有应答"},
+        {"board 1 relay 5", [&] { view->cell_clicked(0, 5); },
+         "1 在线 原生 RRGRGRRRRRRRRRRR; 2 在线 原生 RRGRRRRRRRRRRRRR", 0x0014, 0x0004},
+        {"board 2 relay 3", [&] { view->cell_clicked(1, 3); },
+         "1 在线 原生 RRGRGRRRRRRRRRRR; 2 在线 原生 RRRRRRRRRRRRRRRR", 0x0014, 0x0000},
+        {"board 9, silent", [&] { view->cell_clicked(2, 1); },
+         "1 在线 原生 RRGRGRRRRRRRRRRR; 2 在线 原生 RRRRRRRRRRRRRRRR; 9 离线 原生 " + unknown,
+         0x0014, 0x0000, "模块 9 没有应答"},
+        {"board 1 switched over the bus",
+         [&] {
+             call(1, {"Switch", "yb", "16", "true"});
+         },
+         "1 在线 原生 RRGRGRRRRRRRRRRG; 2 在线 原生 RRRRRRRRRRRRRRRR", 0x8014, 0x0000},
+        {"reloaded without board 9", reload_without_9,
+         "1 在线 原生 RRGRGRRRRRRRRRRG; 2 在线 原生 RRRRRRRRRRRRRRRR", 0x8014, 0x0000},
+        {"board 2 relay 1 after the reload", [&] { view->cell_clicked(1, 1); },
+         "1 在线 原生 RRGRGRRRRRRRRRRG; 2 在线 原生 GRRRRRRRRRRRRRRR", 0x8014, 0x0001},
+        {"the service killed", [&] { stop_daemon(); },
+         "1 离线  " + unknown + "; 2 离线  " + unknown, 0x8014, 0x0001},
+        {"and started again", [&] { start_daemon(); },
+         "1 在线 原生 RRGRGRRRRRRRRRRG; 2 在线 原生 GRRRRRRRRRRRRRRR", 0x8014, 0x0001},
+    };
+    for (const Row& row : rows) {
+        row.act();
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return overview_rows(*view).startsWith(row.rows); }, 5000))
+            << row.what << ": " << overview_rows(*view).toStdString();
+        EXPECT_TRUE(board_->wait_for_relays(1, row.board_1, std::chrono::milliseconds(2000)))
+            << row.what;
+        EXPECT_TRUE(board_->wait_for_relays(2, row.board_2, std::chrono::milliseconds(2000)))
+            << row.what;
+        if (*row.why_9) {
+            ASSERT_EQ(view->row_count(), 3) << row.what;
+            EXPECT_TRUE(view->online_label(2)->toolTip().contains(QString::fromUtf8(row.why_9)))
+                << row.what << ": " << view->online_label(2)->toolTip().toStdString();
+        }
+        EXPECT_FALSE(form.link().port_open()) << row.what;  // never on the wire itself
+    }
+    EXPECT_EQ(view->row_count(), 2);  // the line read again, without board 9
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join('\n').toStdString();
+    form.open_comm_Click();
     unsetenv("TARNWICK_COM1");
     unsetenv("TARNWICK_BUS");
 }

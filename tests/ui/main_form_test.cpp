@@ -197,24 +197,36 @@ TEST_F(MainFormTest, ClientAreaAt96Dpi) {
     EXPECT_EQ(form.cell(16)->geometry().topLeft(), QPoint(256, 104));
 }
 
-// The menus: "选择设备…" on the port entry and its label, "查找模块…" on the
-// address entry and its label; the port entry, disabled while the port is
-// open, still has its menu through the window.
+// The menus: "选择设备…" on the port entry and its label, "查找模块…" and
+// "线路总览…" on the address entry and its label; the port entry, disabled
+// while the port is open, still has its menu through the window.
 TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
     struct Case {
         const char* what;
         std::function<QWidget*()> on;
         bool port_open;
-        QString action;
+        QStringList actions;  // ours, before Qt's own
         bool standard_edit_actions;
         const char* port = "1";  // the port entry's number, whose device "选择设备…" chooses
     } cases[] = {
-        {"port label", [&] { return form.port_label(); }, false, "选择设备…", false},
-        {"port entry", [&] { return form.port_entry(); }, false, "选择设备…", true},
-        {"port entry while open", [&] { return form.port_entry(); }, true, "选择设备…", false},
-        {"address label", [&] { return form.address_label(); }, false, "查找模块…", false},
-        {"address entry", [&] { return form.address_entry(); }, true, "查找模块…", true},
-        {"port label, another number", [&] { return form.port_label(); }, false, "选择设备…", false,
+        {"port label", [&] { return form.port_label(); }, false, {"选择设备…"}, false},
+        {"port entry", [&] { return form.port_entry(); }, false, {"选择设备…"}, true},
+        {"port entry while open", [&] { return form.port_entry(); }, true, {"选择设备…"}, false},
+        {"address label",
+         [&] { return form.address_label(); },
+         false,
+         {"查找模块…", "线路总览…"},
+         false},
+        {"address entry",
+         [&] { return form.address_entry(); },
+         true,
+         {"查找模块…", "线路总览…"},
+         true},
+        {"port label, another number",
+         [&] { return form.port_label(); },
+         false,
+         {"选择设备…"},
+         false,
          "2"},
     };
     // As the panel's start does: Qt's own entries in the window's language,
@@ -233,9 +245,9 @@ TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
         QStringList texts;
         for (const QAction* a : menu->actions())
             if (!a->isSeparator()) texts << a->text();
-        EXPECT_EQ(texts.value(0), c.action) << c.what;
+        EXPECT_EQ(texts.mid(0, c.actions.size()), c.actions) << c.what;
         EXPECT_TRUE(menu->actions().first()->isEnabled()) << c.what;
-        EXPECT_EQ(texts.size() > 1, c.standard_edit_actions)
+        EXPECT_EQ(texts.size() > c.actions.size(), c.standard_edit_actions)
             << c.what << ": " << texts.join(", ").toStdString();
         if (c.standard_edit_actions) {
             // "撤消(&U)\tCtrl+Z": the words before the shortcut
@@ -243,7 +255,13 @@ TEST_F(MainFormTest, ContextMenusOfferTheirActions) {
             EXPECT_TRUE(words.contains("\n撤消(&U)\t") && words.contains("\n复制(&C)\t"))
                 << c.what << ": " << texts.join(", ").toStdString();
         }
-        if (c.action == "选择设备…") {
+        if (c.actions.size() > 1) {
+            menu->actions()[1]->trigger();
+            ASSERT_NE(form.aids().overview(), nullptr) << c.what;
+            EXPECT_EQ(form.aids().overview()->windowTitle(), "线路总览") << c.what;
+            form.aids().overview()->close();
+        }
+        if (c.actions.first() == "选择设备…") {
             menu->actions().first()->trigger();
             ASSERT_NE(form.aids().device_form(), nullptr) << c.what;
             EXPECT_EQ(form.aids().device_form()->port_number(), QString(c.port).toInt()) << c.what;
