@@ -37,6 +37,7 @@
 #include "tests/support/board_sim.h"
 #include "tests/support/broker.h"
 #include "tests/support/modbus_fixture.h"
+#include "tests/support/overview_rows.h"
 #include "tests/support/program_copy.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/wait.h"
@@ -1262,25 +1263,6 @@ TEST_F(Daemon, ThePanelShowsAndSwitchesTheLineOfTheServiceHoldingItsDevice) {
     unsetenv("TARNWICK_BUS");
 }
 
-// "1 在线 原生 GRRR…": each row of the overview, G on, R off, Y unknown.
-QString overview_rows(const ui::LineOverview& view) {
-    QStringList rows;
-    for (int row = 0; row < view.row_count(); ++row) {
-        QString cells;
-        for (int relay = 1; relay <= 16; ++relay) {
-            const ui::Colour colour = view.cell(row, relay)->colour();
-            cells += colour == ui::colour_green    ? 'G'
-                     : colour == ui::colour_red    ? 'R'
-                     : colour == ui::colour_yellow ? 'Y'
-                                                   : '-';
-        }
-        rows << QString("%1 %2 %3 %4")
-                    .arg(view.row_address(row))
-                    .arg(view.online_label(row)->text(), view.family_label(row)->text(), cells);
-    }
-    return rows.join("; ");
-}
-
 // The panel attached to the service's line opens 线路总览: the rows are the
 // service's boards 1, 2 and the silent 9; a click switches that row's board
 // through the service. A reload that drops board 9 takes the line's object
@@ -1349,8 +1331,8 @@ TEST_F(Daemon, ThePanelsLineOverviewShowsAndSwitchesTheServicesBoards) {
     for (const Row& row : rows) {
         row.act();
         EXPECT_TRUE(
-            QTest::qWaitFor([&] { return overview_rows(*view).startsWith(row.rows); }, 5000))
-            << row.what << ": " << overview_rows(*view).toStdString();
+            QTest::qWaitFor([&] { return test::overview_rows(*view).startsWith(row.rows); }, 5000))
+            << row.what << ": " << test::overview_rows(*view).toStdString();
         EXPECT_TRUE(board_->wait_for_relays(1, row.board_1, std::chrono::milliseconds(2000)))
             << row.what;
         EXPECT_TRUE(board_->wait_for_relays(2, row.board_2, std::chrono::milliseconds(2000)))

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "tests/support/board_sim.h"
+#include "tests/support/overview_rows.h"
 #include "tests/support/recording_boxes.h"
 #include "ui/link_aids.h"
 #include "ui/main_form.h"
@@ -33,25 +34,6 @@ void PrintTo(const Line& line, std::ostream* out) {
 }
 
 class LineOverviewTest : public ::testing::TestWithParam<Line> {};
-
-// "1 在线 原生 GRRR…": each row's address, state, family and cells.
-QString shown(const ui::LineOverview& view) {
-    QStringList rows;
-    for (int row = 0; row < view.row_count(); ++row) {
-        QString cells;
-        for (int relay = 1; relay <= 16; ++relay) {
-            const ui::Colour colour = view.cell(row, relay)->colour();
-            cells += colour == ui::colour_green    ? 'G'
-                     : colour == ui::colour_red    ? 'R'
-                     : colour == ui::colour_yellow ? 'Y'
-                                                   : '-';
-        }
-        rows << QStringLiteral("%1 %2 %3 %4")
-                    .arg(view.row_address(row))
-                    .arg(view.online_label(row)->text(), view.family_label(row)->text(), cells);
-    }
-    return rows.join(QStringLiteral("; "));
-}
 
 TEST_P(LineOverviewTest, RowsFollowTheBoardsAndSwitchTheirRelays) {
     const Line& line = GetParam();
@@ -130,9 +112,11 @@ TEST_P(LineOverviewTest, RowsFollowTheBoardsAndSwitchTheirRelays) {
     };
     for (const Row& r : rows) {
         r.act();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return shown(*view) == r.rows; }, 5000))
-            << r.what << ": " << shown(*view).toStdString() << " found "
-            << form.link().found_boards().size() << " entry " << form.address_entry()->text().toStdString() << " open " << form.link().port_open() << " scanning " << form.link().scanning();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return test::overview_rows(*view) == r.rows; }, 5000))
+            << r.what << ": " << test::overview_rows(*view).toStdString() << " found "
+            << form.link().found_boards().size() << " entry "
+            << form.address_entry()->text().toStdString() << " open " << form.link().port_open()
+            << " scanning " << form.link().scanning();
         EXPECT_TRUE(sim.wait_for_relays(1, r.board_1, milliseconds(2000))) << r.what;
         EXPECT_TRUE(sim.wait_for_relays(2, r.board_2, milliseconds(2000))) << r.what;
         if (r.offline_row >= 0) {
