@@ -17,6 +17,7 @@
 #include "bench/process_figures.h"
 #include "tests/support/board_sim.h"
 #include "tests/support/recording_boxes.h"
+#include "tests/support/wait.h"
 #include "ui/fonts.h"
 #include "ui/line_overview.h"
 #include "ui/link_aids.h"
@@ -61,7 +62,7 @@ Phase measure(ui::MainForm& form, int seconds) {
         });
     const double cpu_start = bench::cpu_seconds();
     clock.start();
-    QTest::qWait(seconds * 1000);
+    test::run_live_for(seconds * 1000);
     phase.wall_s = static_cast<double>(clock.nsecsElapsed()) / 1e9;
     phase.cpu_s = bench::cpu_seconds() - cpu_start;
     QObject::disconnect(counted);
@@ -102,11 +103,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!QTest::qWaitFor([&] { return !form.link().scanning(); }, 5000)) return 1;
-    QTest::qWait(1000);  // to settle
+    test::run_live_for(1000);  // to settle
 
     const Phase closed = measure(form, seconds);
     ui::LineOverview* view = form.aids().open_overview();
-    QTest::qWait(1000);  // every board asked once
+    test::run_live_for(1000);  // every board asked once
     // The rows online, looked at every 100 ms while measuring.
     std::vector<double> online;
     QTimer look;

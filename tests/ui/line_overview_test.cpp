@@ -14,6 +14,7 @@
 #include "tests/support/board_sim.h"
 #include "tests/support/overview_rows.h"
 #include "tests/support/recording_boxes.h"
+#include "tests/support/wait.h"
 #include "ui/link_aids.h"
 #include "ui/main_form.h"
 #include "wire/qt_serial_port.h"
@@ -112,7 +113,7 @@ TEST_P(LineOverviewTest, RowsFollowTheBoardsAndSwitchTheirRelays) {
     };
     for (const Row& r : rows) {
         r.act();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return test::overview_rows(*view) == r.rows; }, 5000))
+        EXPECT_TRUE(test::wait_live([&] { return test::overview_rows(*view) == r.rows; }))
             << r.what << ": " << test::overview_rows(*view).toStdString() << " found "
             << form.link().found_boards().size() << " entry "
             << form.address_entry()->text().toStdString() << " open " << form.link().port_open()
@@ -131,9 +132,9 @@ TEST_P(LineOverviewTest, RowsFollowTheBoardsAndSwitchTheirRelays) {
 
     // Closed, the tick asks the entry's board and nothing else.
     view->close();
-    QTest::qWait(200);
+    test::run_live_for(200);
     const std::size_t before = sim.frames().size();
-    QTest::qWait(600);
+    test::run_live_for(600);
     const auto frames = sim.frames();
     ASSERT_GT(frames.size(), before + 5);
     for (std::size_t i = before; i < frames.size(); ++i)
