@@ -30,7 +30,8 @@ void BoardRound::asked(std::uint8_t address, Clock::time_point now) {
     const auto at = boards_.find(address);
     if (at == boards_.end()) return;
     ++at->second.asked;
-    if (!at->second.waiting_since) at->second.waiting_since = now;
+    if (at->second.waiting_since) ++at->second.missed;
+    at->second.waiting_since = now;
 }
 
 bool BoardRound::answered(std::uint8_t address, std::uint16_t relays, Clock::time_point now) {
@@ -39,6 +40,7 @@ bool BoardRound::answered(std::uint8_t address, std::uint16_t relays, Clock::tim
     at->second.relays = relays;
     at->second.answered = now;
     at->second.waiting_since.reset();
+    at->second.missed = 0;
     return true;
 }
 
@@ -55,8 +57,9 @@ bool BoardRound::online(std::uint8_t address, Clock::time_point now) const {
     const Board* b = board(address);
     if (!b || !b->answered) return false;
     const auto round = turn_time_ * static_cast<int>(boards_.size());
-    if (now - *b->answered > round + patience_) return false;
-    return !b->waiting_since || now - *b->waiting_since <= patience_;
+    if (now - *b->answered > 2 * round + patience_) return false;
+    const bool overdue = b->waiting_since && now - *b->waiting_since > patience_;
+    return b->missed + (overdue ? 1 : 0) < 2;
 }
 
 }  // namespace tarnwick::link

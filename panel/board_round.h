@@ -11,11 +11,13 @@
 namespace tarnwick::link {
 
 // The other boards of a line, queried one after another between the panel's
-// ticks, and what each last said. A board is online while it answered and no
-// query to it has waited longer than `patience` since; a silent board is
-// told apart from one never asked, and one not asked for a whole round and
-// its patience (a busy line) is not taken for online. No I/O, no clock of
-// its own.
+// ticks, and what each last said. A board is online while it answered and,
+// since, no two of its queries in a row went without an answer for longer
+// than `patience`: one answer lost (cut short by the tick's own frame on a
+// busy line) does not make a row flicker offline, a board that stopped
+// answering is offline one round later. A silent board is told apart from
+// one never asked, and one not asked for two whole rounds and its patience
+// (a busy line) is not taken for online. No I/O, no clock of its own.
 class BoardRound {
   public:
     using Clock = SteadyClock;
@@ -23,7 +25,8 @@ class BoardRound {
     struct Board {
         std::optional<std::uint16_t> relays;  // from its last accepted answer
         std::optional<Clock::time_point> answered;
-        std::optional<Clock::time_point> waiting_since;  // its oldest query unanswered
+        std::optional<Clock::time_point> waiting_since;  // its latest query, unanswered
+        int missed = 0;  // earlier queries unanswered since its last answer
         int asked = 0;
     };
 
