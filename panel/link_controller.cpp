@@ -107,6 +107,13 @@ void LinkController::shutdown() {
 }
 
 void LinkController::Timer1_Timer() {
+    if (!round_.empty() && !scan_ && wire_.is_open()) {
+        // A watched board's answer that came in while the loop was busy is
+        // heard before this tick's frame drops waiting input; no further
+        // board is asked from in here.
+        between_.stop();
+        wire_.fetch_waiting();
+    }
     tick_at_ = SteadyClock::now();
     if (live_count_ > 0)
         --live_count_;

@@ -127,6 +127,17 @@ std::size_t QtSerialPort::bytes_waiting() const {
     return static_cast<std::size_t>(port_.bytesAvailable());
 }
 
+void QtSerialPort::fetch_waiting() {
+    int in_driver = 0;
+    if (!port_.isOpen() || ::ioctl(static_cast<int>(port_.handle()), FIONREAD, &in_driver) != 0 ||
+        in_driver <= 0)
+        return;
+    // With bytes in the driver this reads at once (readyRead comes from in
+    // here); a timeout it might still report is no fault of the line.
+    if (!port_.waitForReadyRead(0) && port_.error() == QSerialPort::TimeoutError)
+        port_.clearError();
+}
+
 void QtSerialPort::on_ready_read() {
     if (listener_ && static_cast<std::size_t>(port_.bytesAvailable()) >= settings_.threshold)
         listener_->on_received();

@@ -23,6 +23,7 @@ class QtSerialPort : public QObject, public SerialPort {
     void write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::uint8_t> read_byte() override;
     std::size_t bytes_waiting() const override;
+    void fetch_waiting() override;
 
   private:
     [[nodiscard]] PortProblem open_failure(const QString& device);

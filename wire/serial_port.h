@@ -82,6 +82,9 @@ class SerialPort {
     [[nodiscard]] virtual std::optional<std::uint8_t> read_byte() = 0;
     // How many received bytes wait to be read.
     [[nodiscard]] virtual std::size_t bytes_waiting() const = 0;
+    // Takes in now what the driver already holds, the listener hearing of
+    // it as usual, rather than when the event loop gets round to it.
+    virtual void fetch_waiting() {}
 
   protected:
     SerialListener* listener_ = nullptr;

@@ -74,6 +74,8 @@ class Wire : public QObject, private SerialListener {
 
     [[nodiscard]] bool is_open() const { return port_.is_open(); }
     [[nodiscard]] std::size_t bytes_waiting() const { return port_.bytes_waiting(); }
+    // Hears now of an answer already in, which the next send would drop.
+    void fetch_waiting() { port_.fetch_waiting(); }
     // The device opened last (while open: the one in use) and its port number.
     [[nodiscard]] const QString& device() const { return device_; }
     [[nodiscard]] int port_number() const { return number_; }

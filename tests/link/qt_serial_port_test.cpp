@@ -127,3 +127,50 @@ TEST(QtSerialPort, AFailedOpenSaysWhatKindOfFailureItWas) {
 }
 
 }  // namespace
+
+namespace tarnwick::link {
+namespace {
+
+struct CountingListener : SerialListener {
+    int heard = 0;
+    void on_received() override { ++heard; }
+    void on_lost(const PortProblem&) override {}
+};
+
+// An answer already in the driver while the event loop is busy elsewhere is
+// taken in on the spot, and the listener hears of it then; with nothing in
+// the driver, nothing happens and the port stays without an error.
+TEST(QtSerialPort, FetchWaitingTakesInWhatTheDriverHoldsWithoutTheLoop) {
+    const struct {
+        const char* what;
+        std::size_t sent;
+        std::size_t waiting;
+        int heard;
+    } cases[] = {
+        {"nothing sent", 0, 0, 0},
+        {"a whole answer", 8, 8, 1},
+        {"three bytes of one", 3, 3, 0},
+        {"two answers back to back", 16, 16, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::Pty pty;
+        QtSerialPort port;
+        CountingListener listener;
+        port.set_listener(&listener);
+        ASSERT_FALSE(port.open(QString::fromStdString(pty.path())).has_value());
+        const std::uint8_t bytes[16] = {0x55, 0x01, 0x10, 0x00, 0x00, 0x00, 0x01, 0x67,
+                                        0x55, 0x02, 0x10, 0x00, 0x00, 0x00, 0x00, 0x67};
+        ASSERT_TRUE(c.sent == 0 || pty.send(bytes, c.sent));
+        ::usleep(20'000);  // through the pseudo-terminal, no event processed
+        EXPECT_EQ(port.bytes_waiting(), 0U);
+        port.fetch_waiting();
+        EXPECT_EQ(port.bytes_waiting(), c.waiting);
+        EXPECT_EQ(listener.heard, c.heard);
+        EXPECT_TRUE(port.is_open());
+        port.set_listener(nullptr);
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick::link

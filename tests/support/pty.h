@@ -23,6 +23,10 @@ class Pty {
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
     [[nodiscard]] const std::string& path() const { return path_; }
+    // What a board on the other end sends.
+    bool send(const void* bytes, std::size_t size) const {
+        return master_ >= 0 && ::write(master_, bytes, size) == static_cast<ssize_t>(size);
+    }
 
   private:
     int master_ = -1;
