@@ -256,7 +256,17 @@ LineOverview::RowState LineOverview::entry_state() const {
     }
     for (int n = 1; n <= 16; ++n) state.relays[static_cast<std::size_t>(n - 1)] = form_.cell_state(n);
     state.online = link::known_pattern(state.relays).has_value();
-    if (!state.online) state.why = form_.aids().cell_tip();
+    // Not the main window's words: they count every byte on the line, and
+    // here other boards answer on it.
+    if (!state.online && link.scanning())
+        state.why = QStringLiteral("正在查找模块，查找结束后恢复。");
+    else if (!state.online)
+        state.why = QStringLiteral(
+                        "模块 %1 没有应答（“模块地址”里的模块，每 %2 ms 查询一次）。\n"
+                        "线路上其他模块的应答不算它的。\n"
+                        "可能的原因：模块地址不对、模块电源或接线。")
+                        .arg(form_.address_text())
+                        .arg(link::LinkController::tick_ms);
     return state;
 }
 

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QFontMetrics>
 #include <QTest>
+#include <QToolTip>
 #include <csignal>
 #include <functional>
 
@@ -80,7 +82,7 @@ TEST_P(LineOverviewTest, RowsFollowTheBoardsAndSwitchTheirRelays) {
         {"opened: 3 in the entry answers nothing", [] {},
          row(1, "在线", one_on) + "; " + row(2, "在线", "G" + QString(15, 'R')) + "; " +
              row(3, "离线", unknown),
-         0x0001, 0x0001, 2},
+         0x0001, 0x0001, 2, "模块 3 没有应答（“模块地址”里的模块"},
         {"a click on board 2's relay 1", [&] { view->cell_clicked(1, 1); },
          row(1, "在线", one_on) + "; " + row(2, "在线", QString(16, 'R')) + "; " +
              row(3, "离线", unknown),
@@ -124,6 +126,10 @@ TEST_P(LineOverviewTest, RowsFollowTheBoardsAndSwitchTheirRelays) {
             const QString tip = view->online_label(r.offline_row)->toolTip();
             EXPECT_TRUE(!tip.isEmpty() && tip.contains(r.why))
                 << r.what << ": " << tip.toStdString();
+            const QFontMetrics metrics(QToolTip::font());
+            for (const QString& text : tip.split('\n'))
+                EXPECT_LE(metrics.horizontalAdvance(text), view->width())
+                    << r.what << ": wider than the window: " << text.toStdString();
         }
     }
     EXPECT_EQ(form.address_entry()->text(), "1");
