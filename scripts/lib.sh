@@ -19,7 +19,7 @@ tarnwick_packages=(
     libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev
     libsystemd-dev dbus-daemon dbus-bin systemd
     mmdebstrap systemd-container
-    python3-pymodbus socat mbpoll
+    python3-pymodbus python3-serial python3-serial-asyncio socat mbpoll
     faketime
 )
 

@@ -156,6 +156,10 @@ void BusObjects::add_line(LineModel* line) {
         shown_[{line, address}] = line->board(address);
         interfaces_added(resolve(board_path(*line, address)), board_path(*line, address));
     }
+    // A reload brings a changed line back under its old path: whoever
+    // follows that path learns of its boards without watching the manager.
+    const QVariantMap now = properties(resolve(line_path(*line)));
+    properties_changed(line_path(*line), line_interface, {{"Boards", now.value("Boards")}});
 }
 
 void BusObjects::remove_line(LineModel* line) {
