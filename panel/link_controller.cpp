@@ -168,7 +168,6 @@ void LinkController::extra_turn() {
     const auto now = SteadyClock::now();
     // Its answer must be in before the tick's frame drops what input waits.
     if (now - tick_at_ + exchange_time() > std::chrono::milliseconds(tick_ms)) return;
-    if (answer_coming()) return;
     const auto entry = protocol::parse_entry(panel_.address_text().toStdString());
     std::optional<std::uint8_t> address = round_.next();
     if (address && entry && *address == *entry) address = round_.next();  // the tick asks it
@@ -178,19 +177,6 @@ void LinkController::extra_turn() {
     round_.asked(*address, now);
     emit board_changed(*address);
     arm_extra();
-}
-
-// A late answer still coming in is not talked over (on a shared line both
-// would be spoilt): its end asks the next board. Bytes that never make an
-// answer wait for the tick's frame to drop them.
-bool LinkController::answer_coming() {
-    wire_.fetch_waiting();  // may judge a whole answer, which ends it
-    const std::size_t coming = wire_.bytes_coming();
-    if (coming == 0) return false;
-    const std::size_t rest = protocol::frame_size - std::min(coming, protocol::frame_size - 1);
-    const std::chrono::microseconds each = exchange_time() / (2 * protocol::frame_size);
-    between_.start(static_cast<int>((each * static_cast<long>(rest)).count() / 1000) + 3);
-    return true;
 }
 
 void LinkController::switch_board_relay(std::uint8_t address, int relay) {

@@ -224,8 +224,6 @@ class LinkController : public QObject {
     // The next watched board's query, when the tick leaves room for it.
     void extra_turn();
     void arm_extra();
-    // True when a board is answering still: the next board waits for its end.
-    bool answer_coming();
     // Whether an answer belongs to a watched board; credits it then.
     bool round_answer(const protocol::Frame& status, const std::optional<protocol::Frame>& asked);
 

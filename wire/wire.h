@@ -76,10 +76,6 @@ class Wire : public QObject, private SerialListener {
     [[nodiscard]] std::size_t bytes_waiting() const { return port_.bytes_waiting(); }
     // Hears now of an answer already in, which the next send would drop.
     void fetch_waiting() { port_.fetch_waiting(); }
-    // Bytes in of an answer not judged yet: waiting to be read, or kept.
-    [[nodiscard]] std::size_t bytes_coming() const {
-        return port_.bytes_waiting() + partial_.size();
-    }
     // The device opened last (while open: the one in use) and its port number.
     [[nodiscard]] const QString& device() const { return device_; }
     [[nodiscard]] int port_number() const { return number_; }

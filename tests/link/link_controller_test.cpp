@@ -700,43 +700,6 @@ TEST_F(LinkTest, AScanFindsTheBoardsThatAnswerInTheirTicks) {
     }
 }
 
-// With other boards watched, the next one is asked when the entry's answer
-// is in, or once its time is over; never while an answer is still coming in,
-// which its frame would drop (and on a shared line talk over).
-TEST_F(LinkTest, AWatchedBoardIsAskedAfterTheEntrysAnswerNeverDuringIt) {
-    const Frame query_2{0x55, 0x02, 0x10, 0x00, 0x00, 0x00, 0x00, 0x67};
-    const Frame status_1 = status_all_off;
-    const struct {
-        const char* what;
-        std::size_t first;     // bytes of board 1's answer in at once
-        bool asked_meanwhile;  // board 2, before the rest of the answer
-    } cases[] = {
-        {"the whole answer at once", 8, true},
-        {"nothing of it: asked once its time is over", 0, true},
-        {"three bytes, the rest late", 3, false},
-    };
-    open();
-    link.watch_boards({2});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_EQ(tick_and_take(), std::vector<Frame>{query_1});
-        port.deliver(std::vector<std::uint8_t>(status_1.begin(), status_1.begin() + c.first));
-        const auto asked = [&] {
-            return std::find(port.written.begin(), port.written.end(), query_2) !=
-                   port.written.end();
-        };
-        if (c.asked_meanwhile) {
-            EXPECT_TRUE(QTest::qWaitFor(asked, 200));
-        } else {
-            QTest::qWait(60);  // past the answer's time, up to the next tick's
-            EXPECT_FALSE(asked());
-        }
-        port.deliver(std::vector<std::uint8_t>(status_1.begin() + c.first, status_1.end()));
-        EXPECT_EQ(link.live_count(), 5) << "board 1's answer dropped";
-        port.input.clear();
-    }
-}
-
 TEST_F(LinkTest, AScanEndsWithTheOpenPort) {
     struct Case {
         const char* what;
