@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -94,6 +95,8 @@ std::optional<PortProblem> QtSerialPort::open(const QString& device) {
     port_.setDataTerminalReady(true);
     port_.setRequestToSend(false);
     port_.clearError();
+    vmin_ = 0;
+    wake_at_threshold();
     return std::nullopt;
 }
 
@@ -110,7 +113,26 @@ std::size_t QtSerialPort::discard_input() {
     const qint64 buffered = port_.bytesAvailable();
     port_.clear(QSerialPort::Input);
     port_.readAll();
+    wake_at_threshold();
     return static_cast<std::size_t>(buffered + std::max(in_driver, 0));
+}
+
+// The driver wakes the event loop only once the rest of what the listener
+// waits for is in (VMIN with VTIME 0, which poll() on a terminal honours),
+// not at every byte: an answer coming a byte at a time wakes it once. Reads
+// stay non-blocking and take whatever is there.
+void QtSerialPort::wake_at_threshold() {
+    if (!port_.isOpen()) return;
+    const auto buffered = static_cast<std::size_t>(std::max<qint64>(port_.bytesAvailable(), 0));
+    const std::size_t rest = settings_.threshold > buffered ? settings_.threshold - buffered : 1;
+    const auto vmin = static_cast<unsigned>(std::clamp<std::size_t>(rest, 1, 255));
+    if (vmin == vmin_) return;
+    const int fd = static_cast<int>(port_.handle());
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return;
+    tio.c_cc[VMIN] = static_cast<cc_t>(vmin);
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &tio) == 0) vmin_ = vmin;
 }
 
 void QtSerialPort::write(std::span<const std::uint8_t> bytes) {
@@ -141,6 +163,7 @@ void QtSerialPort::fetch_waiting() {
 void QtSerialPort::on_ready_read() {
     if (listener_ && static_cast<std::size_t>(port_.bytesAvailable()) >= settings_.threshold)
         listener_->on_received();
+    wake_at_threshold();
 }
 
 void QtSerialPort::on_error(QSerialPort::SerialPortError error) {

@@ -25,8 +25,12 @@ class QtSerialPort : public QObject, public SerialPort {
     std::size_t bytes_waiting() const override;
     void fetch_waiting() override;
 
+  protected:
+    void threshold_changed() override { wake_at_threshold(); }
+
   private:
     [[nodiscard]] PortProblem open_failure(const QString& device);
+    void wake_at_threshold();
     void on_ready_read();
     void on_error(QSerialPort::SerialPortError error);
     void report_lost();
@@ -34,6 +38,7 @@ class QtSerialPort : public QObject, public SerialPort {
     QSerialPort port_;
     QString device_;
     bool lost_ = false;  // the device went away; reported once per open period
+    unsigned vmin_ = 0;  // as last set on the open device; 0 when not yet
     PortProblem lost_problem_;
 };
 

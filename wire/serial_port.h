@@ -69,7 +69,10 @@ class SerialPort {
     [[nodiscard]] const SerialSettings& settings() const { return settings_; }
     // How many waiting bytes make the listener hear of them, from now on:
     // the rest of an answer whose first bytes are in.
-    void set_threshold(std::size_t bytes) { settings_.threshold = bytes; }
+    void set_threshold(std::size_t bytes) {
+        settings_.threshold = bytes;
+        threshold_changed();
+    }
 
     // Nothing on success.
     [[nodiscard]] virtual std::optional<PortProblem> open(const QString& device) = 0;
@@ -87,6 +90,8 @@ class SerialPort {
     virtual void fetch_waiting() {}
 
   protected:
+    virtual void threshold_changed() {}
+
     SerialListener* listener_ = nullptr;
     SerialSettings settings_;
 };
